@@ -1,0 +1,42 @@
+# Two commands for a fresh Debian machine:
+#   make demo   installs what is missing, builds, runs a fiscal day against the emulator
+#   make test   installs what is missing, builds both targets, runs every test
+.PHONY: test demo deps native asan windows bench clean
+
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
+CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
+
+test: native asan windows
+	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD)/win32 --output-on-failure
+
+demo: native
+	@bash tools/demo.sh $(BUILD)/native
+
+deps:
+	@bash cmake/install-deps.sh
+
+native: deps
+	@$(CMAKE_NATIVE) >/dev/null
+	cmake --build $(BUILD)/native -j$(JOBS)
+
+asan: deps
+	@$(CMAKE_ASAN) >/dev/null
+	cmake --build $(BUILD)/asan -j$(JOBS)
+
+windows: deps
+	@$(CMAKE_WINDOWS) >/dev/null
+	cmake --build $(BUILD)/win32 -j$(JOBS)
+
+bench: native
+	cmake --build $(BUILD)/native --target sat_bench -j$(JOBS)
+	$(BUILD)/native/sat_bench
+
+clean:
+	rm -rf $(BUILD)

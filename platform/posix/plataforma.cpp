@@ -1,0 +1,150 @@
+// The POSIX table: time, process, output, lock, files and dynamic loading. The serial port
+// and discovery live in serial.cpp and descoberta.cpp.
+#include "platform/posix/interno.h"
+
+#include <dlfcn.h>
+#include <pthread.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+void HoraLocal(DataHora *agora) {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm t;
+  time_t segundos = ts.tv_sec;
+  localtime_r(&segundos, &t);
+  agora->ano = t.tm_year + 1900;
+  agora->mes = t.tm_mon + 1;
+  agora->dia = t.tm_mday;
+  agora->hora = t.tm_hour;
+  agora->minuto = t.tm_min;
+  agora->segundo = t.tm_sec;
+  agora->milissegundo = static_cast<int>(ts.tv_nsec / 1000000);
+}
+
+int64_t SegundosMonotonicos() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec);
+}
+
+unsigned long IdProcesso() { return static_cast<unsigned long>(getpid()); }
+
+void SaidaPadrao(const char *texto) {
+  std::fputs(texto, stdout);
+  std::fflush(stdout);
+}
+
+void *CriaTrava() {
+  auto *trava = static_cast<pthread_mutex_t *>(std::calloc(1, sizeof(pthread_mutex_t)));
+  if (trava == nullptr) {
+    return nullptr;
+  }
+  pthread_mutexattr_t atributos;
+  pthread_mutexattr_init(&atributos);
+  // A critical section may be re-entered by the thread that holds it.
+  pthread_mutexattr_settype(&atributos, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(trava, &atributos);
+  pthread_mutexattr_destroy(&atributos);
+  return trava;
+}
+
+void Trava(void *trava) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(trava)); }
+void Destrava(void *trava) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(trava)); }
+
+long LeArquivo(const char *nome, char *destino, unsigned long maximo) {
+  FILE *arquivo = std::fopen(nome, "rb");
+  if (arquivo == nullptr) {
+    return -1;
+  }
+  size_t lidos = std::fread(destino, 1, maximo, arquivo);
+  std::fclose(arquivo);
+  return static_cast<long>(lidos);
+}
+
+void *AbreAnexo(const char *nome) { return std::fopen(nome, "ab"); }
+
+void EscreveAnexo(void *arquivo, const char *dados, unsigned long tamanho) {
+  std::fwrite(dados, 1, tamanho, static_cast<FILE *>(arquivo));
+}
+
+void FechaAnexo(void *arquivo) {
+  std::fflush(static_cast<FILE *>(arquivo));
+  std::fclose(static_cast<FILE *>(arquivo));
+}
+
+// The library speaks of zlib by its Windows file name; here that is the system's libz.
+const char *NomeNativo(const char *nome) {
+  const char *barra = std::strrchr(nome, '/');
+  const char *base = barra != nullptr ? barra + 1 : nome;
+  return std::strcmp(base, "zlib.dll") == 0 ? "libz.so.1" : nome;
+}
+
+void *CarregaModulo(const char *nome) {
+  void *modulo = dlopen(NomeNativo(nome), RTLD_NOW | RTLD_LOCAL);
+  if (modulo == nullptr) {
+    PosixSaidaDepuracao("dlopen failed\n");
+  }
+  return modulo;
+}
+
+void *ProcuraSimbolo(void *modulo, const char *nome) { return dlsym(modulo, nome); }
+void LiberaModulo(void *modulo) { dlclose(modulo); }
+
+int CaminhoModulo(char *destino, unsigned long maximo) {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&CaminhoModulo), &info) == 0 || info.dli_fname == nullptr) {
+    return 0;
+  }
+  size_t n = std::strlen(info.dli_fname);
+  if (n + 1 > maximo) {
+    return 0;
+  }
+  std::memcpy(destino, info.dli_fname, n + 1);
+  return 1;
+}
+
+const OperacoesPlataforma kNativa = {
+    PosixAbreSerial,   PosixConfiguraLinha, PosixConfiguraTempos, PosixDescartaEntrada,
+    PosixEsvaziaSaida, PosixLeSerial,       PosixEscreveSerial,   PosixEstadoModem,
+    PosixFechaSerial,  PosixPrefixoDispositivo,
+    PosixVerificaUSB,  PosixListaPortas,
+    HoraLocal,         SegundosMonotonicos, IdProcesso,           PosixSaidaDepuracao,
+    SaidaPadrao,
+    CriaTrava,         Trava,               Destrava,
+    LeArquivo,         AbreAnexo,           EscreveAnexo,         FechaAnexo,
+    CarregaModulo,     ProcuraSimbolo,      LiberaModulo,         CaminhoModulo,
+};
+
+} // namespace
+
+// There is no debugger channel on POSIX; SAT_DEPURACAO=1 sends it to standard error.
+void PosixSaidaDepuracao(const char *texto) {
+  const char *ligado = std::getenv("SAT_DEPURACAO");
+  if (ligado != nullptr && ligado[0] == '1') {
+    std::fputs(texto, stderr);
+  }
+}
+
+void PosixFalha(const char *operacao) {
+  int codigo = errno;
+  char linha[160];
+  std::snprintf(linha, sizeof linha, "%s failed: errno %d\n", operacao, codigo);
+  PosixSaidaDepuracao(linha);
+}
+
+const OperacoesPlataforma *Plataforma = &kNativa;
+
+const OperacoesPlataforma *PlataformaNativa() { return &kNativa; }
+
+void UsaPlataforma(const OperacoesPlataforma *operacoes) {
+  Plataforma = operacoes != nullptr ? operacoes : &kNativa;
+}

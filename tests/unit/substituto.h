@@ -1,0 +1,93 @@
+// A whole substitute platform for the unit tests: a scripted serial port, a device list, a
+// clock that moves only when the code under test reads or the test says so, files in memory,
+// and captured standard and debugger output. Install() puts it in place of the native table;
+// every test starts from a fresh one (see SubstitutoTest).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/plataforma.h"
+
+struct DispositivoFalso {
+  std::string idInstancia;
+  bool chaveAberta = true;
+  std::string nomePorta;
+  bool idsHardwareLidos = true;
+  std::string idHardware;
+  uint32_t tipoIdsHardware = REGISTRO_MULTI_SZ;
+};
+
+struct Substituto {
+  // --- clock ---
+  DataHora hora{2017, 12, 7, 14, 3, 9, 42};
+  int64_t milissegundos = 0;            // the monotonic clock, in ms
+  int64_t passoLeituraMs = 100;         // each serial read that brings nothing costs this
+
+  // --- serial port ---
+  bool abreFalha = false;               // AbreSerial fails
+  std::vector<std::string> caminhosAbertos;
+  HandleSerial proximoHandle = 7;
+  bool configuraLinhaFalha = false, configuraTemposFalha = false;
+  bool descartaFalha = false, esvaziaFalha = false, modemFalha = false;
+  uint32_t bitsModem = 0;
+  bool escreveFalha = false;
+  std::vector<std::string> escritos;    // every write, whole
+  // What the device has to say: each entry is what one read returns (up to its maximum;
+  // the rest stays for the next read). An empty entry is a read that brings nothing.
+  std::deque<std::string> leituras;
+  // Bytes that turn up only once something has been written (the device's answer).
+  std::deque<std::string> respostaAposEscrita;
+  int leiturasFeitas = 0;
+  int fechamentos = 0;
+  std::string prefixo = "\\\\.\\";
+
+  // --- discovery ---
+  bool usbDisponivel = true;
+  bool listaDisponivel = true;
+  std::vector<DispositivoFalso> dispositivos;
+  int dispositivosEntregues = 0;
+
+  // --- process and output ---
+  unsigned long pid = 4242;
+  std::string saidaPadrao;
+  std::string depuracao;
+
+  // --- lock ---
+  int travas = 0, destravas = 0;
+
+  // --- files ---
+  std::map<std::string, std::string> arquivos;
+  std::vector<std::string> anexosAbertos; // names the log opened, in order
+
+  // --- dynamic loading ---
+  std::map<std::string, std::map<std::string, void *>> modulos; // name -> symbols
+  std::vector<std::string> modulosCarregados;
+  int modulosLiberados = 0;
+  std::string caminhoModulo = "C:\\POS\\sat.dll";
+
+  const OperacoesPlataforma *Instala();
+};
+
+// The substitute in use by the current test.
+Substituto &Sub();
+
+// Base fixture: a fresh substitute installed, the library's module-wide state as at load
+// (transaction buffers allocated), and everything restored afterwards.
+class SubstitutoTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+  Substituto &sub() { return Sub(); }
+  // The log file's contents; logging goes to "sat.log" unless a test changes it.
+  std::string Log() { return Sub().arquivos["sat.log"]; }
+  void LigaLog();
+};
+
+// Resets every module-wide variable of the library to its state at load.
+void ReiniciaEstadoBiblioteca();
