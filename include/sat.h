@@ -53,8 +53,7 @@ SAT_API char *SAT_CALL ConsultarStatusOperacional(int32_t numeroSessao,
                                                   const char *codigoDeAtivacao);
 SAT_API char *SAT_CALL ConsultarNumeroSessao(int32_t numeroSessao, const char *codigoDeAtivacao,
                                              int32_t cNumeroDeSessao);
-SAT_API char *SAT_CALL ConfigurarInterfaceDeRede(int32_t numeroSessao,
-                                                 const char *codigoDeAtivacao,
+SAT_API char *SAT_CALL ConfigurarInterfaceDeRede(int32_t numeroSessao, const char *codigoDeAtivacao,
                                                  const char *dadosConfiguracao);
 SAT_API char *SAT_CALL AssociarAssinatura(int32_t numeroSessao, const char *codigoDeAtivacao,
                                           const char *CNPJvalue, const char *assinaturaCNPJs);

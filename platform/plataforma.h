@@ -81,9 +81,9 @@ struct OperacoesPlataforma {
   int (*ListaPortas)(PassoDispositivo passo, void *contexto);
 
   // --- time, process, output -----------------------------------------------------------------
-  void (*HoraLocal)(DataHora *agora);      // local date and time with milliseconds
-  int64_t (*SegundosMonotonicos)();        // whole seconds of a clock that never goes back
-  unsigned long (*IdProcesso)();           // the calling process's identifier
+  void (*HoraLocal)(DataHora *agora);        // local date and time with milliseconds
+  int64_t (*SegundosMonotonicos)();          // whole seconds of a clock that never goes back
+  unsigned long (*IdProcesso)();             // the calling process's identifier
   void (*SaidaDepuracao)(const char *texto); // the debugger output channel
   void (*SaidaPadrao)(const char *texto);    // the process's standard output, flushed
 

@@ -43,10 +43,8 @@ struct BufferTransacao {
 
 // Allocation order at load.
 constexpr BufferTransacao kBuffers[] = {
-    {&BufferRecepcao, TAMANHO_BUFFER_RECEPCAO},
-    {&BufferLeitura, TAMANHO_BUFFER_LEITURA},
-    {&BufferComando, TAMANHO_BUFFER_COMANDO},
-    {&BufferCopiaComando, TAMANHO_BUFFER_COPIA_COMANDO},
+    {&BufferRecepcao, TAMANHO_BUFFER_RECEPCAO}, {&BufferLeitura, TAMANHO_BUFFER_LEITURA},
+    {&BufferComando, TAMANHO_BUFFER_COMANDO},   {&BufferCopiaComando, TAMANHO_BUFFER_COPIA_COMANDO},
     {&BufferPacote, TAMANHO_BUFFER_PACOTE},
 };
 

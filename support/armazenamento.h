@@ -50,6 +50,9 @@ static_assert(sizeof(RegistroErroLib) == 804, "the error record is copied out wh
 constexpr int32_t ERRO_NENHUM = 0;
 constexpr int32_t ERRO_ABRIR_PORTA = 1;
 constexpr int32_t ERRO_ESCRITA = 32769;
+// The library refused the call before sending anything (a null text argument, a request that
+// does not fit a frame); the message says why and the reply is "%06d|9999|<message>".
+constexpr int32_t ERRO_RECUSADO = 9999;
 
 extern char BufferResposta[TAMANHO_BUFFER_RESPOSTA];
 extern RegistroErroLib RegistroErro;

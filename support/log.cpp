@@ -103,9 +103,9 @@ void GravaLog(const char *texto) {
                         agora.dia, agora.mes, agora.ano, agora.hora, agora.minuto, agora.segundo,
                         agora.milissegundo);
   if (n > 0) {
-    EscreveComCRLF(arquivo, cabecalho, static_cast<size_t>(n) < sizeof cabecalho
-                                           ? static_cast<size_t>(n)
-                                           : sizeof cabecalho - 1);
+    EscreveComCRLF(arquivo, cabecalho,
+                   static_cast<size_t>(n) < sizeof cabecalho ? static_cast<size_t>(n)
+                                                             : sizeof cabecalho - 1);
   }
   EscreveComCRLF(arquivo, texto, std::strlen(texto));
   Plataforma->FechaAnexo(arquivo);

@@ -22,8 +22,8 @@ const char kVersao[] = "TAVRO DLL SAT Vers\xE3o: 02.00.11.05 gerada em 11/12/201
 TEST(Carga, EveryExportIsFoundByItsUndecoratedName) {
   Biblioteca sat;
   ASSERT_TRUE(sat.Carregada()) << Biblioteca::Caminho();
-  for (const char *nome : {"CodigoErro", "GeraNumeroSessao", "VersaoLib", "ArquivoLog",
-                           "ConfiguraTimeout"}) {
+  for (const char *nome :
+       {"CodigoErro", "GeraNumeroSessao", "VersaoLib", "ArquivoLog", "ConfiguraTimeout"}) {
     EXPECT_NE(sat.Funcao<void (*)()>(nome), nullptr) << nome;
   }
 }

@@ -80,8 +80,8 @@ int ListaPortas(PassoDispositivo passo, void *contexto) {
     return -1;
   }
   for (const DispositivoFalso &d : s.dispositivos) {
-    DispositivoPorta p{d.idInstancia.c_str(), d.chaveAberta ? 1 : 0, d.nomePorta.c_str(),
-                       d.idsHardwareLidos ? 1 : 0, d.idHardware.c_str(), d.tipoIdsHardware};
+    DispositivoPorta p{d.idInstancia.c_str(),      d.chaveAberta ? 1 : 0, d.nomePorta.c_str(),
+                       d.idsHardwareLidos ? 1 : 0, d.idHardware.c_str(),  d.tipoIdsHardware};
     s.dispositivosEntregues++;
     if (passo(&p, contexto) == 0) {
       break;
@@ -155,13 +155,20 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
 }
 
 const OperacoesPlataforma kSubstituto = {
-    AbreSerial,    ConfiguraLinha,      ConfiguraTempos, DescartaEntrada,
-    EsvaziaSaida,  LeSerial,            EscreveSerial,   EstadoModem,
-    FechaSerial,   PrefixoDispositivo,  VerificaUSB,     ListaPortas,
-    HoraLocal,     SegundosMonotonicos, IdProcesso,      SaidaDepuracao,
-    SaidaPadrao,   CriaTrava,           Trava,           Destrava,
-    LeArquivo,     AbreAnexo,           EscreveAnexo,    FechaAnexo,
-    CarregaModulo, ProcuraSimbolo,      LiberaModulo,    CaminhoModulo,
+    AbreSerial,      ConfiguraLinha,
+    ConfiguraTempos, DescartaEntrada,
+    EsvaziaSaida,    LeSerial,
+    EscreveSerial,   EstadoModem,
+    FechaSerial,     PrefixoDispositivo,
+    VerificaUSB,     ListaPortas,
+    HoraLocal,       SegundosMonotonicos,
+    IdProcesso,      SaidaDepuracao,
+    SaidaPadrao,     CriaTrava,
+    Trava,           Destrava,
+    LeArquivo,       AbreAnexo,
+    EscreveAnexo,    FechaAnexo,
+    CarregaModulo,   ProcuraSimbolo,
+    LiberaModulo,    CaminhoModulo,
 };
 
 } // namespace
@@ -208,4 +215,6 @@ void SubstitutoTest::TearDown() {
   gAtual = nullptr;
 }
 
-void SubstitutoTest::LigaLog() { Sub().arquivos["sat.ini"] = "GeraArqLog=1\r\nNomeArqLog=sat.log\r\n"; }
+void SubstitutoTest::LigaLog() {
+  Sub().arquivos["sat.ini"] = "GeraArqLog=1\r\nNomeArqLog=sat.log\r\n";
+}

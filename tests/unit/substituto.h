@@ -26,18 +26,18 @@ struct DispositivoFalso {
 struct Substituto {
   // --- clock ---
   DataHora hora{2017, 12, 7, 14, 3, 9, 42};
-  int64_t milissegundos = 0;            // the monotonic clock, in ms
-  int64_t passoLeituraMs = 100;         // each serial read that brings nothing costs this
+  int64_t milissegundos = 0;    // the monotonic clock, in ms
+  int64_t passoLeituraMs = 100; // each serial read that brings nothing costs this
 
   // --- serial port ---
-  bool abreFalha = false;               // AbreSerial fails
+  bool abreFalha = false; // AbreSerial fails
   std::vector<std::string> caminhosAbertos;
   HandleSerial proximoHandle = 7;
   bool configuraLinhaFalha = false, configuraTemposFalha = false;
   bool descartaFalha = false, esvaziaFalha = false, modemFalha = false;
   uint32_t bitsModem = 0;
   bool escreveFalha = false;
-  std::vector<std::string> escritos;    // every write, whole
+  std::vector<std::string> escritos; // every write, whole
   // What the device has to say: each entry is what one read returns (up to its maximum;
   // the rest stays for the next read). An empty entry is a read that brings nothing.
   std::deque<std::string> leituras;
