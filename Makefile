@@ -8,6 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
 CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
 
 test: native asan windows

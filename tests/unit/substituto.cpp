@@ -13,18 +13,42 @@ struct Anexo {
   std::string nome;
 };
 
+void Chamou(const char *operacao) { Sub().chamadas.push_back(operacao); }
+
 HandleSerial AbreSerial(const char *caminho) {
+  Chamou("AbreSerial");
   Sub().caminhosAbertos.push_back(caminho);
   return Sub().abreFalha ? HANDLE_INVALIDO : Sub().proximoHandle;
 }
-int ConfiguraLinha(HandleSerial) { return Sub().configuraLinhaFalha ? 0 : 1; }
-int ConfiguraTempos(HandleSerial) { return Sub().configuraTemposFalha ? 0 : 1; }
-int DescartaEntrada(HandleSerial) { return Sub().descartaFalha ? 0 : 1; }
-int EsvaziaSaida(HandleSerial) { return Sub().esvaziaFalha ? 0 : 1; }
+int ConfiguraLinha(HandleSerial) {
+  Chamou("ConfiguraLinha");
+  return Sub().configuraLinhaFalha ? 0 : 1;
+}
+int ConfiguraTempos(HandleSerial) {
+  Chamou("ConfiguraTempos");
+  return Sub().configuraTemposFalha ? 0 : 1;
+}
+int DescartaEntrada(HandleSerial) {
+  Chamou("DescartaEntrada");
+  return Sub().descartaFalha ? 0 : 1;
+}
+int EsvaziaSaida(HandleSerial) {
+  Chamou("EsvaziaSaida");
+  return Sub().esvaziaFalha ? 0 : 1;
+}
 
 long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
   Substituto &s = Sub();
+  Chamou("LeSerial");
   s.leiturasFeitas++;
+  s.maiorLeitura = std::max(s.maiorLeitura, maximo);
+  if (s.leituras.empty() && !s.emissaoContinua.empty()) {
+    size_t n = std::min<size_t>(s.emissaoContinua.size(), maximo);
+    std::memcpy(destino, s.emissaoContinua.data(), n);
+    s.milissegundos += s.passoLeituraComDadosMs;
+    s.bytesEntregues += n;
+    return static_cast<long>(n);
+  }
   if (s.leituras.empty()) {
     s.milissegundos += s.passoLeituraMs;
     return 0;
@@ -41,13 +65,19 @@ long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
   if (proxima.empty()) {
     s.leituras.pop_front();
   }
+  s.milissegundos += s.passoLeituraComDadosMs;
+  s.bytesEntregues += n;
   return static_cast<long>(n);
 }
 
 int EscreveSerial(HandleSerial, const unsigned char *dados, unsigned long tamanho) {
   Substituto &s = Sub();
+  Chamou("EscreveSerial");
   if (s.escreveFalha) {
     return 0;
+  }
+  if (s.emissaoParaNaEscrita) {
+    s.emissaoContinua.clear();
   }
   s.escritos.emplace_back(reinterpret_cast<const char *>(dados), tamanho);
   while (!s.respostaAposEscrita.empty()) {
@@ -58,6 +88,7 @@ int EscreveSerial(HandleSerial, const unsigned char *dados, unsigned long tamanh
 }
 
 int EstadoModem(HandleSerial, uint32_t *bits) {
+  Chamou("EstadoModem");
   if (Sub().modemFalha) {
     return 0;
   }
@@ -66,6 +97,7 @@ int EstadoModem(HandleSerial, uint32_t *bits) {
 }
 
 int FechaSerial(HandleSerial) {
+  Chamou("FechaSerial");
   Sub().fechamentos++;
   return 1;
 }

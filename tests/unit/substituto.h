@@ -44,6 +44,16 @@ struct Substituto {
   // Bytes that turn up only once something has been written (the device's answer).
   std::deque<std::string> respostaAposEscrita;
   int leiturasFeitas = 0;
+  // A device that never stops sending: once `leituras` is used up, every read brings these
+  // bytes (up to its maximum) and costs passoLeituraComDadosMs; until the first write only,
+  // when emissaoParaNaEscrita is set.
+  std::string emissaoContinua;
+  bool emissaoParaNaEscrita = false;
+  int64_t passoLeituraComDadosMs = 0; // what a read that brings bytes costs the clock
+  uint64_t bytesEntregues = 0;        // all bytes handed out by reads
+  unsigned long maiorLeitura = 0;     // the largest maximum a read was asked for
+  // The serial operations in the order they were called ("AbreSerial", "LeSerial", ...).
+  std::vector<std::string> chamadas;
   int fechamentos = 0;
   std::string prefixo = "\\\\.\\";
 

@@ -1,0 +1,43 @@
+#include "api/argumentos.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/transacao.h"
+#include "support/armazenamento.h"
+
+bool ArgumentoNulo(int32_t numeroSessao, std::initializer_list<ArgumentoTexto> argumentos) {
+  for (const ArgumentoTexto &argumento : argumentos) {
+    if (argumento.valor == nullptr) {
+      char mensagem[128];
+      std::snprintf(mensagem, sizeof mensagem, "Argumento nulo: %s", argumento.nome);
+      RecusaComando(BufferResposta, numeroSessao, mensagem);
+      return true;
+    }
+  }
+  return false;
+}
+
+char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> partes) {
+  size_t total = 1;
+  for (const char *parte : partes) {
+    total += std::strlen(parte) + 1;
+  }
+  char *texto = static_cast<char *>(std::malloc(total));
+  if (texto == nullptr) {
+    RecusaComando(BufferResposta, numeroSessao, "Mem\xF3ria insuficiente para os par\xE2metros");
+    return nullptr;
+  }
+  char *fim = texto;
+  for (const char *parte : partes) {
+    if (fim != texto) {
+      *fim++ = '|';
+    }
+    const size_t n = std::strlen(parte);
+    std::memcpy(fim, parte, n);
+    fim += n;
+  }
+  *fim = '\0';
+  return texto;
+}

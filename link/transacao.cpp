@@ -1,0 +1,293 @@
+#include "link/transacao.h"
+
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "link/pacote.h"
+#include "link/porta.h"
+#include "platform/plataforma.h"
+#include "support/armazenamento.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr char ERRO_ESCRITA_LOG[] = "WriteFile Failed!!\r\n";
+constexpr char TIMEOUT_LOG[] = "Request timed out!\r\n";
+constexpr char SEPARADOR_DEPURACAO[] =
+    "-------------------------------------------------------------------------------\n";
+static_assert(sizeof SEPARADOR_DEPURACAO == 81, "79 hyphens, a line feed and the terminator");
+
+// How much of each transaction buffer an earlier call may have written. Only that part is
+// cleared before the next call: nothing ever reads a byte of these buffers that the same call
+// has not written (InterpretaPacote stops at the received count), so clearing more would only
+// cost time. At load the contents are unknown, hence the full sizes.
+struct UsoBuffer {
+  unsigned char **buffer;
+  size_t tamanho;
+  size_t usado;
+};
+
+UsoBuffer gCopiaComando{&BufferCopiaComando, TAMANHO_BUFFER_COPIA_COMANDO,
+                        TAMANHO_BUFFER_COPIA_COMANDO};
+UsoBuffer gRecepcao{&BufferRecepcao, TAMANHO_BUFFER_RECEPCAO, TAMANHO_BUFFER_RECEPCAO};
+UsoBuffer gLeitura{&BufferLeitura, TAMANHO_BUFFER_LEITURA, TAMANHO_BUFFER_LEITURA};
+UsoBuffer gPacote{&BufferPacote, TAMANHO_BUFFER_PACOTE, TAMANHO_BUFFER_PACOTE};
+UsoBuffer gComando{&BufferComando, TAMANHO_BUFFER_COMANDO, TAMANHO_BUFFER_COMANDO};
+
+void LimpaBuffers() {
+  for (UsoBuffer *uso : {&gCopiaComando, &gRecepcao, &gLeitura, &gPacote, &gComando}) {
+    std::memset(*uso->buffer, 0, uso->usado < uso->tamanho ? uso->usado : uso->tamanho);
+    uso->usado = 0;
+  }
+}
+
+void Usou(UsoBuffer &uso, size_t bytes) {
+  if (bytes > uso.usado) {
+    uso.usado = bytes;
+  }
+}
+
+uint32_t Le32(const unsigned char *origem) {
+  return static_cast<uint32_t>(origem[0]) | static_cast<uint32_t>(origem[1]) << 8 |
+         static_cast<uint32_t>(origem[2]) << 16 | static_cast<uint32_t>(origem[3]) << 24;
+}
+
+// One read of at most `maximo` bytes into BufferLeitura; a failed read counts as 0 bytes.
+size_t LePorta(size_t maximo) {
+  const long lidos = Plataforma->LeSerial(HandlePorta, BufferLeitura, maximo);
+  if (lidos <= 0) {
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(lidos) < maximo ? static_cast<size_t>(lidos) : maximo;
+  Usou(gLeitura, n);
+  return n;
+}
+
+// Builds the request in BufferComando; returns its length, or 0 with `motivo` filled when it
+// cannot be sent.
+size_t MontaRequisicao(const char *comando, int32_t numeroSessao, const char *parametros,
+                       int32_t tamanhoParametros, char *motivo, size_t tamanhoMotivo) {
+  char *texto = reinterpret_cast<char *>(BufferComando);
+  unsigned long long tamanho = 0;
+  if (tamanhoParametros > 0) {
+    if (parametros == nullptr) {
+      std::snprintf(motivo, tamanhoMotivo, "Argumento nulo: parametros");
+      return 0;
+    }
+    const int prefixo = std::snprintf(texto, TAMANHO_BUFFER_COMANDO, "%06d|%s|",
+                                      static_cast<int>(numeroSessao), comando);
+    tamanho = prefixo < 0 ? ~0ull
+                          : static_cast<unsigned long long>(prefixo) +
+                                static_cast<unsigned long long>(tamanhoParametros);
+    if (tamanho <= MAXIMO_DADOS_ENVIO) {
+      // A zero byte closes the request, so that its log line stops inside the buffer.
+      std::memcpy(texto + prefixo, parametros, static_cast<size_t>(tamanhoParametros));
+      texto[tamanho] = '\0';
+    }
+  } else {
+    const bool comParametros = parametros != nullptr;
+    const int n =
+        std::snprintf(texto, TAMANHO_BUFFER_COMANDO, "%06d|%s%s%s", static_cast<int>(numeroSessao),
+                      comando, comParametros ? "|" : "", comParametros ? parametros : "");
+    tamanho = n < 0 ? ~0ull : static_cast<unsigned long long>(n);
+  }
+  Usou(gComando, tamanho < TAMANHO_BUFFER_COMANDO ? static_cast<size_t>(tamanho) + 1
+                                                  : TAMANHO_BUFFER_COMANDO);
+  if (tamanho > MAXIMO_DADOS_ENVIO) {
+    std::snprintf(motivo, tamanhoMotivo,
+                  "Comando de %llu bytes excede o m\xE1ximo de %u bytes de um pacote", tamanho,
+                  static_cast<unsigned>(MAXIMO_DADOS_ENVIO));
+    return 0;
+  }
+  return static_cast<size_t>(tamanho);
+}
+
+// Reads until a whole data frame is in, or the time limit has passed and a read brought
+// nothing. Returns the count received; `transbordou` tells that BufferRecepcao filled up
+// before the frame was whole.
+size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordou) {
+  const int64_t limite = tempoLimite / 1000;
+  const int64_t inicio = Plataforma->SegundosMonotonicos();
+  int64_t agora = inicio;
+  size_t recebidos = 0;
+  size_t ultimaLeitura = 0;
+  *esperado = 0;
+  *transbordou = false;
+  for (;;) {
+    const int64_t decorrido = agora - inicio;
+    if (decorrido >= limite && ultimaLeitura == 0) {
+      break;
+    }
+    if (recebidos >= TAMANHO_CABECALHO_RESPOSTA) {
+      *esperado = Le32(BufferRecepcao + 9);
+      if (recebidos >= static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1) {
+        break;
+      }
+    }
+    if (decorrido >= limite + TOLERANCIA_APOS_LIMITE) {
+      GravaLog("Dispositivo continua enviando ap\xF3s o limite de tempo; leitura encerrada\r\n");
+      break;
+    }
+    const size_t livre = TAMANHO_BUFFER_RECEPCAO - recebidos;
+    if (livre == 0) {
+      GravaLogFormatado("Resposta de %u bytes excede o buffer de recep\xE7\xE3o\r\n",
+                        static_cast<unsigned>(*esperado));
+      *transbordou = true;
+      break;
+    }
+    ultimaLeitura = LePorta(livre < TAMANHO_BUFFER_LEITURA ? livre : TAMANHO_BUFFER_LEITURA);
+    if (ultimaLeitura > 0) {
+      std::memcpy(BufferRecepcao + recebidos, BufferLeitura, ultimaLeitura);
+      recebidos += ultimaLeitura;
+      Usou(gRecepcao, recebidos);
+    }
+    agora = Plataforma->SegundosMonotonicos();
+  }
+  return recebidos;
+}
+
+// Discards what the device sent before the request: reads until a read brings nothing, for
+// LIMITE_DESCARTE seconds at the most.
+void DescartaPendentes() {
+  const int64_t inicio = Plataforma->SegundosMonotonicos();
+  while (LePorta(TAMANHO_BUFFER_LEITURA) > 0) {
+    if (Plataforma->SegundosMonotonicos() - inicio >= LIMITE_DESCARTE) {
+      GravaLog("Dispositivo continua enviando antes do comando; descarte encerrado\r\n");
+      break;
+    }
+  }
+}
+
+void VerificaModem() {
+  uint32_t bits = 0;
+  if (Plataforma->EstadoModem(HandlePorta, &bits) == 0) {
+    GravaLog("GetCommModemStatus() Failed!\r\n");
+    return;
+  }
+  if (bits & MODEM_CTS_ON) {
+    Plataforma->SaidaDepuracao("CTS_ON\r\n");
+  }
+  if (bits & MODEM_DSR_ON) {
+    Plataforma->SaidaDepuracao("DSR_ON\r\n");
+  }
+}
+
+// The data frame is taken apart straight into the reply buffer, whose first
+// TAMANHO_RESPOSTA_LIMPA bytes are cleared first.
+int32_t EntregaResposta(char *resposta, size_t recebidos) {
+  std::memset(resposta, 0, TAMANHO_RESPOSTA_LIMPA);
+  Pacote pacote;
+  std::memset(&pacote, 0, sizeof pacote);
+  pacote.DadosResposta = reinterpret_cast<unsigned char *>(resposta);
+  if (InterpretaPacote(&pacote, recebidos) == PACOTE_SOMA_INVALIDA) {
+    GravaLog("Checksum do pacote recebido n\xE3o confere\r\n");
+  }
+  Plataforma->SaidaDepuracao("ret <- ");
+  Plataforma->SaidaDepuracao(resposta);
+  Plataforma->SaidaDepuracao("\n");
+  Plataforma->SaidaDepuracao(SEPARADOR_DEPURACAO);
+  return static_cast<int32_t>(pacote.TamanhoResposta);
+}
+
+void RespostaPropria(char *resposta, int32_t numeroSessao, const char *mensagem) {
+  std::snprintf(resposta, TAMANHO_RESPOSTA_LIMPA, "%06d|9999|%s", static_cast<int>(numeroSessao),
+                mensagem);
+}
+
+// Steps after the port is open. Returns the payload length; RegistroErro is left for the
+// caller to reset unless the exchange failed on writing or was refused.
+int32_t Transacao(const char *comando, int32_t numeroSessao, const char *parametros, char *resposta,
+                  int32_t tempoLimite, int32_t tamanhoParametros, bool *manterRegistro) {
+  LimpaBuffers();
+  char motivo[160];
+  const size_t tamanho =
+      MontaRequisicao(comando, numeroSessao, parametros, tamanhoParametros, motivo, sizeof motivo);
+  if (tamanho == 0) {
+    RecusaComando(resposta, numeroSessao, motivo);
+    *manterRegistro = true;
+    return 0;
+  }
+  GravaLog(reinterpret_cast<const char *>(BufferComando));
+
+  Pacote pacote;
+  std::memset(&pacote, 0, sizeof pacote);
+  pacote.TamanhoEnvio = static_cast<uint32_t>(tamanho);
+  std::memcpy(BufferCopiaComando, BufferComando, tamanho);
+  BufferCopiaComando[tamanho] = 0;
+  Usou(gCopiaComando, tamanho + 1);
+  pacote.DadosEnvio = BufferCopiaComando;
+  Plataforma->SaidaDepuracao("req -> ");
+  Plataforma->SaidaDepuracao(reinterpret_cast<const char *>(BufferCopiaComando));
+  Plataforma->SaidaDepuracao("\n");
+
+  pacote.Sequencia = ContadorSequencia;
+  ContadorSequencia = static_cast<uint8_t>(ContadorSequencia + 1);
+  const int32_t tamanhoPacote = MontaPacote(&pacote);
+  Usou(gPacote, static_cast<size_t>(tamanhoPacote));
+
+  if (Plataforma->DescartaEntrada(HandlePorta) == 0) {
+    GravaLog("PurgeComm Error");
+  }
+  if (Plataforma->EsvaziaSaida(HandlePorta) == 0) {
+    GravaLog("FlushFileBuffers Error");
+  }
+  DescartaPendentes();
+
+  if (Plataforma->EscreveSerial(HandlePorta, BufferPacote,
+                                static_cast<unsigned long>(tamanhoPacote)) == 0) {
+    GravaLog(ERRO_ESCRITA_LOG);
+    DefineRegistroErro(ERRO_ESCRITA, ERRO_ABRIR_PORTA_MENSAGEM);
+    RespostaPropria(resposta, numeroSessao, ERRO_ABRIR_PORTA_MENSAGEM);
+    GravaLog(resposta);
+    *manterRegistro = true;
+    return 0;
+  }
+  VerificaModem();
+
+  uint32_t esperado = 0;
+  bool transbordou = false;
+  const size_t recebidos = AguardaResposta(tempoLimite, &esperado, &transbordou);
+  if (esperado != 0 && recebidos >= esperado && !transbordou) {
+    return EntregaResposta(resposta, recebidos);
+  }
+  RespostaPropria(resposta, numeroSessao, TIMEOUT_MENSAGEM);
+  GravaLog(TIMEOUT_LOG);
+  return 0;
+}
+
+} // namespace
+
+void RecusaComando(char *resposta, int32_t numeroSessao, const char *mensagem) {
+  RespostaPropria(resposta, numeroSessao, mensagem);
+  GravaLog(resposta);
+  DefineRegistroErro(ERRO_RECUSADO, mensagem);
+}
+
+int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *parametros,
+                     char **resposta, int32_t tempoLimite, int32_t tamanhoParametros) {
+  if (resposta == nullptr || *resposta == nullptr) {
+    return 0;
+  }
+  if (!BuffersAlocados()) {
+    RecusaComando(*resposta, numeroSessao, "Buffers de comunica\xE7\xE3o n\xE3o alocados");
+    return 0;
+  }
+  if (comando == nullptr) {
+    comando = "";
+  }
+  int32_t resultado = 0;
+  bool manterRegistro = false;
+  if (AbrePorta() == 0) {
+    std::snprintf(*resposta, TAMANHO_RESPOSTA_LIMPA, "%s", PORTA_NAO_ABERTA_RESPOSTA);
+    GravaLog(*resposta);
+  } else {
+    resultado = Transacao(comando, numeroSessao, parametros, *resposta, tempoLimite,
+                          tamanhoParametros, &manterRegistro);
+  }
+  if (!manterRegistro) {
+    DefineRegistroErro(ERRO_NENHUM, nullptr);
+  }
+  FechaPorta();
+  return resultado;
+}

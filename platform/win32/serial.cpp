@@ -1,0 +1,117 @@
+// The serial port over the Win32 communications API. The handle is the file HANDLE.
+#include <windows.h>
+
+#include "platform/win32/interno.h"
+
+namespace {
+
+HANDLE Handle(HandleSerial porta) { return reinterpret_cast<HANDLE>(porta); }
+
+} // namespace
+
+HandleSerial Win32AbreSerial(const char *caminho) {
+  HANDLE h =
+      CreateFileA(caminho, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    Win32Falha("CreateFileA");
+    return HANDLE_INVALIDO;
+  }
+  return reinterpret_cast<HandleSerial>(h);
+}
+
+// Only these fields change; flow control and the rest stay as the driver reported them.
+int Win32ConfiguraLinha(HandleSerial porta) {
+  DCB dcb;
+  ZeroMemory(&dcb, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(Handle(porta), &dcb)) {
+    Win32Falha("GetCommState");
+    return 0; // without the driver's settings there is nothing sound to change
+  }
+  dcb.BaudRate = CBR_115200;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  if (!SetCommState(Handle(porta), &dcb)) {
+    Win32Falha("SetCommState");
+    return 0;
+  }
+  return 1;
+}
+
+// A read returns with what has come after 100 ms, or 50 ms after the last byte; a write of N
+// bytes fails after 500 ms + N ms.
+int Win32ConfiguraTempos(HandleSerial porta) {
+  COMMTIMEOUTS tempos;
+  ZeroMemory(&tempos, sizeof tempos);
+  if (!GetCommTimeouts(Handle(porta), &tempos)) {
+    Win32Falha("GetCommTimeouts");
+  }
+  tempos.ReadIntervalTimeout = 50;
+  tempos.ReadTotalTimeoutMultiplier = 0;
+  tempos.ReadTotalTimeoutConstant = 100;
+  tempos.WriteTotalTimeoutMultiplier = 1;
+  tempos.WriteTotalTimeoutConstant = 500;
+  if (!SetCommTimeouts(Handle(porta), &tempos)) {
+    Win32Falha("SetCommTimeouts");
+    return 0;
+  }
+  return 1;
+}
+
+int Win32DescartaEntrada(HandleSerial porta) {
+  if (!PurgeComm(Handle(porta), PURGE_RXCLEAR)) {
+    Win32Falha("PurgeComm");
+    return 0;
+  }
+  return 1;
+}
+
+int Win32EsvaziaSaida(HandleSerial porta) {
+  if (!FlushFileBuffers(Handle(porta))) {
+    Win32Falha("FlushFileBuffers");
+    return 0;
+  }
+  return 1;
+}
+
+long Win32LeSerial(HandleSerial porta, unsigned char *destino, unsigned long maximo) {
+  DWORD lidos = 0;
+  if (!ReadFile(Handle(porta), destino, static_cast<DWORD>(maximo), &lidos, nullptr)) {
+    Win32Falha("ReadFile");
+    return -1;
+  }
+  return static_cast<long>(lidos);
+}
+
+// A write that the time limit cut short counts as failed, as on every other platform.
+int Win32EscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned long tamanho) {
+  DWORD escritos = 0;
+  if (!WriteFile(Handle(porta), dados, static_cast<DWORD>(tamanho), &escritos, nullptr)) {
+    Win32Falha("WriteFile");
+    return 0;
+  }
+  return escritos == tamanho ? 1 : 0;
+}
+
+int Win32EstadoModem(HandleSerial porta, uint32_t *bits) {
+  DWORD estado = 0;
+  if (!GetCommModemStatus(Handle(porta), &estado)) {
+    Win32Falha("GetCommModemStatus");
+    return 0;
+  }
+  *bits = static_cast<uint32_t>(estado) & (MODEM_CTS_ON | MODEM_DSR_ON);
+  return 1;
+}
+
+int Win32FechaSerial(HandleSerial porta) {
+  if (!CloseHandle(Handle(porta))) {
+    Win32Falha("CloseHandle");
+    return 0;
+  }
+  return 1;
+}
+
+const char *Win32PrefixoDispositivo() { return "\\\\.\\"; }

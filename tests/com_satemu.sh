@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Runs a test program against satemu on a pseudo-terminal that the library sees as COM7.
+# usage: com_satemu.sh SATEMU "SATEMU OPTIONS" nativo|wine PROGRAM [ARGS...]
+#   SATEMU "-" runs the program with no device at all.
+# Natively the port is $SAT_DEV_DIR/COM7 (a link satemu makes); under wine it is the prefix's
+# dosdevices/com7. The program finds the frames satemu received in $SAT_E2E_REGISTRO (one
+# frame a line, lowercase hex).
+set -euo pipefail
+satemu=$1
+opcoes=$2
+modo=$3
+shift 3
+programa=$1
+
+# A short folder: the library's device path holds at most 63 characters.
+dir=$(mktemp -d /tmp/sate2e.XXXXXX)
+pid=""
+encerra() {
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
+  rm -rf "$dir"
+}
+trap encerra EXIT
+
+registro=$dir/registro.hex
+: >"$registro"
+escravo=/nonexistent/sat-e2e-no-device
+if [ "$satemu" != "-" ]; then
+  mkfifo "$dir/saida"
+  # shellcheck disable=SC2086
+  "$satemu" --link "$dir/COM7" --registro "$registro" $opcoes >"$dir/saida" 2>"$dir/erro" &
+  pid=$!
+  exec 3<"$dir/saida"
+  # The first line is the slave side's path: satemu is serving once it is out.
+  if ! read -r -t 20 -u 3 escravo; then
+    echo "satemu did not start:" >&2
+    cat "$dir/erro" >&2
+    exit 1
+  fi
+fi
+
+if [ "$modo" = wine ]; then
+  # shellcheck source=tests/win32/prefixo.sh
+  . "$(dirname "$0")/win32/prefixo.sh"
+  prepara_prefixo "$programa"
+  mkdir -p "$WINEPREFIX/dosdevices"
+  ln -sfn "$escravo" "$WINEPREFIX/dosdevices/com7"
+  export SAT_E2E_REGISTRO="Z:${registro//\//\\}"
+  wine "$@"
+else
+  export SAT_DEV_DIR=$dir/
+  export SAT_E2E_REGISTRO=$registro
+  "$@"
+fi

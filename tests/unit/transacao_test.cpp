@@ -1,0 +1,351 @@
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "link/pacote.h"
+#include "link/transacao.h"
+#include "support/armazenamento.h"
+#include "tests/unit/enlace_auxiliar.h"
+#include "tests/unit/substituto.h"
+
+namespace {
+
+const std::string ABERTURA = Registros({"abrindo porta: ", "\\\\.\\COM7", "\r\n"});
+const std::string PEDIDO = "000042|ConsultarSAT";
+const std::string TIMEOUT = "000042|9999|Timeout de comunica\xE7\xE3o";
+const std::string ERRO_ABRIR = "Erro ao tentar abrir a porta de comunicacao!!";
+
+class TransacaoTest : public SubstitutoTest {
+protected:
+  void SetUp() override {
+    SubstitutoTest::SetUp();
+    LigaLog();
+    std::strcpy(NomePorta, "COM7");
+  }
+  int32_t Envia(const char *parametros = nullptr, int32_t limite = 5000, int32_t brutos = -1,
+                int32_t sessao = 42, const char *comando = "ConsultarSAT") {
+    char *resposta = BufferResposta;
+    return EnviaComando(comando, sessao, parametros, &resposta, limite, brutos);
+  }
+  // The frame the device received, taken apart: payload and sequence number.
+  std::string Payload(size_t i = 0) { return sub().escritos.at(i).substr(8, Tamanho(i)); }
+  size_t Tamanho(size_t i) {
+    const std::string &q = sub().escritos.at(i);
+    return static_cast<unsigned char>(q[4]) | static_cast<unsigned char>(q[5]) << 8 |
+           static_cast<unsigned char>(q[6]) << 16;
+  }
+  int Sequencia(size_t i) { return static_cast<unsigned char>(sub().escritos.at(i)[1]); }
+  void EsperaRegistroLimpo() {
+    const RegistroErroLib limpo{};
+    EXPECT_EQ(std::memcmp(&RegistroErro, &limpo, sizeof limpo), 0);
+  }
+  void EsperaPortaFechada() {
+    EXPECT_EQ(PortaAberta, 0);
+    EXPECT_EQ(HandlePorta, HANDLE_NENHUM);
+  }
+};
+
+TEST_F(TransacaoTest, AReplyIsDeliveredWholeAndThePortClosed) {
+  sub().leituras = {"velho", QuadroDados("antigo")}; // pending input, drained before
+  const std::string quadro = QuadroDados("000042|08000|SAT em opera\xE7\xE3o|0000|", 0);
+  sub().respostaAposEscrita = {quadro.substr(0, 5), "", quadro.substr(5, 7), quadro.substr(12)};
+  sub().bitsModem = MODEM_CTS_ON | MODEM_DSR_ON;
+  std::memset(BufferResposta, 'R', TAMANHO_BUFFER_RESPOSTA);
+
+  EXPECT_EQ(Envia(), static_cast<int32_t>(quadro.size() - 14));
+  ASSERT_EQ(sub().escritos.size(), 1u);
+  EXPECT_EQ(sub().escritos[0], Bytes({1, 0, 0, 0, 0x13, 0, 0, 0}) + PEDIDO + Bytes({0x58}));
+  EXPECT_EQ(std::string(BufferResposta), quadro.substr(13, quadro.size() - 14));
+  EXPECT_EQ(std::string(BufferResposta + 2097151, 2), std::string("\0R", 2));
+  EsperaRegistroLimpo();
+  EsperaPortaFechada();
+  EXPECT_EQ(Log(), ABERTURA + Registros({PEDIDO}));
+  EXPECT_EQ(sub().depuracao, "req -> " + PEDIDO + "\nCTS_ON\r\nDSR_ON\r\nret <- " +
+                                 std::string(BufferResposta) + "\n" + std::string(79, '-') + "\n");
+  const std::vector<std::string> ordem = {
+      "AbreSerial",      "ConfiguraLinha", "DescartaEntrada", "EsvaziaSaida", "ConfiguraTempos",
+      "DescartaEntrada", "EsvaziaSaida",   "LeSerial",        "LeSerial",     "LeSerial",
+      "EscreveSerial",   "EstadoModem",    "LeSerial",        "LeSerial",     "LeSerial",
+      "LeSerial",        "FechaSerial"};
+  EXPECT_EQ(sub().chamadas, ordem);
+}
+
+// Every way a reply can fail to complete ends with the time-out text after the limit.
+TEST_F(TransacaoTest, NoWholeDataFrameMeansTimeOut) {
+  const struct {
+    const char *nome;
+    std::deque<std::string> resposta;
+    int32_t limite;
+    int leiturasAposEscrita;
+  } casos[] = {
+      {"silence, 5 s", {}, 5000, 49},
+      {"a lone ACK", {Bytes({6})}, 5000, 50},
+      {"a NAK frame", {Bytes({0x15, 7, 1, 0, 0, 0})}, 5000, 50},
+      {"12 bytes of a header", {QuadroDados("abc").substr(0, 12)}, 5000, 50},
+      {"limit below one second: no read at all", {QuadroDados("abc")}, 999, 0},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().respostaAposEscrita = c.resposta;
+    sub().leituras.clear();
+    sub().arquivos["sat.log"].clear();
+    sub().leiturasFeitas = 0;
+    sub().milissegundos = 0;
+    EXPECT_EQ(Envia(nullptr, c.limite), 0);
+    EXPECT_EQ(std::string(BufferResposta), TIMEOUT);
+    EXPECT_EQ(sub().leiturasFeitas - 1, c.leiturasAposEscrita);
+    EXPECT_EQ(Log(), ABERTURA + Registros({PEDIDO, "Request timed out!\r\n"}));
+    EsperaRegistroLimpo();
+    EsperaPortaFechada();
+  }
+}
+
+// The clock counts whole seconds: with a limit of 5 s the wait ends 4 to 5 s after the write,
+// depending on where within a second it began.
+TEST_F(TransacaoTest, TheLimitCountsWholeSeconds) {
+  for (int64_t inicio : {0, 500, 900}) {
+    SCOPED_TRACE(inicio);
+    sub().milissegundos = inicio - 100; // the drain's one read brings the clock to `inicio`
+    Envia();
+    const int64_t espera = sub().milissegundos - inicio;
+    EXPECT_GT(espera, 4000 - 100);
+    EXPECT_LE(espera, 5000);
+  }
+}
+
+TEST_F(TransacaoTest, BytesStillComingAfterTheLimitAreRead) {
+  const std::string quadro = QuadroDados("atrasada");
+  sub().passoLeituraComDadosMs = 50; // the frame comes byte by byte from 4.9 s on
+  sub().respostaAposEscrita = std::deque<std::string>(48, "");
+  for (char b : quadro) {
+    sub().respostaAposEscrita.push_back(std::string(1, b));
+  }
+  EXPECT_EQ(Envia(), 8);
+  EXPECT_EQ(std::string(BufferResposta), "atrasada");
+  EXPECT_GT(sub().milissegundos, 5500);
+}
+
+TEST_F(TransacaoTest, AtTheLimitAHeaderAnnouncingNoMoreThanItsLengthCountsAsAReply) {
+  sub().respostaAposEscrita = {QuadroDados("12345").substr(0, 13)};
+  std::memset(BufferResposta, 'R', 100);
+  EXPECT_EQ(Envia(), 5);
+  EXPECT_EQ(std::string(BufferResposta, 6), std::string(6, '\0'));
+  EsperaRegistroLimpo();
+  EXPECT_EQ(Log(),
+            ABERTURA + Registros({PEDIDO, "Checksum do pacote recebido n\xE3o confere\r\n"}));
+}
+
+// The second reply's missing bytes must not show what the first reply left behind.
+TEST_F(TransacaoTest, NothingOfAnEarlierReplyLeaksIntoALaterOne) {
+  sub().respostaAposEscrita = {QuadroDados(std::string(40, 'A'))};
+  Envia();
+  sub().respostaAposEscrita = {QuadroDados(std::string(20, 'B')).substr(0, 30)};
+  EXPECT_EQ(Envia(), 20);
+  EXPECT_EQ(std::string(BufferResposta, 21), std::string(17, 'B') + std::string(4, '\0'));
+}
+
+TEST_F(TransacaoTest, PayloadZeroBytesAndABadChecksumAreDelivered) {
+  const std::string payload("a\0b\0c", 5);
+  sub().respostaAposEscrita = {QuadroDados(payload, 0, 0x77)};
+  EXPECT_EQ(Envia(), 5);
+  EXPECT_EQ(std::string(BufferResposta, 6), payload + '\0');
+  EsperaRegistroLimpo();
+  EXPECT_EQ(Log(),
+            ABERTURA + Registros({PEDIDO, "Checksum do pacote recebido n\xE3o confere\r\n"}));
+}
+
+TEST_F(TransacaoTest, RequestForms) {
+  const struct {
+    const char *nome;
+    const char *parametros;
+    int32_t brutos, sessao;
+    std::string pedido, log;
+  } casos[] = {
+      {"text with parameters", "123456789", -1, 42, "000042|ConsultarSAT|123456789",
+       "000042|ConsultarSAT|123456789"},
+      {"negative session", nullptr, 0, -5, "-00005|ConsultarSAT", "-00005|ConsultarSAT"},
+      {"seven digits", nullptr, -1, 1234567, "1234567|ConsultarSAT", "1234567|ConsultarSAT"},
+      {"raw bytes with zeros", "x\0y\0z", 5, 42, std::string("000042|ConsultarSAT|x\0y\0z", 25),
+       "000042|ConsultarSAT|x"},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().escritos.clear();
+    sub().arquivos["sat.log"].clear();
+    Envia(c.parametros, 0, c.brutos, c.sessao);
+    EXPECT_EQ(Payload(), c.pedido);
+    EXPECT_EQ(Log().substr(0, ABERTURA.size() + Registros({c.log}).size()),
+              ABERTURA + Registros({c.log}));
+  }
+}
+
+TEST_F(TransacaoTest, SequenceNumbersWrapAndAreNotUsedWhenThePortFails) {
+  for (int i = 0; i < 257; i++) {
+    if (i == 100) {
+      sub().abreFalha = true;
+      Envia(nullptr, 0);
+      sub().abreFalha = false;
+    }
+    Envia(nullptr, 0);
+  }
+  ASSERT_EQ(sub().escritos.size(), 257u);
+  EXPECT_EQ(Sequencia(0), 0);
+  EXPECT_EQ(Sequencia(100), 100);
+  EXPECT_EQ(Sequencia(255), 255);
+  EXPECT_EQ(Sequencia(256), 0);
+}
+
+TEST_F(TransacaoTest, AFailedWriteSetsCode32769) {
+  sub().escreveFalha = true;
+  EXPECT_EQ(Envia(), 0);
+  const std::string resposta = "000042|9999|" + ERRO_ABRIR;
+  EXPECT_EQ(std::string(BufferResposta), resposta);
+  EXPECT_EQ(RegistroErro.codigo, 32769);
+  EXPECT_EQ(std::string(RegistroErro.mensagem), ERRO_ABRIR);
+  EXPECT_EQ(Log(), ABERTURA + Registros({PEDIDO, "WriteFile Failed!!\r\n", resposta}));
+  EXPECT_EQ(sub().chamadas.back(), "FechaSerial");
+  EXPECT_EQ(std::count(sub().chamadas.begin(), sub().chamadas.end(), "EstadoModem"), 0);
+  EsperaPortaFechada();
+}
+
+TEST_F(TransacaoTest, APortThatDoesNotOpenGivesTheBareText) {
+  for (bool semNome : {false, true}) {
+    SCOPED_TRACE(semNome);
+    sub().abreFalha = true;
+    sub().arquivos["sat.log"].clear();
+    if (semNome) {
+      NomePorta[0] = '\0';
+    }
+    std::memset(BufferResposta, 'x', 40);
+    EXPECT_EQ(Envia(), 0);
+    EXPECT_EQ(std::string(BufferResposta), "Erro ao tentar abrir a porta");
+    EXPECT_EQ(std::string(BufferResposta + 29, 11), std::string(11, 'x'));
+    EXPECT_EQ(Log(), (semNome ? "" : ABERTURA) + Registros({"Erro ao tentar abrir a porta"}));
+    EsperaRegistroLimpo();
+    EsperaPortaFechada();
+    EXPECT_EQ(ContadorSequencia, 0);
+  }
+}
+
+TEST_F(TransacaoTest, FailingPurgeFlushAndModemStatusAreLoggedAndTheCallGoesOn) {
+  sub().descartaFalha = sub().esvaziaFalha = sub().modemFalha = true;
+  sub().respostaAposEscrita = {QuadroDados("ok")};
+  EXPECT_EQ(Envia(), 2);
+  EXPECT_EQ(Log(), ABERTURA + Registros({"PurgeComm Error", "FlushFileBuffers Error", PEDIDO,
+                                         "PurgeComm Error", "FlushFileBuffers Error",
+                                         "GetCommModemStatus() Failed!\r\n"}));
+}
+
+// BufferRecepcao is never overrun: a reply larger than it ends the call as a time-out.
+TEST_F(TransacaoTest, AReplyLargerThanBufferRecepcao) {
+  const struct {
+    const char *nome;
+    size_t anunciado, enviado;
+    int32_t resultado;
+  } casos[] = {
+      {"the largest frame that fits", TAMANHO_BUFFER_RECEPCAO - 14, TAMANHO_BUFFER_RECEPCAO,
+       static_cast<int32_t>(TAMANHO_BUFFER_RECEPCAO - 14)},
+      {"two bytes too many", TAMANHO_BUFFER_RECEPCAO - 12, TAMANHO_BUFFER_RECEPCAO + 2, 0},
+      {"announces 3 MB and keeps sending", 3000000, 4000000, 0},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    std::string quadro = QuadroDados(std::string(c.anunciado, 'p'));
+    quadro.resize(c.enviado, 'p');
+    sub().respostaAposEscrita = {quadro};
+    sub().bytesEntregues = 0;
+    sub().arquivos["sat.log"].clear();
+    EXPECT_EQ(Envia(), c.resultado);
+    EXPECT_LE(sub().bytesEntregues, TAMANHO_BUFFER_RECEPCAO);
+    EXPECT_LE(sub().maiorLeitura, TAMANHO_BUFFER_LEITURA);
+    if (c.resultado == 0) {
+      EXPECT_EQ(std::string(BufferResposta), TIMEOUT);
+      EXPECT_NE(Log().find("Resposta de " + std::to_string(c.anunciado) +
+                           " bytes excede o buffer de recep\xE7\xE3o\r\r\n"),
+                std::string::npos);
+    } else {
+      EXPECT_EQ(strnlen(BufferResposta, TAMANHO_BUFFER_RESPOSTA), c.anunciado);
+    }
+    sub().leituras.clear();
+  }
+}
+
+TEST_F(TransacaoTest, ARequestThatDoesNotFitAFrameIsNotSent) {
+  const std::string prefixo = "000042|ConsultarSAT|";
+  const std::string cabe(MAXIMO_DADOS_ENVIO - prefixo.size(), 'q');
+  const std::string excede = cabe + "q";
+  const std::string enorme(TAMANHO_BUFFER_COMANDO + 10, 'q');
+  const struct {
+    const char *nome;
+    const std::string &parametros;
+    int32_t brutos;
+    bool enviado;
+  } casos[] = {
+      {"raw, exactly the maximum", cabe, static_cast<int32_t>(cabe.size()), true},
+      {"raw, one byte more", excede, static_cast<int32_t>(excede.size()), false},
+      {"text, exactly the maximum", cabe, -1, true},
+      {"text, one byte more", excede, -1, false},
+      {"text larger than BufferComando", enorme, -1, false},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().escritos.clear();
+    sub().chamadas.clear();
+    ContadorSequencia = 9;
+    Envia(c.parametros.c_str(), 0, c.brutos);
+    EXPECT_EQ(sub().escritos.size(), c.enviado ? 1u : 0u);
+    EXPECT_EQ(sub().chamadas.back(), "FechaSerial");
+    if (c.enviado) {
+      EXPECT_EQ(sub().escritos[0].size(), TAMANHO_BUFFER_PACOTE);
+      continue;
+    }
+    const std::string motivo = "Comando de " +
+                               std::to_string(prefixo.size() + c.parametros.size()) +
+                               " bytes excede o m\xE1ximo de 1577855 bytes de um pacote";
+    EXPECT_EQ(std::string(BufferResposta), "000042|9999|" + motivo);
+    EXPECT_EQ(RegistroErro.codigo, ERRO_RECUSADO);
+    EXPECT_EQ(std::string(RegistroErro.mensagem), motivo);
+    EXPECT_EQ(ContadorSequencia, 9);
+  }
+}
+
+// A device that never stops sending holds a call for its limit and a few seconds at most.
+TEST_F(TransacaoTest, ADeviceThatNeverStopsSendingCannotHoldTheCall) {
+  const struct {
+    const char *nome;
+    bool paraNaEscrita;
+    std::string resultado, aviso;
+  } casos[] = {
+      {"before the request only: the reply still comes", true, "ok",
+       "Dispositivo continua enviando antes do comando; descarte encerrado\r\r\n"},
+      {"before and after", false, TIMEOUT,
+       "Dispositivo continua enviando ap\xF3s o limite de tempo; leitura encerrada\r\r\n"},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().milissegundos = 0;
+    sub().emissaoContinua = "x";
+    sub().emissaoParaNaEscrita = c.paraNaEscrita;
+    sub().passoLeituraComDadosMs = 10;
+    sub().respostaAposEscrita.clear();
+    if (c.paraNaEscrita) {
+      sub().respostaAposEscrita = {QuadroDados("ok")};
+    }
+    sub().leituras.clear();
+    Envia();
+    EXPECT_EQ(std::string(BufferResposta), c.resultado);
+    EXPECT_LE(sub().milissegundos, (LIMITE_DESCARTE + 5 + TOLERANCIA_APOS_LIMITE) * 1000);
+    EXPECT_NE(Log().find(c.aviso), std::string::npos);
+  }
+}
+
+TEST_F(TransacaoTest, WithoutItsBuffersTheEngineRefusesToRun) {
+  LiberaBuffersTransacao();
+  EXPECT_EQ(Envia(), 0);
+  EXPECT_EQ(std::string(BufferResposta),
+            "000042|9999|Buffers de comunica\xE7\xE3o n\xE3o alocados");
+  EXPECT_EQ(RegistroErro.codigo, ERRO_RECUSADO);
+  EXPECT_TRUE(sub().chamadas.empty());
+}
+
+} // namespace

@@ -1,0 +1,18 @@
+# Sourced: prepares the wine prefix of the build (beside the test program) once.
+# usage: prepara_prefixo PROGRAM
+prepara_prefixo() {
+  export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$1")" && pwd)/wineprefix}
+  export WINEDEBUG=${WINEDEBUG:--all}
+  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+  if [ -f "$WINEPREFIX/system.reg" ]; then
+    return 0
+  fi
+  # One prefix for all tests; mkdir is the lock when several tests start at once.
+  if mkdir "$WINEPREFIX.lock" 2>/dev/null; then
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    rmdir "$WINEPREFIX.lock"
+  else
+    while [ -d "$WINEPREFIX.lock" ]; do sleep 1; done
+  fi
+}
