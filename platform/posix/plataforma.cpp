@@ -1,5 +1,6 @@
 // The POSIX table: time, process, output, lock, files and dynamic loading. The serial port
 // and discovery live in serial.cpp and descoberta.cpp.
+#include "platform/fluxos.h"
 #include "platform/posix/interno.h"
 
 #include <dlfcn.h>
@@ -38,11 +39,6 @@ int64_t SegundosMonotonicos() {
 
 unsigned long IdProcesso() { return static_cast<unsigned long>(getpid()); }
 
-void SaidaPadrao(const char *texto) {
-  std::fputs(texto, stdout);
-  std::fflush(stdout);
-}
-
 // The library's one lock lives in static storage: it is never destroyed, and a leak checker
 // has nothing to report when the library is unloaded.
 pthread_mutex_t gTrava;
@@ -59,27 +55,6 @@ void *CriaTrava() {
 
 void Trava(void *trava) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(trava)); }
 void Destrava(void *trava) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(trava)); }
-
-long LeArquivo(const char *nome, char *destino, unsigned long maximo) {
-  FILE *arquivo = std::fopen(nome, "rb");
-  if (arquivo == nullptr) {
-    return -1;
-  }
-  size_t lidos = std::fread(destino, 1, maximo, arquivo);
-  std::fclose(arquivo);
-  return static_cast<long>(lidos);
-}
-
-void *AbreAnexo(const char *nome) { return std::fopen(nome, "ab"); }
-
-void EscreveAnexo(void *arquivo, const char *dados, unsigned long tamanho) {
-  std::fwrite(dados, 1, tamanho, static_cast<FILE *>(arquivo));
-}
-
-void FechaAnexo(void *arquivo) {
-  std::fflush(static_cast<FILE *>(arquivo));
-  std::fclose(static_cast<FILE *>(arquivo));
-}
 
 // The library speaks of zlib by its Windows file name; here that is the system's libz.
 const char *NomeNativo(const char *nome) {
@@ -129,14 +104,14 @@ const OperacoesPlataforma kNativa = {
     SegundosMonotonicos,
     IdProcesso,
     PosixSaidaDepuracao,
-    SaidaPadrao,
+    StdioSaidaPadrao,
     CriaTrava,
     Trava,
     Destrava,
-    LeArquivo,
-    AbreAnexo,
-    EscreveAnexo,
-    FechaAnexo,
+    StdioLeArquivo,
+    StdioAbreAnexo,
+    StdioEscreveAnexo,
+    StdioFechaAnexo,
     CarregaModulo,
     ProcuraSimbolo,
     LiberaModulo,

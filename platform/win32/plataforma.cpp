@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fluxos.h"
 #include "platform/win32/interno.h"
 
 namespace {
@@ -26,11 +27,6 @@ int64_t SegundosMonotonicos() { return static_cast<int64_t>(GetTickCount64() / 1
 
 unsigned long IdProcesso() { return GetCurrentProcessId(); }
 
-void SaidaPadrao(const char *texto) {
-  std::fputs(texto, stdout);
-  std::fflush(stdout);
-}
-
 void *CriaTrava() {
   auto *secao = static_cast<CRITICAL_SECTION *>(std::calloc(1, sizeof(CRITICAL_SECTION)));
   if (secao != nullptr) {
@@ -41,29 +37,6 @@ void *CriaTrava() {
 
 void Trava(void *trava) { EnterCriticalSection(static_cast<CRITICAL_SECTION *>(trava)); }
 void Destrava(void *trava) { LeaveCriticalSection(static_cast<CRITICAL_SECTION *>(trava)); }
-
-long LeArquivo(const char *nome, char *destino, unsigned long maximo) {
-  FILE *arquivo = std::fopen(nome, "rb");
-  if (arquivo == nullptr) {
-    return -1;
-  }
-  size_t lidos = std::fread(destino, 1, maximo, arquivo);
-  std::fclose(arquivo);
-  return static_cast<long>(lidos);
-}
-
-// Binary append: the log turns line feeds into CR LF itself. The C runtime opens files
-// without denying other openers.
-void *AbreAnexo(const char *nome) { return std::fopen(nome, "ab"); }
-
-void EscreveAnexo(void *arquivo, const char *dados, unsigned long tamanho) {
-  std::fwrite(dados, 1, tamanho, static_cast<FILE *>(arquivo));
-}
-
-void FechaAnexo(void *arquivo) {
-  std::fflush(static_cast<FILE *>(arquivo));
-  std::fclose(static_cast<FILE *>(arquivo));
-}
 
 void *CarregaModulo(const char *nome) {
   HMODULE modulo = LoadLibraryA(nome);
@@ -120,14 +93,14 @@ const OperacoesPlataforma kNativa = {
     SegundosMonotonicos,
     IdProcesso,
     Win32SaidaDepuracao,
-    SaidaPadrao,
+    StdioSaidaPadrao,
     CriaTrava,
     Trava,
     Destrava,
-    LeArquivo,
-    AbreAnexo,
-    EscreveAnexo,
-    FechaAnexo,
+    StdioLeArquivo,
+    StdioAbreAnexo,
+    StdioEscreveAnexo,
+    StdioFechaAnexo,
     CarregaModulo,
     ProcuraSimbolo,
     LiberaModulo,
