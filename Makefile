@@ -12,10 +12,10 @@ CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
 
 test: native asan windows
-	ctest --test-dir $(BUILD)/native --output-on-failure -j$(JOBS)
+	ctest --test-dir $(BUILD)/native --output-on-failure --timeout 300 -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-		ctest --test-dir $(BUILD)/asan --output-on-failure -j$(JOBS)
-	ctest --test-dir $(BUILD)/win32 --output-on-failure
+		ctest --test-dir $(BUILD)/asan --output-on-failure --timeout 300 -j$(JOBS)
+	ctest --test-dir $(BUILD)/win32 --output-on-failure --timeout 600
 
 demo: native
 	@bash tools/demo.sh $(BUILD)/native

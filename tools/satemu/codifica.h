@@ -1,0 +1,24 @@
+// Byte encodings the emulator needs on the wire: base64 for the documents it hands back and
+// zlib streams for the sale and its reply.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace satemu {
+
+std::string CodificaBase64(std::string_view dados);
+
+// True when the text is made of base64 characters only (padding allowed at the end).
+bool PareceBase64(std::string_view texto);
+
+bool Comprime(std::string_view dados, std::string &saida);
+
+enum class Expansao { Ok, Excede, Invalida };
+
+// Expands a zlib stream, never producing more than `limite` bytes: a stream that expands
+// further is Excede (nothing more is decoded), a damaged or cut stream is Invalida.
+Expansao Expande(std::string_view fluxo, std::size_t limite, std::string &saida);
+
+} // namespace satemu

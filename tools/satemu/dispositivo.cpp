@@ -1,0 +1,574 @@
+#include "dispositivo.h"
+
+#include "codifica.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+namespace satemu {
+
+namespace {
+
+// Messages, in Windows-1252. A literal is split where a hex escape is followed by a letter that
+// is a hex digit too (\xF3 then 'd'), which the escape would otherwise take in.
+constexpr char kCodigoInvalido[] = "C\xF3"
+                                   "digo de ativa\xE7\xE3o inv\xE1lido";
+constexpr char kNaoAtivado[] = "SAT ainda n\xE3o ativado";
+constexpr char kSessaoInvalida[] = "N\xFAmero de sess\xE3o inv\xE1lido";
+constexpr char kErroDesconhecido[] = "Erro desconhecido";
+constexpr char kBloqueadoContribuinte[] = "SAT bloqueado pelo contribuinte";
+constexpr char kForaDoPadrao[] = "Dados fora do padr\xE3o a ser informado";
+constexpr char kErroValidacao[] = "Erro de valida\xE7\xE3o do conte\xFA"
+                                  "do";
+
+struct Pedido {
+  std::string sessaoTexto; // as received: the reply echoes it
+  long long sessao = 0;
+  std::string_view parametros;
+};
+
+struct Contexto {
+  Sat &sat;
+  const Pedido &pedido;
+  int numero; // the command's two leading digits in its codes
+  bool mudou = false;
+};
+
+std::string Codigo(int numero, int erro) {
+  char texto[16];
+  std::snprintf(texto, sizeof texto, "%02d%03d", numero, erro);
+  return texto;
+}
+
+// session|EEEEE|mensagem|cod|mensagemSEFAZ, with cod and mensagemSEFAZ empty.
+std::string Comum(const Contexto &c, int erro, std::string_view mensagem) {
+  std::string r = c.pedido.sessaoTexto;
+  r.append("|").append(Codigo(c.numero, erro)).append("|").append(mensagem).append("||");
+  return r;
+}
+
+// The parameters split at '|' into exactly `quantos` fields; the last takes the rest of the
+// text, '|' included, and fields that are not there are empty.
+std::vector<std::string_view> Campos(std::string_view parametros, std::size_t quantos) {
+  std::vector<std::string_view> campos;
+  while (campos.size() + 1 < quantos) {
+    const std::size_t barra = parametros.find('|');
+    if (barra == std::string_view::npos)
+      break;
+    campos.push_back(parametros.substr(0, barra));
+    parametros.remove_prefix(barra + 1);
+  }
+  campos.push_back(parametros);
+  campos.resize(quantos);
+  return campos;
+}
+
+bool LeInteiro(std::string_view texto, long long &valor) {
+  const bool negativo = !texto.empty() && texto.front() == '-';
+  const std::string_view digitos = negativo ? texto.substr(1) : texto;
+  if (digitos.empty() || digitos.size() > 10 || !SoDigitos(digitos, digitos.size()))
+    return false;
+  valor = 0;
+  for (const char d : digitos)
+    valor = valor * 10 + (d - '0');
+  if (negativo)
+    valor = -valor;
+  return true;
+}
+
+std::tm Agora(const Sat &sat) {
+  const std::time_t t = sat.relogio();
+  std::tm quando{};
+  localtime_r(&t, &quando);
+  return quando;
+}
+
+int ProximoNumero(const Sat &sat) { return sat.ultimoNumero >= 999999 ? 1 : sat.ultimoNumero + 1; }
+
+Emissao NovaEmissao(Sat &sat, int numero) {
+  Emissao e;
+  e.uf = sat.uf;
+  e.cnpjEmitente = sat.cnpjContribuinte;
+  e.serie = sat.serie;
+  e.numero = numero;
+  e.codigoNumerico = std::uniform_int_distribution<int>(0, 999999)(sat.sorteio);
+  e.quando = Agora(sat);
+  return e;
+}
+
+void AcrescentaLe32(std::string &destino, std::uint32_t valor) {
+  for (int i = 0; i < 4; ++i)
+    destino += static_cast<char>(valor >> (8 * i) & 0xFF);
+}
+
+bool CodigoConfere(const Contexto &c, std::string_view codigo) {
+  return codigo == c.sat.codigoAtivacao;
+}
+
+bool Ipv4(std::string_view texto) {
+  int partes = 0;
+  while (partes < 4) {
+    const std::size_t ponto = texto.find('.');
+    const std::string_view parte = texto.substr(0, ponto);
+    long long valor = 0;
+    if (parte.empty() || parte.size() > 3 || parte.front() == '-' || !LeInteiro(parte, valor) ||
+        valor > 255)
+      return false;
+    ++partes;
+    if (ponto == std::string_view::npos)
+      break;
+    texto.remove_prefix(ponto + 1);
+  }
+  return partes == 4 && texto.find('.') == std::string_view::npos;
+}
+
+// ---- the commands ----------------------------------------------------------------------
+
+std::string AtivarSAT(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 4);
+  long long subComando = 0, uf = 0;
+  if (!LeInteiro(campo[0], subComando) || subComando < 1 || subComando > 3 ||
+      !LeInteiro(campo[3], uf) || !UfValida(static_cast<int>(uf)) || campo[1].empty())
+    return Comum(c, 99, kErroDesconhecido);
+  if (!CnpjValido(campo[2]))
+    return Comum(c, 2, "SEFAZ n\xE3o reconhece este SAT (CNPJ inv\xE1lido)");
+  Sat &sat = c.sat;
+  if (subComando == 3) {
+    // Renewal of the ICP-Brasil certificate: only for an active device of that taxpayer.
+    if (sat.ativacao != Ativacao::Ativado || campo[2] != sat.cnpjContribuinte ||
+        !CodigoConfere(c, campo[1]))
+      return Comum(c, 99, kErroDesconhecido);
+  } else if (sat.ativacao == Ativacao::Ativado) {
+    return Comum(c, 3, "SAT j\xE1 ativado");
+  }
+  sat.cnpjContribuinte = std::string(campo[2]);
+  sat.uf = static_cast<int>(uf);
+  sat.codigoAtivacao = std::string(campo[1]);
+  c.mudou = true;
+  std::string r = c.pedido.sessaoTexto;
+  if (subComando == 1) {
+    sat.ativacao = Ativacao::Ativado;
+    sat.dataAtivacao = CarimboTempo(Agora(sat)).substr(0, 8);
+    return r + "|04000|Ativado corretamente|||";
+  }
+  sat.ativacao = subComando == 2 ? Ativacao::AguardandoCertificado : sat.ativacao;
+  std::string csr = "-----BEGIN CERTIFICATE REQUEST-----\n";
+  csr += AssinaturaQrCode(sat.cnpjContribuinte + sat.serie);
+  csr += "\n-----END CERTIFICATE REQUEST-----\n";
+  return r + "|04006|CSR ICP-BRASIL criado com sucesso|||" + CodificaBase64(csr);
+}
+
+std::string ComunicarCertificadoICPBRASIL(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 2);
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  const std::string_view certificado = campo[1];
+  const bool pem = certificado.find("-----BEGIN CERTIFICATE-----") != std::string_view::npos;
+  // A certificate is good only for the request the device made in AtivarSAT.
+  if (c.sat.ativacao != Ativacao::AguardandoCertificado || (!pem && !PareceBase64(certificado)))
+    return Comum(c, 3, "Certificado inv\xE1lido");
+  c.sat.ativacao = Ativacao::Ativado;
+  c.sat.dataAtivacao = CarimboTempo(Agora(c.sat)).substr(0, 8);
+  c.mudou = true;
+  return Comum(c, 0, "Certificado transmitido com sucesso");
+}
+
+std::string EnviarDadosVenda(Contexto &c) {
+  // Binary after the word: code, '|', N (LE32), N bytes of zlib stream.
+  const std::string_view parametros = c.pedido.parametros;
+  const std::size_t barra = parametros.find('|');
+  const std::string_view codigo = parametros.substr(0, barra);
+  Sat &sat = c.sat;
+  if (!CodigoConfere(c, codigo))
+    return Comum(c, 1, kCodigoInvalido);
+  if (sat.ativacao != Ativacao::Ativado)
+    return Comum(c, 2, kNaoAtivado);
+  if (sat.bloqueado)
+    return Comum(c, 6, kBloqueadoContribuinte);
+  if (sat.assinaturaAC.empty())
+    return Comum(c, 3, "SAT n\xE3o vinculado ao AC");
+  if (barra == std::string_view::npos || parametros.size() - barra - 1 < 4)
+    return Comum(c, 10, kErroValidacao);
+  const std::string_view bloco = parametros.substr(barra + 1);
+  std::uint32_t tamanho = 0;
+  for (int i = 3; i >= 0; --i)
+    tamanho = tamanho << 8 | static_cast<unsigned char>(bloco[i]);
+  if (tamanho > bloco.size() - 4)
+    return Comum(c, 10, kErroValidacao);
+  std::string venda;
+  const Expansao expansao = Expande(bloco.substr(4, tamanho), kDocumentoMaximo, venda);
+  if (expansao == Expansao::Excede)
+    return Comum(c, 5, "Tamanho do CF-e-SAT superior a 1.500KB");
+  if (expansao == Expansao::Invalida)
+    return Comum(c, 10, kErroValidacao);
+
+  const int numero = ProximoNumero(sat);
+  CFe cfe;
+  std::string motivo;
+  if (!MontaCFeVenda(venda, NovaEmissao(sat, numero), cfe, motivo))
+    return Comum(c, 10, kErroValidacao);
+  if ((!cfe.cnpjSoftwareHouse.empty() && cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse) ||
+      (!cfe.assinaturaAC.empty() && cfe.assinaturaAC != sat.assinaturaAC))
+    return Comum(c, 4, "Vincula\xE7\xE3o do AC n\xE3o confere");
+  if (cfe.xml.size() > kDocumentoMaximo)
+    return Comum(c, 5, "Tamanho do CF-e-SAT superior a 1.500KB");
+
+  std::string cauda = CodificaBase64(cfe.xml);
+  cauda.append("|").append(cfe.dataHora).append("|CFe").append(cfe.chave);
+  cauda.append("|").append(cfe.total).append("|").append(cfe.cpfCnpj);
+  cauda.append("|").append(cfe.assinaturaQr);
+  std::string comprimida;
+  if (!Comprime(cauda, comprimida))
+    return Comum(c, 99, kErroDesconhecido);
+
+  sat.ultimoNumero = numero;
+  sat.ultimaVenda = VendaEmitida{cfe.chave, cfe.total, cfe.cpfCnpj, cfe.dataHora};
+  sat.vendaCancelavel = true;
+  sat.chaveUltimoCFe = cfe.chave;
+  sat.dataHoraUltimoCFe = cfe.dataHora;
+  c.mudou = true;
+  std::string r = c.pedido.sessaoTexto;
+  r += "|06000|0000|Emitido com sucesso + conte\xFA"
+       "do notas.|||";
+  AcrescentaLe32(r, static_cast<std::uint32_t>(comprimida.size()));
+  r += comprimida;
+  return r;
+}
+
+std::string CancelarUltimaVenda(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 3);
+  Sat &sat = c.sat;
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (sat.bloqueado)
+    return Comum(c, 3, kBloqueadoContribuinte);
+  if (!sat.vendaCancelavel || campo[1] != "CFe" + sat.ultimaVenda.chave)
+    return Comum(c, 2, "Cupom inv\xE1lido");
+  const int numero = ProximoNumero(sat);
+  CFe cfe;
+  std::string motivo;
+  if (!MontaCFeCancelamento(campo[2], sat.ultimaVenda, NovaEmissao(sat, numero), cfe, motivo))
+    return Comum(c, 7, kErroValidacao);
+  sat.ultimoNumero = numero;
+  sat.vendaCancelavel = false;
+  sat.chaveUltimoCFe = cfe.chave;
+  sat.dataHoraUltimoCFe = cfe.dataHora;
+  c.mudou = true;
+  std::string r = c.pedido.sessaoTexto;
+  r += "|07000|0000|Cupom cancelado com sucesso + conte\xFA"
+       "do CF-e-SAT cancelado.|||";
+  r += CodificaBase64(cfe.xml);
+  r.append("|").append(cfe.dataHora).append("|CFe").append(cfe.chave);
+  r.append("|").append(cfe.total).append("|").append(cfe.cpfCnpj);
+  r.append("|").append(cfe.assinaturaQr);
+  return r;
+}
+
+std::string ConsultarSAT(Contexto &c) { return Comum(c, 0, "SAT em opera\xE7\xE3o"); }
+
+std::string TesteFimAFim(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 2);
+  Sat &sat = c.sat;
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (sat.ativacao != Ativacao::Ativado)
+    return Comum(c, 2, kNaoAtivado);
+  // A test document is outside the fiscal series: it carries number 000000 and uses none.
+  CFe cfe;
+  std::string motivo;
+  if (!MontaCFeVenda(campo[1], NovaEmissao(sat, 0), cfe, motivo))
+    return Comum(c, 99, kErroDesconhecido);
+  std::string r = c.pedido.sessaoTexto;
+  r += "|09000|Emitido com sucesso|||";
+  r += CodificaBase64(cfe.xml);
+  r.append("|").append(cfe.dataHora).append("|000000|CFe").append(cfe.chave);
+  return r;
+}
+
+std::string ConsultarStatusOperacional(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 1);
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  const Sat &sat = c.sat;
+  const std::string agora = CarimboTempo(Agora(sat));
+  const bool ativo = sat.ativacao == Ativacao::Ativado;
+  std::string vencimento;
+  if (ativo && sat.dataAtivacao.size() == 8) {
+    long long ano = 0;
+    LeInteiro(std::string_view(sat.dataAtivacao).substr(0, 4), ano);
+    vencimento = std::to_string(ano + 5) + sat.dataAtivacao.substr(4);
+  }
+  const std::string &ultimo = sat.chaveUltimoCFe;
+  // A locally administered address made of the serial number's last eight digits.
+  std::string mac = "02:5A";
+  const std::string serie8 = (std::string(8, '0') + sat.serie).substr(sat.serie.size());
+  for (std::size_t i = 0; i < 8; i += 2)
+    mac.append(":").append(serie8.substr(i, 2));
+  const std::array<std::string, 23> campos = {sat.serie,
+                                              sat.rede.tipoLan,
+                                              sat.rede.ip,
+                                              mac,
+                                              sat.rede.mascara,
+                                              sat.rede.gateway,
+                                              sat.rede.dns1,
+                                              sat.rede.dns2,
+                                              "CONECTADO",
+                                              "ALTO",
+                                              "4 GB",
+                                              "12 MB",
+                                              agora,
+                                              "01.00.00",
+                                              "00.07",
+                                              ultimo,
+                                              ultimo,
+                                              ultimo,
+                                              sat.dataHoraUltimoCFe,
+                                              agora,
+                                              ativo ? sat.dataAtivacao : std::string(),
+                                              vencimento,
+                                              sat.bloqueado ? "2" : "0"};
+  std::string r = c.pedido.sessaoTexto + "|10000|Resposta com Sucesso.||";
+  for (const std::string &campoStatus : campos)
+    r.append("|").append(campoStatus);
+  return r;
+}
+
+std::string ConsultarNumeroSessao(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 2);
+  const Sat &sat = c.sat;
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (sat.ativacao != Ativacao::Ativado)
+    return Comum(c, 2, kNaoAtivado);
+  long long sessao = 0;
+  const auto guardada = LeInteiro(campo[1], sessao) ? sat.sessoes.find(sessao) : sat.sessoes.end();
+  if (guardada == sat.sessoes.end())
+    return Comum(c, 3, "Sess\xE3o n\xE3o existe");
+  return guardada->second;
+}
+
+std::string ConfigurarInterfaceDeRede(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 2);
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  const auto config = ConteudoRaiz(campo[1], "config");
+  if (!config)
+    return Comum(c, 2, kForaDoPadrao);
+  const std::string_view tipo = TextoElemento(*config, "tipoLan").value_or("");
+  Rede rede = c.sat.rede;
+  bool valida = tipo == "DHCP" || tipo == "IPFIX" || tipo == "PPPoE";
+  // A fixed address needs its address, mask and gateway; DNS servers are optional.
+  const bool fixo = tipo == "IPFIX";
+  const struct {
+    const char *tag;
+    std::string *destino;
+    bool obrigatorio;
+  } enderecos[] = {{"lanIP", &rede.ip, fixo},
+                   {"lanMask", &rede.mascara, fixo},
+                   {"lanGW", &rede.gateway, fixo},
+                   {"lanDNS1", &rede.dns1, false},
+                   {"lanDNS2", &rede.dns2, false}};
+  for (const auto &endereco : enderecos) {
+    const auto texto = TextoElemento(*config, endereco.tag);
+    if (texto && Ipv4(*texto))
+      *endereco.destino = std::string(*texto);
+    else if (texto || endereco.obrigatorio)
+      valida = false;
+  }
+  if (!valida)
+    return Comum(c, 2, kForaDoPadrao);
+  rede.tipoLan = std::string(tipo);
+  c.sat.rede = rede;
+  c.mudou = true;
+  return Comum(c, 0, "Rede Configurada com Sucesso");
+}
+
+std::string AssociarAssinatura(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 3);
+  Sat &sat = c.sat;
+  if (!CodigoConfere(c, campo[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  // CNPJvalue is the software house's CNPJ followed by the taxpayer's.
+  const std::string_view valor = campo[1];
+  const bool valorValido =
+      valor.size() == 28 && CnpjValido(valor.substr(0, 14)) && CnpjValido(valor.substr(14)) &&
+      (sat.ativacao != Ativacao::Ativado || valor.substr(14) == sat.cnpjContribuinte);
+  if (!valorValido || !PareceBase64(campo[2]))
+    return Comum(c, 3, "Assinatura fora do padr\xE3o informado");
+  sat.cnpjSoftwareHouse = std::string(valor.substr(0, 14));
+  sat.assinaturaAC = std::string(campo[2]);
+  c.mudou = true;
+  return Comum(c, 0, "Assinatura do AC Registrada");
+}
+
+std::string AtualizarSoftwareSAT(Contexto &c) {
+  if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  return Comum(c, 0, "Software Atualizado com Sucesso");
+}
+
+std::string ExtrairLogs(Contexto &c) {
+  if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  return Comum(c, 0, "Transfer\xEAncia completa") + "|" + CodificaBase64(c.sat.log);
+}
+
+std::string BloquearSAT(Contexto &c) {
+  if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (c.sat.bloqueado)
+    return Comum(c, 2, "Equipamento SAT j\xE1 est\xE1 bloqueado");
+  c.sat.bloqueado = true;
+  c.mudou = true;
+  return Comum(c, 0, "Equipamento SAT bloqueado com sucesso.");
+}
+
+std::string DesbloquearSAT(Contexto &c) {
+  if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (!c.sat.bloqueado)
+    return Comum(c, 5, "SAT j\xE1 desbloqueado");
+  c.sat.bloqueado = false;
+  c.mudou = true;
+  return Comum(c, 0, "Equipamento SAT desbloqueado com sucesso.");
+}
+
+std::string TrocarCodigoDeAtivacaoSAT(Contexto &c) {
+  const auto campo = Campos(c.pedido.parametros, 4);
+  Sat &sat = c.sat;
+  // opcao 1: the code given is the activation code; 2: it is the emergency code.
+  if (campo[1] == "1" && campo[0] != sat.codigoAtivacao)
+    return Comum(c, 1, kCodigoInvalido);
+  if (campo[1] == "2" && campo[0] != sat.codigoEmergencia)
+    return Comum(c, 2,
+                 "C\xF3"
+                 "digo de ativa\xE7\xE3o de emerg\xEAncia incorreto");
+  if ((campo[1] != "1" && campo[1] != "2") || campo[2].empty() || campo[2] != campo[3])
+    return Comum(c, 99, kErroDesconhecido);
+  sat.codigoAtivacao = std::string(campo[2]);
+  c.mudou = true;
+  return Comum(c, 0,
+               "C\xF3"
+               "digo de ativa\xE7\xE3o alterado com sucesso.");
+}
+
+struct Comando {
+  std::string_view palavra;
+  int numero;
+  bool recusaSessaoRepetida; // the commands whose codes list x097
+  std::string (*trata)(Contexto &);
+};
+
+constexpr Comando kComandos[] = {
+    {"AtivarSAT", 4, false, AtivarSAT},
+    {"ComunicarCertificadoICPBRASIL", 5, false, ComunicarCertificadoICPBRASIL},
+    {"EnviarDadosVenda", 6, false, EnviarDadosVenda},
+    {"CancelarUltimaVenda", 7, false, CancelarUltimaVenda},
+    {"ConsultarSAT", 8, false, ConsultarSAT},
+    {"TesteFimAFim", 9, false, TesteFimAFim},
+    {"ConsultarStatusOperacional", 10, false, ConsultarStatusOperacional},
+    {"ConsultarNumeroSessao", 11, false, ConsultarNumeroSessao},
+    {"ConfigurarInterfaceDeRede", 12, true, ConfigurarInterfaceDeRede},
+    {"AssociarAssinatura", 13, true, AssociarAssinatura},
+    {"AtualizarSoftwareSAT", 14, true, AtualizarSoftwareSAT},
+    {"ExtrairLogs", 15, true, ExtrairLogs},
+    {"BloquearSAT", 16, true, BloquearSAT},
+    {"DesbloquearSAT", 17, true, DesbloquearSAT},
+    {"TrocarCodigoDeAtivacaoSAT", 18, true, TrocarCodigoDeAtivacaoSAT},
+};
+
+void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
+              std::string_view resposta) {
+  const std::size_t barra = resposta.find('|');
+  const std::string_view codigo =
+      barra == std::string_view::npos ? std::string_view() : resposta.substr(barra + 1, 5);
+  // A word that came as noise must not break the log's lines.
+  std::string palavraLimpa(palavra.substr(0, 64));
+  for (char &ch : palavraLimpa)
+    if (static_cast<unsigned char>(ch) < 0x20)
+      ch = '?';
+  std::string linha = CarimboTempo(Agora(sat));
+  linha.append("|").append(sessao).append("|").append(palavraLimpa).append("|");
+  linha.append(codigo).append("\n");
+  sat.log += linha;
+  if (sat.log.size() > kLogMaximo) {
+    const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
+    sat.log.erase(0, fimLinha == std::string::npos ? sat.log.size() : fimLinha + 1);
+  }
+}
+
+void GuardaSessao(Sat &sat, long long sessao, const std::string &resposta) {
+  const auto antiga = sat.sessoes.find(sessao);
+  if (antiga != sat.sessoes.end()) {
+    sat.bytesSessoes -= antiga->second.size();
+    sat.ordemSessoes.erase(std::find(sat.ordemSessoes.begin(), sat.ordemSessoes.end(), sessao));
+  }
+  sat.sessoes[sessao] = resposta;
+  sat.bytesSessoes += resposta.size();
+  sat.ordemSessoes.push_back(sessao);
+  while (sat.ordemSessoes.size() > kSessoesGuardadas ||
+         (sat.bytesSessoes > kBytesSessoes && sat.ordemSessoes.size() > 1)) {
+    const auto velha = sat.sessoes.find(sat.ordemSessoes.front());
+    sat.bytesSessoes -= velha->second.size();
+    sat.sessoes.erase(velha);
+    sat.ordemSessoes.pop_front();
+  }
+}
+
+} // namespace
+
+bool UfValida(int uf) {
+  static constexpr int kUfs[] = {11, 12, 13, 14, 15, 16, 17, 21, 22, 23, 24, 25, 26, 27,
+                                 28, 29, 31, 32, 33, 35, 41, 42, 43, 50, 51, 52, 53};
+  return std::find(std::begin(kUfs), std::end(kUfs), uf) != std::end(kUfs);
+}
+
+void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,
+                 std::string_view assinatura) {
+  sat.ativacao = Ativacao::Ativado;
+  sat.cnpjContribuinte = std::string(cnpj);
+  sat.uf = uf;
+  sat.dataAtivacao = CarimboTempo(Agora(sat)).substr(0, 8);
+  sat.cnpjSoftwareHouse = std::string(cnpjSoftwareHouse);
+  sat.assinaturaAC = std::string(assinatura);
+}
+
+Atendimento Atende(Sat &sat, std::string_view carga) {
+  Atendimento a;
+  Pedido pedido;
+  const std::size_t barra1 = carga.find('|');
+  const std::string_view sessao = carga.substr(0, barra1);
+  const bool sessaoValida = LeInteiro(sessao, pedido.sessao);
+  pedido.sessaoTexto = sessaoValida ? std::string(sessao) : "000000";
+  std::string_view resto = barra1 == std::string_view::npos ? "" : carga.substr(barra1 + 1);
+  const std::size_t barra2 = resto.find('|');
+  a.palavra = std::string(resto.substr(0, barra2));
+  pedido.parametros = barra2 == std::string_view::npos ? "" : resto.substr(barra2 + 1);
+
+  const Comando *comando = nullptr;
+  for (const Comando &candidato : kComandos)
+    if (candidato.palavra == a.palavra)
+      comando = &candidato;
+  if (!sessaoValida || comando == nullptr) {
+    a.resposta = pedido.sessaoTexto + "|00099|" + kErroDesconhecido + "||";
+    Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta);
+    return a;
+  }
+
+  a.conhecida = true;
+  Contexto contexto{sat, pedido, comando->numero};
+  const bool repetida = comando->recusaSessaoRepetida && sat.sessoes.count(pedido.sessao) > 0;
+  if (repetida) {
+    a.resposta = Comum(contexto, 97, kSessaoInvalida);
+  } else {
+    a.resposta = comando->trata(contexto);
+    a.estadoMudou = contexto.mudou;
+    GuardaSessao(sat, pedido.sessao, a.resposta);
+  }
+  Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta);
+  return a;
+}
+
+} // namespace satemu

@@ -1,0 +1,86 @@
+// The emulated SAT: what it keeps and how it answers each of the fifteen command words.
+#pragma once
+
+#include "cfe.h"
+
+#include <cstddef>
+#include <ctime>
+#include <deque>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace satemu {
+
+// Largest sale document and largest CF-e the device accepts: 1,500 KB.
+constexpr std::size_t kDocumentoMaximo = 1500u * 1024;
+// The device's own log keeps its most recent lines up to this size.
+constexpr std::size_t kLogMaximo = 256u * 1024;
+// Replies kept for ConsultarNumeroSessao: the most recent sessions, within a byte budget.
+constexpr std::size_t kSessoesGuardadas = 100;
+constexpr std::size_t kBytesSessoes = 32u * 1024 * 1024;
+
+enum class Ativacao { NaoAtivado = 0, AguardandoCertificado = 1, Ativado = 2 };
+
+struct Rede {
+  std::string tipoLan = "DHCP";
+  std::string ip = "192.168.0.50";
+  std::string mascara = "255.255.255.0";
+  std::string gateway = "192.168.0.1";
+  std::string dns1 = "192.168.0.1";
+  std::string dns2 = "0.0.0.0";
+};
+
+struct Sat {
+  // What survives a restart (see estado.h).
+  std::string serie = "900000001";
+  std::string codigoAtivacao = "12345678";
+  std::string codigoEmergencia = "87654321";
+  Ativacao ativacao = Ativacao::NaoAtivado;
+  std::string cnpjContribuinte;
+  int uf = 0;
+  std::string dataAtivacao; // AAAAMMDD
+  bool bloqueado = false;
+  std::string cnpjSoftwareHouse;
+  std::string assinaturaAC;
+  int ultimoNumero = 0; // nCFe of the last document issued
+  VendaEmitida ultimaVenda;
+  bool vendaCancelavel = false;
+  std::string chaveUltimoCFe; // sale or cancellation
+  std::string dataHoraUltimoCFe;
+  Rede rede;
+  std::string log;
+
+  // Kept only while the process runs: a host that numbers its sessions the same way in every
+  // run would otherwise meet "session answered twice" after each restart.
+  std::map<long long, std::string> sessoes;
+  std::deque<long long> ordemSessoes;
+  std::size_t bytesSessoes = 0;
+
+  std::function<std::time_t()> relogio = [] { return std::time(nullptr); };
+  std::mt19937 sorteio{std::random_device{}()};
+};
+
+struct Atendimento {
+  std::string palavra;  // the command word as received
+  std::string resposta; // the reply payload
+  bool conhecida = false;
+  bool estadoMudou = false; // something that survives a restart changed
+};
+
+// Answers one request payload: "%06d|Word|parameters".
+//
+// A payload whose first field is not a number or whose word is none of the fifteen gets
+// "<session>|00099|Erro desconhecido||" (the "unknown error" of the common form with no command
+// number; "000000" stands for a session that is not a number).
+Atendimento Atende(Sat &sat, std::string_view carga);
+
+// Starts the device activated for a taxpayer and associated with a software house.
+void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,
+                 std::string_view assinatura);
+
+bool UfValida(int uf);
+
+} // namespace satemu

@@ -1,0 +1,232 @@
+// satemu: a SAT CF-e device on a pseudo-terminal, for testing hosts without the hardware.
+
+#include "cfe.h"
+#include "codifica.h"
+#include "dispositivo.h"
+#include "estado.h"
+#include "servidor.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+using satemu::Configuracao;
+using satemu::Controle;
+
+constexpr char kCnpjPadrao[] = "11222333000181";
+constexpr char kCnpjSoftwareHousePadrao[] = "22233344000183";
+constexpr char kAssinaturaPadrao[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
+
+constexpr char kAjuda[] =
+    R"(Usage: satemu [options]
+
+Emulates a SAT CF-e fiscal device on a pseudo-terminal. The first line written to standard
+output is the path of the slave side, the device's "serial port"; from then on every request
+frame is answered, until SIGINT, SIGTERM or SIGHUP. Clients may open and close the port as often
+as they like.
+
+Line:
+  --link PATH             make PATH a symbolic link to the slave side (missing folders are
+                          created, a stale link is replaced); removed when satemu ends
+  --registro FILE         append every request frame received to FILE, in lowercase hex, one
+                          frame a line, written as the frame arrives (before it is answered)
+  --verboso               one line per request on standard error
+
+Device (a fresh device; a state file given with --estado wins over these):
+  --codigo-ativacao CODE  activation code (default 12345678); AtivarSAT sets a new one
+  --codigo-emergencia CODE
+                          emergency code, TrocarCodigoDeAtivacaoSAT opcao 2 (default 87654321)
+  --serie NNNNNNNNN       serial number, 9 digits (default 900000001)
+  --pronto                start activated and associated with a software house, ready to sell:
+  --cnpj CNPJ               the taxpayer (default 11222333000181)
+  --uf CODE                 the taxpayer's cUF (default 35)
+  --cnpj-sh CNPJ            the software house (default 22233344000183)
+  --assinatura TEXT         its signAC, base64 (default
+                            c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)
+  --estado FILE           keep the device's state in FILE: activation, codes, block, association,
+                          CF-e counter, last sale, network settings, log. Read at start when it
+                          exists; rewritten (temporary file, then rename) after every command that
+                          changes it and at exit. Replies of past sessions are not kept.
+
+Faults, each what a faulty device or cable does (they combine):
+  --atraso MS             answer MS milliseconds after the request
+  --mudo                  never answer
+  --soma-errada           the reply's checksum byte is inverted
+  --em-partes N           send the reply in N pieces...
+  --pausa MS              ...with MS milliseconds between them (default 50)
+  --controle TYPE         a control frame instead of the data frame: ack (06), nak (15 seq 00 00
+                          00 00), dc1 (11 seq 00 00 00 00) or syn (16 seq)
+  --lixo-antes HEX        write these bytes (hex, e.g. 0d0a00) just before the reply
+  --anuncia-mais N        the reply's header announces N payload bytes more than are sent
+  --rajada MS             after the reply, bytes 0xAA keep coming for MS milliseconds
+  --so-para WORD          the faults spoil only the replies to this command word
+
+Replies:
+  Each request frame is answered with one data frame carrying the reply text. A frame whose
+  checksum is wrong is refused with the NAK control frame 15 <seq> 00 00 00 00. A payload whose
+  command word is not one of the fifteen, or whose session field is not a number, is answered
+  "<session>|00099|Erro desconhecido||" ("000000" for a session that is not a number). Bytes that
+  cannot begin a frame are skipped; a frame that stops arriving for 1000 ms is dropped. Requests
+  announcing more than 2 MiB of payload are not frames.
+
+  --help                  this text
+)";
+
+bool LeNumero(const char *texto, long long minimo, long long maximo, long long &valor) {
+  char *fim = nullptr;
+  errno = 0;
+  valor = std::strtoll(texto, &fim, 10);
+  return errno == 0 && fim != texto && *fim == '\0' && valor >= minimo && valor <= maximo;
+}
+
+bool LeHex(std::string_view texto, std::string &bytes) {
+  if (texto.size() % 2 != 0)
+    return false;
+  bytes.clear();
+  for (std::size_t i = 0; i < texto.size(); i += 2) {
+    long long valor = 0;
+    const std::string par(texto.substr(i, 2));
+    if (par.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
+    valor = std::strtoll(par.c_str(), nullptr, 16);
+    bytes += static_cast<char>(valor);
+  }
+  return true;
+}
+
+int Recusa(const std::string &mensagem) {
+  std::fprintf(stderr, "satemu: %s (see --help)\n", mensagem.c_str());
+  return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  satemu::Sat sat;
+  Configuracao configuracao;
+  satemu::Falhas &falhas = configuracao.falhas;
+  bool pronto = false;
+  std::string cnpj = kCnpjPadrao;
+  std::string cnpjSoftwareHouse = kCnpjSoftwareHousePadrao;
+  std::string assinatura = kAssinaturaPadrao;
+  long long uf = 35;
+
+  for (int i = 1; i < argc; ++i) {
+    std::string opcao = argv[i];
+    std::string valor;
+    bool temValor = false;
+    const std::size_t igual = opcao.find('=');
+    if (opcao.rfind("--", 0) == 0 && igual != std::string::npos) {
+      valor = opcao.substr(igual + 1);
+      opcao.resize(igual);
+      temValor = true;
+    }
+    // The value of an option that takes one: after '=' or in the next argument.
+    auto argumento = [&]() -> const char * {
+      if (temValor)
+        return valor.c_str();
+      if (i + 1 >= argc)
+        return nullptr;
+      return argv[++i];
+    };
+    auto numero = [&](long long minimo, long long maximo, long long &destino) {
+      const char *texto = argumento();
+      return texto != nullptr && LeNumero(texto, minimo, maximo, destino);
+    };
+    auto texto = [&](std::string &destino) {
+      const char *t = argumento();
+      if (t != nullptr)
+        destino = t;
+      return t != nullptr;
+    };
+    long long n = 0;
+    bool ok = true;
+    if (opcao == "--help" || opcao == "-h") {
+      std::fputs(kAjuda, stdout);
+      return 0;
+    } else if (opcao == "--link") {
+      ok = texto(configuracao.link) && !configuracao.link.empty();
+    } else if (opcao == "--registro") {
+      ok = texto(configuracao.registro) && !configuracao.registro.empty();
+    } else if (opcao == "--estado") {
+      ok = texto(configuracao.estado) && !configuracao.estado.empty();
+    } else if (opcao == "--verboso") {
+      configuracao.verboso = true;
+    } else if (opcao == "--codigo-ativacao") {
+      ok = texto(sat.codigoAtivacao) && !sat.codigoAtivacao.empty() &&
+           sat.codigoAtivacao.find('|') == std::string::npos;
+    } else if (opcao == "--codigo-emergencia") {
+      ok = texto(sat.codigoEmergencia) && !sat.codigoEmergencia.empty() &&
+           sat.codigoEmergencia.find('|') == std::string::npos;
+    } else if (opcao == "--serie") {
+      ok = texto(sat.serie) && satemu::SoDigitos(sat.serie, 9);
+    } else if (opcao == "--pronto") {
+      pronto = true;
+    } else if (opcao == "--cnpj") {
+      ok = texto(cnpj) && satemu::CnpjValido(cnpj);
+    } else if (opcao == "--uf") {
+      ok = numero(0, 99, uf) && satemu::UfValida(static_cast<int>(uf));
+    } else if (opcao == "--cnpj-sh") {
+      ok = texto(cnpjSoftwareHouse) && satemu::CnpjValido(cnpjSoftwareHouse);
+    } else if (opcao == "--assinatura") {
+      ok = texto(assinatura) && satemu::PareceBase64(assinatura);
+    } else if (opcao == "--atraso") {
+      ok = numero(0, 3'600'000, n);
+      falhas.atrasoMs = static_cast<int>(n);
+    } else if (opcao == "--mudo") {
+      falhas.mudo = true;
+    } else if (opcao == "--soma-errada") {
+      falhas.somaErrada = true;
+    } else if (opcao == "--em-partes") {
+      ok = numero(1, 1'000'000, n);
+      falhas.partes = static_cast<int>(n);
+    } else if (opcao == "--pausa") {
+      ok = numero(0, 3'600'000, n);
+      falhas.pausaMs = static_cast<int>(n);
+    } else if (opcao == "--controle") {
+      std::string tipo;
+      ok = texto(tipo);
+      if (tipo == "ack")
+        falhas.controle = Controle::Ack;
+      else if (tipo == "nak")
+        falhas.controle = Controle::Nak;
+      else if (tipo == "dc1")
+        falhas.controle = Controle::Dc1;
+      else if (tipo == "syn")
+        falhas.controle = Controle::Syn;
+      else
+        ok = false;
+    } else if (opcao == "--lixo-antes") {
+      std::string hex;
+      ok = texto(hex) && !hex.empty() && LeHex(hex, falhas.lixoAntes);
+    } else if (opcao == "--anuncia-mais") {
+      ok = numero(1, 0xFFFFFF, n);
+      falhas.anunciaMais = static_cast<std::uint32_t>(n);
+    } else if (opcao == "--rajada") {
+      ok = numero(1, 3'600'000, n);
+      falhas.rajadaMs = static_cast<int>(n);
+    } else if (opcao == "--so-para") {
+      ok = texto(falhas.soPara) && !falhas.soPara.empty();
+    } else {
+      return Recusa("unknown option " + opcao);
+    }
+    if (!ok)
+      return Recusa("bad or missing value for " + opcao);
+  }
+
+  if (pronto)
+    satemu::DeixaPronto(sat, cnpj, static_cast<int>(uf), cnpjSoftwareHouse, assinatura);
+  if (!configuracao.estado.empty()) {
+    std::string erro;
+    if (satemu::CarregaEstado(sat, configuracao.estado, erro) == satemu::Leitura::Invalido) {
+      std::fprintf(stderr, "satemu: %s\n", erro.c_str());
+      return 1;
+    }
+  }
+  return satemu::Serve(sat, configuracao);
+}

@@ -1,0 +1,149 @@
+#include "apoio.h"
+
+#include <zlib.h>
+
+#include <stdexcept>
+
+namespace teste {
+
+std::string DeHex(std::string_view hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+  return bytes;
+}
+
+std::string ParaHex(std::string_view bytes) {
+  std::string hex;
+  char par[3];
+  for (const char c : bytes) {
+    std::snprintf(par, sizeof par, "%02x", static_cast<unsigned char>(c));
+    hex += par;
+  }
+  return hex;
+}
+
+std::string DecodificaBase64(std::string_view texto) {
+  std::string saida;
+  unsigned acumulado = 0;
+  int bits = 0;
+  for (const char c : texto) {
+    int v;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=')
+      break;
+    else
+      throw std::runtime_error("not base64");
+    acumulado = acumulado << 6 | static_cast<unsigned>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      saida += static_cast<char>(acumulado >> bits & 0xFF);
+    }
+  }
+  return saida;
+}
+
+std::string Inflate(std::string_view fluxo) {
+  std::string saida(8u * 1024 * 1024, '\0');
+  uLongf tamanho = saida.size();
+  if (uncompress(reinterpret_cast<Bytef *>(saida.data()), &tamanho,
+                 reinterpret_cast<const Bytef *>(fluxo.data()), fluxo.size()) != Z_OK)
+    throw std::runtime_error("bad zlib stream");
+  saida.resize(tamanho);
+  return saida;
+}
+
+std::string Deflate(std::string_view texto) {
+  std::string saida(compressBound(texto.size()), '\0');
+  uLongf tamanho = saida.size();
+  compress2(reinterpret_cast<Bytef *>(saida.data()), &tamanho,
+            reinterpret_cast<const Bytef *>(texto.data()), texto.size(), 2);
+  saida.resize(tamanho);
+  return saida;
+}
+
+std::uint32_t Le32(std::string_view bytes, std::size_t onde) {
+  return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[onde])) |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[onde + 1])) << 8 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[onde + 2])) << 16 |
+         static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[onde + 3])) << 24;
+}
+
+std::string Le32Bytes(std::uint32_t valor) {
+  std::string bytes;
+  for (int i = 0; i < 4; ++i)
+    bytes += static_cast<char>(valor >> (8 * i) & 0xFF);
+  return bytes;
+}
+
+std::string QuadroResposta(std::uint8_t sequencia, std::string_view carga) {
+  std::string quadro = std::string(1, '\x01') + static_cast<char>(sequencia) + std::string(7, '\0');
+  quadro += Le32Bytes(static_cast<std::uint32_t>(carga.size()));
+  quadro.append(carga);
+  unsigned soma = 0;
+  for (std::size_t i = 1; i < quadro.size(); ++i)
+    soma += static_cast<unsigned char>(quadro[i]);
+  return quadro + static_cast<char>(soma & 0xFF);
+}
+
+std::vector<std::string> Divide(std::string_view texto, char separador) {
+  std::vector<std::string> partes;
+  std::size_t inicio = 0;
+  for (;;) {
+    const std::size_t fim = texto.find(separador, inicio);
+    partes.emplace_back(texto.substr(inicio, fim - inicio));
+    if (fim == std::string_view::npos)
+      return partes;
+    inicio = fim + 1;
+  }
+}
+
+std::string PedidoVenda(std::string_view sessao, std::string_view codigo, std::string_view xml) {
+  const std::string fluxo = Deflate(xml);
+  std::string pedido(sessao);
+  pedido.append("|EnviarDadosVenda|").append(codigo).append("|");
+  return pedido + Le32Bytes(static_cast<std::uint32_t>(fluxo.size())) + fluxo;
+}
+
+std::string XmlVenda(std::string_view extraIde, std::string_view dest) {
+  std::string xml = "<CFe><infCFe versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ>";
+  xml.append(extraIde);
+  xml += "<numeroCaixa>001</numeroCaixa></ide><emit><IE>111111111111</IE></emit><dest>";
+  xml.append(dest);
+  xml += "</dest><det nItem=\"1\"><prod><cProd>1</cProd><xProd>P\xE3o</xProd><qCom>3.0000</qCom>"
+         "<vUnCom>10.005</vUnCom></prod></det><total/><pgto><MP><cMP>01</cMP><vMP>30.00</vMP>"
+         "</MP></pgto></infCFe></CFe>";
+  return xml;
+}
+
+RespostaVenda LeRespostaVenda(std::string_view carga) {
+  RespostaVenda r;
+  std::size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    const std::size_t barra = carga.find('|', pos);
+    if (barra == std::string_view::npos)
+      return r;
+    r.campos.emplace_back(carga.substr(pos, barra - pos));
+    pos = barra + 1;
+  }
+  if (carga.size() < pos + 4)
+    return r;
+  const std::uint32_t tamanho = Le32(carga, pos);
+  if (carga.size() != pos + 4 + tamanho)
+    return r;
+  r.cauda = Divide(Inflate(carga.substr(pos + 4)));
+  r.valida = true;
+  return r;
+}
+
+} // namespace teste
