@@ -36,8 +36,10 @@ windows: deps
 	cmake --build $(BUILD)/win32 -j$(JOBS)
 
 bench: native
-	cmake --build $(BUILD)/native --target sat_bench -j$(JOBS)
+	cmake --build $(BUILD)/native --target sat_bench satemu_medicao -j$(JOBS)
 	$(BUILD)/native/sat_bench
+	bash tests/e2e/callgrind_consulta.sh $(BUILD)/native
+	$(BUILD)/native/satemu_medicao
 
 clean:
 	rm -rf $(BUILD)
