@@ -39,7 +39,7 @@ int32_t InterpretaDados(Pacote *pacote, size_t recebidos) {
   pacote->Byte3Resposta = ByteRecebido(3, recebidos);
   pacote->Byte4Resposta = ByteRecebido(4, recebidos);
   pacote->ValorResposta = Le32Recebido(5, recebidos);
-  pacote->TamanhoResposta = Le32Recebido(9, recebidos);
+  pacote->TamanhoResposta = TamanhoAnunciado(recebidos);
 
   if (pacote->TamanhoResposta > TAMANHO_DADOS_RESPOSTA) {
     char mensagem[96];
@@ -86,6 +86,8 @@ int32_t MontaPacote(const Pacote *pacote) {
       Soma(BufferPacote + 1, TAMANHO_CABECALHO_ENVIO - 1 + n, 0);
   return static_cast<int32_t>(n + TAMANHO_CABECALHO_ENVIO + 1);
 }
+
+uint32_t TamanhoAnunciado(size_t recebidos) { return Le32Recebido(9, recebidos); }
 
 int32_t InterpretaPacote(Pacote *pacote, size_t recebidos) {
   if (recebidos > TAMANHO_BUFFER_RECEPCAO) {

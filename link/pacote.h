@@ -60,3 +60,7 @@ int32_t MontaPacote(const Pacote *pacote);
 // Nothing beyond `recebidos` is read: a byte that has not arrived counts as zero, is neither
 // copied nor summed, and the payload area keeps its zero there.
 int32_t InterpretaPacote(Pacote *pacote, size_t recebidos);
+
+// The payload length that the data frame in the first `recebidos` bytes of BufferRecepcao
+// announces (bytes 9 to 12); bytes that have not arrived count as zero.
+uint32_t TamanhoAnunciado(size_t recebidos);

@@ -48,11 +48,6 @@ void Usou(UsoBuffer &uso, size_t bytes) {
   }
 }
 
-uint32_t Le32(const unsigned char *origem) {
-  return static_cast<uint32_t>(origem[0]) | static_cast<uint32_t>(origem[1]) << 8 |
-         static_cast<uint32_t>(origem[2]) << 16 | static_cast<uint32_t>(origem[3]) << 24;
-}
-
 // One read of at most `maximo` bytes into BufferLeitura; a failed read counts as 0 bytes.
 size_t LePorta(size_t maximo) {
   const long lidos = Plataforma->LeSerial(HandlePorta, BufferLeitura, maximo);
@@ -120,7 +115,7 @@ size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordo
       break;
     }
     if (recebidos >= TAMANHO_CABECALHO_RESPOSTA) {
-      *esperado = Le32(BufferRecepcao + 9);
+      *esperado = TamanhoAnunciado(recebidos);
       if (recebidos >= static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1) {
         break;
       }

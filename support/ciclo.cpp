@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "link/porta.h"
 #include "platform/plataforma.h"
 #include "support/armazenamento.h"
 #include "support/log.h"
@@ -28,11 +29,7 @@ void Descarrega() {
     Plataforma->LiberaModulo(ModuloZlib);
     ModuloZlib = nullptr;
   }
-  if (HandlePorta != HANDLE_NENHUM && HandlePorta != HANDLE_INVALIDO) {
-    PortaAberta = 0;
-    Plataforma->FechaSerial(HandlePorta);
-    HandlePorta = HANDLE_NENHUM;
-  }
+  FechaPorta();
   LiberaBuffersTransacao();
 }
 
