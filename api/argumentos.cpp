@@ -19,10 +19,10 @@ bool ArgumentoNulo(int32_t numeroSessao, std::initializer_list<ArgumentoTexto> a
   return false;
 }
 
-char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> partes) {
+char *JuntaParametros(int32_t numeroSessao, const char *const *partes, size_t quantas) {
   size_t total = 1;
-  for (const char *parte : partes) {
-    total += std::strlen(parte) + 1;
+  for (size_t i = 0; i < quantas; i++) {
+    total += std::strlen(partes[i]) + 1;
   }
   char *texto = static_cast<char *>(std::malloc(total));
   if (texto == nullptr) {
@@ -30,14 +30,18 @@ char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> 
     return nullptr;
   }
   char *fim = texto;
-  for (const char *parte : partes) {
-    if (fim != texto) {
+  for (size_t i = 0; i < quantas; i++) {
+    if (i > 0) {
       *fim++ = '|';
     }
-    const size_t n = std::strlen(parte);
-    std::memcpy(fim, parte, n);
+    const size_t n = std::strlen(partes[i]);
+    std::memcpy(fim, partes[i], n);
     fim += n;
   }
   *fim = '\0';
   return texto;
+}
+
+char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> partes) {
+  return JuntaParametros(numeroSessao, partes.begin(), partes.size());
 }

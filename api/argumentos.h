@@ -2,6 +2,7 @@
 // joining parameter texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -19,7 +20,9 @@ struct ArgumentoTexto {
 //     return BufferResposta;
 bool ArgumentoNulo(int32_t numeroSessao, std::initializer_list<ArgumentoTexto> argumentos);
 
-// A new zero-terminated text holding `partes` joined by '|', to be released with std::free.
+// A new zero-terminated text holding the `quantas` texts of `partes` joined by '|' (one '|'
+// between each two, so an empty part still keeps its place), to be released with std::free.
 // Null when it cannot be allocated; then BufferResposta, the log and RegistroErro are set as
 // for a refused call, with a message saying that memory ran out.
+char *JuntaParametros(int32_t numeroSessao, const char *const *partes, size_t quantas);
 char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> partes);

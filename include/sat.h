@@ -41,9 +41,10 @@ SAT_API char *SAT_CALL AtivarSAT(int32_t numeroSessao, int32_t subComando,
 SAT_API char *SAT_CALL ComunicarCertificadoICPBRASIL(int32_t numeroSessao,
                                                      const char *codigoDeAtivacao,
                                                      const char *certificado);
-/* Writes into dadosVenda: the text is ended right after its first "</CFe>". */
+/* Sends dadosVenda up to and including its first "</CFe>" (all of it when there is none),
+   compressed; dadosVenda itself is only read. */
 SAT_API char *SAT_CALL EnviarDadosVenda(int32_t numeroSessao, const char *codigoDeAtivacao,
-                                        char *dadosVenda);
+                                        const char *dadosVenda);
 SAT_API char *SAT_CALL CancelarUltimaVenda(int32_t numeroSessao, const char *codigoDeAtivacao,
                                            const char *chave, const char *dadosCancelamento);
 SAT_API char *SAT_CALL ConsultarSAT(int32_t numeroSessao);
@@ -64,6 +65,9 @@ SAT_API char *SAT_CALL DesbloquearSAT(int32_t numeroSessao, const char *codigoDe
 SAT_API char *SAT_CALL TrocarCodigoDeAtivacao(int32_t numeroSessao, const char *codigoDeAtivacao,
                                               int32_t opcao, const char *novoCodigo,
                                               const char *confNovoCodigo);
+/* The standard's newer query: the device's stored reply to the last sale or cancellation. */
+SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSessao,
+                                                   const char *codigoDeAtivacao);
 
 /* ---- the library's own exports ---------------------------------------------------------- */
 /* Copies the error record of the last call (32-bit code, then an 800-byte zero-terminated

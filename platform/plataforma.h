@@ -109,6 +109,10 @@ struct OperacoesPlataforma {
   // Writes the full path of the library's own file (zero-terminated, in the ANSI code page)
   // into `destino`. Returns 1, or 0 when it cannot be had or does not fit.
   int (*CaminhoModulo)(char *destino, unsigned long maximo);
+  // The file name of zlib's dynamic library: "zlib.dll" on Windows, its soname elsewhere.
+  const char *(*ArquivoZlib)();
+  // The character that ends a directory in a path: '\\' on Windows, '/' elsewhere.
+  char (*SeparadorDiretorio)();
 };
 
 // The table in use. Never null.

@@ -5,6 +5,7 @@
 #include "link/porta.h"
 #include "platform/plataforma.h"
 #include "support/armazenamento.h"
+#include "support/compressao.h"
 #include "support/log.h"
 
 const char VERSAO_BIBLIOTECA[] = "TAVRO DLL SAT Vers\xE3o: 02.00.11.05 gerada em 11/12/2017\n";
@@ -25,10 +26,7 @@ void Carrega() {
 }
 
 void Descarrega() {
-  if (ModuloZlib != nullptr && ModuloZlib != reinterpret_cast<void *>(-1)) {
-    Plataforma->LiberaModulo(ModuloZlib);
-    ModuloZlib = nullptr;
-  }
+  LiberaZlib();
   FechaPorta();
   LiberaBuffersTransacao();
 }

@@ -56,15 +56,8 @@ void *CriaTrava() {
 void Trava(void *trava) { pthread_mutex_lock(static_cast<pthread_mutex_t *>(trava)); }
 void Destrava(void *trava) { pthread_mutex_unlock(static_cast<pthread_mutex_t *>(trava)); }
 
-// The library speaks of zlib by its Windows file name; here that is the system's libz.
-const char *NomeNativo(const char *nome) {
-  const char *barra = std::strrchr(nome, '/');
-  const char *base = barra != nullptr ? barra + 1 : nome;
-  return std::strcmp(base, "zlib.dll") == 0 ? "libz.so.1" : nome;
-}
-
 void *CarregaModulo(const char *nome) {
-  void *modulo = dlopen(NomeNativo(nome), RTLD_NOW | RTLD_LOCAL);
+  void *modulo = dlopen(nome, RTLD_NOW | RTLD_LOCAL);
   if (modulo == nullptr) {
     PosixSaidaDepuracao("dlopen failed\n");
   }
@@ -86,6 +79,9 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
   std::memcpy(destino, info.dli_fname, n + 1);
   return 1;
 }
+
+const char *ArquivoZlib() { return "libz.so.1"; }
+char SeparadorDiretorio() { return '/'; }
 
 const OperacoesPlataforma kNativa = {
     PosixAbreSerial,
@@ -116,6 +112,8 @@ const OperacoesPlataforma kNativa = {
     ProcuraSimbolo,
     LiberaModulo,
     CaminhoModulo,
+    ArquivoZlib,
+    SeparadorDiretorio,
 };
 
 } // namespace

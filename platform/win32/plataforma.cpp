@@ -76,6 +76,9 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
   return 1;
 }
 
+const char *ArquivoZlib() { return "zlib.dll"; }
+char SeparadorDiretorio() { return '\\'; }
+
 const OperacoesPlataforma kNativa = {
     Win32AbreSerial,
     Win32ConfiguraLinha,
@@ -105,6 +108,8 @@ const OperacoesPlataforma kNativa = {
     ProcuraSimbolo,
     LiberaModulo,
     CaminhoModulo,
+    ArquivoZlib,
+    SeparadorDiretorio,
 };
 
 } // namespace

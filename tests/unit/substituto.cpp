@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "support/armazenamento.h"
+#include "support/compressao.h"
 
 namespace {
 
@@ -186,6 +187,9 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
   return 1;
 }
 
+const char *ArquivoZlib() { return Sub().arquivoZlib.c_str(); }
+char SeparadorDiretorio() { return Sub().separador; }
+
 const OperacoesPlataforma kSubstituto = {
     AbreSerial,      ConfiguraLinha,
     ConfiguraTempos, DescartaEntrada,
@@ -201,6 +205,7 @@ const OperacoesPlataforma kSubstituto = {
     EscreveAnexo,    FechaAnexo,
     CarregaModulo,   ProcuraSimbolo,
     LiberaModulo,    CaminhoModulo,
+    ArquivoZlib,     SeparadorDiretorio,
 };
 
 } // namespace
@@ -225,6 +230,7 @@ void ReiniciaEstadoBiblioteca() {
   ContadorSequencia = 0;
   std::memset(CaminhoLog, 0, sizeof CaminhoLog);
   ModuloZlib = nullptr;
+  LiberaZlib(); // forgets the entry points of the zlib an earlier test loaded
   std::memset(BufferDecodificado, 0, TAMANHO_DECODIFICADO_LIMPO);
   std::memset(UltimasSessoes, 0, sizeof UltimasSessoes);
   IndiceSessoes = 0;

@@ -80,6 +80,8 @@ struct Substituto {
   std::vector<std::string> modulosCarregados;
   int modulosLiberados = 0;
   std::string caminhoModulo = "C:\\POS\\sat.dll";
+  std::string arquivoZlib = "zlib.dll";
+  char separador = '\\';
 
   const OperacoesPlataforma *Instala();
 };

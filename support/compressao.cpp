@@ -1,0 +1,115 @@
+#include "support/compressao.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/plataforma.h"
+#include "support/armazenamento.h"
+#include "support/log.h"
+
+namespace {
+
+constexpr int NIVEL_COMPRESSAO = 2;
+constexpr size_t TAMANHO_CAMINHO_MODULO = 4096;
+
+using FnCompress2 = decltype(&compress2);
+using FnUncompress = decltype(&uncompress);
+
+FnCompress2 gCompress2 = nullptr;
+FnUncompress gUncompress = nullptr;
+char gCaminhoModulo[TAMANHO_CAMINHO_MODULO];
+
+bool ZlibCarregada() { return ModuloZlib != nullptr && ModuloZlib != reinterpret_cast<void *>(-1); }
+
+template <typename F> F Simbolo(const char *nome) {
+  return reinterpret_cast<F>(Plataforma->ProcuraSimbolo(ModuloZlib, nome));
+}
+
+// zlib from the library's own folder; by its bare name when that folder cannot be told.
+void CarregaZlibDoDiretorio() {
+  const char *arquivo = Plataforma->ArquivoZlib();
+  const char *caminho = DiretorioModulo();
+  const char *separador =
+      caminho != nullptr ? std::strrchr(caminho, Plataforma->SeparadorDiretorio()) : nullptr;
+  if (separador == nullptr) {
+    GravaLog("Pasta da biblioteca desconhecida: zlib procurada pelo nome");
+    ModuloZlib = Plataforma->CarregaModulo(arquivo);
+    return;
+  }
+  char nome[TAMANHO_CAMINHO_MODULO + 64];
+  std::snprintf(nome, sizeof nome, "%.*s%c%s", static_cast<int>(separador - caminho), caminho,
+                Plataforma->SeparadorDiretorio(), arquivo);
+  ModuloZlib = Plataforma->CarregaModulo(nome);
+}
+
+} // namespace
+
+int32_t Compacta(size_t tamanho) {
+  if (!ZlibCarregada()) {
+    ModuloZlib = Plataforma->CarregaModulo(Plataforma->ArquivoZlib());
+    if (!ZlibCarregada()) {
+      ModuloZlib = nullptr;
+      GravaLog("nao encontrou dll compcatcao...");
+      return ZLIB_INDISPONIVEL;
+    }
+  }
+  if (gCompress2 == nullptr) {
+    gCompress2 = Simbolo<FnCompress2>("compress2");
+    if (gCompress2 == nullptr) {
+      return ZLIB_INDISPONIVEL;
+    }
+  }
+  uLongf comprimidos = TAMANHO_BUFFER_COMPACTADO;
+  const int estado =
+      gCompress2(BufferCompactado, &comprimidos, reinterpret_cast<const Bytef *>(BufferVenda),
+                 static_cast<uLong>(tamanho), NIVEL_COMPRESSAO);
+  if (estado != Z_OK || comprimidos > TAMANHO_BUFFER_COMPACTADO) {
+    return ZLIB_FALHOU;
+  }
+  return static_cast<int32_t>(comprimidos);
+}
+
+int32_t Descompacta(const unsigned char *dados, uint32_t tamanho) {
+  if (!ZlibCarregada()) {
+    CarregaZlibDoDiretorio();
+    if (!ZlibCarregada()) {
+      ModuloZlib = nullptr;
+      return ZLIB_INDISPONIVEL;
+    }
+  }
+  if (gUncompress == nullptr) {
+    gUncompress = Simbolo<FnUncompress>("uncompress");
+    if (gUncompress == nullptr) {
+      return ZLIB_INDISPONIVEL;
+    }
+  }
+  // One byte is kept for the terminator: a larger expansion fails as not fitting.
+  uLongf expandidos = TAMANHO_BUFFER_DESCOMPACTADO - 1;
+  const int estado = gUncompress(reinterpret_cast<Bytef *>(BufferDescompactado), &expandidos, dados,
+                                 static_cast<uLong>(tamanho));
+  if (estado != Z_OK || expandidos >= TAMANHO_BUFFER_DESCOMPACTADO) {
+    BufferDescompactado[0] = '\0';
+    return ZLIB_FALHOU;
+  }
+  BufferDescompactado[expandidos] = '\0';
+  return static_cast<int32_t>(expandidos);
+}
+
+const char *DiretorioModulo() {
+  if (Plataforma->CaminhoModulo(gCaminhoModulo, sizeof gCaminhoModulo) == 0) {
+    return nullptr;
+  }
+  GravaLog(gCaminhoModulo);
+  return gCaminhoModulo;
+}
+
+void LiberaZlib() {
+  if (ZlibCarregada()) {
+    Plataforma->LiberaModulo(ModuloZlib);
+  }
+  ModuloZlib = nullptr;
+  gCompress2 = nullptr;
+  gUncompress = nullptr;
+}
