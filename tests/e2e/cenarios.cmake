@@ -19,6 +19,10 @@ set(SAT_E2E_CONSULTAS_CENARIOS
   "Mudo|--pronto --mudo"
   "SemDispositivo|-")
 
+# A SAT's life and its sales through every command (tests/carga/vida_e2e_test.cpp).
+set(SAT_E2E_VIDA_CENARIOS
+  "Vida|--verboso")
+
 # Registers one ctest test per scenario: PREFIXO_Suite runs PROGRAMA's suite through
 # tests/com_satemu.sh with the emulator EMULADOR in mode nativo or wine.
 function(sat_cenarios_e2e prefixo programa modo emulador)

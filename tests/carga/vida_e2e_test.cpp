@@ -1,0 +1,105 @@
+// A SAT's life through the library's commands, end to end: the shipped library, the real serial
+// path and satemu, natively and for the DLL under wine. tests/com_satemu.sh starts the device:
+//   Vida.*   a fresh satemu (not activated)
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "tests/carga/exportacoes.h"
+
+namespace {
+
+const char CODIGO[] = "12345678";
+const char CNPJ[] = "11222333000181";
+const char CNPJ_SH[] = "22233344000183";
+const char ASSINATURA[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
+
+std::string Codigo(const std::string &resposta) {
+  const std::vector<std::string> campos = CamposDaResposta(resposta);
+  return campos.size() > 1 ? campos[1] : "";
+}
+
+// Activation, association, network, block and unblock, code change and log extraction, in the
+// order a technician sets a SAT up; each reply's code reaches the error record.
+TEST(Vida, FromActivationToTheLogExtraction) {
+  Exportacoes sat;
+  ASSERT_TRUE(sat.Completa());
+  ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
+
+  const struct {
+    const char *nome;
+    std::function<char *()> chama;
+    std::string codigo;
+    std::string mensagem; // of the error record
+  } passos[] = {
+      {"a fresh SAT answers", [&] { return sat.ConsultarSAT(1); }, "08000", ""},
+      {"activation", [&] { return sat.AtivarSAT(2, 1, CODIGO, CNPJ, 35); }, "04000",
+       "Codigo: 04000.\nAtivado corretamente"},
+      {"activation again", [&] { return sat.AtivarSAT(3, 1, CODIGO, CNPJ, 35); }, "04003",
+       "Codigo: 04003.\nSAT j\xE1 ativado"},
+      {"association",
+       [&] {
+         return sat.AssociarAssinatura(4, CODIGO, (std::string(CNPJ_SH) + CNPJ).c_str(),
+                                       ASSINATURA);
+       },
+       "13000", "Codigo: 13000.\nAssinatura do AC Registrada"},
+      {"fixed address",
+       [&] {
+         return sat.ConfigurarInterfaceDeRede(
+             5, CODIGO,
+             "<config><tipoLan>IPFIX</tipoLan><lanIP>10.0.0.5</lanIP><lanMask>255.255.255.0"
+             "</lanMask><lanGW>10.0.0.1</lanGW></config>");
+       },
+       "12000", "Codigo: 12000.\nRede Configurada com Sucesso"},
+      {"block", [&] { return sat.BloquearSAT(6, CODIGO); }, "16000",
+       "Codigo: 16000.\nEquipamento SAT bloqueado com sucesso."},
+      {"block again", [&] { return sat.BloquearSAT(7, CODIGO); }, "16002",
+       "Codigo: 16002.\nEquipamento SAT j\xE1 est\xE1 bloqueado"},
+      {"unblock", [&] { return sat.DesbloquearSAT(8, CODIGO); }, "17000",
+       "Codigo: 17000.\nEquipamento SAT desbloqueado com sucesso."},
+      {"new code", [&] { return sat.TrocarCodigoDeAtivacao(9, CODIGO, 1, "novo1234", "novo1234"); },
+       "18000",
+       "Codigo: 18000.\nC\xF3"
+       "digo de ativa\xE7\xE3o alterado com sucesso."},
+      {"the old code no longer works", [&] { return sat.BloquearSAT(10, CODIGO); }, "16001",
+       "Codigo: 16001.\nC\xF3"
+       "digo de ativa\xE7\xE3o inv\xE1lido"},
+      {"back through the emergency code",
+       [&] { return sat.TrocarCodigoDeAtivacao(11, "87654321", 2, CODIGO, CODIGO); }, "18000",
+       "Codigo: 18000.\nC\xF3"
+       "digo de ativa\xE7\xE3o alterado com sucesso."},
+      {"software update", [&] { return sat.AtualizarSoftwareSAT(12, CODIGO); }, "14000",
+       "Codigo: 14000.\nSoftware Atualizado com Sucesso"},
+      {"log", [&] { return sat.ExtrairLogs(13, CODIGO); }, "15000",
+       "Codigo: 15000.\nTransfer\xEAncia completa"},
+  };
+  for (const auto &p : passos) {
+    SCOPED_TRACE(p.nome);
+    const std::string resposta = p.chama();
+    EXPECT_EQ(Codigo(resposta), p.codigo) << resposta;
+    EXPECT_EQ(sat.Codigo(), 0);
+    if (!p.mensagem.empty()) {
+      EXPECT_EQ(sat.Mensagem(), p.mensagem);
+    }
+  }
+
+  // The device's log, decoded, names every exchange it answered.
+  const std::string log = sat.Base64ToAscii();
+  for (const char *linha : {"|000002|AtivarSAT|04000", "|000004|AssociarAssinatura|13000",
+                            "|000009|TrocarCodigoDeAtivacaoSAT|18000"}) {
+    EXPECT_NE(log.find(linha), std::string::npos) << linha << " in\n" << log;
+  }
+
+  // The status reflects the network settings and the unblocked state.
+  const std::vector<std::string> status =
+      CamposDaResposta(sat.ConsultarStatusOperacional(14, CODIGO));
+  ASSERT_EQ(status.size(), 28u);
+  EXPECT_EQ(status[1], "10000");
+  EXPECT_EQ(status[6], "IPFIX");
+  EXPECT_EQ(status[7], "10.0.0.5");
+  EXPECT_EQ(status[27], "0");
+}
+
+} // namespace
