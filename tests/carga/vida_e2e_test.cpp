@@ -103,3 +103,107 @@ TEST(Vida, FromActivationToTheLogExtraction) {
 }
 
 } // namespace
+
+namespace {
+
+// A sale as a POS builds it, UTF-8, with `itens` items of 3 x 2.50.
+std::string Venda(int itens = 2) {
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe><infCFe "
+                    "versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
+  xml += ASSINATURA;
+  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>"
+         "111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N"
+         "</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>";
+  for (int i = 1; i <= itens; i++) {
+    xml += "<det nItem=\"" + std::to_string(i) +
+           "\"><prod><cProd>001</cProd><xProd>P\xC3\xA3o de queijo</xProd><NCM>19059090</NCM>"
+           "<CFOP>5102</CFOP><uCom>UN</uCom><qCom>3.0000</qCom><vUnCom>2.50</vUnCom><indRegra>A"
+           "</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN>"
+           "</ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS><COFINSSN><CST>49"
+           "</CST></COFINSSN></COFINS></imposto></det>";
+  }
+  const std::string total = std::to_string(itens * 750 / 100) + "." +
+                            (itens * 750 % 100 < 10 ? "0" : "") + std::to_string(itens * 750 % 100);
+  xml += "<total/><pgto><MP><cMP>01</cMP><vMP>" + total + "</vMP></MP></pgto></infCFe></CFe>";
+  return xml;
+}
+
+std::string Cancelamento(const std::string &chave) {
+  return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
+         ASSINATURA +
+         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/><infAdic/></infCFe>"
+         "</CFeCanc>";
+}
+
+bool SoDigitos(const std::string &texto, size_t quantos) {
+  return texto.size() == quantos && texto.find_first_not_of("0123456789") == std::string::npos;
+}
+
+const std::string EMITIDO = "Emitido com sucesso + conte\xFA"
+                            "do notas.";
+
+// A sale, its CF-e, its cancellation and the refusals, through the real serial path.
+TEST(Venda, ASaleAndItsCancellation) {
+  Exportacoes sat;
+  ASSERT_TRUE(sat.Completa());
+  ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
+
+  // The caller's text, with something after the closing tag that is not sent.
+  const std::string texto = Venda() + "\r\n<!-- depois do fechamento -->";
+  std::vector<std::string> venda =
+      CamposDaResposta(sat.EnviarDadosVenda(100, CODIGO, texto.c_str()));
+  ASSERT_EQ(venda.size(), 12u);
+  EXPECT_EQ(venda[0], "000100");
+  EXPECT_EQ(venda[1], "06000");
+  EXPECT_EQ(venda[3], EMITIDO);
+  EXPECT_TRUE(SoDigitos(venda[7], 14)) << venda[7];
+  EXPECT_TRUE(venda[8].size() == 47 && venda[8].compare(0, 3, "CFe") == 0 &&
+              SoDigitos(venda[8].substr(3), 44))
+      << venda[8];
+  EXPECT_EQ(venda[9], "15.00");
+  EXPECT_EQ(venda[10], "11144477735");
+  EXPECT_EQ(sat.Codigo(), 0);
+  EXPECT_EQ(sat.Mensagem(), "Codigo: 06000.\n" + EMITIDO);
+
+  const std::string cfe = sat.Base64ToAscii();
+  EXPECT_EQ(cfe.compare(0, 1, "<"), 0) << cfe.substr(0, 80);
+  EXPECT_EQ(cfe.substr(cfe.size() - 6), "</CFe>");
+  EXPECT_NE(cfe.find("Id=\"" + venda[8] + "\""), std::string::npos);
+  EXPECT_NE(cfe.find("P\xC3\xA3o de queijo"), std::string::npos);
+
+  const std::vector<std::string> cancelada = CamposDaResposta(
+      sat.CancelarUltimaVenda(101, CODIGO, venda[8].c_str(), Cancelamento(venda[8]).c_str()));
+  ASSERT_EQ(cancelada.size(), 12u);
+  EXPECT_EQ(cancelada[1], "07000");
+  EXPECT_EQ(sat.Mensagem(), "Codigo: 07000.\nCupom cancelado com sucesso + conte\xFA"
+                            "do CF-e-SAT cancelado.");
+  const std::string canc = sat.Base64ToAscii();
+  EXPECT_NE(canc.find("chCanc=\"" + venda[8] + "\""), std::string::npos);
+  EXPECT_EQ(canc.substr(canc.size() - 10), "</CFeCanc>") << "nothing decoded after the CF-e";
+
+  // A second cancellation of the same sale, and a sale with a wrong code.
+  EXPECT_EQ(Codigo(sat.CancelarUltimaVenda(102, CODIGO, venda[8].c_str(),
+                                           Cancelamento(venda[8]).c_str())),
+            "07002");
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), "");
+  EXPECT_EQ(Codigo(sat.EnviarDadosVenda(103, "00000000", Venda().c_str())), "06001");
+  EXPECT_EQ(sat.Mensagem(), "Codigo: 06001.\n");
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), "");
+}
+
+TEST(Venda, ALargeSale) {
+  Exportacoes sat;
+  ASSERT_TRUE(sat.Completa());
+  ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
+  const std::string grande = Venda(3760);
+  ASSERT_GT(grande.size(), 1400000u);
+  const std::vector<std::string> venda =
+      CamposDaResposta(sat.EnviarDadosVenda(200, CODIGO, grande.c_str()));
+  ASSERT_GE(venda.size(), 2u);
+  EXPECT_EQ(venda[1], "06000");
+  const std::string cfe = sat.Base64ToAscii();
+  EXPECT_GT(cfe.size(), grande.size());
+  EXPECT_EQ(cfe.substr(cfe.size() - 6), "</CFe>");
+}
+
+} // namespace
