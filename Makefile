@@ -36,9 +36,11 @@ windows: deps
 	cmake --build $(BUILD)/win32 -j$(JOBS)
 
 bench: native
-	cmake --build $(BUILD)/native --target sat_bench satemu_medicao -j$(JOBS)
+	cmake --build $(BUILD)/native --target sat_bench venda_bench satemu_medicao -j$(JOBS)
 	$(BUILD)/native/sat_bench
 	bash tests/e2e/callgrind_consulta.sh $(BUILD)/native
+	$(BUILD)/native/venda_bench
+	bash tests/e2e/venda_callgrind.sh $(BUILD)/native
 	$(BUILD)/native/satemu_medicao
 
 clean:

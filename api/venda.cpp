@@ -93,8 +93,10 @@ void ExpandeResposta(size_t recebidos) {
   }
   const size_t texto = strnlen(BufferDescompactado, static_cast<size_t>(expandidos));
   const size_t cabe = MAXIMO_RESPOSTA - inicio;
-  std::memcpy(resposta + inicio, BufferDescompactado, texto < cabe ? texto : cabe);
-  resposta[inicio + (texto < cabe ? texto : cabe)] = '\0';
+  const size_t copiados = texto < cabe ? texto : cabe;
+  std::memcpy(resposta + inicio, BufferDescompactado, copiados);
+  resposta[inicio + copiados] = '\0';
+  MarcaResposta(resposta, inicio + copiados + 1);
   DecodificaBase64(BufferDescompactado, texto);
 }
 
@@ -162,7 +164,9 @@ extern "C" SAT_API char *SAT_CALL EnviarDadosVenda(int32_t numeroSessao,
   if (BufferResposta[0] != '\0' && RegistroErro.codigo != ERRO_RECUSADO) {
     ExpandeResposta(static_cast<size_t>(recebidos));
   }
-  std::memset(BufferResposta + std::strlen(BufferResposta), 0, TAMANHO_COMPRIMENTO);
+  const size_t fim = std::strlen(BufferResposta);
+  std::memset(BufferResposta + fim, 0, TAMANHO_COMPRIMENTO);
+  MarcaResposta(BufferResposta, fim + TAMANHO_COMPRIMENTO);
   GravaLog(BufferResposta);
   return BufferResposta;
 }

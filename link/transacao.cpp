@@ -171,13 +171,18 @@ void VerificaModem() {
 // The data frame is taken apart straight into the reply buffer, whose first
 // TAMANHO_RESPOSTA_LIMPA bytes are cleared first.
 int32_t EntregaResposta(char *resposta, size_t recebidos) {
-  std::memset(resposta, 0, TAMANHO_RESPOSTA_LIMPA);
+  if (resposta == BufferResposta) {
+    LimpaResposta();
+  } else {
+    std::memset(resposta, 0, TAMANHO_RESPOSTA_LIMPA);
+  }
   Pacote pacote;
   std::memset(&pacote, 0, sizeof pacote);
   pacote.DadosResposta = reinterpret_cast<unsigned char *>(resposta);
   if (InterpretaPacote(&pacote, recebidos) == PACOTE_SOMA_INVALIDA) {
     GravaLog("Checksum do pacote recebido n\xE3o confere\r\n");
   }
+  MarcaResposta(resposta, pacote.TamanhoResposta);
   Plataforma->SaidaDepuracao("ret <- ");
   Plataforma->SaidaDepuracao(resposta);
   Plataforma->SaidaDepuracao("\n");
@@ -186,8 +191,9 @@ int32_t EntregaResposta(char *resposta, size_t recebidos) {
 }
 
 void RespostaPropria(char *resposta, int32_t numeroSessao, const char *mensagem) {
-  std::snprintf(resposta, TAMANHO_RESPOSTA_LIMPA, "%06d|9999|%s", static_cast<int>(numeroSessao),
-                mensagem);
+  const int n = std::snprintf(resposta, TAMANHO_RESPOSTA_LIMPA, "%06d|9999|%s",
+                              static_cast<int>(numeroSessao), mensagem);
+  MarcaResposta(resposta, n > 0 ? static_cast<size_t>(n) + 1 : 0);
 }
 
 // Steps after the port is open. Returns the payload length; RegistroErro is left for the
@@ -275,6 +281,7 @@ int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *para
   bool manterRegistro = false;
   if (AbrePorta() == 0) {
     std::snprintf(*resposta, TAMANHO_RESPOSTA_LIMPA, "%s", PORTA_NAO_ABERTA_RESPOSTA);
+    MarcaResposta(*resposta, sizeof PORTA_NAO_ABERTA_RESPOSTA);
     GravaLog(*resposta);
   } else {
     resultado = Transacao(comando, numeroSessao, parametros, *resposta, tempoLimite,

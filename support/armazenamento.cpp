@@ -11,6 +11,7 @@ unsigned char *BufferPacote = nullptr;
 
 char BufferResposta[TAMANHO_BUFFER_RESPOSTA];
 RegistroErroLib RegistroErro;
+size_t RespostaUsada = TAMANHO_RESPOSTA_LIMPA;
 
 char NomePorta[TAMANHO_NOME_PORTA];
 char CaminhoPorta[TAMANHO_CAMINHO_PORTA];
@@ -90,4 +91,15 @@ void DefineRegistroErro(int32_t codigo, const char *mensagem) {
     size_t n = strnlen(mensagem, sizeof RegistroErro.mensagem - 1);
     std::memcpy(RegistroErro.mensagem, mensagem, n);
   }
+}
+
+void MarcaResposta(const char *resposta, size_t bytes) {
+  if (resposta == BufferResposta && bytes > RespostaUsada) {
+    RespostaUsada = bytes < TAMANHO_RESPOSTA_LIMPA ? bytes : TAMANHO_RESPOSTA_LIMPA;
+  }
+}
+
+void LimpaResposta() {
+  std::memset(BufferResposta, 0, RespostaUsada);
+  RespostaUsada = 0;
 }

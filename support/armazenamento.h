@@ -57,6 +57,16 @@ constexpr int32_t ERRO_RECUSADO = 9999;
 extern char BufferResposta[TAMANHO_BUFFER_RESPOSTA];
 extern RegistroErroLib RegistroErro;
 
+// How far into BufferResposta nonzero bytes may stand. Every writer of the buffer raises it
+// (MarcaResposta), so that clearing the buffer's first TAMANHO_RESPOSTA_LIMPA bytes
+// (LimpaResposta) costs only what was written. It starts at the whole cleared part: until the
+// first clearing the buffer's contents count as unknown.
+extern size_t RespostaUsada;
+// `bytes` from the start of `resposta` were written; counted when `resposta` is BufferResposta.
+void MarcaResposta(const char *resposta, size_t bytes);
+// The first TAMANHO_RESPOSTA_LIMPA bytes of BufferResposta are zero afterwards.
+void LimpaResposta();
+
 extern char NomePorta[TAMANHO_NOME_PORTA];
 extern char CaminhoPorta[TAMANHO_CAMINHO_PORTA];
 extern int32_t PortaAberta;

@@ -1,5 +1,6 @@
 #include "support/base64.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -35,6 +36,27 @@ constexpr TabelaBase64 MontaTabela() {
 constexpr TabelaBase64 kTabela = MontaTabela();
 static_assert(sizeof kTabela.valores == 80, "one entry per code from '+' to 'z'");
 
+// The same mapping over every byte, for the decoding loop: the 6-bit value, or 0xFF.
+struct ValoresBase64 {
+  unsigned char valor[256];
+};
+
+constexpr ValoresBase64 MontaValores() {
+  ValoresBase64 v{};
+  for (auto &x : v.valor) {
+    x = 0xFF;
+  }
+  for (int c = PRIMEIRO_CODIGO; c <= ULTIMO_CODIGO; c++) {
+    const unsigned char entrada = kTabela.valores[c - PRIMEIRO_CODIGO];
+    if (entrada != FORA_DO_ALFABETO) {
+      v.valor[c] = static_cast<unsigned char>(entrada - DESLOCAMENTO);
+    }
+  }
+  return v;
+}
+
+constexpr ValoresBase64 kValores = MontaValores();
+
 // How far earlier decodings wrote into BufferDecodificado: beyond it the buffer is zero.
 size_t gDecodificadoUsado = TAMANHO_DECODIFICADO_LIMPO;
 
@@ -45,39 +67,35 @@ constexpr size_t MAXIMO_DECODIFICADO = TAMANHO_DECODIFICADO_LIMPO - 1;
 void DecodificaBase64(const char *texto, size_t tamanho) {
   unsigned char *saida = BufferDecodificado;
   size_t escritos = 0;
-  unsigned valores[4];
+  uint32_t grupo = 0; // the values gathered so far, 6 bits each
   int n = 0;
-  auto emite = [&](unsigned char byte) {
-    if (escritos < MAXIMO_DECODIFICADO) {
-      saida[escritos++] = byte;
-    }
-  };
   for (size_t i = 0; i < tamanho; i++) {
-    const unsigned char c = static_cast<unsigned char>(texto[i]);
-    if (c < PRIMEIRO_CODIGO || c > ULTIMO_CODIGO) {
+    const unsigned char valor = kValores.valor[static_cast<unsigned char>(texto[i])];
+    if (valor == 0xFF) {
       continue;
     }
-    const unsigned char entrada = kTabela.valores[c - PRIMEIRO_CODIGO];
-    if (entrada == FORA_DO_ALFABETO) {
-      continue;
-    }
-    valores[n++] = entrada - DESLOCAMENTO;
-    if (n == 4) {
-      emite(static_cast<unsigned char>(valores[0] << 2 | valores[1] >> 4));
-      emite(static_cast<unsigned char>((valores[1] & 15) << 4 | valores[2] >> 2));
-      emite(static_cast<unsigned char>((valores[2] & 3) << 6 | valores[3]));
+    grupo = grupo << 6 | valor;
+    if (++n == 4) {
+      const unsigned char bytes[3] = {static_cast<unsigned char>(grupo >> 16),
+                                      static_cast<unsigned char>(grupo >> 8),
+                                      static_cast<unsigned char>(grupo)};
+      const size_t cabem = MAXIMO_DECODIFICADO - escritos < 3 ? MAXIMO_DECODIFICADO - escritos : 3;
+      std::memcpy(saida + escritos, bytes, cabem);
+      escritos += cabem;
+      grupo = 0;
       n = 0;
     }
   }
   // A last group of n values gives n - 1 bytes, the missing values counting as 0.
-  for (int i = n; i < 4; i++) {
-    valores[i] = 0;
-  }
   if (n >= 2) {
-    emite(static_cast<unsigned char>(valores[0] << 2 | valores[1] >> 4));
-  }
-  if (n >= 3) {
-    emite(static_cast<unsigned char>((valores[1] & 15) << 4 | valores[2] >> 2));
+    grupo <<= 6 * (4 - n);
+    const unsigned char bytes[2] = {static_cast<unsigned char>(grupo >> 16),
+                                    static_cast<unsigned char>(grupo >> 8)};
+    const size_t querem = static_cast<size_t>(n - 1);
+    const size_t cabem =
+        MAXIMO_DECODIFICADO - escritos < querem ? MAXIMO_DECODIFICADO - escritos : querem;
+    std::memcpy(saida + escritos, bytes, cabem);
+    escritos += cabem;
   }
   if (escritos > gDecodificadoUsado) {
     gDecodificadoUsado = escritos;
@@ -101,7 +119,8 @@ extern "C" SAT_API char *SAT_CALL Base64ToAscii(void) {
     copia = fim + FIM_CFE.size();
     documento[copia] = '\0';
   }
-  std::memset(BufferResposta, 0, TAMANHO_RESPOSTA_LIMPA);
+  LimpaResposta();
   std::memcpy(BufferResposta, documento, copia);
+  MarcaResposta(BufferResposta, copia + 1);
   return BufferResposta;
 }

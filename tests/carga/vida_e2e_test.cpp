@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "tests/carga/exportacoes.h"
+#include "tests/carga/venda_exemplo.h"
 
 namespace {
 
 const char CODIGO[] = "12345678";
 const char CNPJ[] = "11222333000181";
 const char CNPJ_SH[] = "22233344000183";
-const char ASSINATURA[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
 
 std::string Codigo(const std::string &resposta) {
   const std::vector<std::string> campos = CamposDaResposta(resposta);
@@ -105,35 +105,6 @@ TEST(Vida, FromActivationToTheLogExtraction) {
 } // namespace
 
 namespace {
-
-// A sale as a POS builds it, UTF-8, with `itens` items of 3 x 2.50.
-std::string Venda(int itens = 2) {
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe><infCFe "
-                    "versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
-  xml += ASSINATURA;
-  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>"
-         "111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N"
-         "</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>";
-  for (int i = 1; i <= itens; i++) {
-    xml += "<det nItem=\"" + std::to_string(i) +
-           "\"><prod><cProd>001</cProd><xProd>P\xC3\xA3o de queijo</xProd><NCM>19059090</NCM>"
-           "<CFOP>5102</CFOP><uCom>UN</uCom><qCom>3.0000</qCom><vUnCom>2.50</vUnCom><indRegra>A"
-           "</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN>"
-           "</ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS><COFINSSN><CST>49"
-           "</CST></COFINSSN></COFINS></imposto></det>";
-  }
-  const std::string total = std::to_string(itens * 750 / 100) + "." +
-                            (itens * 750 % 100 < 10 ? "0" : "") + std::to_string(itens * 750 % 100);
-  xml += "<total/><pgto><MP><cMP>01</cMP><vMP>" + total + "</vMP></MP></pgto></infCFe></CFe>";
-  return xml;
-}
-
-std::string Cancelamento(const std::string &chave) {
-  return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
-         ASSINATURA +
-         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/><infAdic/></infCFe>"
-         "</CFeCanc>";
-}
 
 bool SoDigitos(const std::string &texto, size_t quantos) {
   return texto.size() == quantos && texto.find_first_not_of("0123456789") == std::string::npos;

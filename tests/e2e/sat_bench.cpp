@@ -3,10 +3,6 @@
 //   sat_bench [--n N]        starts satemu --pronto on COM7 itself and times N round trips
 //   sat_bench --callgrind K  against the device that $SAT_DEV_DIR/COM7 already leads to: K
 //                            calls, then one more with callgrind collecting (callgrind_consulta.sh)
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,50 +19,12 @@
 #endif
 
 #include "tests/carga/biblioteca.h"
+#include "tests/e2e/emulador_bench.h"
 
 namespace {
 
 typedef int32_t(SAT_CALL *FnAbre)(int32_t, int32_t, int32_t, int32_t, int32_t);
 typedef char *(SAT_CALL *FnConsulta)(int32_t);
-
-// satemu on a pseudo-terminal linked as DIR/COM7; serving once its first line is out.
-struct Emulador {
-  pid_t pid = -1;
-  std::string dir;
-
-  bool Inicia() {
-    char modelo[] = "/tmp/satbench-XXXXXX";
-    dir = mkdtemp(modelo);
-    int saida[2];
-    if (pipe(saida) != 0) {
-      return false;
-    }
-    pid = fork();
-    if (pid == 0) {
-      dup2(saida[1], 1);
-      close(saida[0]);
-      const std::string link = dir + "/COM7";
-      execl(SATEMU_BINARIO, SATEMU_BINARIO, "--pronto", "--link", link.c_str(),
-            static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(saida[1]);
-    FILE *f = fdopen(saida[0], "r");
-    char linha[512];
-    const bool pronto = f != nullptr && std::fgets(linha, sizeof linha, f) != nullptr;
-    setenv("SAT_DEV_DIR", dir.c_str(), 1);
-    return pronto;
-  }
-  ~Emulador() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-    if (!dir.empty()) {
-      rmdir(dir.c_str());
-    }
-  }
-};
 
 double Percentil(const std::vector<double> &ordenado, double p) {
   const size_t i = static_cast<size_t>(p * static_cast<double>(ordenado.size() - 1) + 0.5);
@@ -74,8 +32,8 @@ double Percentil(const std::vector<double> &ordenado, double p) {
 }
 
 int Cronometra(int n) {
-  Emulador emulador;
-  if (!emulador.Inicia()) {
+  EmuladorBench emulador;
+  if (!emulador.Inicia(false)) {
     std::fprintf(stderr, "satemu did not start\n");
     return 1;
   }

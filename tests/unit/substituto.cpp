@@ -222,6 +222,7 @@ void ReiniciaEstadoBiblioteca() {
   LiberaBuffersTransacao();
   AlocaBuffersTransacao(std::malloc);
   std::memset(BufferResposta, 0, sizeof BufferResposta);
+  RespostaUsada = TAMANHO_RESPOSTA_LIMPA; // tests write into it directly
   std::memset(&RegistroErro, 0, sizeof RegistroErro);
   std::memset(NomePorta, 0, sizeof NomePorta);
   std::memset(CaminhoPorta, 0, sizeof CaminhoPorta);
