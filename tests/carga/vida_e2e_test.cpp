@@ -9,6 +9,7 @@
 
 #include "tests/carga/exportacoes.h"
 #include "tests/carga/venda_exemplo.h"
+#include "tests/e2e/enlace_e2e.h"
 
 namespace {
 
@@ -175,6 +176,34 @@ TEST(Venda, ALargeSale) {
   const std::string cfe = sat.Base64ToAscii();
   EXPECT_GT(cfe.size(), grande.size());
   EXPECT_EQ(cfe.substr(cfe.size() - 6), "</CFe>");
+}
+
+} // namespace
+
+namespace {
+
+// Run only from a folder without zlib (tests/win32/sem_zlib.sh): the sale is refused before
+// anything is sent, and the log says why.
+TEST(SemZlib, ASaleWithoutZlibIsRefusedBeforeSending) {
+  Exportacoes sat;
+  ASSERT_TRUE(sat.Completa());
+  ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
+  const std::string log = NomeUnico("semzlib");
+  std::remove(log.c_str());
+  sat.ArquivoLog(log.c_str());
+  const std::string mensagem =
+      "Biblioteca de compacta\xE7\xE3o (zlib) indispon\xEDvel; venda n\xE3o enviada";
+  EXPECT_EQ(std::string(sat.EnviarDadosVenda(300, CODIGO, Venda().c_str())),
+            "000300|9999|" + mensagem);
+  EXPECT_EQ(sat.Codigo(), 9999);
+  EXPECT_EQ(sat.Mensagem(), mensagem);
+  EXPECT_TRUE(QuadrosRecebidosPeloSat().empty());
+  std::ifstream arquivo(log, std::ios::binary);
+  const std::string texto((std::istreambuf_iterator<char>(arquivo)),
+                          std::istreambuf_iterator<char>());
+  EXPECT_NE(texto.find("nao encontrou dll compcatcao..."), std::string::npos) << texto;
+  // The device still answers the commands that need no compression.
+  EXPECT_EQ(Codigo(sat.ConsultarSAT(301)), "08000");
 }
 
 } // namespace
