@@ -1,21 +1,27 @@
 # Two commands for a fresh Debian machine:
 #   make demo   installs what is missing, builds, runs a fiscal day against the emulator
 #   make test   installs what is missing, builds both targets, runs every test
-.PHONY: test demo deps native asan windows bench clean
+.PHONY: test demo deps native asan windows fuzz fuzz-build bench clean
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
+CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DSAT_FUZZ=ON -DSAT_TESTS=OFF
+# make fuzz runs each fuzz target this long; make test runs each for FUZZ_FUMACA seconds.
+FUZZ_SEGUNDOS ?= 300
+FUZZ_FUMACA ?= 20
 CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
 
-test: native asan windows
+test: native asan windows fuzz-build
 	ctest --test-dir $(BUILD)/native --output-on-failure --timeout 300 -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --test-dir $(BUILD)/asan --output-on-failure --timeout 300 -j$(JOBS)
 	ctest --test-dir $(BUILD)/win32 --output-on-failure --timeout 600
+	bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_FUMACA)
 
 demo: native
 	@bash tools/demo.sh $(BUILD)/native
@@ -34,6 +40,13 @@ asan: deps
 windows: deps
 	@$(CMAKE_WINDOWS) >/dev/null
 	cmake --build $(BUILD)/win32 -j$(JOBS)
+
+fuzz-build: deps
+	@$(CMAKE_FUZZ) >/dev/null
+	cmake --build $(BUILD)/fuzz --target fuzz_todos -j$(JOBS)
+
+fuzz: fuzz-build
+	bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_SEGUNDOS)
 
 bench: native
 	cmake --build $(BUILD)/native --target sat_bench venda_bench satemu_medicao -j$(JOBS)
