@@ -67,8 +67,9 @@ def roda(args, entrada=None, ambiente=None, sem_codigo=False):
 
 
 def texto_legivel(saida):
-    # Under wine the terminal's encoding is the ANSI code page, Windows-1252.
-    return saida.decode("cp1252" if wine else "utf-8")
+    # Under wine the terminal's encoding is the ANSI code page, Windows-1252, and lines end in
+    # CR LF.
+    return saida.decode("cp1252").replace("\r\n", "\n") if wine else saida.decode("utf-8")
 
 
 def nomes_legiveis(texto):
@@ -380,6 +381,10 @@ def linhas_mudo():
     return linhas
 
 
+if wine:
+    # One wine server for the whole table, rather than one started for each run of satcli; it
+    # leaves 20 seconds after the last one (or goes on serving, when one is running already).
+    subprocess.run(["wineserver", "-p20"], check=False)
 try:
     linhas = {"dispositivo": linhas_dispositivo, "sem-dispositivo": linhas_sem_dispositivo,
               "mudo": linhas_mudo}[cenario]()
