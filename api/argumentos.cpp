@@ -29,11 +29,15 @@ char *JuntaParametros(int32_t numeroSessao, std::initializer_list<const char *> 
     RecusaComando(BufferResposta, numeroSessao, "Mem\xF3ria insuficiente para os par\xE2metros");
     return nullptr;
   }
+  // Separators are counted by parts, not by what was written: an empty part still has its
+  // place, so every later field stays where the device expects it.
   char *fim = texto;
+  bool primeira = true;
   for (const char *parte : partes) {
-    if (fim != texto) {
+    if (!primeira) {
       *fim++ = '|';
     }
+    primeira = false;
     const size_t n = std::strlen(parte);
     std::memcpy(fim, parte, n);
     fim += n;

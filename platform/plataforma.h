@@ -109,6 +109,11 @@ struct OperacoesPlataforma {
   // Writes the full path of the library's own file (zero-terminated, in the ANSI code page)
   // into `destino`. Returns 1, or 0 when it cannot be had or does not fit.
   int (*CaminhoModulo)(char *destino, unsigned long maximo);
+
+  // --- limits ----------------------------------------------------------------------------------
+  // The most bytes a device path (prefix and port name) may take, terminator included: 64 on
+  // Windows, the system's path limit elsewhere.
+  unsigned long (*TamanhoCaminhoDispositivo)();
 };
 
 // The table in use. Never null.

@@ -4,7 +4,8 @@
 #   SATEMU "-" runs the program with no device at all.
 # Natively the port is $SAT_DEV_DIR/COM7 (a link satemu makes); under wine it is the prefix's
 # dosdevices/com7. The program finds the frames satemu received in $SAT_E2E_REGISTRO (one
-# frame a line, lowercase hex).
+# frame a line, lowercase hex); natively also the emulator itself in $SAT_E2E_SATEMU, to start
+# more devices beside COM7.
 set -euo pipefail
 satemu=$1
 opcoes=$2
@@ -12,7 +13,7 @@ modo=$3
 shift 3
 programa=$1
 
-# A short folder: the library's device path holds at most 63 characters.
+# The port's link, the recorded frames and the emulator's output, removed at the end.
 dir=$(mktemp -d /tmp/sate2e.XXXXXX)
 pid=""
 encerra() {
@@ -52,5 +53,6 @@ if [ "$modo" = wine ]; then
 else
   export SAT_DEV_DIR=$dir/
   export SAT_E2E_REGISTRO=$registro
+  export SAT_E2E_SATEMU=$satemu
   "$@"
 fi

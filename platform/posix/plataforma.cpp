@@ -4,6 +4,7 @@
 #include "platform/posix/interno.h"
 
 #include <dlfcn.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/time.h>
 #include <time.h>
@@ -87,6 +88,20 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
   return 1;
 }
 
+// A log name written for Windows (sat.ini, ArquivoLog) separates folders with backslashes:
+// logs\sat.txt is sat.txt in the folder logs here too, not a file with a backslash in its name.
+void *AbreAnexo(const char *nome) {
+  char nativo[PATH_MAX];
+  const size_t tamanho = strnlen(nome, sizeof nativo);
+  if (tamanho >= sizeof nativo) {
+    return nullptr;
+  }
+  for (size_t i = 0; i <= tamanho; i++) {
+    nativo[i] = nome[i] == '\\' ? '/' : nome[i];
+  }
+  return StdioAbreAnexo(nativo);
+}
+
 const OperacoesPlataforma kNativa = {
     PosixAbreSerial,
     PosixConfiguraLinha,
@@ -109,13 +124,14 @@ const OperacoesPlataforma kNativa = {
     Trava,
     Destrava,
     StdioLeArquivo,
-    StdioAbreAnexo,
+    AbreAnexo,
     StdioEscreveAnexo,
     StdioFechaAnexo,
     CarregaModulo,
     ProcuraSimbolo,
     LiberaModulo,
     CaminhoModulo,
+    PosixTamanhoCaminhoDispositivo,
 };
 
 } // namespace

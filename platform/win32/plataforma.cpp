@@ -105,6 +105,7 @@ const OperacoesPlataforma kNativa = {
     ProcuraSimbolo,
     LiberaModulo,
     CaminhoModulo,
+    Win32TamanhoCaminhoDispositivo,
 };
 
 } // namespace

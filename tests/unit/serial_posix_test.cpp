@@ -3,11 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -83,9 +89,25 @@ TEST_F(SerialPosixTest, BytesPassUnchangedBothWays) {
   ASSERT_EQ(read(mestre_, &recebido[0], recebido.size()), static_cast<ssize_t>(BINARIO.size()));
   EXPECT_EQ(recebido.substr(0, BINARIO.size()), BINARIO);
 
+  // A pseudo-terminal has no modem lines: the request fails, as GetCommModemStatus does on it.
   uint32_t bits = 0xFFFF;
-  EXPECT_EQ(PosixEstadoModem(porta_, &bits), 1);
-  EXPECT_EQ(bits, 0u);
+  EXPECT_EQ(PosixEstadoModem(porta_, &bits), 0);
+  EXPECT_EQ(bits, 0xFFFFu);
+}
+
+// TIOCEXCL stays on a pseudo-terminal's tty after the descriptor is closed; anyone but root
+// would then be refused the port (EBUSY) until the emulator or bridge restarts.
+TEST_F(SerialPosixTest, ClosingReleasesTheExclusiveUse) {
+  int exclusivo = 0;
+  ASSERT_EQ(ioctl(static_cast<int>(porta_), TIOCGEXCL, &exclusivo), 0);
+  EXPECT_NE(exclusivo, 0);
+  EXPECT_EQ(PosixFechaSerial(porta_), 1);
+  porta_ = HANDLE_NENHUM;
+  const int outro = open(escravo_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(outro, 0) << "errno " << errno;
+  ASSERT_EQ(ioctl(outro, TIOCGEXCL, &exclusivo), 0);
+  EXPECT_EQ(exclusivo, 0);
+  close(outro);
 }
 
 TEST_F(SerialPosixTest, PurgeDiscardsPendingInput) {
@@ -146,6 +168,32 @@ TEST(PrefixoPosixTest, DeviceDirectoryFromTheEnvironment) {
     EXPECT_EQ(std::string(PosixPrefixoDispositivo()), c.prefixo);
   }
   unsetenv("SAT_DEV_DIR");
+  // Not the Windows path's 64 bytes: any folder the system can reach.
+  EXPECT_EQ(PosixTamanhoCaminhoDispositivo(), static_cast<unsigned long>(PATH_MAX));
+}
+
+// A log name written for Windows names the same file here: sat.txt in the folder logs.
+TEST(AnexoPosixTest, BackslashesOfALogNameSeparateFolders) {
+  char modelo[] = "/tmp/sat-anexo-XXXXXX";
+  ASSERT_NE(mkdtemp(modelo), nullptr);
+  const std::string dir = modelo;
+  ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
+  for (const std::string &nome : {dir + "\\logs\\sat.txt", dir + "/logs/outro.txt"}) {
+    SCOPED_TRACE(nome);
+    void *anexo = PlataformaNativa()->AbreAnexo(nome.c_str());
+    ASSERT_NE(anexo, nullptr);
+    PlataformaNativa()->EscreveAnexo(anexo, "abc", 3);
+    PlataformaNativa()->FechaAnexo(anexo);
+  }
+  for (const char *arquivo : {"/logs/sat.txt", "/logs/outro.txt"}) {
+    std::ifstream f(dir + arquivo, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()),
+              "abc")
+        << arquivo;
+    std::remove((dir + arquivo).c_str());
+  }
+  rmdir((dir + "/logs").c_str());
+  EXPECT_EQ(rmdir(modelo), 0) << "nothing else was made beside the folder logs";
 }
 
 } // namespace
