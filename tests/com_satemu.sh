@@ -4,8 +4,7 @@
 #   SATEMU "-" runs the program with no device at all.
 # Natively the port is $SAT_DEV_DIR/COM7 (a link satemu makes); under wine it is the prefix's
 # dosdevices/com7. The program finds the frames satemu received in $SAT_E2E_REGISTRO (one
-# frame a line, lowercase hex); natively also the emulator itself in $SAT_E2E_SATEMU, to start
-# more devices beside COM7.
+# frame a line, lowercase hex).
 set -euo pipefail
 satemu=$1
 opcoes=$2
@@ -53,6 +52,5 @@ if [ "$modo" = wine ]; then
 else
   export SAT_DEV_DIR=$dir/
   export SAT_E2E_REGISTRO=$registro
-  export SAT_E2E_SATEMU=$satemu
   "$@"
 fi

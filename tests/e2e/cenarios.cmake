@@ -14,8 +14,7 @@ set(SAT_E2E_ENLACE_CENARIOS
   "Selecao|--pronto")
 set(SAT_E2E_ENLACE_CENARIOS_LINUX
   "Descoberta|--pronto"
-  "DescobertaSemSat|-"
-  "DiretorioLongo|--pronto")
+  "DescobertaSemSat|-")
 # The query commands of the shipped binary (tests/carga/consultas_e2e_test.cpp).
 set(SAT_E2E_CONSULTAS_CENARIOS
   "Dispositivo|--pronto"

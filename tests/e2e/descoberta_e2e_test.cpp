@@ -1,10 +1,5 @@
 // Linux discovery end to end: no port chosen, the library finds the SAT in a sysfs tree (made
 // here, as the kernel lays it out) whose tty is named COM7, and talks to satemu through it.
-// Also the Linux device folder (SAT_DEV_DIR) of any length.
-#include <stdlib.h>
-
-#include <filesystem>
-
 #include "tests/e2e/enlace_e2e.h"
 
 namespace {
@@ -31,22 +26,6 @@ TEST(DescobertaSemSat, WithNoSatOnTheBusNoPortOpens) {
   // No "abrindo porta": the engine's reply and the export's, nothing else.
   EXPECT_EQ(sat.Registros(), (std::vector<std::string>{"Erro ao tentar abrir a porta",
                                                        "Erro ao tentar abrir a porta"}));
-}
-
-// The device folder is not bound by the 64 bytes of a Windows device path.
-TEST(DiretorioLongo, ADeviceFolderOfAnyLengthTheSystemAllows) {
-  const char *dispositivos = std::getenv("SAT_DEV_DIR");
-  ASSERT_NE(dispositivos, nullptr);
-  std::filesystem::path longo = std::filesystem::path(dispositivos) / std::string(100, 'd');
-  std::filesystem::create_directories(longo);
-  std::filesystem::create_symlink(std::filesystem::path(dispositivos) / "COM7", longo / "COM7");
-  setenv("SAT_DEV_DIR", longo.c_str(), 1);
-  SatE2E sat;
-  ASSERT_TRUE(sat.Pronta());
-  sat.AbreSerialSAT(7);
-  const std::string resposta = sat.ConsultarSAT(42);
-  setenv("SAT_DEV_DIR", dispositivos, 1);
-  EXPECT_EQ(resposta.rfind("000042|08000|", 0), 0u) << resposta;
 }
 
 } // namespace

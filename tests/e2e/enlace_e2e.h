@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -27,42 +28,15 @@
 // line end and time stamp ("\r\ndd/mm/yyyy hh:mm:ss:mmm ") taken off, and every CR LF that the
 // text mode wrote turned back into a line feed.
 inline std::vector<std::string> RegistrosDoLog(const std::string &log) {
-  static const char modelo[] = "\r\n00/00/0000 00:00:00:000 ";
-  const size_t tamanho = sizeof modelo - 1;
-  auto carimbo = [&log, tamanho](size_t i) {
-    if (i + tamanho > log.size()) {
-      return false;
-    }
-    for (size_t k = 0; k < tamanho; k++) {
-      const char c = log[i + k];
-      // The milliseconds are left-aligned in three characters: "7  ", "42 ", "999".
-      const bool ok =
-          modelo[k] != '0' ? c == modelo[k] : (c >= '0' && c <= '9') || (k >= 23 && c == ' ');
-      if (!ok) {
-        return false;
-      }
-    }
-    return true;
-  };
+  static const std::regex carimbo("\r\n\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d:\\d[\\d ]{2} ");
   std::vector<std::string> registros;
-  for (size_t i = 0; i < log.size();) {
-    if (!carimbo(i)) {
-      ADD_FAILURE() << "no record begins at byte " << i << " of the log";
-      break;
-    }
-    size_t fim = i + tamanho;
-    while (fim < log.size() && !carimbo(fim)) {
-      fim++;
-    }
-    std::string texto;
-    for (size_t k = i + tamanho; k < fim; k++) {
-      if (log[k] == '\r' && k + 1 < fim && log[k + 1] == '\n') {
-        continue;
-      }
-      texto += log[k];
-    }
-    registros.push_back(texto);
-    i = fim;
+  for (std::sregex_token_iterator i(log.begin(), log.end(), carimbo, -1), fim; i != fim; ++i) {
+    registros.push_back(std::regex_replace(i->str(), std::regex("\r\n"), "\n"));
+  }
+  if (!registros.empty() && registros[0].empty()) {
+    registros.erase(registros.begin()); // the log begins with a record
+  } else {
+    ADD_FAILURE() << "the log does not begin with a record";
   }
   return registros;
 }

@@ -7,13 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -170,30 +166,6 @@ TEST(PrefixoPosixTest, DeviceDirectoryFromTheEnvironment) {
   unsetenv("SAT_DEV_DIR");
   // Not the Windows path's 64 bytes: any folder the system can reach.
   EXPECT_EQ(PosixTamanhoCaminhoDispositivo(), static_cast<unsigned long>(PATH_MAX));
-}
-
-// A log name written for Windows names the same file here: sat.txt in the folder logs.
-TEST(AnexoPosixTest, BackslashesOfALogNameSeparateFolders) {
-  char modelo[] = "/tmp/sat-anexo-XXXXXX";
-  ASSERT_NE(mkdtemp(modelo), nullptr);
-  const std::string dir = modelo;
-  ASSERT_EQ(mkdir((dir + "/logs").c_str(), 0755), 0);
-  for (const std::string &nome : {dir + "\\logs\\sat.txt", dir + "/logs/outro.txt"}) {
-    SCOPED_TRACE(nome);
-    void *anexo = PlataformaNativa()->AbreAnexo(nome.c_str());
-    ASSERT_NE(anexo, nullptr);
-    PlataformaNativa()->EscreveAnexo(anexo, "abc", 3);
-    PlataformaNativa()->FechaAnexo(anexo);
-  }
-  for (const char *arquivo : {"/logs/sat.txt", "/logs/outro.txt"}) {
-    std::ifstream f(dir + arquivo, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()),
-              "abc")
-        << arquivo;
-    std::remove((dir + arquivo).c_str());
-  }
-  rmdir((dir + "/logs").c_str());
-  EXPECT_EQ(rmdir(modelo), 0) << "nothing else was made beside the folder logs";
 }
 
 } // namespace
