@@ -217,7 +217,7 @@ extern "C" SAT_API char *SAT_CALL GetMapaPortasSAT(const char *codigoDeAtivacao)
     Plataforma->Destrava(SecaoCritica);
     return nullptr;
   }
-  // The exit line names GetPortaSAT: that is the text applications' log readers know.
+  // Its exit line names GetPortaSAT: the log keeps the lines it has always had.
   std::snprintf(linha, sizeof linha, "Exiting GetPortaSAT @ %ld\r\n", Processo());
   GravaLog(linha);
   Plataforma->Destrava(SecaoCritica);
