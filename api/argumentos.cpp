@@ -29,6 +29,8 @@ char *JuntaParametros(int32_t numeroSessao, const char *const *partes, size_t qu
     RecusaComando(BufferResposta, numeroSessao, "Mem\xF3ria insuficiente para os par\xE2metros");
     return nullptr;
   }
+  // Separators are counted by parts, not by what was written: an empty part still has its
+  // place, so every later field stays where the device expects it.
   char *fim = texto;
   for (size_t i = 0; i < quantas; i++) {
     if (i > 0) {

@@ -87,10 +87,19 @@ SAT_API void SAT_CALL ConfiguraTimeout(int32_t valor);
 SAT_API int32_t SAT_CALL AbreSerialSAT(int32_t porta, int32_t reservado1, int32_t reservado2,
                                        int32_t reservado3, int32_t reservado4);
 SAT_API int32_t SAT_CALL CloseSerial(void);
+/* Finds the first SAT among the USB serial ports, makes its port the library's, sends it
+   ConsultarStatusOperacional(numeroSessao, codigoDeAtivacao) and returns the port's name in the
+   reply buffer (even when the port could not be opened: CodigoErro then gives code 1), or null
+   when there is no SAT or the ports cannot be listed. numeroSerie only goes into the log. */
 SAT_API char *SAT_CALL GetPortaSAT(const char *numeroSerie, int32_t numeroSessao,
                                    const char *codigoDeAtivacao);
+/* The same as GetPortaSAT. */
 SAT_API char *SAT_CALL SetPortaSAT(const char *numeroSerie, int32_t numeroSessao,
                                    const char *codigoDeAtivacao);
+/* Probes every SAT with ConsultarStatusOperacional and a fresh session number; the last one
+   probed becomes the library's port. Returns "serial:port;" for the last SAT that gave its
+   serial number ("" for none), or null when the ports cannot be listed. Valid until the next
+   call. */
 SAT_API char *SAT_CALL GetMapaPortasSAT(const char *codigoDeAtivacao);
 
 /* ---- decoded documents -------------------------------------------------------------------- */

@@ -30,20 +30,6 @@ bool RevisaoRecusada(const DispositivoPorta *d) {
          d->tipoIdsHardware == REGISTRO_NONE;
 }
 
-// A port name must be there and fit NomePorta with its terminator.
-bool NomePortaUtilizavel(const char *nome) {
-  if (nome == nullptr || nome[0] == '\0') {
-    GravaLog("Porta SAT sem nome (PortName) ignorada\r\n");
-    return false;
-  }
-  if (strnlen(nome, TAMANHO_NOME_PORTA) >= TAMANHO_NOME_PORTA) {
-    GravaLogFormatado("Porta SAT ignorada, nome com mais de %u caracteres: %.64s\r\n",
-                      static_cast<unsigned>(TAMANHO_NOME_PORTA - 1), nome);
-    return false;
-  }
-  return true;
-}
-
 int PassoDispositivoSAT(const DispositivoPorta *d, void *contexto) {
   auto *e = static_cast<Enumeracao *>(contexto);
   const char *id = d->idInstancia != nullptr ? d->idInstancia : "";
@@ -54,10 +40,13 @@ int PassoDispositivoSAT(const DispositivoPorta *d, void *contexto) {
     e->rejeitada = true;
     return 0;
   }
-  if (!NomePortaUtilizavel(d->nomePorta)) {
+  // Without a port name there is nothing to open or to report.
+  if (d->nomePorta == nullptr || d->nomePorta[0] == '\0') {
+    GravaLogFormatado("Porta SAT sem nome (PortName) ignorada: %.256s\r\n", id);
     return 1;
   }
-  const PortaCandidata candidata{d->nomePorta, id + TAMANHO_PREFIXO_SAT};
+  const PortaCandidata candidata{d->nomePorta, id + TAMANHO_PREFIXO_SAT, id,
+                                 strnlen(d->nomePorta, TAMANHO_NOME_PORTA) < TAMANHO_NOME_PORTA};
   return e->passo(&candidata, e->contexto) ? 1 : 0;
 }
 
@@ -69,11 +58,12 @@ struct Procura {
 
 bool PassoProcura(const PortaCandidata *c, void *contexto) {
   auto *p = static_cast<Procura *>(contexto);
-  Plataforma->SaidaPadrao("Port: ");
-  Plataforma->SaidaPadrao(c->nomePorta);
-  Plataforma->SaidaPadrao("   Serial number: ");
-  Plataforma->SaidaPadrao(c->numeroSerie);
-  Plataforma->SaidaPadrao("\n");
+  if (!c->nomeCabe) {
+    GravaLogFormatado("Porta SAT %.256s ignorada, nome com mais de %u caracteres: %.64s\r\n",
+                      c->idInstancia, static_cast<unsigned>(TAMANHO_NOME_PORTA - 1), c->nomePorta);
+    return true;
+  }
+  MostraCandidata(c);
   const size_t n = strnlen(c->nomePorta, p->tamanho);
   if (n < p->tamanho) {
     std::memcpy(p->destino, c->nomePorta, n);
@@ -83,6 +73,14 @@ bool PassoProcura(const PortaCandidata *c, void *contexto) {
 }
 
 } // namespace
+
+void MostraCandidata(const PortaCandidata *c) {
+  Plataforma->SaidaPadrao("Port: ");
+  Plataforma->SaidaPadrao(c->nomePorta);
+  Plataforma->SaidaPadrao("   Serial number: ");
+  Plataforma->SaidaPadrao(c->numeroSerie);
+  Plataforma->SaidaPadrao("\n");
+}
 
 void VerificaBarramentoUSB() {
   if (Plataforma->VerificaUSB() == 0) {

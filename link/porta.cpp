@@ -13,15 +13,20 @@ namespace {
 
 bool HandleValido(HandleSerial h) { return h != HANDLE_NENHUM && h != HANDLE_INVALIDO; }
 
-// CaminhoPorta = prefix + NomePorta, when the two fit with the terminator.
+// CaminhoPorta = prefix + NomePorta, when the two fit the platform's device path with the
+// terminator.
 bool MontaCaminhoPorta() {
   std::memset(CaminhoPorta, 0, sizeof CaminhoPorta);
   const char *prefixo = Plataforma->PrefixoDispositivo();
   const size_t tamanhoPrefixo = std::strlen(prefixo);
   const size_t tamanhoNome = strnlen(NomePorta, sizeof NomePorta);
-  if (tamanhoPrefixo + tamanhoNome >= sizeof CaminhoPorta) {
+  size_t limite = Plataforma->TamanhoCaminhoDispositivo();
+  if (limite > sizeof CaminhoPorta) {
+    limite = sizeof CaminhoPorta;
+  }
+  if (tamanhoPrefixo + tamanhoNome >= limite) {
     GravaLogFormatado("Caminho da porta com mais de %u caracteres, n\xE3o aberta: %.512s%s\r\n",
-                      static_cast<unsigned>(sizeof CaminhoPorta - 1), prefixo, NomePorta);
+                      static_cast<unsigned>(limite - 1), prefixo, NomePorta);
     return false;
   }
   std::memcpy(CaminhoPorta, prefixo, tamanhoPrefixo);

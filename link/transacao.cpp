@@ -98,13 +98,28 @@ size_t MontaRequisicao(const char *comando, int32_t numeroSessao, const char *pa
   return static_cast<size_t>(tamanho);
 }
 
+// The moment by which the data frame whose header is in must be whole, or -1 when the bytes
+// are no such frame (another control code, or a length that BufferRecepcao cannot hold).
+int64_t PrazoDoQuadro(uint32_t esperado, int64_t agora) {
+  const uint64_t quadro = static_cast<uint64_t>(esperado) + TAMANHO_CABECALHO_RESPOSTA + 1;
+  if (BufferRecepcao[0] != CONTROLE_SOH || quadro > TAMANHO_BUFFER_RECEPCAO) {
+    return -1;
+  }
+  const int64_t duracao = static_cast<int64_t>((quadro + BYTES_POR_SEGUNDO_LINHA - 1) /
+                                               static_cast<uint64_t>(BYTES_POR_SEGUNDO_LINHA));
+  return agora + duracao + MARGEM_QUADRO;
+}
+
 // Reads until a whole data frame is in, or the time limit has passed and a read brought
-// nothing. Returns the count received; `transbordou` tells that BufferRecepcao filled up
-// before the frame was whole.
+// nothing. Bytes that keep coming after the limit are read for TOLERANCIA_APOS_LIMITE seconds,
+// or, while they are a data frame that fits, until its own time at the line's rate is up.
+// Returns the count received; `transbordou` tells that BufferRecepcao filled up before the
+// frame was whole.
 size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordou) {
   const int64_t limite = tempoLimite / 1000;
   const int64_t inicio = Plataforma->SegundosMonotonicos();
   int64_t agora = inicio;
+  int64_t prazoQuadro = -1;
   size_t recebidos = 0;
   size_t ultimaLeitura = 0;
   *esperado = 0;
@@ -119,8 +134,12 @@ size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordo
       if (recebidos >= static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1) {
         break;
       }
+      if (prazoQuadro < 0) {
+        prazoQuadro = PrazoDoQuadro(*esperado, agora);
+      }
     }
-    if (decorrido >= limite + TOLERANCIA_APOS_LIMITE) {
+    const bool quadroNoPrazo = prazoQuadro >= 0 && agora < prazoQuadro;
+    if (decorrido >= limite + TOLERANCIA_APOS_LIMITE && !quadroNoPrazo) {
       GravaLog("Dispositivo continua enviando ap\xF3s o limite de tempo; leitura encerrada\r\n");
       break;
     }

@@ -13,6 +13,12 @@ constexpr char PORTA_NAO_ABERTA_RESPOSTA[] = "Erro ao tentar abrir a porta";
 constexpr int64_t TOLERANCIA_APOS_LIMITE = 2;
 constexpr int64_t LIMITE_DESCARTE = 3;
 
+// A data frame whose header has come in, announcing a length that fits BufferRecepcao, may
+// finish after that tolerance: it gets the time its whole length takes at the line's rate
+// (115200 bit/s, ten bits a byte), counted from when its header was seen, plus a margin.
+constexpr int64_t BYTES_POR_SEGUNDO_LINHA = 11520;
+constexpr int64_t MARGEM_QUADRO = 2;
+
 // Sends one command and waits for its reply.
 //
 // The request is "%06d|<comando>" followed by "|<parametros>" when `parametros` is given

@@ -113,6 +113,11 @@ struct OperacoesPlataforma {
   const char *(*ArquivoZlib)();
   // The character that ends a directory in a path: '\\' on Windows, '/' elsewhere.
   char (*SeparadorDiretorio)();
+
+  // --- limits ----------------------------------------------------------------------------------
+  // The most bytes a device path (prefix and port name) may take, terminator included: 64 on
+  // Windows, the system's path limit elsewhere.
+  unsigned long (*TamanhoCaminhoDispositivo)();
 };
 
 // The table in use. Never null.

@@ -28,7 +28,9 @@ constexpr size_t TAMANHO_BUFFER_RESPOSTA = 3145728;
 constexpr size_t TAMANHO_RESPOSTA_LIMPA = 2097152; // the part of BufferResposta that is cleared
 constexpr size_t TAMANHO_MENSAGEM_ERRO = 800;
 constexpr size_t TAMANHO_NOME_PORTA = 10;
-constexpr size_t TAMANHO_CAMINHO_PORTA = 64;
+// Room for the longest device path of any platform; each platform sets its own limit
+// (Plataforma->TamanhoCaminhoDispositivo: 64 bytes on Windows).
+constexpr size_t TAMANHO_CAMINHO_PORTA = 4096;
 constexpr size_t TAMANHO_MAPA_PORTAS = 2097152;
 constexpr size_t TAMANHO_CAMINHO_LOG = 100;
 constexpr size_t TAMANHO_BUFFER_VENDA = 2097152;

@@ -13,7 +13,7 @@ modo=$3
 shift 3
 programa=$1
 
-# A short folder: the library's device path holds at most 63 characters.
+# The port's link, the recorded frames and the emulator's output, removed at the end.
 dir=$(mktemp -d /tmp/sate2e.XXXXXX)
 pid=""
 encerra() {

@@ -159,19 +159,17 @@ bool DescreveTty(const char *raiz, const char *raizReal, const char *nome, Descr
 
 } // namespace
 
+// The list of USB devices itself, as SetupDiGetClassDevsA("USB") gives it on Windows; the tty
+// class says nothing about it.
 int PosixVerificaUSB() {
-  const char *raiz = RaizSysfs();
-  static const char *const listas[] = {"bus/usb/devices", "class/tty"};
-  for (const char *lista : listas) {
-    Caminho c;
-    DIR *d = MontaCaminho(c, "%s/%s", raiz, lista) ? opendir(c) : nullptr;
-    if (d != nullptr) {
-      closedir(d);
-      return 1;
-    }
+  Caminho c;
+  DIR *d = MontaCaminho(c, "%s/bus/usb/devices", RaizSysfs()) ? opendir(c) : nullptr;
+  if (d == nullptr) {
+    PosixFalha("opendir(bus/usb/devices)");
+    return 0;
   }
-  PosixFalha("opendir(bus/usb/devices)");
-  return 0;
+  closedir(d);
+  return 1;
 }
 
 int PosixListaPortas(PassoDispositivo passo, void *contexto) {

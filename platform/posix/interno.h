@@ -14,6 +14,7 @@ int PosixEscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned 
 int PosixEstadoModem(HandleSerial porta, uint32_t *bits);
 int PosixFechaSerial(HandleSerial porta);
 const char *PosixPrefixoDispositivo();
+unsigned long PosixTamanhoCaminhoDispositivo();
 
 // descoberta.cpp
 int PosixVerificaUSB();

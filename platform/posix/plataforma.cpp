@@ -4,6 +4,7 @@
 #include "platform/posix/interno.h"
 
 #include <dlfcn.h>
+#include <limits.h>
 #include <pthread.h>
 #include <sys/time.h>
 #include <time.h>
@@ -82,6 +83,19 @@ int CaminhoModulo(char *destino, unsigned long maximo) {
 
 const char *ArquivoZlib() { return "libz.so.1"; }
 char SeparadorDiretorio() { return '/'; }
+// A log name written for Windows (sat.ini, ArquivoLog) separates folders with backslashes:
+// logs\sat.txt is sat.txt in the folder logs here too, not a file with a backslash in its name.
+void *AbreAnexo(const char *nome) {
+  char nativo[PATH_MAX];
+  const size_t tamanho = strnlen(nome, sizeof nativo);
+  if (tamanho >= sizeof nativo) {
+    return nullptr;
+  }
+  for (size_t i = 0; i <= tamanho; i++) {
+    nativo[i] = nome[i] == '\\' ? '/' : nome[i];
+  }
+  return StdioAbreAnexo(nativo);
+}
 
 const OperacoesPlataforma kNativa = {
     PosixAbreSerial,
@@ -105,7 +119,7 @@ const OperacoesPlataforma kNativa = {
     Trava,
     Destrava,
     StdioLeArquivo,
-    StdioAbreAnexo,
+    AbreAnexo,
     StdioEscreveAnexo,
     StdioFechaAnexo,
     CarregaModulo,
@@ -114,6 +128,7 @@ const OperacoesPlataforma kNativa = {
     CaminhoModulo,
     ArquivoZlib,
     SeparadorDiretorio,
+    PosixTamanhoCaminhoDispositivo,
 };
 
 } // namespace

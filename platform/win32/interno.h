@@ -14,6 +14,7 @@ int Win32EscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned 
 int Win32EstadoModem(HandleSerial porta, uint32_t *bits);
 int Win32FechaSerial(HandleSerial porta);
 const char *Win32PrefixoDispositivo();
+unsigned long Win32TamanhoCaminhoDispositivo();
 
 // descoberta.cpp
 int Win32VerificaUSB();

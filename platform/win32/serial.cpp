@@ -115,3 +115,6 @@ int Win32FechaSerial(HandleSerial porta) {
 }
 
 const char *Win32PrefixoDispositivo() { return "\\\\.\\"; }
+
+// CaminhoPorta's 64 bytes: \\.\ and a port name fit with room to spare.
+unsigned long Win32TamanhoCaminhoDispositivo() { return 64; }

@@ -9,7 +9,9 @@ set(SAT_E2E_ENLACE_CENARIOS
   "AnunciaMais|--pronto --anuncia-mais 5"
   "Rajada|--pronto --rajada 1500"
   "Recusas|--pronto"
-  "SemPortaEscolhida|-")
+  "SemPortaEscolhida|-"
+  "LogDoIni|--pronto"
+  "Selecao|--pronto")
 set(SAT_E2E_ENLACE_CENARIOS_LINUX
   "Descoberta|--pronto"
   "DescobertaSemSat|-")
@@ -39,5 +41,24 @@ function(sat_cenarios_e2e prefixo programa modo emulador)
     add_test(NAME ${prefixo}_${suite}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" ${modo}
               ${programa} --gtest_filter=${suite}.*)
+  endforeach()
+endfunction()
+
+# The same scenarios once more as the unprivileged user nobody, natively, when the tests run as
+# root (tests/sem_privilegios.sh; skipped otherwise): PREFIXO_nobody_Suite.
+function(sat_cenarios_e2e_sem_privilegios prefixo programa emulador)
+  foreach(cenario ${ARGN})
+    string(REPLACE "|" ";" partes "${cenario}")
+    list(GET partes 0 suite)
+    list(GET partes 1 opcoes)
+    set(este_emulador ${emulador})
+    if(opcoes STREQUAL "-")
+      set(este_emulador "-")
+      set(opcoes "")
+    endif()
+    add_test(NAME ${prefixo}_nobody_${suite}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/sem_privilegios.sh ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh
+              ${este_emulador} "${opcoes}" nativo ${programa} --gtest_filter=${suite}.*)
+    set_tests_properties(${prefixo}_nobody_${suite} PROPERTIES SKIP_RETURN_CODE 77)
   endforeach()
 endfunction()

@@ -83,6 +83,8 @@ TEST_F(ConsultasTest, TheActivationQueriesSendTheirParametersAndKeepTheEngineRec
        "000042|ConsultarNumeroSessao|abc|000041"},
       {"ConsultarNumeroSessao -7", [] { return ConsultarNumeroSessao(42, "abc", -7); },
        "000042|ConsultarNumeroSessao|abc|-00007"},
+      {"ConsultarNumeroSessao, empty code", [] { return ConsultarNumeroSessao(42, "", 41); },
+       "000042|ConsultarNumeroSessao||000041"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nome);
@@ -106,9 +108,12 @@ TEST_F(ConsultasTest, TheActivationQueriesSendTheirParametersAndKeepTheEngineRec
 
 TEST_F(ConsultasTest, ANullActivationCodeIsRefusedWithoutTouchingThePort) {
   const std::string recusa = "000042|9999|Argumento nulo: codigoDeAtivacao";
-  for (char *resposta :
-       {ConsultarStatusOperacional(42, nullptr), ConsultarNumeroSessao(42, nullptr, 41)}) {
-    EXPECT_EQ(resposta, BufferResposta);
+  // Each call is checked before the next one runs: the second would hide the first's result.
+  for (char *(*chamada)() : {+[] { return ConsultarStatusOperacional(42, nullptr); },
+                             +[] { return ConsultarNumeroSessao(42, nullptr, 41); }}) {
+    std::memset(BufferResposta, 0, 64);
+    DefineRegistroErro(ERRO_NENHUM, nullptr);
+    EXPECT_EQ(chamada(), BufferResposta);
     EXPECT_EQ(std::string(BufferResposta), recusa);
     EXPECT_EQ(Codigo(), ERRO_RECUSADO);
     EXPECT_EQ(Mensagem(), "Argumento nulo: codigoDeAtivacao");

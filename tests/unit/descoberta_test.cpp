@@ -40,7 +40,8 @@ DispositivoFalso Revisao(const std::string &porta, const std::string &idHardware
 const std::string NAO_ENCONTROU = "BRIVEL n\xE3o encontrou um SAT TAVRO no barramento USB!\n";
 
 TEST_F(DescobertaTest, ProcuraPortaSATTakesTheFirstSatThatCanBeUsed) {
-  const std::string longo = "Porta SAT ignorada, nome com mais de 9 caracteres: COM1234567\r\n";
+  const std::string longo =
+      "Porta SAT " + SAT + "1 ignorada, nome com mais de 9 caracteres: COM1234567\r\n";
   const struct {
     const char *nome;
     std::vector<DispositivoFalso> dispositivos;
@@ -112,7 +113,7 @@ TEST_F(DescobertaTest, ProcuraPortaSATTakesTheFirstSatThatCanBeUsed) {
        true,
        "COM4",
        "Port: COM4   Serial number: 2\n",
-       Registros({"Porta SAT sem nome (PortName) ignorada\r\n"}),
+       Registros({"Porta SAT sem nome (PortName) ignorada: " + SAT + "1\r\n"}),
        2},
       {"a name that does not fit NomePorta is passed over; nine characters fit",
        {Disp(SAT + "1", "COM1234567"), Disp(SAT + "2", "COM123456")},

@@ -95,6 +95,7 @@ TEST_F(PortaTest, APortThatCannotBeOpenedSetsCodeOne) {
     std::string prefixo;
     std::vector<std::string> abertos;
     std::string log;
+    unsigned long limite = 64; // the platform's device path limit
   } casos[] = {
       {"missing port", "COM4", true, "\\\\.\\", {"\\\\.\\COM4"}, Abertura("\\\\.\\COM4")},
       {"no name and no SAT: nothing logged", "", false, "\\\\.\\", {}, ""},
@@ -111,12 +112,20 @@ TEST_F(PortaTest, APortThatCannotBeOpenedSetsCodeOne) {
        {},
        Registros({"Caminho da porta com mais de 63 caracteres, n\xE3o aberta: " +
                   std::string(60, 'd') + "COM12\r\n"})},
+      {"a long device folder where the system allows it",
+       "COM12",
+       false,
+       std::string(100, 'd') + "/",
+       {std::string(100, 'd') + "/COM12"},
+       "",
+       4096},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nome);
     std::strcpy(NomePorta, c.nomePorta);
     sub().abreFalha = c.abreFalha;
     sub().prefixo = c.prefixo;
+    sub().tamanhoCaminhoDispositivo = c.limite;
     sub().caminhosAbertos.clear();
     sub().arquivos["sat.log"].clear();
     const bool abre = !c.abreFalha && !c.abertos.empty();

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <string>
 
@@ -83,9 +85,25 @@ TEST_F(SerialPosixTest, BytesPassUnchangedBothWays) {
   ASSERT_EQ(read(mestre_, &recebido[0], recebido.size()), static_cast<ssize_t>(BINARIO.size()));
   EXPECT_EQ(recebido.substr(0, BINARIO.size()), BINARIO);
 
+  // A pseudo-terminal has no modem lines: the request fails, as GetCommModemStatus does on it.
   uint32_t bits = 0xFFFF;
-  EXPECT_EQ(PosixEstadoModem(porta_, &bits), 1);
-  EXPECT_EQ(bits, 0u);
+  EXPECT_EQ(PosixEstadoModem(porta_, &bits), 0);
+  EXPECT_EQ(bits, 0xFFFFu);
+}
+
+// TIOCEXCL stays on a pseudo-terminal's tty after the descriptor is closed; anyone but root
+// would then be refused the port (EBUSY) until the emulator or bridge restarts.
+TEST_F(SerialPosixTest, ClosingReleasesTheExclusiveUse) {
+  int exclusivo = 0;
+  ASSERT_EQ(ioctl(static_cast<int>(porta_), TIOCGEXCL, &exclusivo), 0);
+  EXPECT_NE(exclusivo, 0);
+  EXPECT_EQ(PosixFechaSerial(porta_), 1);
+  porta_ = HANDLE_NENHUM;
+  const int outro = open(escravo_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(outro, 0) << "errno " << errno;
+  ASSERT_EQ(ioctl(outro, TIOCGEXCL, &exclusivo), 0);
+  EXPECT_EQ(exclusivo, 0);
+  close(outro);
 }
 
 TEST_F(SerialPosixTest, PurgeDiscardsPendingInput) {
@@ -146,6 +164,8 @@ TEST(PrefixoPosixTest, DeviceDirectoryFromTheEnvironment) {
     EXPECT_EQ(std::string(PosixPrefixoDispositivo()), c.prefixo);
   }
   unsetenv("SAT_DEV_DIR");
+  // Not the Windows path's 64 bytes: any folder the system can reach.
+  EXPECT_EQ(PosixTamanhoCaminhoDispositivo(), static_cast<unsigned long>(PATH_MAX));
 }
 
 } // namespace

@@ -19,6 +19,11 @@ void Chamou(const char *operacao) { Sub().chamadas.push_back(operacao); }
 HandleSerial AbreSerial(const char *caminho) {
   Chamou("AbreSerial");
   Sub().caminhosAbertos.push_back(caminho);
+  Sub().travasAoAbrir.push_back(Sub().travas - Sub().destravas);
+  const std::vector<std::string> &ausentes = Sub().caminhosAusentes;
+  if (std::find(ausentes.begin(), ausentes.end(), caminho) != ausentes.end()) {
+    return HANDLE_INVALIDO;
+  }
   return Sub().abreFalha ? HANDLE_INVALIDO : Sub().proximoHandle;
 }
 int ConfiguraLinha(HandleSerial) {
@@ -85,6 +90,12 @@ int EscreveSerial(HandleSerial, const unsigned char *dados, unsigned long tamanh
     s.leituras.push_back(s.respostaAposEscrita.front());
     s.respostaAposEscrita.pop_front();
   }
+  if (s.responde) {
+    std::string resposta = s.responde(s.escritos.back());
+    if (!resposta.empty()) {
+      s.leituras.push_back(resposta);
+    }
+  }
   return 1;
 }
 
@@ -104,6 +115,7 @@ int FechaSerial(HandleSerial) {
 }
 
 const char *PrefixoDispositivo() { return Sub().prefixo.c_str(); }
+unsigned long TamanhoCaminho() { return Sub().tamanhoCaminhoDispositivo; }
 
 int VerificaUSB() { return Sub().usbDisponivel ? 1 : 0; }
 
@@ -206,6 +218,7 @@ const OperacoesPlataforma kSubstituto = {
     CarregaModulo,   ProcuraSimbolo,
     LiberaModulo,    CaminhoModulo,
     ArquivoZlib,     SeparadorDiretorio,
+    TamanhoCaminho,
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -54,8 +55,14 @@ struct Substituto {
   unsigned long maiorLeitura = 0;     // the largest maximum a read was asked for
   // The serial operations in the order they were called ("AbreSerial", "LeSerial", ...).
   std::vector<std::string> chamadas;
+  // A device per port: when set, every write that goes through is handed to it, and the
+  // bytes it returns (empty: none) turn up for the following reads.
+  std::function<std::string(const std::string &escrito)> responde;
+  std::vector<std::string> caminhosAusentes; // paths that cannot be opened, beside abreFalha
+  std::vector<int> travasAoAbrir;            // locks held (Trava less Destrava) at each open
   int fechamentos = 0;
   std::string prefixo = "\\\\.\\";
+  unsigned long tamanhoCaminhoDispositivo = 64; // the Windows device path's limit
 
   // --- discovery ---
   bool usbDisponivel = true;

@@ -107,4 +107,11 @@ TEST_F(SysfsTest, AMissingTreeIsUnavailable) {
   EXPECT_EQ(PosixVerificaUSB(), 0);
 }
 
+// The tty class without the USB device list: the ports can be walked, the USB check fails.
+TEST_F(SysfsTest, TheUsbCheckLooksForTheUsbDeviceListItself) {
+  fs::remove(raiz_ / "bus/usb/devices");
+  EXPECT_EQ(PosixVerificaUSB(), 0);
+  EXPECT_EQ(PosixListaPortas(Anota, nullptr), 0);
+}
+
 } // namespace

@@ -125,6 +125,44 @@ TEST_F(TransacaoTest, BytesStillComingAfterTheLimitAreRead) {
   EXPECT_GT(sub().milissegundos, 5500);
 }
 
+// A reply that begins 3 s into a 5 s limit and streams on: a data frame may take the time its
+// length needs at the line's rate (plus a margin) from its header on. (Bytes that are no data
+// frame are cut as before: ADeviceThatNeverStopsSendingCannotHoldTheCall.)
+TEST_F(TransacaoTest, AFrameStillArrivingAfterTheLimitMayFinishAtTheLinesRate) {
+  const std::string corte =
+      "Dispositivo continua enviando ap\xF3s o limite de tempo; leitura encerrada\r\r\n";
+  const std::string quadro = QuadroDados(std::string(100000, 'p'));
+  const struct {
+    const char *nome;
+    size_t porLeitura; // bytes each 100 ms read brings
+    int32_t resultado;
+    int64_t fimMinimo, fimMaximo; // when the call ends, in ms of the substitute's clock
+  } casos[] = {
+      {"at the line's rate it is delivered", 1152, 100000, 11000, 12500},
+      {"at half that rate it is cut at its own bound", 576, 0, 14000, 15200},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().milissegundos = 0;
+    sub().passoLeituraComDadosMs = 100;
+    sub().arquivos["sat.log"].clear();
+    sub().leituras.clear();
+    sub().respostaAposEscrita = std::deque<std::string>(29, "");
+    for (size_t i = 0; i < quadro.size(); i += c.porLeitura) {
+      sub().respostaAposEscrita.push_back(quadro.substr(i, c.porLeitura));
+    }
+    EXPECT_EQ(Envia(), c.resultado);
+    EXPECT_GE(sub().milissegundos, c.fimMinimo);
+    EXPECT_LE(sub().milissegundos, c.fimMaximo);
+    if (c.resultado == 0) {
+      EXPECT_EQ(std::string(BufferResposta), TIMEOUT);
+      EXPECT_NE(Log().find(corte), std::string::npos);
+    } else {
+      EXPECT_EQ(std::string(BufferResposta), std::string(100000, 'p'));
+    }
+  }
+}
+
 TEST_F(TransacaoTest, AtTheLimitAHeaderAnnouncingNoMoreThanItsLengthCountsAsAReply) {
   sub().respostaAposEscrita = {QuadroDados("12345").substr(0, 13)};
   std::memset(BufferResposta, 'R', 100);
