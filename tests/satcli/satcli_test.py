@@ -325,10 +325,17 @@ def linhas_dispositivo():
          "args": ["--json", "consultar"], "ambiente": sysfs, "status": 0, "codigo": "08000",
          "erro": r"Port: COM7   Serial number: 900000001"},
         {"oque": "the port map", "nativo": True, "args": ["--json", "portas"], "ambiente": sysfs,
-         "status": 3, "json": {"comando": "GetMapaPortasSAT", "sucesso": False,
-                               "notas": ["this libsat has no GetMapaPortasSAT"]}},
-        {"oque": "the chosen port", "nativo": True, "args": ["escolhe", "900000001"],
-         "ambiente": sysfs, "status": 3, "titulo": r"\[library\] SetPortaSAT"},
+         "status": 0, "json": {"comando": "GetMapaPortasSAT", "sucesso": True,
+                               "portas": [{"serie": "900000001", "porta": "COM7"}]}},
+        {"oque": "the port map's bytes", "nativo": True, "args": ["--bruto", "portas"],
+         "ambiente": sysfs, "status": 0, "bruto": rb"900000001:COM7;\n"},
+        {"oque": "the chosen port, then a command through it", "nativo": True,
+         "args": ["escolhe", "900000001", ",", "porta", ",", "consultar"], "ambiente": sysfs,
+         "status": 0, "legivel": r"^\[ok\] SetPortaSAT: COM7\n  porta +COM7\n\[ok\] GetPortaSAT: "
+                                 r"COM7\n  porta +COM7\n\[ok\] ConsultarSAT 08000"},
+        {"oque": "no SAT answers a wrong code", "nativo": True, "args": ["-c", "0", "portas"],
+         "ambiente": sysfs, "status": 1,
+         "titulo": r"\[failed\] GetMapaPortasSAT: no SAT answered with a success code"},
     ]
 
 

@@ -171,27 +171,11 @@ Resultado Documento(Execucao &, const Passo &p) {
   return r;
 }
 
-// The port selection exports; looked up at run time while a library without them is about.
-template <typename Funcao> Funcao Exportacao(const char *nome) {
-  return reinterpret_cast<Funcao>(ProcuraExportacao(nome));
-}
-
-Resultado SemExportacao(const char *nome) {
-  Resultado r = Propria(nome, {}, false);
-  r.nulo = true;
-  r.notas.push_back(std::string("this libsat has no ") + nome);
-  return r;
-}
-
 Resultado Mapa(Execucao &e, const Passo &) {
-  const auto mapa = Exportacao<decltype(&GetMapaPortasSAT)>("GetMapaPortasSAT");
-  if (mapa == nullptr) {
-    return SemExportacao("GetMapaPortasSAT");
-  }
   const char *texto = nullptr;
   {
     LinhaDeEspera espera(e.terminal.erroEhTerminal, "GetMapaPortasSAT", 0);
-    texto = mapa(e.opcoes.codigo.c_str());
+    texto = GetMapaPortasSAT(e.opcoes.codigo.c_str());
   }
   if (texto == nullptr) {
     Resultado r = Propria("GetMapaPortasSAT", {}, false);
@@ -218,11 +202,9 @@ Resultado Mapa(Execucao &e, const Passo &) {
   return r;
 }
 
-Resultado Porta(Execucao &e, const Passo &p, const char *nome) {
-  const auto porta = Exportacao<decltype(&GetPortaSAT)>(nome);
-  if (porta == nullptr) {
-    return SemExportacao(nome);
-  }
+// GetPortaSAT and SetPortaSAT differ only in the name in their log lines.
+Resultado Porta(Execucao &e, const Passo &p, const char *nome,
+                char *(SAT_CALL *porta)(const char *, int32_t, const char *)) {
   const std::string serie = p.args.empty() ? "" : p.args[0];
   const char *texto = nullptr;
   {
@@ -243,14 +225,12 @@ Resultado Porta(Execucao &e, const Passo &p, const char *nome) {
   // The probe's failure to open the port stays in the error record.
   r.resposta.sucesso = r.codigoErro == 0;
   r.status = r.resposta.sucesso ? STATUS_SUCESSO : STATUS_BIBLIOTECA;
-  if (!r.resposta.sucesso) {
-    r.resposta.explicacao = "the port could not be opened";
-  }
+  r.resposta.explicacao = r.resposta.sucesso ? r.bruto : r.bruto + " could not be opened";
   return r;
 }
 
-Resultado Obtem(Execucao &e, const Passo &p) { return Porta(e, p, "GetPortaSAT"); }
-Resultado Escolhe(Execucao &e, const Passo &p) { return Porta(e, p, "SetPortaSAT"); }
+Resultado Obtem(Execucao &e, const Passo &p) { return Porta(e, p, "GetPortaSAT", GetPortaSAT); }
+Resultado Escolhe(Execucao &e, const Passo &p) { return Porta(e, p, "SetPortaSAT", SetPortaSAT); }
 
 const char *Texto(const std::vector<std::string> &args, size_t i) { return args[i].c_str(); }
 

@@ -9,18 +9,19 @@ namespace {
 const size_t kValorLongo = 100; // longer values are cut in the readable view
 const size_t kValorCortado = 60;
 
+// Success or failure at a glance; a document that could not be saved does not undo a success.
 const char *Marca(const Resultado &r) {
   if (r.resposta.sucesso) {
     return "ok";
   }
-  return r.resposta.origem == Origem::Biblioteca ? "library" : "failed";
+  return r.status == STATUS_BIBLIOTECA ? "library" : "failed";
 }
 
 const char *Cor(const Resultado &r) {
   if (r.resposta.sucesso) {
     return "\x1b[32m"; // green
   }
-  return r.resposta.origem == Origem::Biblioteca ? "\x1b[33m" : "\x1b[31m";
+  return r.status == STATUS_BIBLIOTECA ? "\x1b[33m" : "\x1b[31m";
 }
 
 bool Digitos(const std::string &texto, size_t quantos) {

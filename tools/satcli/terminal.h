@@ -1,5 +1,5 @@
 // What satcli asks of the operating system, one file per system (terminal_posix.cpp,
-// terminal_win32.cpp): the terminal, the text encoding and the library's optional exports.
+// terminal_win32.cpp): the terminal and the text encoding.
 #pragma once
 
 #include <cstdio>
@@ -24,6 +24,3 @@ enum class Destino { Terminal, Utf8 };
 // Windows-1252 text in the terminal's encoding, or in UTF-8; a character the destination
 // cannot show becomes '?'.
 std::string DeWindows1252(std::string_view texto, Destino destino);
-
-// A library export that this build of the library may lack; null then.
-void *ProcuraExportacao(const char *nome);

@@ -1,5 +1,4 @@
-// The terminal on Linux: file descriptors, the locale's encoding through iconv, dlsym.
-#include <dlfcn.h>
+// The terminal on Linux: file descriptors, and the locale's encoding through iconv.
 #include <iconv.h>
 #include <langinfo.h>
 #include <unistd.h>
@@ -78,5 +77,3 @@ std::string DeWindows1252(std::string_view texto, Destino destino) {
   }
   return Converte(conversor, texto);
 }
-
-void *ProcuraExportacao(const char *nome) { return dlsym(RTLD_DEFAULT, nome); }

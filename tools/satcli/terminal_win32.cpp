@@ -1,5 +1,5 @@
-// The terminal on Windows: the C runtime's descriptors (shared with sat.dll), the console's
-// code page, GetProcAddress.
+// The terminal on Windows: the C runtime's descriptors (shared with sat.dll), and the
+// console's code page.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -67,9 +67,4 @@ std::string DeWindows1252(std::string_view texto, Destino destino) {
                         nullptr);
   }
   return convertido;
-}
-
-void *ProcuraExportacao(const char *nome) {
-  HMODULE sat = GetModuleHandleA("sat.dll");
-  return sat != nullptr ? reinterpret_cast<void *>(GetProcAddress(sat, nome)) : nullptr;
 }
