@@ -6,7 +6,7 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev valgrind clang-format)
+native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev libxml2-dev valgrind clang-format)
 windows=(g++-mingw-w64-i686 libz-mingw-w64-dev libz-mingw-w64 wine wine32)
 
 missing=()
