@@ -227,4 +227,29 @@ RespostaVenda LeRespostaVenda(std::string_view carga) {
   return r;
 }
 
+std::string ProblemaCFe(std::string_view resposta) {
+  const auto campos = Divide(resposta.substr(0, 13));
+  if (campos.size() < 2)
+    return {};
+  std::string base64;
+  if (campos[1] == "06000") {
+    const RespostaVenda venda = LeRespostaVenda(resposta);
+    if (!venda.valida || venda.cauda.empty())
+      return "a sale reply without its CF-e";
+    base64 = venda.cauda[0];
+  } else if (campos[1] == "07000" || campos[1] == "09000") {
+    const auto todos = Divide(resposta);
+    const std::size_t indice = campos[1] == "07000" ? 6 : 5;
+    if (todos.size() <= indice)
+      return "a reply without its CF-e";
+    base64 = todos[indice];
+  } else {
+    return {};
+  }
+  const XmlLido xml(DecodificaBase64(base64));
+  if (!xml.Valido())
+    return "CF-e not well-formed: " + xml.Erro();
+  return xml.Conta("/*/infCFe[@Id]") == 1 ? "" : "CF-e without <infCFe Id>";
+}
+
 } // namespace teste

@@ -26,7 +26,13 @@ protected:
     const long long numero = sessao >= 0 ? sessao : ++sessao_;
     char texto[24];
     std::snprintf(texto, sizeof texto, "%06lld", numero);
-    return satemu::Atende(sat_, std::string(texto) + "|" + palavraEParametros).resposta;
+    return Confere(satemu::Atende(sat_, std::string(texto) + "|" + palavraEParametros).resposta);
+  }
+
+  // Every CF-e the device issues is read back as XML.
+  static std::string Confere(std::string resposta) {
+    EXPECT_EQ(teste::ProblemaCFe(resposta), "") << resposta.substr(0, 40);
+    return resposta;
   }
 
   void Prepara() {
@@ -38,8 +44,8 @@ protected:
 
   std::string Venda(long long sessao = -1, const std::string &xml = teste::XmlVenda()) {
     const long long numero = sessao >= 0 ? sessao : ++sessao_;
-    return satemu::Atende(sat_, teste::PedidoVenda(std::to_string(numero), "12345678", xml))
-        .resposta;
+    return Confere(
+        satemu::Atende(sat_, teste::PedidoVenda(std::to_string(numero), "12345678", xml)).resposta);
   }
 
   Sat sat_;

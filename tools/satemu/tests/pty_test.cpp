@@ -1,6 +1,7 @@
 // The real satemu, started as a child process and spoken to in raw frames through the slave
 // side of its pseudo-terminal, as a host would.
 #include "apoio.h"
+#include "cfe.h"
 #include "processo.h"
 
 #include <gtest/gtest.h>
@@ -79,6 +80,7 @@ protected:
     }
     const std::string resposta = quadro.substr(13, quadro.size() - 14);
     EXPECT_EQ(quadro, QuadroResposta(sequencia_, resposta));
+    EXPECT_EQ(teste::ProblemaCFe(resposta), "");
     return resposta;
   }
 
@@ -354,9 +356,27 @@ TEST(Linha, AjudaExplicaCadaOpcao) {
                             "--anuncia-mais",
                             "--rajada",
                             "--so-para",
+                            "--windows-1252",
+                            "ConsultarUltimaSessaoFiscal",
                             "00099|Erro desconhecido",
                             "15 <seq>"})
     EXPECT_NE(ajuda.find(opcao), std::string::npos) << opcao;
+  EXPECT_EQ(ajuda.find("fifteen"), std::string::npos);
+  // Every rule a document is checked against, under its name, sale's first.
+  const std::size_t venda = ajuda.find("Rules of a sale:");
+  const std::size_t cancelamento = ajuda.find("Rules of a cancellation:");
+  ASSERT_LT(venda, cancelamento);
+  ASSERT_NE(cancelamento, std::string::npos);
+  for (std::size_t i = 0; i < satemu::kQuantasRegrasVenda; ++i) {
+    const std::size_t onde =
+        ajuda.find("\n  " + std::string(satemu::kRegrasVenda[i].nome) + " ", venda);
+    EXPECT_LT(onde, cancelamento) << satemu::kRegrasVenda[i].nome;
+  }
+  for (std::size_t i = 0; i < satemu::kQuantasRegrasCancelamento; ++i)
+    EXPECT_NE(
+        ajuda.find("\n  " + std::string(satemu::kRegrasCancelamento[i].nome) + " ", cancelamento),
+        std::string::npos)
+        << satemu::kRegrasCancelamento[i].nome;
 }
 
 TEST_F(Conversa, SomaErradaRecebeNak) {
@@ -437,17 +457,15 @@ TEST_F(Conversa, PortaReabertaACadaComando) {
 TEST_F(Conversa, VendaDe1500KB) {
   Inicia({"--pronto"});
   std::string xml = teste::XmlVenda();
-  const std::string enchimento = "<infAdic><obsFisco>" +
-                                 std::string(1'500'000 - xml.size() - 40, 'k') +
-                                 "</obsFisco></infAdic>";
-  xml.insert(xml.find("</infCFe>"), enchimento);
+  const std::string ks(1'500'000 - xml.size() - 40, 'k');
+  xml.insert(xml.find("</infCFe>"), "<infAdic><obsFisco>" + ks + "</obsFisco></infAdic>");
   ASSERT_EQ(xml.size(), 1'500'000u);
   const auto venda = teste::LeRespostaVenda(Troca(teste::PedidoVenda("000001", kCodigo, xml)));
   ASSERT_TRUE(venda.valida);
   ASSERT_EQ(venda.campos[1], "06000");
   const std::string cfe = DecodificaBase64(venda.cauda[0]);
   EXPECT_GT(cfe.size(), 1'500'000u);
-  EXPECT_NE(cfe.find(enchimento), std::string::npos);
+  EXPECT_EQ(teste::XmlLido(cfe).Valor("/CFe/infCFe/infAdic/obsFisco"), ks);
   xml.insert(xml.find("</obsFisco>"), std::string(100'000, 'k'));
   EXPECT_EQ(Troca(teste::PedidoVenda("000002", kCodigo, xml)),
             Comum(2, "06005", "Tamanho do CF-e-SAT superior a 1.500KB"));
@@ -457,7 +475,10 @@ std::string Troca(teste::Porta &porta, std::uint8_t seq, const std::string &carg
   std::string quadro;
   EXPECT_TRUE(porta.Escreve(Requisicao(seq, carga)));
   EXPECT_TRUE(porta.LeQuadro(quadro));
-  return quadro.size() > 14 ? quadro.substr(13, quadro.size() - 14) : std::string();
+  const std::string resposta =
+      quadro.size() > 14 ? quadro.substr(13, quadro.size() - 14) : std::string();
+  EXPECT_EQ(teste::ProblemaCFe(resposta), "");
+  return resposta;
 }
 
 // The device's state is on disk before it answers, survives a kill, and a file that cannot be
@@ -604,6 +625,35 @@ TEST(Clientes, TravaExclusivaFicaComQuemATem) {
   EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
   EXPECT_TRUE(primeira.Exclusiva());
   EXPECT_EQ(emulador.Encerra(), 0);
+}
+
+// An undeclared sale in Windows-1252, as POS programs on Windows send it: refused as UTF-8 that
+// it is not, unless satemu is told to read such documents as some devices do.
+TEST(Linha, VendaEmWindows1252SoComAOpcao) {
+  std::string latin = teste::XmlVenda();
+  latin.replace(latin.find("P\xC3\xA3o"), 4, "P\xE3o");
+  for (const bool opcao : {false, true}) {
+    SCOPED_TRACE(opcao);
+    teste::Emulador emulador;
+    std::string erro;
+    std::vector<std::string> argumentos = {"--pronto"};
+    if (opcao)
+      argumentos.push_back("--windows-1252");
+    ASSERT_TRUE(emulador.Inicia(argumentos, erro)) << erro;
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+    const std::string resposta = Troca(porta, 1, teste::PedidoVenda("000001", kCodigo, latin));
+    if (!opcao) {
+      EXPECT_EQ(resposta, Comum(1, "06010",
+                                "Erro de valida\xE7\xE3o do conte\xFA"
+                                "do"));
+    } else {
+      const auto venda = teste::LeRespostaVenda(resposta);
+      ASSERT_TRUE(venda.valida) << resposta;
+      EXPECT_EQ(teste::XmlLido(DecodificaBase64(venda.cauda[0])).Valor("//xProd"), "P\xC3\xA3o");
+    }
+    EXPECT_EQ(emulador.Encerra(), 0);
+  }
 }
 
 // The sample documents in examples/ are what satemu with its default options accepts.
