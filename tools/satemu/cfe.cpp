@@ -177,6 +177,10 @@ bool Unico(const xmlNode *pai, const char *nome, const char *regra, xmlNode *&no
 // Only these children, each at most once unless repeatable.
 bool SoFilhos(const xmlNode *pai, std::initializer_list<const char *> permitidos,
               const char *repetivel, const char *regra, std::string &motivo) {
+  const std::string texto = Texto(pai);
+  if (Filhos(pai).empty() && texto.find_first_not_of(" \t\r\n") != std::string::npos)
+    return Recusa(motivo, std::string(regra) + ": <" + Nome(pai) + "> holds the text '" +
+                              Mostra(texto) + "' where its fields belong");
   std::vector<std::string> vistos;
   for (const xmlNode *f : Filhos(pai)) {
     const std::string nome = Nome(f);

@@ -376,12 +376,18 @@ std::string ConfigurarInterfaceDeRede(Contexto &c) {
                    {"lanGW", &rede.gateway, fixo},
                    {"lanDNS1", &rede.dns1, false},
                    {"lanDNS2", &rede.dns2, false}};
+  if (!valida)
+    c.motivo = "config: tipoLan '" + Mostra(tipo) + "' is not DHCP, IPFIX or PPPoE";
   for (const auto &endereco : enderecos) {
     const auto texto = TextoFilho(config, endereco.tag);
-    if (texto && Ipv4(*texto))
+    if (texto && Ipv4(*texto)) {
       *endereco.destino = std::string(*texto);
-    else if (texto || endereco.obrigatorio)
+    } else if (texto || endereco.obrigatorio) {
+      if (valida)
+        c.motivo = std::string("config: <") + endereco.tag + "> " +
+                   (texto ? "'" + Mostra(*texto) + "' is not an IPv4 address" : "missing");
       valida = false;
+    }
   }
   if (!valida)
     return Comum(c, 2, kForaDoPadrao);

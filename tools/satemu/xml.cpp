@@ -3,6 +3,7 @@
 #include <libxml/parser.h>
 #include <libxml/xmlsave.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -92,9 +93,10 @@ bool LeXml(std::string_view texto, SemDeclaracao semDeclaracao, Documento &doc,
   if (!doc) {
     const xmlError &erro = contexto->lastError;
     std::string mensagem = erro.message != nullptr ? erro.message : "not well-formed";
-    while (!mensagem.empty() && (mensagem.back() == '\n' || mensagem.back() == ' '))
+    mensagem.resize(std::min(mensagem.find('\n'), mensagem.size()));
+    while (!mensagem.empty() && mensagem.back() == ' ')
       mensagem.pop_back();
-    motivo = "xml: line " + std::to_string(erro.line) + ": " + Mostra(mensagem);
+    motivo = "xml: line " + std::to_string(erro.line) + ": " + Mostra(mensagem, 120);
     xmlFreeParserCtxt(contexto);
     return false;
   }

@@ -298,6 +298,7 @@ TEST(CFeVenda, DocumentosRecusados) {
       {{{"versaoDadosEnt=\"0.07\"", "versaoDadosEnt=\"0.05\""}}, "versao"},
       {{{" versaoDadosEnt=\"0.07\"", ""}}, "versao"},
       {{{"<total/>", ""}}, "grupos"},
+      {{{"<total/>", "<total>30.02</total>"}}, "total"},
       {{{"<pgto>", "<pagto>"}, {"</pgto>", "</pagto>"}}, "grupos"},
       {{{"<dest>", "<dest></dest><dest>"}}, "grupos"},
       {{{"<imposto/>", ""}}, "grupos"},
