@@ -514,6 +514,7 @@ void Servidor::Executa() {
       return;
     }
     if (p[1].revents & POLLIN) {
+      // One read at a time: the reader holds no more than a frame and a read.
       if (!LeMestre(1))
         return;
     } else if (prontos == 0 && esperaQuadro) {
