@@ -55,8 +55,12 @@ extern "C" SAT_API char *SAT_CALL ConsultarNumeroSessao(int32_t numeroSessao,
     return BufferResposta;
   }
   char *resposta = BufferResposta;
+  // The device answers with the stored reply of the session asked about.
+  SessoesAceitas aceitas;
+  aceitas.outra = true;
+  aceitas.sessao = cNumeroDeSessao;
   EnviaComando("ConsultarNumeroSessao", numeroSessao, parametros, &resposta,
-               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS);
+               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS, aceitas);
   std::free(parametros);
   GravaLog(BufferResposta);
   return BufferResposta;
@@ -70,8 +74,11 @@ extern "C" SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSess
     return BufferResposta;
   }
   char *resposta = BufferResposta;
+  // The device answers with the stored reply of the last sale or cancellation, whoever sent it.
+  SessoesAceitas aceitas;
+  aceitas.sessaoFiscal = true;
   EnviaComando("ConsultarUltimaSessaoFiscal", numeroSessao, codigoDeAtivacao, &resposta,
-               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS);
+               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS, aceitas);
   GravaLog(BufferResposta);
   return BufferResposta;
 }

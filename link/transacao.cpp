@@ -110,12 +110,78 @@ int64_t PrazoDoQuadro(uint32_t esperado, int64_t agora) {
   return agora + duracao + MARGEM_QUADRO;
 }
 
+// The first field of the data frame at the start of BufferRecepcao, as far as it has come in:
+// the session number the device answers. `completo` tells that the field's end was seen.
+struct PrimeiroCampo {
+  const char *texto;
+  size_t tamanho;
+  bool completo;
+};
+
+PrimeiroCampo CampoDeSessao(size_t recebidos, uint32_t esperado) {
+  const char *carga = reinterpret_cast<const char *>(BufferRecepcao) + TAMANHO_CABECALHO_RESPOSTA;
+  const size_t chegou = recebidos - TAMANHO_CABECALHO_RESPOSTA;
+  const size_t disponivel = chegou < esperado ? chegou : esperado;
+  const void *barra = std::memchr(carga, '|', disponivel);
+  const size_t tamanho =
+      barra != nullptr ? static_cast<size_t>(static_cast<const char *>(barra) - carga) : disponivel;
+  return {carga, tamanho, barra != nullptr || disponivel == esperado};
+}
+
+// The session number a field holds ("%06d" or any other decimal form); false when the field is
+// no number. A number beyond 32 bits is a number all the same, and nobody's session.
+bool LeSessao(const PrimeiroCampo &campo, int64_t *sessao) {
+  size_t i = 0;
+  const bool negativo = campo.tamanho > 0 && campo.texto[0] == '-';
+  i += negativo ? 1 : 0;
+  if (i == campo.tamanho) {
+    return false;
+  }
+  int64_t valor = 0;
+  for (; i < campo.tamanho; i++) {
+    const char c = campo.texto[i];
+    if (c < '0' || c > '9') {
+      return false;
+    }
+    if (valor <= INT64_C(1) << 40) {
+      valor = valor * 10 + (c - '0');
+    }
+  }
+  *sessao = negativo ? -valor : valor;
+  return true;
+}
+
+// The code field of a stored sale or cancellation reply: "06..." or "07...".
+bool RespostaFiscal(const PrimeiroCampo &campo, size_t recebidos) {
+  const char *fim = reinterpret_cast<const char *>(BufferRecepcao) + recebidos;
+  const char *codigo = campo.texto + campo.tamanho + 1;
+  return codigo + 2 <= fim && codigo[0] == '0' && (codigo[1] == '6' || codigo[1] == '7');
+}
+
+// True when the frame that has come in answers another session than `numeroSessao`.
+bool DeOutraSessao(size_t recebidos, uint32_t esperado, int32_t numeroSessao,
+                   const SessoesAceitas &aceitas) {
+  const PrimeiroCampo campo = CampoDeSessao(recebidos, esperado);
+  int64_t sessao = 0;
+  if (BufferRecepcao[0] != CONTROLE_SOH || !campo.completo || !LeSessao(campo, &sessao)) {
+    return false;
+  }
+  if (sessao == numeroSessao || (aceitas.outra && sessao == aceitas.sessao) ||
+      (aceitas.sessaoFiscal && RespostaFiscal(campo, recebidos))) {
+    return false;
+  }
+  GravaLogFormatado("Resposta de outra sess\xE3o descartada: %.*s\r\n",
+                    static_cast<int>(campo.tamanho < 20 ? campo.tamanho : 20), campo.texto);
+  return true;
+}
+
 // Reads until a whole data frame is in, or the time limit has passed and a read brought
 // nothing. Bytes that keep coming after the limit are read for TOLERANCIA_APOS_LIMITE seconds,
 // or, while they are a data frame that fits, until its own time at the line's rate is up.
 // Returns the count received; `transbordou` tells that BufferRecepcao filled up before the
 // frame was whole.
-size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordou) {
+size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesAceitas &aceitas,
+                       uint32_t *esperado, bool *transbordou) {
   const int64_t limite = tempoLimite / 1000;
   const int64_t inicio = Plataforma->SegundosMonotonicos();
   int64_t agora = inicio;
@@ -131,7 +197,17 @@ size_t AguardaResposta(int32_t tempoLimite, uint32_t *esperado, bool *transbordo
     }
     if (recebidos >= TAMANHO_CABECALHO_RESPOSTA) {
       *esperado = TamanhoAnunciado(recebidos);
-      if (recebidos >= static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1) {
+      const uint64_t quadro = static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1;
+      if (recebidos >= quadro && DeOutraSessao(recebidos, *esperado, numeroSessao, aceitas)) {
+        // A late reply to an earlier command: what follows it is looked at afresh. A frame
+        // that starts after the limit gets no time of its own.
+        recebidos -= static_cast<size_t>(quadro);
+        std::memmove(BufferRecepcao, BufferRecepcao + quadro, recebidos);
+        *esperado = 0;
+        prazoQuadro = decorrido < limite ? -1 : prazoQuadro;
+        continue;
+      }
+      if (recebidos >= quadro) {
         break;
       }
       if (prazoQuadro < 0) {
@@ -218,7 +294,8 @@ void RespostaPropria(char *resposta, int32_t numeroSessao, const char *mensagem)
 // Steps after the port is open. Returns the payload length; RegistroErro is left for the
 // caller to reset unless the exchange failed on writing or was refused.
 int32_t Transacao(const char *comando, int32_t numeroSessao, const char *parametros, char *resposta,
-                  int32_t tempoLimite, int32_t tamanhoParametros, bool *manterRegistro) {
+                  int32_t tempoLimite, int32_t tamanhoParametros, const SessoesAceitas &aceitas,
+                  bool *manterRegistro) {
   LimpaBuffers();
   char motivo[160];
   const size_t tamanho =
@@ -267,8 +344,11 @@ int32_t Transacao(const char *comando, int32_t numeroSessao, const char *paramet
 
   uint32_t esperado = 0;
   bool transbordou = false;
-  const size_t recebidos = AguardaResposta(tempoLimite, &esperado, &transbordou);
-  if (esperado != 0 && recebidos >= esperado && !transbordou) {
+  const size_t recebidos =
+      AguardaResposta(tempoLimite, numeroSessao, aceitas, &esperado, &transbordou);
+  // A frame cut short at the limit counts as received, unless it shows another session's.
+  if (esperado != 0 && recebidos >= esperado && !transbordou &&
+      !DeOutraSessao(recebidos, esperado, numeroSessao, aceitas)) {
     return EntregaResposta(resposta, recebidos);
   }
   RespostaPropria(resposta, numeroSessao, TIMEOUT_MENSAGEM);
@@ -286,6 +366,13 @@ void RecusaComando(char *resposta, int32_t numeroSessao, const char *mensagem) {
 
 int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *parametros,
                      char **resposta, int32_t tempoLimite, int32_t tamanhoParametros) {
+  return EnviaComando(comando, numeroSessao, parametros, resposta, tempoLimite, tamanhoParametros,
+                      SessoesAceitas{});
+}
+
+int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *parametros,
+                     char **resposta, int32_t tempoLimite, int32_t tamanhoParametros,
+                     const SessoesAceitas &aceitas) {
   if (resposta == nullptr || *resposta == nullptr) {
     return 0;
   }
@@ -304,7 +391,7 @@ int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *para
     GravaLog(*resposta);
   } else {
     resultado = Transacao(comando, numeroSessao, parametros, *resposta, tempoLimite,
-                          tamanhoParametros, &manterRegistro);
+                          tamanhoParametros, aceitas, &manterRegistro);
   }
   if (!manterRegistro) {
     DefineRegistroErro(ERRO_NENHUM, nullptr);

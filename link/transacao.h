@@ -38,6 +38,21 @@ constexpr int64_t MARGEM_QUADRO = 2;
 int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *parametros,
                      char **resposta, int32_t tempoLimite, int32_t tamanhoParametros);
 
+// Replies of other sessions that a command takes as its own. A data frame whose first field is a
+// session number other than the request's is the late reply of an earlier command: the engine
+// logs it, discards it and keeps waiting within the limit. A first field that is not a number is
+// taken as it is.
+struct SessoesAceitas {
+  bool outra = false; // also the session `sessao` (ConsultarNumeroSessao asks for it)
+  int32_t sessao = 0;
+  bool sessaoFiscal = false; // also any stored sale (06...) or cancellation (07...) reply
+};
+
+// EnviaComando, taking the replies `aceitas` names as well.
+int32_t EnviaComando(const char *comando, int32_t numeroSessao, const char *parametros,
+                     char **resposta, int32_t tempoLimite, int32_t tamanhoParametros,
+                     const SessoesAceitas &aceitas);
+
 // The library's answer to a call it refuses before sending anything: writes
 // "%06d|9999|<mensagem>" into `resposta` (at least TAMANHO_RESPOSTA_LIMPA bytes), logs it and
 // sets RegistroErro to ERRO_RECUSADO with `mensagem`.

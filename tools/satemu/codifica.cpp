@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <cstring>
+
 namespace satemu {
 
 namespace {
@@ -47,6 +49,34 @@ bool PareceBase64(std::string_view texto) {
       return false;
   }
   return true;
+}
+
+bool DecodificaBase64(std::string_view texto, std::string &dados) {
+  dados.clear();
+  if (texto.size() % 4 != 0)
+    return false;
+  dados.reserve(texto.size() / 4 * 3);
+  for (std::size_t i = 0; i < texto.size(); i += 4) {
+    const std::string_view bloco = texto.substr(i, 4);
+    const bool ultimo = i + 4 == texto.size();
+    const int enchimento = !ultimo || bloco[3] != '=' ? 0 : bloco[2] == '=' ? 2 : 1;
+    unsigned v = 0;
+    for (int j = 0; j < 4; ++j) {
+      const char *onde = bloco[j] == '\0' ? nullptr : std::strchr(kAlfabeto, bloco[j]);
+      if (j >= 4 - enchimento)
+        onde = kAlfabeto;
+      else if (onde == nullptr)
+        return false;
+      v = v << 6 | static_cast<unsigned>(onde - kAlfabeto);
+    }
+    dados += static_cast<char>(v >> 16 & 0xFF);
+    if (enchimento < 2)
+      dados += static_cast<char>(v >> 8 & 0xFF);
+    if (enchimento < 1)
+      dados += static_cast<char>(v & 0xFF);
+  }
+  // Unused bits that are not zero: not what an encoder writes.
+  return CodificaBase64(dados) == texto;
 }
 
 bool Comprime(std::string_view dados, std::string &saida) {

@@ -13,6 +13,9 @@ std::string CodificaBase64(std::string_view dados);
 // True when the text is made of base64 characters only (padding allowed at the end).
 bool PareceBase64(std::string_view texto);
 
+// Decodes base64 with its padding, as CodificaBase64 writes it; false for anything else.
+bool DecodificaBase64(std::string_view texto, std::string &dados);
+
 bool Comprime(std::string_view dados, std::string &saida);
 
 enum class Expansao { Ok, Excede, Invalida };

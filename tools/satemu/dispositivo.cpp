@@ -34,6 +34,7 @@ struct Contexto {
   const Pedido &pedido;
   int numero; // the command's two leading digits in its codes
   bool mudou = false;
+  std::string motivo;
 };
 
 std::string Codigo(int numero, int erro) {
@@ -95,6 +96,7 @@ Emissao NovaEmissao(Sat &sat, int numero) {
   e.numero = numero;
   e.codigoNumerico = std::uniform_int_distribution<int>(0, 999999)(sat.sorteio);
   e.quando = Agora(sat);
+  e.semDeclaracao = sat.semDeclaracao;
   return e;
 }
 
@@ -107,30 +109,13 @@ bool CodigoConfere(const Contexto &c, std::string_view codigo) {
   return codigo == c.sat.codigoAtivacao;
 }
 
-bool Ipv4(std::string_view texto) {
-  int partes = 0;
-  while (partes < 4) {
-    const std::size_t ponto = texto.find('.');
-    const std::string_view parte = texto.substr(0, ponto);
-    long long valor = 0;
-    if (parte.empty() || parte.size() > 3 || parte.front() == '-' || !LeInteiro(parte, valor) ||
-        valor > 255)
-      return false;
-    ++partes;
-    if (ponto == std::string_view::npos)
-      break;
-    texto.remove_prefix(ponto + 1);
-  }
-  return partes == 4 && texto.find('.') == std::string_view::npos;
-}
-
 // ---- the commands ----------------------------------------------------------------------
 
 std::string AtivarSAT(Contexto &c) {
   const auto campo = Campos(c.pedido.parametros, 4);
   long long subComando = 0, uf = 0;
   if (!LeInteiro(campo[0], subComando) || subComando < 1 || subComando > 3 ||
-      !LeInteiro(campo[3], uf) || !UfValida(static_cast<int>(uf)) || campo[1].empty())
+      !LeInteiro(campo[3], uf) || !UfValida(static_cast<int>(uf)) || !CodigoValido(campo[1]))
     return Comum(c, 99, kErroDesconhecido);
   if (!CnpjValido(campo[2]))
     return Comum(c, 2, "SEFAZ n\xE3o reconhece este SAT (CNPJ inv\xE1lido)");
@@ -206,12 +191,12 @@ std::string EnviarDadosVenda(Contexto &c) {
 
   const int numero = ProximoNumero(sat);
   CFe cfe;
-  std::string motivo;
-  if (!MontaCFeVenda(venda, NovaEmissao(sat, numero), cfe, motivo))
+  if (!MontaCFeVenda(venda, NovaEmissao(sat, numero), cfe, c.motivo))
     return Comum(c, 10, kErroValidacao);
-  if ((!cfe.cnpjSoftwareHouse.empty() && cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse) ||
-      (!cfe.assinaturaAC.empty() && cfe.assinaturaAC != sat.assinaturaAC))
+  if (cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse || cfe.assinaturaAC != sat.assinaturaAC) {
+    c.motivo = "ide: CNPJ and signAC are not those of the software house associated with this SAT";
     return Comum(c, 4, "Vincula\xE7\xE3o do AC n\xE3o confere");
+  }
   if (cfe.xml.size() > kDocumentoMaximo)
     return Comum(c, 5, "Tamanho do CF-e-SAT superior a 1.500KB");
 
@@ -234,6 +219,7 @@ std::string EnviarDadosVenda(Contexto &c) {
        "do notas.|||";
   AcrescentaLe32(r, static_cast<std::uint32_t>(comprimida.size()));
   r += comprimida;
+  sat.ultimaSessaoFiscal = r;
   return r;
 }
 
@@ -248,9 +234,13 @@ std::string CancelarUltimaVenda(Contexto &c) {
     return Comum(c, 2, "Cupom inv\xE1lido");
   const int numero = ProximoNumero(sat);
   CFe cfe;
-  std::string motivo;
-  if (!MontaCFeCancelamento(campo[2], sat.ultimaVenda, NovaEmissao(sat, numero), cfe, motivo))
+  if (!MontaCFeCancelamento(campo[2], sat.ultimaVenda, NovaEmissao(sat, numero), cfe, c.motivo))
     return Comum(c, 7, kErroValidacao);
+  // Cancellation has no code of its own for the software house's association.
+  if (cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse || cfe.assinaturaAC != sat.assinaturaAC) {
+    c.motivo = "ide: CNPJ and signAC are not those of the software house associated with this SAT";
+    return Comum(c, 7, kErroValidacao);
+  }
   sat.ultimoNumero = numero;
   sat.vendaCancelavel = false;
   sat.chaveUltimoCFe = cfe.chave;
@@ -263,6 +253,7 @@ std::string CancelarUltimaVenda(Contexto &c) {
   r.append("|").append(cfe.dataHora).append("|CFe").append(cfe.chave);
   r.append("|").append(cfe.total).append("|").append(cfe.cpfCnpj);
   r.append("|").append(cfe.assinaturaQr);
+  sat.ultimaSessaoFiscal = r;
   return r;
 }
 
@@ -277,8 +268,7 @@ std::string TesteFimAFim(Contexto &c) {
     return Comum(c, 2, kNaoAtivado);
   // A test document is outside the fiscal series: it carries number 000000 and uses none.
   CFe cfe;
-  std::string motivo;
-  if (!MontaCFeVenda(campo[1], NovaEmissao(sat, 0), cfe, motivo))
+  if (!MontaCFeVenda(campo[1], NovaEmissao(sat, 0), cfe, c.motivo))
     return Comum(c, 99, kErroDesconhecido);
   std::string r = c.pedido.sessaoTexto;
   r += "|09000|Emitido com sucesso|||";
@@ -320,7 +310,7 @@ std::string ConsultarStatusOperacional(Contexto &c) {
                                               "12 MB",
                                               agora,
                                               "01.00.00",
-                                              "00.07",
+                                              "00.08",
                                               ultimo,
                                               ultimo,
                                               ultimo,
@@ -349,14 +339,30 @@ std::string ConsultarNumeroSessao(Contexto &c) {
   return guardada->second;
 }
 
+std::string ConsultarUltimaSessaoFiscal(Contexto &c) {
+  const Sat &sat = c.sat;
+  if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
+    return Comum(c, 1, kCodigoInvalido);
+  if (sat.ativacao != Ativacao::Ativado)
+    return Comum(c, 2, kNaoAtivado);
+  if (sat.ultimaSessaoFiscal.empty())
+    return Comum(c, 3, "N\xE3o existe sess\xE3o fiscal");
+  return sat.ultimaSessaoFiscal;
+}
+
 std::string ConfigurarInterfaceDeRede(Contexto &c) {
   const auto campo = Campos(c.pedido.parametros, 2);
   if (!CodigoConfere(c, campo[0]))
     return Comum(c, 1, kCodigoInvalido);
-  const auto config = ConteudoRaiz(campo[1], "config");
-  if (!config)
+  Documento doc;
+  if (!LeXml(campo[1], c.sat.semDeclaracao, doc, c.motivo))
     return Comum(c, 2, kForaDoPadrao);
-  const std::string_view tipo = TextoElemento(*config, "tipoLan").value_or("");
+  const xmlNode *config = Raiz(doc);
+  if (Nome(config) != "config") {
+    c.motivo = "raiz: the root is <" + Mostra(Nome(config)) + ">, not <config>";
+    return Comum(c, 2, kForaDoPadrao);
+  }
+  const std::string tipo = TextoFilho(config, "tipoLan").value_or("");
   Rede rede = c.sat.rede;
   bool valida = tipo == "DHCP" || tipo == "IPFIX" || tipo == "PPPoE";
   // A fixed address needs its address, mask and gateway; DNS servers are optional.
@@ -370,12 +376,18 @@ std::string ConfigurarInterfaceDeRede(Contexto &c) {
                    {"lanGW", &rede.gateway, fixo},
                    {"lanDNS1", &rede.dns1, false},
                    {"lanDNS2", &rede.dns2, false}};
+  if (!valida)
+    c.motivo = "config: tipoLan '" + Mostra(tipo) + "' is not DHCP, IPFIX or PPPoE";
   for (const auto &endereco : enderecos) {
-    const auto texto = TextoElemento(*config, endereco.tag);
-    if (texto && Ipv4(*texto))
+    const auto texto = TextoFilho(config, endereco.tag);
+    if (texto && Ipv4(*texto)) {
       *endereco.destino = std::string(*texto);
-    else if (texto || endereco.obrigatorio)
+    } else if (texto || endereco.obrigatorio) {
+      if (valida)
+        c.motivo = std::string("config: <") + endereco.tag + "> " +
+                   (texto ? "'" + Mostra(*texto) + "' is not an IPv4 address" : "missing");
       valida = false;
+    }
   }
   if (!valida)
     return Comum(c, 2, kForaDoPadrao);
@@ -445,7 +457,7 @@ std::string TrocarCodigoDeAtivacaoSAT(Contexto &c) {
     return Comum(c, 2,
                  "C\xF3"
                  "digo de ativa\xE7\xE3o de emerg\xEAncia incorreto");
-  if ((campo[1] != "1" && campo[1] != "2") || campo[2].empty() || campo[2] != campo[3])
+  if ((campo[1] != "1" && campo[1] != "2") || !CodigoValido(campo[2]) || campo[2] != campo[3])
     return Comum(c, 99, kErroDesconhecido);
   sat.codigoAtivacao = std::string(campo[2]);
   c.mudou = true;
@@ -477,10 +489,11 @@ constexpr Comando kComandos[] = {
     {"BloquearSAT", 16, true, BloquearSAT},
     {"DesbloquearSAT", 17, true, DesbloquearSAT},
     {"TrocarCodigoDeAtivacaoSAT", 18, true, TrocarCodigoDeAtivacaoSAT},
+    {"ConsultarUltimaSessaoFiscal", 19, false, ConsultarUltimaSessaoFiscal},
 };
 
 void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
-              std::string_view resposta) {
+              std::string_view resposta, std::string_view motivo) {
   const std::size_t barra = resposta.find('|');
   const std::string_view codigo =
       barra == std::string_view::npos ? std::string_view() : resposta.substr(barra + 1, 5);
@@ -491,7 +504,10 @@ void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
       ch = '?';
   std::string linha = CarimboTempo(Agora(sat));
   linha.append("|").append(sessao).append("|").append(palavraLimpa).append("|");
-  linha.append(codigo).append("\n");
+  linha.append(codigo);
+  if (!motivo.empty())
+    linha.append("|").append(Mostra(motivo, 200));
+  linha.append("\n");
   sat.log += linha;
   if (sat.log.size() > kLogMaximo) {
     const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
@@ -519,10 +535,29 @@ void GuardaSessao(Sat &sat, long long sessao, const std::string &resposta) {
 
 } // namespace
 
-bool UfValida(int uf) {
-  static constexpr int kUfs[] = {11, 12, 13, 14, 15, 16, 17, 21, 22, 23, 24, 25, 26, 27,
-                                 28, 29, 31, 32, 33, 35, 41, 42, 43, 50, 51, 52, 53};
-  return std::find(std::begin(kUfs), std::end(kUfs), uf) != std::end(kUfs);
+bool Ipv4(std::string_view texto) {
+  int partes = 0;
+  while (partes < 4) {
+    const std::size_t ponto = texto.find('.');
+    const std::string_view parte = texto.substr(0, ponto);
+    long long valor = 0;
+    if (parte.empty() || parte.size() > 3 || parte.front() == '-' || !LeInteiro(parte, valor) ||
+        valor > 255)
+      return false;
+    ++partes;
+    if (ponto == std::string_view::npos)
+      break;
+    texto.remove_prefix(ponto + 1);
+  }
+  return partes == 4 && texto.find('.') == std::string_view::npos;
+}
+
+bool CodigoValido(std::string_view codigo) {
+  return !codigo.empty() && codigo.size() <= 64 &&
+         std::none_of(codigo.begin(), codigo.end(), [](char ch) {
+           const unsigned char b = static_cast<unsigned char>(ch);
+           return b < 0x20 || b == 0x7F || ch == '|';
+         });
 }
 
 void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,
@@ -553,21 +588,22 @@ Atendimento Atende(Sat &sat, std::string_view carga) {
       comando = &candidato;
   if (!sessaoValida || comando == nullptr) {
     a.resposta = pedido.sessaoTexto + "|00099|" + kErroDesconhecido + "||";
-    Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta);
+    Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta, {});
     return a;
   }
 
   a.conhecida = true;
-  Contexto contexto{sat, pedido, comando->numero};
+  Contexto contexto{sat, pedido, comando->numero, false, {}};
   const bool repetida = comando->recusaSessaoRepetida && sat.sessoes.count(pedido.sessao) > 0;
   if (repetida) {
     a.resposta = Comum(contexto, 97, kSessaoInvalida);
   } else {
     a.resposta = comando->trata(contexto);
     a.estadoMudou = contexto.mudou;
+    a.motivo = std::move(contexto.motivo);
     GuardaSessao(sat, pedido.sessao, a.resposta);
   }
-  Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta);
+  Registra(sat, pedido.sessaoTexto, a.palavra, a.resposta, a.motivo);
   return a;
 }
 

@@ -1,4 +1,4 @@
-// The emulated SAT: what it keeps and how it answers each of the fifteen command words.
+// The emulated SAT: what it keeps and how it answers each of the sixteen command words.
 #pragma once
 
 #include "cfe.h"
@@ -50,6 +50,7 @@ struct Sat {
   bool vendaCancelavel = false;
   std::string chaveUltimoCFe; // sale or cancellation
   std::string dataHoraUltimoCFe;
+  std::string ultimaSessaoFiscal; // the reply to that sale or cancellation, as it was sent
   Rede rede;
   std::string log;
 
@@ -58,6 +59,9 @@ struct Sat {
   std::map<long long, std::string> sessoes;
   std::deque<long long> ordemSessoes;
   std::size_t bytesSessoes = 0;
+
+  // How documents that declare no encoding are read (a setting, not kept in the state).
+  SemDeclaracao semDeclaracao = SemDeclaracao::Utf8;
 
   std::function<std::time_t()> relogio = [] { return std::time(nullptr); };
   std::mt19937 sorteio{std::random_device{}()};
@@ -68,11 +72,12 @@ struct Atendimento {
   std::string resposta; // the reply payload
   bool conhecida = false;
   bool estadoMudou = false; // something that survives a restart changed
+  std::string motivo;       // why a document was refused, naming the rule it breaks
 };
 
 // Answers one request payload: "%06d|Word|parameters".
 //
-// A payload whose first field is not a number or whose word is none of the fifteen gets
+// A payload whose first field is not a number or whose word is none of the sixteen gets
 // "<session>|00099|Erro desconhecido||" (the "unknown error" of the common form with no command
 // number; "000000" stands for a session that is not a number).
 Atendimento Atende(Sat &sat, std::string_view carga);
@@ -81,6 +86,9 @@ Atendimento Atende(Sat &sat, std::string_view carga);
 void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,
                  std::string_view assinatura);
 
-bool UfValida(int uf);
+// An activation or emergency code: 1 to 64 bytes, none of them a control byte or '|'.
+bool CodigoValido(std::string_view codigo);
+
+bool Ipv4(std::string_view texto);
 
 } // namespace satemu

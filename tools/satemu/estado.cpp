@@ -1,15 +1,22 @@
 #include "estado.h"
 
+#include "codifica.h"
+
+#include <zlib.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace satemu {
 
 namespace {
 
-constexpr char kCabecalho[] = "satemu-estado 1";
+constexpr char kCabecalho[] = "satemu-estado 2";
+constexpr char kFim[] = "fim";
 
 // Values are bytes: control bytes, '%' and bytes above 0x7E are written as %XX, so that every
 // value stays on its line whatever it holds.
@@ -33,8 +40,6 @@ int ValorHex(char c) {
     return c - '0';
   if (c >= 'A' && c <= 'F')
     return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f')
-    return c - 'a' + 10;
   return -1;
 }
 
@@ -57,151 +62,396 @@ bool Desescapa(std::string_view texto, std::string &valor) {
   return true;
 }
 
-bool LeNumero(const std::string &texto, long long minimo, long long maximo, long long &valor) {
-  if (texto.empty() || texto.size() > 12)
+// A whole number written as the device writes it: digits, no sign, no leading zero.
+bool LeNumero(const std::string &texto, long long maximo, long long &valor) {
+  if (texto.empty() || texto.size() > 12 || !SoDigitos(texto, texto.size()) ||
+      (texto.size() > 1 && texto[0] == '0'))
     return false;
-  std::size_t usados = 0;
-  try {
-    valor = std::stoll(texto, &usados);
-  } catch (const std::exception &) {
-    return false;
-  }
-  return usados == texto.size() && valor >= minimo && valor <= maximo;
+  valor = std::stoll(texto);
+  return valor <= maximo;
 }
 
-// Each field of the state, by name, as text both ways.
+std::string Crc(std::string_view texto) {
+  const uLong crc = crc32_z(0L, reinterpret_cast<const Bytef *>(texto.data()), texto.size());
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(crc));
+  return hex;
+}
+
+// What is wrong with a key the device issued, given what it knows of itself; empty if nothing.
+std::string ProblemaChave(const Sat &s, const std::string &chave) {
+  if (!ChaveValida(chave))
+    return "'" + Mostra(chave) + "' is not an access key (44 digits, its layout, check digit)";
+  if (chave.substr(0, 2) != std::to_string(s.uf) || chave.substr(6, 14) != s.cnpjContribuinte ||
+      chave.substr(22, 9) != s.serie)
+    return "key " + chave + " is not of this device's cUF, CNPJ and serie";
+  return {};
+}
+
+// A reply to a sale or a cancellation as the device sent it; the key, timestamp and code it
+// carries are put in the arguments.
+bool LeSessaoFiscal(const std::string &resposta, std::string &codigo, std::string &chave,
+                    std::string &dataHora) {
+  std::vector<std::string> campos;
+  std::size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    const std::size_t barra = resposta.find('|', pos);
+    if (barra == std::string::npos)
+      return false;
+    campos.push_back(resposta.substr(pos, barra - pos));
+    pos = barra + 1;
+  }
+  codigo = campos[1];
+  std::string cauda;
+  if (codigo == "06000") {
+    if (resposta.size() < pos + 4)
+      return false;
+    std::uint32_t tamanho = 0;
+    for (int i = 3; i >= 0; --i)
+      tamanho = tamanho << 8 | static_cast<unsigned char>(resposta[pos + i]);
+    if (resposta.size() - pos - 4 != tamanho ||
+        Expande(std::string_view(resposta).substr(pos + 4), 16u << 20, cauda) != Expansao::Ok)
+      return false;
+  } else if (codigo == "07000") {
+    cauda = resposta.substr(pos);
+  } else {
+    return false;
+  }
+  // arquivoCFeBase64|timeStamp|chaveConsulta|valorTotalCFe|CPFCNPJValue|assinaturaQRCODE
+  std::vector<std::string> resto;
+  for (std::size_t inicio = 0;;) {
+    const std::size_t barra = cauda.find('|', inicio);
+    resto.push_back(cauda.substr(inicio, barra - inicio));
+    if (barra == std::string::npos)
+      break;
+    inicio = barra + 1;
+  }
+  long long total = 0;
+  if (resto.size() != 6 || !PareceBase64(resto[0]) || resto[2].substr(0, 3) != "CFe" ||
+      !LeDecimal(resto[3], 2, total) || !PareceBase64(resto[5]) ||
+      !(resto[4].empty() || CpfValido(resto[4]) || CnpjValido(resto[4])))
+    return false;
+  dataHora = resto[1];
+  chave = resto[2].substr(3);
+  return true;
+}
+
+// Each field of the state, in the order of the file, as text both ways. `le` puts the value in
+// the device being read, whose earlier fields are already there, and says what is wrong with
+// it: empty when nothing is.
 struct Campo {
   const char *nome;
   std::string (*escreve)(const Sat &);
-  bool (*le)(Sat &, const std::string &);
+  std::string (*le)(Sat &, const std::string &);
 };
 
-template <std::string Sat::*membro> constexpr Campo Texto(const char *nome) {
-  return {nome, [](const Sat &s) { return s.*membro; },
-          [](Sat &s, const std::string &v) {
-            s.*membro = v;
-            return true;
-          }};
+std::string LeCodigo(const std::string &v, std::string &destino) {
+  destino = v;
+  return CodigoValido(v) ? "" : "not 1 to 64 bytes without control bytes or '|'";
 }
 
-template <std::string Rede::*membro> constexpr Campo TextoRede(const char *nome) {
-  return {nome, [](const Sat &s) { return s.rede.*membro; },
-          [](Sat &s, const std::string &v) {
-            s.rede.*membro = v;
-            return true;
-          }};
+std::string LeBooleano(const std::string &v, bool &destino) {
+  destino = v == "1";
+  return v == "0" || v == "1" ? "" : "'" + Mostra(v) + "' is not 0 or 1";
 }
 
-template <std::string VendaEmitida::*membro> constexpr Campo TextoVenda(const char *nome) {
-  return {nome, [](const Sat &s) { return s.ultimaVenda.*membro; },
-          [](Sat &s, const std::string &v) {
-            s.ultimaVenda.*membro = v;
-            return true;
-          }};
+std::string LeEndereco(const std::string &v, std::string &destino) {
+  destino = v;
+  return Ipv4(v) ? "" : "'" + Mostra(v) + "' is not an IPv4 address";
 }
 
 const Campo kCampos[] = {
     {"serie", [](const Sat &s) { return s.serie; },
-     [](Sat &s, const std::string &v) {
+     [](Sat &s, const std::string &v) -> std::string {
        s.serie = v;
-       return SoDigitos(v, 9);
+       return SoDigitos(v, 9) ? "" : "'" + Mostra(v) + "' is not 9 digits";
      }},
-    Texto<&Sat::codigoAtivacao>("codigo_ativacao"),
-    Texto<&Sat::codigoEmergencia>("codigo_emergencia"),
+    {"codigo_ativacao", [](const Sat &s) { return s.codigoAtivacao; },
+     [](Sat &s, const std::string &v) { return LeCodigo(v, s.codigoAtivacao); }},
+    {"codigo_emergencia", [](const Sat &s) { return s.codigoEmergencia; },
+     [](Sat &s, const std::string &v) { return LeCodigo(v, s.codigoEmergencia); }},
     {"ativacao", [](const Sat &s) { return std::to_string(static_cast<int>(s.ativacao)); },
-     [](Sat &s, const std::string &v) {
+     [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
-       if (!LeNumero(v, 0, 2, n))
-         return false;
+       if (!LeNumero(v, 2, n))
+         return "'" + Mostra(v) + "' is not 0, 1 or 2";
        s.ativacao = static_cast<Ativacao>(n);
-       return true;
+       return {};
      }},
-    Texto<&Sat::cnpjContribuinte>("cnpj"),
+    {"cnpj", [](const Sat &s) { return s.cnpjContribuinte; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.cnpjContribuinte = v;
+       if (s.ativacao == Ativacao::NaoAtivado)
+         return v.empty() ? "" : "a taxpayer on a device that was never activated";
+       return CnpjValido(v) ? "" : "'" + Mostra(v) + "' is not a CNPJ (14 digits, check digits)";
+     }},
     {"uf", [](const Sat &s) { return std::to_string(s.uf); },
-     [](Sat &s, const std::string &v) {
+     [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
-       if (!LeNumero(v, 0, 99, n))
-         return false;
+       if (!LeNumero(v, 99, n))
+         return "'" + Mostra(v) + "' is not a number";
        s.uf = static_cast<int>(n);
-       return true;
+       if (s.ativacao == Ativacao::NaoAtivado)
+         return n == 0 ? "" : "a cUF on a device that was never activated";
+       return UfValida(s.uf) ? "" : "'" + v + "' is not the code of a state";
      }},
-    Texto<&Sat::dataAtivacao>("data_ativacao"),
+    {"data_ativacao", [](const Sat &s) { return s.dataAtivacao; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.dataAtivacao = v;
+       if (s.ativacao != Ativacao::Ativado)
+         return v.empty() ? "" : "a date on a device that is not activated";
+       return DataValida(v) ? "" : "'" + Mostra(v) + "' is not a date AAAAMMDD";
+     }},
     {"bloqueado", [](const Sat &s) { return std::string(s.bloqueado ? "1" : "0"); },
-     [](Sat &s, const std::string &v) {
-       s.bloqueado = v == "1";
-       return v == "0" || v == "1";
+     [](Sat &s, const std::string &v) { return LeBooleano(v, s.bloqueado); }},
+    {"cnpj_software_house", [](const Sat &s) { return s.cnpjSoftwareHouse; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.cnpjSoftwareHouse = v;
+       return v.empty() || CnpjValido(v) ? ""
+                                         : "'" + Mostra(v) +
+                                               "' is not a CNPJ (14 digits, check "
+                                               "digits)";
      }},
-    Texto<&Sat::cnpjSoftwareHouse>("cnpj_software_house"),
-    Texto<&Sat::assinaturaAC>("assinatura_ac"),
+    {"assinatura_ac", [](const Sat &s) { return s.assinaturaAC; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.assinaturaAC = v;
+       if (v.empty() != s.cnpjSoftwareHouse.empty())
+         return "a signature needs the software house's CNPJ, and the CNPJ a signature";
+       return v.empty() || PareceBase64(v) ? "" : "not base64";
+     }},
     {"ultimo_numero", [](const Sat &s) { return std::to_string(s.ultimoNumero); },
-     [](Sat &s, const std::string &v) {
+     [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
-       if (!LeNumero(v, 0, 999999, n))
-         return false;
+       if (!LeNumero(v, 999999, n))
+         return "'" + Mostra(v) + "' is not a number from 0 to 999999";
        s.ultimoNumero = static_cast<int>(n);
-       return true;
+       return {};
      }},
-    TextoVenda<&VendaEmitida::chave>("venda_chave"),
-    TextoVenda<&VendaEmitida::total>("venda_total"),
-    TextoVenda<&VendaEmitida::cpfCnpj>("venda_cpf_cnpj"),
-    TextoVenda<&VendaEmitida::dataHora>("venda_data_hora"),
+    {"venda_chave", [](const Sat &s) { return s.ultimaVenda.chave; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.ultimaVenda.chave = v;
+       if (v.empty())
+         return {};
+       if (s.ativacao != Ativacao::Ativado)
+         return "a sale on a device that is not activated";
+       return ProblemaChave(s, v);
+     }},
+    {"venda_total", [](const Sat &s) { return s.ultimaVenda.total; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.ultimaVenda.total = v;
+       long long centavos = 0;
+       if (s.ultimaVenda.chave.empty())
+         return v.empty() ? "" : "a total without a sale";
+       return LeDecimal(v, 2, centavos) && v.size() > 3 && v[v.size() - 3] == '.'
+                  ? ""
+                  : "'" + Mostra(v) + "' is not an amount with 2 decimals";
+     }},
+    {"venda_cpf_cnpj", [](const Sat &s) { return s.ultimaVenda.cpfCnpj; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.ultimaVenda.cpfCnpj = v;
+       if (v.empty())
+         return {};
+       if (s.ultimaVenda.chave.empty())
+         return "a buyer without a sale";
+       return CpfValido(v) || CnpjValido(v) ? "" : "'" + Mostra(v) + "' is not a CPF or a CNPJ";
+     }},
+    {"venda_data_hora", [](const Sat &s) { return s.ultimaVenda.dataHora; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.ultimaVenda.dataHora = v;
+       if (s.ultimaVenda.chave.empty())
+         return v.empty() ? "" : "a time without a sale";
+       if (!CarimboValido(v))
+         return "'" + Mostra(v) + "' is not a time AAAAMMDDHHMMSS";
+       return v.substr(2, 4) == s.ultimaVenda.chave.substr(2, 4)
+                  ? ""
+                  : "not the year and month of the sale's key";
+     }},
     {"venda_cancelavel", [](const Sat &s) { return std::string(s.vendaCancelavel ? "1" : "0"); },
-     [](Sat &s, const std::string &v) {
-       s.vendaCancelavel = v == "1";
-       return v == "0" || v == "1";
+     [](Sat &s, const std::string &v) -> std::string {
+       const std::string problema = LeBooleano(v, s.vendaCancelavel);
+       if (!problema.empty())
+         return problema;
+       return s.vendaCancelavel && s.ultimaVenda.chave.empty() ? "no sale to cancel" : "";
      }},
-    Texto<&Sat::chaveUltimoCFe>("chave_ultimo_cfe"),
-    Texto<&Sat::dataHoraUltimoCFe>("data_hora_ultimo_cfe"),
-    TextoRede<&Rede::tipoLan>("rede_tipo"),
-    TextoRede<&Rede::ip>("rede_ip"),
-    TextoRede<&Rede::mascara>("rede_mascara"),
-    TextoRede<&Rede::gateway>("rede_gateway"),
-    TextoRede<&Rede::dns1>("rede_dns1"),
-    TextoRede<&Rede::dns2>("rede_dns2"),
-    Texto<&Sat::log>("log"),
+    {"chave_ultimo_cfe", [](const Sat &s) { return s.chaveUltimoCFe; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.chaveUltimoCFe = v;
+       // Every CF-e issued moves the counter, and its number is in its key: the two must agree.
+       if (v.empty())
+         return s.ultimoNumero == 0 ? "" : "ultimo_numero counts CF-e that are not there";
+       if (const std::string problema = ProblemaChave(s, v); !problema.empty())
+         return problema;
+       if (v.substr(31, 6) != std::string(6 - std::to_string(s.ultimoNumero).size(), '0') +
+                                  std::to_string(s.ultimoNumero))
+         return "its nCFe " + v.substr(31, 6) + " is not ultimo_numero " +
+                std::to_string(s.ultimoNumero);
+       if (s.vendaCancelavel && v != s.ultimaVenda.chave)
+         return "the sale to cancel is not the last CF-e";
+       return {};
+     }},
+    {"data_hora_ultimo_cfe", [](const Sat &s) { return s.dataHoraUltimoCFe; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.dataHoraUltimoCFe = v;
+       if (s.chaveUltimoCFe.empty())
+         return v.empty() ? "" : "a time without a CF-e";
+       return CarimboValido(v) ? "" : "'" + Mostra(v) + "' is not a time AAAAMMDDHHMMSS";
+     }},
+    {"ultima_sessao_fiscal", [](const Sat &s) { return CodificaBase64(s.ultimaSessaoFiscal); },
+     [](Sat &s, const std::string &v) -> std::string {
+       if (!DecodificaBase64(v, s.ultimaSessaoFiscal))
+         return "not base64";
+       if (s.chaveUltimoCFe.empty())
+         return v.empty() ? "" : "a fiscal session without a CF-e";
+       std::string codigo, chave, dataHora;
+       if (!LeSessaoFiscal(s.ultimaSessaoFiscal, codigo, chave, dataHora))
+         return "not the reply of a sale or a cancellation";
+       if (chave != s.chaveUltimoCFe || dataHora != s.dataHoraUltimoCFe)
+         return "its key and time are not the last CF-e's";
+       if (codigo == "06000" ? chave != s.ultimaVenda.chave : s.vendaCancelavel)
+         return "a sale and a cancellation that do not match";
+       return {};
+     }},
+    {"rede_tipo", [](const Sat &s) { return s.rede.tipoLan; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.rede.tipoLan = v;
+       return v == "DHCP" || v == "IPFIX" || v == "PPPoE"
+                  ? ""
+                  : "'" + Mostra(v) + "' is not DHCP, IPFIX or PPPoE";
+     }},
+    {"rede_ip", [](const Sat &s) { return s.rede.ip; },
+     [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.ip); }},
+    {"rede_mascara", [](const Sat &s) { return s.rede.mascara; },
+     [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.mascara); }},
+    {"rede_gateway", [](const Sat &s) { return s.rede.gateway; },
+     [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.gateway); }},
+    {"rede_dns1", [](const Sat &s) { return s.rede.dns1; },
+     [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.dns1); }},
+    {"rede_dns2", [](const Sat &s) { return s.rede.dns2; },
+     [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.dns2); }},
+    {"log", [](const Sat &s) { return s.log; },
+     [](Sat &s, const std::string &v) -> std::string {
+       s.log = v;
+       if (v.size() > kLogMaximo)
+         return "longer than the device keeps";
+       return v.empty() || v.back() == '\n' ? "" : "its last line is cut";
+     }},
 };
 
-} // namespace
-
-Leitura CarregaEstado(Sat &sat, const std::string &caminho, std::string &erro) {
+bool LeArquivo(const std::string &caminho, std::string &texto, std::string &erro, bool &ausente) {
+  ausente = false;
   std::FILE *arquivo = std::fopen(caminho.c_str(), "rb");
   if (arquivo == nullptr) {
-    if (errno == ENOENT)
-      return Leitura::Ausente;
+    ausente = errno == ENOENT;
     erro = caminho + ": " + std::strerror(errno);
-    return Leitura::Invalido;
+    return false;
   }
-  std::string texto;
   char bloco[65536];
   std::size_t lidos = 0;
   while ((lidos = std::fread(bloco, 1, sizeof bloco, arquivo)) > 0)
     texto.append(bloco, lidos);
+  const bool falhou = std::ferror(arquivo) != 0;
   std::fclose(arquivo);
+  if (falhou)
+    erro = caminho + ": read error";
+  return !falhou;
+}
 
-  std::istringstream linhas(texto);
+// Reads the file's text into `lido`; the reason names the line.
+std::string Interpreta(const std::string &texto, Sat &lido) {
+  std::size_t pos = 0;
+  int numero = 0;
   std::string linha;
-  if (!std::getline(linhas, linha) || linha != kCabecalho) {
-    erro = caminho + ": not a satemu state file";
-    return Leitura::Invalido;
+  // The next line, without its line feed; "" at the end of the text. A last line with no line
+  // feed is a file cut short.
+  auto proxima = [&]() -> std::string {
+    ++numero;
+    if (pos >= texto.size())
+      return "the file ends here: it was cut short";
+    const std::size_t fim = texto.find('\n', pos);
+    if (fim == std::string::npos)
+      return "the line has no end: the file was cut short inside it";
+    linha = texto.substr(pos, fim - pos);
+    pos = fim + 1;
+    return {};
+  };
+  auto naLinha = [&](const std::string &problema) {
+    return std::to_string(numero) + ": " + problema;
+  };
+
+  if (std::string problema = proxima(); !problema.empty() || linha != kCabecalho) {
+    if (problema.empty() && linha == "satemu-estado 1")
+      return naLinha("a state file of an older satemu, which cannot be checked; remove it to "
+                     "start afresh");
+    return naLinha("not a satemu state file (its first line is not '" + std::string(kCabecalho) +
+                   "')");
   }
-  Sat lido = sat;
-  int numeroLinha = 1;
-  while (std::getline(linhas, linha)) {
-    ++numeroLinha;
+  for (const Campo &campo : kCampos) {
+    if (const std::string problema = proxima(); !problema.empty())
+      return naLinha(problema + " (field " + campo.nome + " is missing)");
     const std::size_t igual = linha.find('=');
     const std::string nome = linha.substr(0, igual);
-    const Campo *campo = nullptr;
-    for (const Campo &candidato : kCampos)
-      if (nome == candidato.nome)
-        campo = &candidato;
+    if (igual == std::string::npos || nome != campo.nome)
+      return naLinha("expected field " + std::string(campo.nome) + ", found '" + Mostra(nome) +
+                     "'");
     std::string valor;
-    if (igual == std::string::npos || campo == nullptr ||
-        !Desescapa(std::string_view(linha).substr(igual + 1), valor) || !campo->le(lido, valor)) {
-      erro = caminho + ":" + std::to_string(numeroLinha) + ": bad line";
-      return Leitura::Invalido;
-    }
+    if (!Desescapa(std::string_view(linha).substr(igual + 1), valor))
+      return naLinha(std::string(campo.nome) + ": a bad %XX escape");
+    if (const std::string problema = campo.le(lido, valor); !problema.empty())
+      return naLinha(std::string(campo.nome) + ": " + problema);
   }
-  // Only what survives a restart is taken; the sessions, the clock and the random source stay.
+  const std::size_t inicioFim = pos;
+  if (const std::string problema = proxima(); !problema.empty())
+    return naLinha(problema + " (the end line fim= is missing)");
+  const std::string esperado =
+      std::string(kFim) + "=" + Crc(std::string_view(texto).substr(0, inicioFim));
+  if (linha.rfind(std::string(kFim) + "=", 0) != 0)
+    return naLinha("expected the end line fim=, found '" + Mostra(linha) + "'");
+  if (linha != esperado)
+    return naLinha("the checksum does not match what the file holds: it was changed or damaged");
+  if (pos != texto.size()) {
+    ++numero;
+    return naLinha("text after the end line");
+  }
+  return {};
+}
+
+bool SincronizaDiretorio(const std::string &caminho) {
+  const std::size_t barra = caminho.rfind('/');
+  const std::string diretorio = barra == std::string::npos ? "."
+                                : barra == 0               ? "/"
+                                                           : caminho.substr(0, barra);
+  const int fd = open(diretorio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0)
+    return false;
+  const bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+} // namespace
+
+std::string TextoEstado(const Sat &sat) {
+  std::string texto = kCabecalho;
+  texto += '\n';
+  for (const Campo &campo : kCampos)
+    texto.append(campo.nome).append("=").append(Escapa(campo.escreve(sat))).append("\n");
+  const std::string crc = Crc(texto);
+  texto.append(kFim).append("=").append(crc).append("\n");
+  return texto;
+}
+
+Leitura CarregaEstado(Sat &sat, const std::string &caminho, std::string &erro) {
+  std::string texto;
+  bool ausente = false;
+  if (!LeArquivo(caminho, texto, erro, ausente))
+    return ausente ? Leitura::Ausente : Leitura::Invalido;
+  Sat lido = sat;
+  if (const std::string problema = Interpreta(texto, lido); !problema.empty()) {
+    erro = caminho + ":" + problema;
+    return Leitura::Invalido;
+  }
+  // Only what survives a restart is taken; the sessions, the clock, the random source and the
+  // settings stay.
   lido.sessoes = std::move(sat.sessoes);
   lido.ordemSessoes = std::move(sat.ordemSessoes);
   lido.bytesSessoes = sat.bytesSessoes;
@@ -210,21 +460,25 @@ Leitura CarregaEstado(Sat &sat, const std::string &caminho, std::string &erro) {
 }
 
 bool SalvaEstado(const Sat &sat, const std::string &caminho, std::string &erro) {
-  std::string texto = kCabecalho;
-  texto += '\n';
-  for (const Campo &campo : kCampos)
-    texto.append(campo.nome).append("=").append(Escapa(campo.escreve(sat))).append("\n");
+  const std::string texto = TextoEstado(sat);
   const std::string temporario = caminho + ".tmp";
   std::FILE *arquivo = std::fopen(temporario.c_str(), "wb");
   if (arquivo == nullptr) {
     erro = temporario + ": " + std::strerror(errno);
     return false;
   }
-  const bool escrito = std::fwrite(texto.data(), 1, texto.size(), arquivo) == texto.size();
+  // On disk before it takes the old file's place: a crash of the machine must not leave a
+  // renamed file whose blocks never got there.
+  const bool escrito = std::fwrite(texto.data(), 1, texto.size(), arquivo) == texto.size() &&
+                       std::fflush(arquivo) == 0 && fsync(fileno(arquivo)) == 0;
   const bool fechado = std::fclose(arquivo) == 0;
   if (!escrito || !fechado || std::rename(temporario.c_str(), caminho.c_str()) != 0) {
     erro = caminho + ": " + std::strerror(errno);
     std::remove(temporario.c_str());
+    return false;
+  }
+  if (!SincronizaDiretorio(caminho)) {
+    erro = caminho + ": its folder could not be flushed: " + std::strerror(errno);
     return false;
   }
   return true;

@@ -35,7 +35,8 @@ Line:
                           created, a stale link is replaced); removed when satemu ends
   --registro FILE         append every request frame received to FILE, in lowercase hex, one
                           frame a line, written as the frame arrives (before it is answered)
-  --verboso               one line per request on standard error
+  --verboso               one line per request on standard error, and one when a client closes
+                          the port
 
 Device (a fresh device; a state file given with --estado wins over these):
   --codigo-ativacao CODE  activation code (default 12345678); AtivarSAT sets a new one
@@ -49,9 +50,18 @@ Device (a fresh device; a state file given with --estado wins over these):
   --assinatura TEXT         its signAC, base64 (default
                             c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)
   --estado FILE           keep the device's state in FILE: activation, codes, block, association,
-                          CF-e counter, last sale, network settings, log. Read at start when it
-                          exists; rewritten (temporary file, then rename) after every command that
-                          changes it and at exit. Replies of past sessions are not kept.
+                          CF-e counter, last sale, last fiscal session (the reply to the last sale
+                          or cancellation), network settings, log. Read at start when it exists;
+                          rewritten after every command that changes it and at exit: written
+                          beside it, flushed to disk, then renamed over it. Every field is checked
+                          on reading, and a file cut short, changed by hand (its last line holds
+                          a checksum) or holding a value the device could not have written is
+                          refused with a message naming its line, and satemu does not start.
+                          Replies of past sessions are not kept.
+  --windows-1252          read a document (sale, cancellation, network settings) that declares
+                          no encoding as Windows-1252, as some devices do for POS programs on
+                          Windows; without it such a document is UTF-8, as XML says, and one
+                          that is not valid UTF-8 is refused
 
 Faults, each what a faulty device or cable does (they combine):
   --atraso MS             answer MS milliseconds after the request
@@ -67,14 +77,28 @@ Faults, each what a faulty device or cable does (they combine):
   --so-para WORD          the faults spoil only the replies to this command word
 
 Replies:
-  Each request frame is answered with one data frame carrying the reply text. A frame whose
-  checksum is wrong is refused with the NAK control frame 15 <seq> 00 00 00 00. A payload whose
-  command word is not one of the fifteen, or whose session field is not a number, is answered
-  "<session>|00099|Erro desconhecido||" ("000000" for a session that is not a number). Bytes that
-  cannot begin a frame are skipped; a frame that stops arriving for 1000 ms is dropped. Requests
-  announcing more than 2 MiB of payload are not frames.
+  Each request frame is answered with one data frame carrying the reply text, one request at a
+  time. The sixteen command words are AtivarSAT, ComunicarCertificadoICPBRASIL, EnviarDadosVenda,
+  CancelarUltimaVenda, ConsultarSAT, TesteFimAFim, ConsultarStatusOperacional,
+  ConsultarNumeroSessao, ConfigurarInterfaceDeRede, AssociarAssinatura, AtualizarSoftwareSAT,
+  ExtrairLogs, BloquearSAT, DesbloquearSAT, TrocarCodigoDeAtivacaoSAT and
+  ConsultarUltimaSessaoFiscal (the reply to the last sale or cancellation, as it was sent). A
+  frame whose checksum is wrong is refused with the NAK control frame 15 <seq> 00 00 00 00. A
+  payload whose command word is not one of the sixteen, or whose session field is not a number,
+  is answered "<session>|00099|Erro desconhecido||" ("000000" for a session that is not a
+  number). Bytes that cannot begin a frame are skipped; a frame that stops arriving for 1000 ms
+  is dropped. Requests announcing more than 2 MiB of payload are not frames.
+
+  When a client closes the port, the frame it left unfinished and the reply it did not read are
+  dropped (a request it sent whole is still carried out); the next client starts clean.
+  Activation and new codes are 1 to 64 bytes without control bytes or '|'.
 
   --help                  this text
+
+Documents: the CF-e written back is UTF-8 XML. A sale (EnviarDadosVenda, TesteFimAFim) or a
+cancellation that breaks a rule below is answered with the validation error (06010, 07007;
+09099 for a test), or 06004 when its software house is not the one associated; the rule it
+breaks is named on standard error and in the device's log (ExtrairLogs).
 )";
 
 bool LeNumero(const char *texto, long long minimo, long long maximo, long long &valor) {
@@ -97,6 +121,28 @@ bool LeHex(std::string_view texto, std::string &bytes) {
     bytes += static_cast<char>(valor);
   }
   return true;
+}
+
+void MostraRegras(const char *titulo, const satemu::Regra *regras, std::size_t quantas) {
+  std::printf("\n%s\n", titulo);
+  for (std::size_t i = 0; i < quantas; ++i) {
+    // The description wrapped at 96 columns under the rule's name.
+    std::printf("  %-8s", regras[i].nome);
+    std::string_view resto = regras[i].descricao;
+    std::size_t coluna = 10;
+    while (!resto.empty()) {
+      const std::size_t espaco = resto.find(' ');
+      const std::string_view palavra = resto.substr(0, espaco);
+      if (coluna + palavra.size() + 1 > 96) {
+        std::printf("\n          ");
+        coluna = 10;
+      }
+      std::printf(" %.*s", static_cast<int>(palavra.size()), palavra.data());
+      coluna += palavra.size() + 1;
+      resto.remove_prefix(espaco == std::string_view::npos ? resto.size() : espaco + 1);
+    }
+    std::printf("\n");
+  }
 }
 
 int Recusa(const std::string &mensagem) {
@@ -148,6 +194,10 @@ int main(int argc, char **argv) {
     bool ok = true;
     if (opcao == "--help" || opcao == "-h") {
       std::fputs(kAjuda, stdout);
+      MostraRegras("Rules of a sale:", satemu::kRegrasVenda, satemu::kQuantasRegrasVenda);
+      std::printf("  size     the document and the CF-e made of it are at most 1,500 KB (06005)\n");
+      MostraRegras("Rules of a cancellation:", satemu::kRegrasCancelamento,
+                   satemu::kQuantasRegrasCancelamento);
       return 0;
     } else if (opcao == "--link") {
       ok = texto(configuracao.link) && !configuracao.link.empty();
@@ -157,12 +207,12 @@ int main(int argc, char **argv) {
       ok = texto(configuracao.estado) && !configuracao.estado.empty();
     } else if (opcao == "--verboso") {
       configuracao.verboso = true;
+    } else if (opcao == "--windows-1252") {
+      sat.semDeclaracao = satemu::SemDeclaracao::Windows1252;
     } else if (opcao == "--codigo-ativacao") {
-      ok = texto(sat.codigoAtivacao) && !sat.codigoAtivacao.empty() &&
-           sat.codigoAtivacao.find('|') == std::string::npos;
+      ok = texto(sat.codigoAtivacao) && satemu::CodigoValido(sat.codigoAtivacao);
     } else if (opcao == "--codigo-emergencia") {
-      ok = texto(sat.codigoEmergencia) && !sat.codigoEmergencia.empty() &&
-           sat.codigoEmergencia.find('|') == std::string::npos;
+      ok = texto(sat.codigoEmergencia) && satemu::CodigoValido(sat.codigoEmergencia);
     } else if (opcao == "--serie") {
       ok = texto(sat.serie) && satemu::SoDigitos(sat.serie, 9);
     } else if (opcao == "--pronto") {

@@ -97,6 +97,12 @@ void LeitorQuadros::AbandonaParcial() {
     Descarta(1);
 }
 
+std::size_t LeitorQuadros::DescartaTudo() {
+  const std::size_t quantos = pendente_.size() - inicio_;
+  Descarta(quantos);
+  return quantos;
+}
+
 bool LeitorQuadros::Proximo(Quadro &quadro) {
   for (;;) {
     const std::size_t inicioQuadro = pendente_.find('\x01', inicio_);

@@ -52,6 +52,9 @@ public:
   // starts inside it can still be found.
   void AbandonaParcial();
 
+  // Drops every byte held; returns how many.
+  std::size_t DescartaTudo();
+
   std::size_t Descartados() const { return descartados_; }
 
 private:

@@ -8,12 +8,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string_view>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -58,6 +58,21 @@ std::vector<Envio> PlanejaEnvio(const std::string &quadro, std::uint8_t sequenci
 namespace {
 
 using Relogio = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A piece of output: bytes that go out after a pause, or a burst of stray bytes.
+struct Peca {
+  int esperaMs = 0; // from the end of the piece before it (or from the request, for the first)
+  std::string bytes;
+  int rajadaMs = 0; // a burst instead of bytes: 0xAA bytes keep coming for this long
+};
+
+// Opens and closes of the slave side since they were last read, in the order they came.
+struct EventosPorta {
+  bool fechou = false;
+  bool abriuDepois = false; // a client opened the port after the last close
+  bool abriu = false;
+};
 
 void Avisa(const std::string &mensagem) { std::fprintf(stderr, "satemu: %s\n", mensagem.c_str()); }
 
@@ -86,6 +101,12 @@ bool CriaDiretorios(const std::string &caminho) {
   return true;
 }
 
+int MsAte(Relogio::time_point quando) {
+  // Rounded up: a pause is never shorter than asked.
+  const auto falta = std::chrono::ceil<milliseconds>(quando - Relogio::now()).count();
+  return static_cast<int>(std::clamp<long long>(falta, 0, 3'600'000));
+}
+
 class Servidor {
 public:
   Servidor(Sat &sat, const Configuracao &configuracao) : sat_(sat), config_(configuracao) {}
@@ -99,10 +120,13 @@ private:
   bool CriaLink();
   void TrataQuadro(const Quadro &quadro);
   void ProcessaQuadros();
-  void LeEventosPorta();
-  bool Espera(int ms);
-  bool EscreveTudo(std::string_view bytes);
-  bool Rajada(int ms);
+  bool LeMestre(std::size_t limite);
+  EventosPorta LeEventos();
+  void AtendeFechamentos();
+  void Enfileira(std::vector<Peca> pecas);
+  void IniciaPeca();
+  std::size_t DescartaSaida();
+  void EscrevePendente();
   void Salva();
 
   Sat &sat_;
@@ -115,8 +139,16 @@ private:
   std::string nomeEscravo_;
   bool linkCriado_ = false;
   bool encerrar_ = false;
+  bool semCliente_ = false; // the requests read now came from a client that has left
   LeitorQuadros leitor_;
   Relogio::time_point ultimaChegada_;
+
+  // Output waits here and goes out as the line takes it: the loop never blocks on a write.
+  std::deque<Peca> saida_;
+  std::size_t enviados_ = 0;          // of the first piece
+  Relogio::time_point prontaEm_;      // the first piece may start then
+  Relogio::time_point fimRajada_;     // a burst ends then
+  Relogio::time_point proximaRajada_; // and writes its next bytes then
 };
 
 Servidor::~Servidor() {
@@ -142,8 +174,9 @@ bool Servidor::AbrePseudoTerminal() {
   }
   nomeEscravo_ = nome;
   // Our own descriptor on the slave keeps the line up while no client has the port open:
-  // without it the master reads EIO and polls as hung up between clients. It is opened before
-  // any client, so a client's TIOCEXCL does not lock it out.
+  // without it the master reads EIO and polls as hung up between clients. It also lets us
+  // flush what a client left unread. It is opened once, before any client, and never takes
+  // the exclusive lock: a client's TIOCEXCL (and its TIOCNXCL) are the client's own business.
   escravo_ = open(nome, O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios modo{};
   if (escravo_ < 0 || tcgetattr(escravo_, &modo) != 0) {
@@ -161,12 +194,14 @@ bool Servidor::AbrePseudoTerminal() {
     AvisaErro(nomeEscravo_);
     return false;
   }
-  // A client's TIOCEXCL outlives its close on a pseudo-terminal (the tty lives as long as the
-  // master), which would keep a client that is not root from opening the port again. A
-  // serial port forgets it on close; so do we, when the slave is closed.
+  // A pseudo-terminal tells its master nothing of its clients: their opens and closes are
+  // watched on the slave's path, so that what a client leaves behind is not served to the next.
   eventos_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (eventos_ >= 0 && inotify_add_watch(eventos_, nome, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-    close(eventos_);
+  if (eventos_ < 0 ||
+      inotify_add_watch(eventos_, nome, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    AvisaErro("inotify on " + nomeEscravo_ + " (a client that leaves will go unnoticed)");
+    if (eventos_ >= 0)
+      close(eventos_);
     eventos_ = -1;
   }
   return true;
@@ -223,60 +258,78 @@ bool Servidor::Prepara() {
   return true;
 }
 
-bool Servidor::Espera(int ms) {
-  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    // Rounded up: a pause is never shorter than asked.
-    const auto falta = std::chrono::ceil<std::chrono::milliseconds>(fim - Relogio::now()).count();
-    if (falta <= 0)
-      return true;
-    pollfd p{sinais_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(falta)) > 0) {
-      encerrar_ = true;
-      return false;
-    }
-  }
-}
-
-bool Servidor::EscreveTudo(std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(mestre_, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      AvisaErro("write");
-      return true;
-    }
-    // The client is not reading; wait for room, but not past a signal.
-    pollfd p[2] = {{mestre_, POLLOUT, 0}, {sinais_, POLLIN, 0}};
-    if (poll(p, 2, -1) > 0 && (p[1].revents & POLLIN)) {
-      encerrar_ = true;
-      return false;
-    }
-  }
-  return true;
-}
-
-bool Servidor::Rajada(int ms) {
-  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
-  const std::string bytes(16, kByteRajada);
-  while (Relogio::now() < fim) {
-    // Never blocks: a full line just loses what a faulty device babbles.
-    if (write(mestre_, bytes.data(), bytes.size()) < 0 && errno != EAGAIN && errno != EINTR)
-      return true;
-    const auto falta = std::chrono::ceil<std::chrono::milliseconds>(fim - Relogio::now()).count();
-    if (!Espera(static_cast<int>(std::clamp<long long>(falta, 0, 10))))
-      return false;
-  }
-  return true;
-}
-
 void Servidor::Salva() {
   std::string erro;
   if (!config_.estado.empty() && !SalvaEstado(sat_, config_.estado, erro))
     Avisa(erro);
+}
+
+void Servidor::IniciaPeca() {
+  enviados_ = 0;
+  if (saida_.empty())
+    return;
+  const Peca &peca = saida_.front();
+  prontaEm_ = Relogio::now() + milliseconds(peca.esperaMs);
+  fimRajada_ = prontaEm_ + milliseconds(peca.rajadaMs);
+  proximaRajada_ = prontaEm_;
+}
+
+void Servidor::Enfileira(std::vector<Peca> pecas) {
+  const bool vazia = saida_.empty();
+  for (Peca &peca : pecas)
+    saida_.push_back(std::move(peca));
+  if (vazia)
+    IniciaPeca();
+}
+
+std::size_t Servidor::DescartaSaida() {
+  std::size_t bytes = 0;
+  for (const Peca &peca : saida_)
+    bytes += peca.bytes.size();
+  bytes -= std::min(bytes, enviados_);
+  saida_.clear();
+  enviados_ = 0;
+  return bytes;
+}
+
+void Servidor::EscrevePendente() {
+  while (!saida_.empty()) {
+    const auto agora = Relogio::now();
+    if (agora < prontaEm_)
+      return;
+    const Peca &peca = saida_.front();
+    if (peca.rajadaMs > 0) {
+      if (agora >= fimRajada_) {
+        saida_.pop_front();
+        IniciaPeca();
+        continue;
+      }
+      if (agora >= proximaRajada_) {
+        // Never waits for room: a full line just loses what a faulty device babbles.
+        const std::string bytes(16, kByteRajada);
+        if (write(mestre_, bytes.data(), bytes.size()) < 0 && errno != EAGAIN && errno != EINTR)
+          AvisaErro("write");
+        proximaRajada_ = agora + milliseconds(10);
+      }
+      return;
+    }
+    if (enviados_ < peca.bytes.size()) {
+      const ssize_t n =
+          write(mestre_, peca.bytes.data() + enviados_, peca.bytes.size() - enviados_);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+      if (n < 0) {
+        AvisaErro("write");
+        DescartaSaida();
+        return;
+      }
+      enviados_ += static_cast<std::size_t>(n);
+      if (enviados_ < peca.bytes.size())
+        continue;
+    }
+    saida_.pop_front();
+    IniciaPeca();
+  }
 }
 
 void Servidor::TrataQuadro(const Quadro &quadro) {
@@ -287,67 +340,164 @@ void Servidor::TrataQuadro(const Quadro &quadro) {
   }
   std::string resposta;
   std::string palavra;
+  std::string motivo;
   if (!quadro.somaConfere) {
     // Nothing in a frame whose sum is wrong can be trusted, not even the session number to
     // echo: the device refuses the frame with a NAK, as it would refuse line noise.
     resposta = MontaControle(Controle::Nak, quadro.sequencia);
   } else {
-    const Atendimento atendimento = Atende(sat_, quadro.carga);
-    palavra = atendimento.palavra;
+    Atendimento atendimento = Atende(sat_, quadro.carga);
+    palavra = std::move(atendimento.palavra);
+    motivo = std::move(atendimento.motivo);
     // The state is on disk before the reply goes out, as a device commits before it answers.
     if (atendimento.estadoMudou)
       Salva();
     resposta = MontaResposta(quadro.sequencia, atendimento.resposta);
   }
+  // Why a document was refused is what a POS developer needs to see; the reply cannot carry it.
+  if (!motivo.empty())
+    Avisa(Mostra(palavra, 64) + " refused: " + Mostra(motivo, 300));
   if (config_.verboso)
-    std::fprintf(stderr, "satemu: seq %u %s (%zu bytes) -> %zu bytes\n", quadro.sequencia,
-                 quadro.somaConfere ? palavra.substr(0, 64).c_str() : "(bad sum)",
-                 quadro.carga.size(), resposta.size());
-  const Falhas &falhas = config_.falhas;
-  const bool estraga = falhas.soPara.empty() || falhas.soPara == palavra;
-  if (!estraga) {
-    EscreveTudo(resposta);
+    std::fprintf(stderr, "satemu: seq %u %s (%zu bytes) -> %zu bytes%s\n", quadro.sequencia,
+                 quadro.somaConfere ? Mostra(palavra, 64).c_str() : "(bad sum)",
+                 quadro.carga.size(), resposta.size(),
+                 semCliente_ ? " (not sent: the client has left)" : "");
+  if (semCliente_)
     return;
+  const Falhas &falhas = config_.falhas;
+  std::vector<Peca> pecas;
+  if (!falhas.soPara.empty() && falhas.soPara != palavra) {
+    pecas.push_back({0, std::move(resposta), 0});
+  } else {
+    for (Envio &envio : PlanejaEnvio(resposta, quadro.sequencia, falhas))
+      pecas.push_back({envio.pausaAntesMs, std::move(envio.bytes), 0});
+    if (falhas.rajadaMs > 0)
+      pecas.push_back({0, {}, falhas.rajadaMs});
   }
-  for (const Envio &envio : PlanejaEnvio(resposta, quadro.sequencia, falhas))
-    if (!Espera(envio.pausaAntesMs) || !EscreveTudo(envio.bytes))
-      return;
-  if (falhas.rajadaMs > 0)
-    Rajada(falhas.rajadaMs);
+  Enfileira(std::move(pecas));
 }
 
 void Servidor::ProcessaQuadros() {
+  // One request at a time: the next is read once the reply to this one is out.
   Quadro quadro;
-  while (!encerrar_ && leitor_.Proximo(quadro))
+  while (!encerrar_ && (semCliente_ || saida_.empty()) && leitor_.Proximo(quadro))
     TrataQuadro(quadro);
 }
 
-void Servidor::LeEventosPorta() {
-  alignas(inotify_event) char eventos[4096];
-  bool fechou = false;
+bool Servidor::LeMestre(std::size_t limite) {
+  char bloco[65536];
+  std::size_t lidos = 0;
+  while (lidos < limite) {
+    const ssize_t n = read(mestre_, bloco, sizeof bloco);
+    if (n > 0) {
+      ultimaChegada_ = Relogio::now();
+      leitor_.Acrescenta(bloco, static_cast<std::size_t>(n));
+      lidos += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && errno != EAGAIN) {
+      AvisaErro("read");
+      return false;
+    }
+    break;
+  }
+  return true;
+}
+
+EventosPorta Servidor::LeEventos() {
+  EventosPorta e;
+  if (eventos_ < 0)
+    return e;
+  alignas(inotify_event) char bloco[4096];
   ssize_t n;
-  while ((n = read(eventos_, eventos, sizeof eventos)) > 0) {
+  while ((n = read(eventos_, bloco, sizeof bloco)) > 0) {
     for (ssize_t i = 0; i < n;) {
-      const auto *evento = reinterpret_cast<const inotify_event *>(eventos + i);
-      fechou = fechou || (evento->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) != 0;
+      const auto *evento = reinterpret_cast<const inotify_event *>(bloco + i);
+      if (evento->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) {
+        e.fechou = true;
+        e.abriuDepois = false;
+      }
+      if (evento->mask & IN_OPEN) {
+        e.abriu = true;
+        e.abriuDepois = e.fechou;
+      }
       i += static_cast<ssize_t>(sizeof(inotify_event) + evento->len);
     }
   }
-  if (fechou)
-    ioctl(escravo_, TIOCNXCL);
+  return e;
+}
+
+// A client closed the port. Its reply, if it still had one coming, is for nobody: what waits
+// here and what the line still holds are dropped. So is the frame it left unfinished, which
+// would otherwise swallow the next client's request.
+void Servidor::AtendeFechamentos() {
+  EventosPorta eventos = LeEventos();
+  while (eventos.fechou && !encerrar_) {
+    const std::size_t saida = DescartaSaida();
+    tcflush(escravo_, TCIFLUSH);
+    const bool tinhaParcial = leitor_.TemParcial();
+    // A read that finds nothing first pushes through what the kernel still holds, so all the
+    // client wrote before it closed is read now.
+    if (!LeMestre(kCargaMaxima * 2)) {
+      encerrar_ = true;
+      return;
+    }
+    const EventosPorta depois = LeEventos();
+    std::size_t parcial = 0;
+    if (eventos.abriuDepois || depois.abriu) {
+      // The next client has opened the port and may have written already: its bytes stay,
+      // and only the frame begun before the close is given up.
+      if (tinhaParcial) {
+        leitor_.AbandonaParcial();
+        parcial = 1;
+      }
+    } else {
+      // Requests it sent whole are carried out, as a device does when its host goes away
+      // (the host asks later what became of them); their replies go nowhere.
+      semCliente_ = true;
+      ProcessaQuadros();
+      semCliente_ = false;
+      parcial = leitor_.DescartaTudo();
+    }
+    if (config_.verboso)
+      std::fprintf(stderr,
+                   "satemu: the client closed the port: %zu bytes of reply and %zu bytes of an "
+                   "unfinished frame dropped\n",
+                   saida, parcial);
+    eventos = depois;
+  }
 }
 
 void Servidor::Executa() {
-  char bloco[65536];
   while (!encerrar_) {
-    int espera = -1;
-    if (leitor_.TemParcial()) {
-      const auto passou =
-          std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - ultimaChegada_);
-      espera = static_cast<int>(std::max<long long>(0, kEsperaQuadroMs - passou.count()));
+    EscrevePendente();
+    if (saida_.empty()) {
+      ProcessaQuadros();
+      if (!saida_.empty())
+        continue;
     }
-    pollfd p[3] = {{sinais_, POLLIN, 0}, {eventos_, POLLIN, 0}, {mestre_, POLLIN, 0}};
-    const int prontos = poll(p, 3, espera);
+    // What the loop waits for: a request while nothing is going out, otherwise room on the
+    // line or the end of a pause; a frame begun and not finished for kEsperaQuadroMs.
+    int espera = -1;
+    short mestre = 0;
+    bool esperaQuadro = false;
+    if (saida_.empty()) {
+      mestre = POLLIN;
+      if (leitor_.TemParcial()) {
+        espera = MsAte(ultimaChegada_ + milliseconds(kEsperaQuadroMs));
+        esperaQuadro = true;
+      }
+    } else if (Relogio::now() < prontaEm_) {
+      espera = MsAte(prontaEm_);
+    } else if (saida_.front().rajadaMs > 0) {
+      espera = MsAte(std::min(proximaRajada_, fimRajada_));
+    } else {
+      mestre = POLLOUT;
+    }
+    pollfd p[3] = {{sinais_, POLLIN, 0}, {mestre_, mestre, 0}, {eventos_, POLLIN, 0}};
+    const int prontos = poll(p, eventos_ >= 0 ? 3 : 2, espera);
     if (prontos < 0) {
       if (errno == EINTR)
         continue;
@@ -357,23 +507,18 @@ void Servidor::Executa() {
     if (p[0].revents & POLLIN)
       return;
     // Closes are handled before the data that may follow them from the next client.
-    if (p[1].revents & POLLIN)
-      LeEventosPorta();
-    if (prontos == 0) {
-      leitor_.AbandonaParcial();
-      ProcessaQuadros();
-      continue;
+    if (eventos_ >= 0 && (p[2].revents & POLLIN))
+      AtendeFechamentos();
+    if (p[1].revents & (POLLERR | POLLNVAL)) {
+      Avisa("the pseudo-terminal failed");
+      return;
     }
-    if (p[2].revents & POLLIN) {
-      const ssize_t n = read(mestre_, bloco, sizeof bloco);
-      if (n > 0) {
-        ultimaChegada_ = Relogio::now();
-        leitor_.Acrescenta(bloco, static_cast<std::size_t>(n));
-        ProcessaQuadros();
-      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        AvisaErro("read");
+    if (p[1].revents & POLLIN) {
+      // One read at a time: the reader holds no more than a frame and a read.
+      if (!LeMestre(1))
         return;
-      }
+    } else if (prontos == 0 && esperaQuadro) {
+      leitor_.AbandonaParcial();
     }
   }
 }

@@ -1,7 +1,12 @@
 #include "apoio.h"
 
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
 #include <zlib.h>
 
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace teste {
@@ -115,15 +120,91 @@ std::string PedidoVenda(std::string_view sessao, std::string_view codigo, std::s
   return pedido + Le32Bytes(static_cast<std::uint32_t>(fluxo.size())) + fluxo;
 }
 
-std::string XmlVenda(std::string_view extraIde, std::string_view dest) {
-  std::string xml = "<CFe><infCFe versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ>";
-  xml.append(extraIde);
-  xml += "<numeroCaixa>001</numeroCaixa></ide><emit><IE>111111111111</IE></emit><dest>";
+std::string XmlVenda(std::string_view assinatura, std::string_view dest) {
+  std::string xml = "<CFe><infCFe versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
+  xml.append(assinatura);
+  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ>"
+         "<IE>111111111111</IE><indRatISSQN>N</indRatISSQN></emit><dest>";
   xml.append(dest);
-  xml += "</dest><det nItem=\"1\"><prod><cProd>1</cProd><xProd>P\xE3o</xProd><qCom>3.0000</qCom>"
-         "<vUnCom>10.005</vUnCom></prod></det><total/><pgto><MP><cMP>01</cMP><vMP>30.00</vMP>"
-         "</MP></pgto></infCFe></CFe>";
+  xml += "</dest><det nItem=\"1\"><prod><cProd>1</cProd><xProd>P\xC3\xA3o</xProd><CFOP>5102</CFOP>"
+         "<uCom>UN</uCom><qCom>3.0000</qCom><vUnCom>10.005</vUnCom><indRegra>A</indRegra></prod>"
+         "<imposto/></det><total/><pgto><MP><cMP>01</cMP><vMP>50.00</vMP></MP></pgto></infCFe>"
+         "</CFe>";
   return xml;
+}
+
+std::string XmlCancelamento(std::string_view chave, std::string_view assinatura) {
+  std::string xml = "<CFeCanc><infCFe chCanc=\"CFe";
+  xml.append(chave);
+  xml += "\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
+  xml.append(assinatura);
+  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe></CFeCanc>";
+  return xml;
+}
+
+std::string LeArquivo(const std::string &caminho) {
+  std::ifstream arquivo(caminho, std::ios::binary);
+  if (!arquivo)
+    throw std::runtime_error("cannot read " + caminho);
+  return std::string((std::istreambuf_iterator<char>(arquivo)), {});
+}
+
+int DigitoModulo11(std::string_view base43) {
+  // Weights 2, 3, ..., 9, 2, 3, ... from the last digit back.
+  int soma = 0;
+  for (std::size_t i = 0; i < base43.size(); ++i)
+    soma += (base43[base43.size() - 1 - i] - '0') * static_cast<int>(2 + i % 8);
+  const int resto = soma % 11;
+  return resto < 2 ? 0 : 11 - resto;
+}
+
+XmlLido::XmlLido(std::string_view documento) {
+  xmlParserCtxtPtr contexto = xmlNewParserCtxt();
+  xmlDocPtr doc =
+      xmlCtxtReadMemory(contexto, documento.data(), static_cast<int>(documento.size()), nullptr,
+                        nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  if (doc == nullptr)
+    erro_ = contexto->lastError.message != nullptr ? contexto->lastError.message : "?";
+  xmlFreeParserCtxt(contexto);
+  doc_ = doc;
+}
+
+XmlLido::~XmlLido() { xmlFreeDoc(static_cast<xmlDocPtr>(doc_)); }
+
+namespace {
+
+template <typename F> auto Consulta(void *doc, const std::string &xpath, F &&usa) {
+  xmlXPathContextPtr contexto = xmlXPathNewContext(static_cast<xmlDocPtr>(doc));
+  // The signature's elements are in the xmldsig namespace, reached with the prefix ds.
+  xmlXPathRegisterNs(contexto, BAD_CAST "ds", BAD_CAST "http://www.w3.org/2000/09/xmldsig#");
+  xmlXPathObjectPtr achado = xmlXPathEvalExpression(BAD_CAST xpath.c_str(), contexto);
+  auto resultado = usa(achado);
+  xmlXPathFreeObject(achado);
+  xmlXPathFreeContext(contexto);
+  return resultado;
+}
+
+} // namespace
+
+std::string XmlLido::Valor(const std::string &xpath) const {
+  if (doc_ == nullptr)
+    return "<not XML>";
+  return Consulta(doc_, xpath, [](xmlXPathObjectPtr achado) -> std::string {
+    if (achado == nullptr || achado->nodesetval == nullptr || achado->nodesetval->nodeNr == 0)
+      return "<none>";
+    xmlChar *texto = xmlNodeGetContent(achado->nodesetval->nodeTab[0]);
+    std::string valor = reinterpret_cast<const char *>(texto);
+    xmlFree(texto);
+    return valor;
+  });
+}
+
+int XmlLido::Conta(const std::string &xpath) const {
+  if (doc_ == nullptr)
+    return -1;
+  return Consulta(doc_, xpath, [](xmlXPathObjectPtr achado) {
+    return achado == nullptr || achado->nodesetval == nullptr ? 0 : achado->nodesetval->nodeNr;
+  });
 }
 
 RespostaVenda LeRespostaVenda(std::string_view carga) {
@@ -144,6 +225,31 @@ RespostaVenda LeRespostaVenda(std::string_view carga) {
   r.cauda = Divide(Inflate(carga.substr(pos + 4)));
   r.valida = true;
   return r;
+}
+
+std::string ProblemaCFe(std::string_view resposta) {
+  const auto campos = Divide(resposta.substr(0, 13));
+  if (campos.size() < 2)
+    return {};
+  std::string base64;
+  if (campos[1] == "06000") {
+    const RespostaVenda venda = LeRespostaVenda(resposta);
+    if (!venda.valida || venda.cauda.empty())
+      return "a sale reply without its CF-e";
+    base64 = venda.cauda[0];
+  } else if (campos[1] == "07000" || campos[1] == "09000") {
+    const auto todos = Divide(resposta);
+    const std::size_t indice = campos[1] == "07000" ? 6 : 5;
+    if (todos.size() <= indice)
+      return "a reply without its CF-e";
+    base64 = todos[indice];
+  } else {
+    return {};
+  }
+  const XmlLido xml(DecodificaBase64(base64));
+  if (!xml.Valido())
+    return "CF-e not well-formed: " + xml.Erro();
+  return xml.Conta("/*/infCFe[@Id]") == 1 ? "" : "CF-e without <infCFe Id>";
 }
 
 } // namespace teste

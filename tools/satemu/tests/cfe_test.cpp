@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace {
 
 using satemu::CFe;
 using satemu::Emissao;
+using teste::XmlLido;
 
 // Key of cUF 35, 2024-01, CNPJ 11222333000181, serial 900000001, nCFe 1, cNF 123456:
 //   3524011122233300018159900000001000001123456 (43 digits)
@@ -29,8 +33,10 @@ TEST(ChaveAcesso, DigitoVerificador) {
                // 1 * 2 = 2, rest 2, digit 9; 1 * 4 (third from the right) = 4, rest 4, digit 7
                {"0000000000000000000000000000000000000000001", 9},
                {"0000000000000000000000000000000000000000100", 7}};
-  for (const auto &caso : casos)
+  for (const auto &caso : casos) {
     EXPECT_EQ(satemu::DigitoChave(caso.base), caso.digito) << caso.base;
+    EXPECT_EQ(teste::DigitoModulo11(caso.base), caso.digito) << caso.base;
+  }
 }
 
 TEST(ChaveAcesso, CamposNaOrdem) {
@@ -41,14 +47,23 @@ TEST(ChaveAcesso, CamposNaOrdem) {
             "35240111222333000181599000000010000011234579");
 }
 
-TEST(Cnpj, Validacao) {
+TEST(Documentos, CpfECnpj) {
   const struct {
-    const char *cnpj;
+    const char *numero;
+    bool cnpj;
     bool valido;
-  } casos[] = {{"11222333000181", true},  {"22233344000183", true}, {"11222333000182", false},
-               {"11222333000191", false}, {"1122233300018", false}, {"1122233300018a", false}};
+  } casos[] = {{"11222333000181", true, true},  {"22233344000183", true, true},
+               {"11444777000161", true, true},  {"11222333000182", true, false},
+               {"11222333000191", true, false}, {"1122233300018", true, false},
+               {"1122233300018a", true, false}, {"00000000000000", true, false},
+               {"12345678909", false, true},    {"11144477735", false, true},
+               {"12345678900", false, false},   {"12345678919", false, false},
+               {"11111111111", false, false},   {"123|45678909", false, false},
+               {"1234567890", false, false}};
   for (const auto &caso : casos)
-    EXPECT_EQ(satemu::CnpjValido(caso.cnpj), caso.valido) << caso.cnpj;
+    EXPECT_EQ(caso.cnpj ? satemu::CnpjValido(caso.numero) : satemu::CpfValido(caso.numero),
+              caso.valido)
+        << caso.numero;
 }
 
 TEST(Valores, DecimaisEscalados) {
@@ -79,8 +94,17 @@ TEST(Codificacao, Base64) {
                             {"foob", "Zm9vYg=="},
                             {"fooba", "Zm9vYmE="},
                             {"\xE3\xFF", "4/8="}};
-  for (const auto &caso : casos)
+  for (const auto &caso : casos) {
     EXPECT_EQ(satemu::CodificaBase64(caso[0]), caso[1]);
+    std::string volta;
+    EXPECT_TRUE(satemu::DecodificaBase64(caso[1], volta)) << caso[1];
+    EXPECT_EQ(volta, caso[0]);
+  }
+  // Not what an encoder writes: no padding, bits left over, padding inside, other bytes.
+  for (const char *ruim : {"Zg", "Zh==", "Zg=a", "Z===", "Zm9v\n", "Zm-v"}) {
+    std::string dados;
+    EXPECT_FALSE(satemu::DecodificaBase64(ruim, dados)) << ruim;
+  }
 }
 
 TEST(Codificacao, ExpansaoLimitada) {
@@ -111,106 +135,273 @@ Emissao UmaEmissao() {
   return e;
 }
 
+std::string Troca(std::string texto,
+                  const std::vector<std::pair<std::string, std::string>> &trocas) {
+  for (const auto &[de, para] : trocas) {
+    const std::size_t onde = texto.find(de);
+    if (onde == std::string::npos)
+      throw std::runtime_error("not in the document: " + de);
+    texto.replace(onde, de.size(), para);
+  }
+  return texto;
+}
+
 TEST(CFeVenda, DocumentoAssinado) {
   CFe cfe;
   std::string motivo;
-  ASSERT_TRUE(
-      satemu::MontaCFeVenda(teste::XmlVenda("<signAC>QUJD</signAC>", "<CPF>12345678909</CPF>"),
-                            UmaEmissao(), cfe, motivo))
+  ASSERT_TRUE(satemu::MontaCFeVenda(teste::XmlVenda("QUJD", "<CPF>12345678909</CPF>"), UmaEmissao(),
+                                    cfe, motivo))
       << motivo;
-  EXPECT_EQ(cfe.chave.substr(0, 20), "35240211222333000181");
-  EXPECT_EQ(cfe.chave.substr(20, 23), "59900000001000042654321");
-  EXPECT_EQ(cfe.chave[43] - '0', satemu::DigitoChave(cfe.chave.substr(0, 43)));
+  // 35 2402 11222333000181 59 900000001 000042 654321: weights from the right sum 537, which
+  // is 48 x 11 + 9, so the digit is 11 - 9 = 2.
+  EXPECT_EQ(cfe.chave, "35240211222333000181599000000010000426543212");
   EXPECT_EQ(cfe.total, "30.02");
   EXPECT_EQ(cfe.cpfCnpj, "12345678909");
   EXPECT_EQ(cfe.dataHora, "20240229130509");
   EXPECT_EQ(cfe.assinaturaAC, "QUJD");
   EXPECT_EQ(cfe.cnpjSoftwareHouse, "22233344000183");
   EXPECT_EQ(teste::DecodificaBase64(cfe.assinaturaQr).size(), 256u);
-  const std::string &xml = cfe.xml;
-  EXPECT_EQ(xml.rfind("</CFe>"), xml.size() - 6);
-  for (const std::string &parte :
-       {"<infCFe Id=\"CFe" + cfe.chave + "\"", std::string("<nCFe>000042</nCFe>"),
-        std::string("<nserieSAT>900000001</nserieSAT>"), std::string("<dEmi>20240229</dEmi>"),
-        std::string("<hEmi>130509</hEmi>"), "<cDV>" + cfe.chave.substr(43) + "</cDV>",
-        std::string("<emit><CNPJ>11222333000181</CNPJ><IE>"),
-        std::string("<numeroCaixa>001</numeroCaixa><assinaturaQRCODE>"),
-        std::string("<xProd>P\xE3o</xProd>"), std::string("<total><vCFe>30.02</vCFe></total>"),
-        std::string("<pgto>")})
-    EXPECT_NE(xml.find(parte), std::string::npos) << parte;
-  EXPECT_LT(xml.find("</infCFe>"), xml.find("<Signature"));
+
+  EXPECT_EQ(cfe.xml.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe>", 0), 0u);
+  const XmlLido xml(cfe.xml);
+  ASSERT_TRUE(xml.Valido()) << xml.Erro();
+  const std::pair<const char *, std::string> valores[] = {
+      {"/CFe/infCFe/@Id", "CFe" + cfe.chave},
+      {"/CFe/infCFe/@versaoDadosEnt", "0.07"},
+      {"/CFe/infCFe/ide/cUF", "35"},
+      {"/CFe/infCFe/ide/cNF", "654321"},
+      {"/CFe/infCFe/ide/nserieSAT", "900000001"},
+      {"/CFe/infCFe/ide/nCFe", "000042"},
+      {"/CFe/infCFe/ide/dEmi", "20240229"},
+      {"/CFe/infCFe/ide/hEmi", "130509"},
+      {"/CFe/infCFe/ide/cDV", "2"},
+      {"/CFe/infCFe/ide/signAC", "QUJD"},
+      {"/CFe/infCFe/ide/assinaturaQRCODE", cfe.assinaturaQr},
+      {"/CFe/infCFe/ide/assinaturaQRCODE/following-sibling::*[1]", "001"},
+      {"/CFe/infCFe/emit/CNPJ", "11222333000181"},
+      {"/CFe/infCFe/emit/IE", "111111111111"},
+      {"/CFe/infCFe/dest/CPF", "12345678909"},
+      {"/CFe/infCFe/det[@nItem='1']/prod/xProd", "P\xC3\xA3o"},
+      {"/CFe/infCFe/det/prod/vUnCom/following-sibling::*[1]", "30.02"},
+      {"/CFe/infCFe/det/prod/vItem", "30.02"},
+      {"/CFe/infCFe/total/vCFe", "30.02"},
+      {"/CFe/infCFe/pgto/vTroco", "19.98"},
+      {"/CFe/ds:Signature/ds:SignedInfo/ds:Reference/@URI", "#CFe" + cfe.chave},
+  };
+  for (const auto &[caminho, valor] : valores)
+    EXPECT_EQ(xml.Valor(caminho), valor) << caminho;
+  EXPECT_EQ(xml.Conta("/CFe/*"), 2);
+  EXPECT_EQ(xml.Conta("/CFe/infCFe/following-sibling::ds:Signature"), 1);
 }
 
-// The total: taken from <vCFe> when the document has one, computed from the items otherwise.
-TEST(CFeVenda, TotalEEmitente) {
-  const std::string inicio = "<CFe><infCFe><emit><CNPJ>33444555000100</CNPJ></emit>";
+// The totals the device works out, and the CF-e it writes for each: well-formed and saying so.
+TEST(CFeVenda, Totais) {
   const struct {
-    const char *corpo;
+    std::vector<std::pair<std::string, std::string>> trocas;
     const char *total;
+    const char *troco;
   } casos[] = {
-      {"<det><prod><qCom>1</qCom><vUnCom>5.00</vUnCom></prod></det><total><vCFe>4.50</vCFe>"
-       "</total>",
-       "4.50"},
-      {"<det><prod><qCom>1.5</qCom><vUnCom>0.333</vUnCom><vDesc>0.10</vDesc></prod></det>"
-       "<det><prod><qCom>2</qCom><vUnCom>1</vUnCom><vOutro>0.05</vOutro></prod></det>",
-       "2.45"},
-      {"<det><prod><qCom>1</qCom><vUnCom>10</vUnCom></prod></det><total><DescAcrEntr>"
-       "<vDescSubtot>1.25</vDescSubtot></DescAcrEntr></total>",
-       "8.75"},
+      {{}, "30.02", "19.98"},
+      {{{"<indRegra>A", "<indRegra>T"}}, "30.01", "19.99"},
+      {{{"</indRegra>", "</indRegra><vDesc>0.02</vDesc><vOutro>0.10</vOutro>"}}, "30.10", "19.90"},
+      {{{"<total/>", "<total><DescAcrEntr><vDescSubtot>1.25</vDescSubtot></DescAcrEntr></total>"}},
+       "28.77",
+       "21.23"},
+      {{{"<total/>",
+         "<total><DescAcrEntr><vAcresSubtot>0.98</vAcresSubtot></DescAcrEntr></total>"}},
+       "31.00",
+       "19.00"},
+      {{{"<total/>", "<total><vCFe>30.02</vCFe><vCFeLei12741>4.10</vCFeLei12741></total>"},
+        {"</vUnCom>", "</vUnCom><vProd>30.02</vProd>"}},
+       "30.02",
+       "19.98"},
+      {{{"</det>", "</det><det nItem=\"2\"><prod><cProd>2</cProd><xProd>a &amp; b</xProd>"
+                   "<CFOP>5102</CFOP><uCom>KG</uCom><qCom>0.3335</qCom><vUnCom>29.90</vUnCom>"
+                   "<indRegra>T</indRegra></prod><imposto/></det>"}},
+       "39.99",
+       "10.01"},
   };
   for (const auto &caso : casos) {
+    const std::string documento = Troca(teste::XmlVenda(), caso.trocas);
+    SCOPED_TRACE(documento);
     CFe cfe;
     std::string motivo;
-    ASSERT_TRUE(
-        satemu::MontaCFeVenda(inicio + caso.corpo + "</infCFe></CFe>", UmaEmissao(), cfe, motivo))
-        << caso.corpo << ": " << motivo;
-    EXPECT_EQ(cfe.total, caso.total) << caso.corpo;
-    EXPECT_EQ(cfe.chave.substr(6, 14), "33444555000100");
-    EXPECT_NE(cfe.xml.find("<vCFe>" + std::string(caso.total) + "</vCFe>"), std::string::npos);
+    ASSERT_TRUE(satemu::MontaCFeVenda(documento, UmaEmissao(), cfe, motivo)) << motivo;
+    EXPECT_EQ(cfe.total, caso.total);
+    const XmlLido xml(cfe.xml);
+    ASSERT_TRUE(xml.Valido()) << xml.Erro();
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/total/vCFe"), caso.total);
+    EXPECT_EQ(xml.Conta("/CFe/infCFe/total/vCFe"), 1);
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/pgto/vTroco"), caso.troco);
   }
 }
 
-TEST(CFeVenda, DocumentosRecusados) {
-  const char *casos[] = {
-      "<CFeX><infCFe><det><prod><qCom>1</qCom><vUnCom>1</vUnCom></prod></det></infCFe></CFeX>",
-      "<CFe><infCFe><det><prod><qCom>1</qCom><vUnCom>1</vUnCom></prod></det></infCFe></CFe>x",
-      "<CFe><infCFe><total/></infCFe></CFe>",
-      "<CFe><det><prod><qCom>1</qCom><vUnCom>1</vUnCom></prod></det></CFe>",
-      "<CFe><infCFe><det><prod><qCom>1</qCom></prod></det></infCFe></CFe>",
-      "<CFe><infCFe><det><prod><qCom>1</qCom><vUnCom>1,0</vUnCom></prod></det></infCFe></CFe>",
-      "<CFe><infCFe><emit><CNPJ>123</CNPJ></emit><det><prod><qCom>1</qCom><vUnCom>1</vUnCom>"
-      "</prod></det></infCFe></CFe>",
-      "<CFe><infCFe><det><prod><qCom>1</qCom><vUnCom>1</vUnCom></prod></det>",
+// A document is read by its declaration: UTF-8 when it has none, unless the device is set to
+// take such a document as Windows-1252. Whatever it came in, the CF-e is UTF-8.
+TEST(CFeVenda, CodificacaoDoDocumento) {
+  const std::string utf8 = teste::XmlVenda();
+  const std::string latin = Troca(utf8, {{"P\xC3\xA3o", "P\xE3o \x80"}});
+  const std::string declara1252 = "<?xml version=\"1.0\" encoding=\"windows-1252\"?>" + latin;
+  const std::string declaraUtf8 = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+  using satemu::SemDeclaracao;
+  const struct {
+    std::string documento;
+    SemDeclaracao semDeclaracao;
+    const char *xProd; // nullptr: refused
+  } casos[] = {
+      {utf8, SemDeclaracao::Utf8, "P\xC3\xA3o"},
+      {"\xEF\xBB\xBF" + utf8, SemDeclaracao::Utf8, "P\xC3\xA3o"},
+      {declaraUtf8 + utf8, SemDeclaracao::Windows1252, "P\xC3\xA3o"},
+      {latin, SemDeclaracao::Utf8, nullptr},
+      {declaraUtf8 + latin, SemDeclaracao::Utf8, nullptr},
+      {declaraUtf8 + latin, SemDeclaracao::Windows1252, nullptr},
+      {latin, SemDeclaracao::Windows1252, "P\xC3\xA3o \xE2\x82\xAC"},
+      {declara1252, SemDeclaracao::Utf8, "P\xC3\xA3o \xE2\x82\xAC"},
+      {"<?xml version=\"1.0\" encoding=\"x-nenhuma\"?>" + utf8, SemDeclaracao::Utf8, nullptr},
+      // Read as the device is told to, UTF-8 bytes become two characters each.
+      {utf8, SemDeclaracao::Windows1252, "P\xC3\x83\xC2\xA3o"},
   };
-  for (const char *caso : casos) {
+  for (const auto &caso : casos) {
+    SCOPED_TRACE(teste::ParaHex(caso.documento.substr(0, 60)));
+    Emissao emissao = UmaEmissao();
+    emissao.semDeclaracao = caso.semDeclaracao;
     CFe cfe;
     std::string motivo;
-    EXPECT_FALSE(satemu::MontaCFeVenda(caso, UmaEmissao(), cfe, motivo)) << caso;
+    const bool aceito = satemu::MontaCFeVenda(caso.documento, emissao, cfe, motivo);
+    ASSERT_EQ(aceito, caso.xProd != nullptr) << motivo;
+    if (!aceito) {
+      EXPECT_EQ(motivo.rfind("xml: ", 0), 0u) << motivo;
+      continue;
+    }
+    const XmlLido xml(cfe.xml);
+    ASSERT_TRUE(xml.Valido()) << xml.Erro();
+    EXPECT_EQ(xml.Valor("//xProd"), caso.xProd);
+  }
+}
+
+// What a POS gets wrong, each refused with the rule it breaks named first.
+TEST(CFeVenda, DocumentosRecusados) {
+  const std::string cpf = "<dest><CPF>12345678909</CPF></dest>";
+  const struct {
+    std::vector<std::pair<std::string, std::string>> trocas;
+    const char *regra;
+  } casos[] = {
+      {{{"P\xC3\xA3o", "P\xE3o"}}, "xml"},
+      {{{"<CFe>", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe>"}, {"P\xC3\xA3o", "P\xE3o"}},
+       "xml"},
+      {{{"</CFe>", "</CFe>x"}}, "xml"},
+      {{{"</pgto>", ""}}, "xml"},
+      {{{"<CFe>", "<!DOCTYPE CFe><CFe>"}}, "xml"},
+      {{{"<emit>", "<emit>texto"}}, "xml"},
+      {{{"<CFe>", "<NFe>"}, {"</CFe>", "</NFe>"}}, "raiz"},
+      {{{"</infCFe>", "</infCFe><infCFe/>"}}, "raiz"},
+      {{{"versaoDadosEnt=\"0.07\"", "versaoDadosEnt=\"0.05\""}}, "versao"},
+      {{{" versaoDadosEnt=\"0.07\"", ""}}, "versao"},
+      {{{"<total/>", ""}}, "grupos"},
+      {{{"<total/>", "<total>30.02</total>"}}, "total"},
+      {{{"<pgto>", "<pagto>"}, {"</pgto>", "</pagto>"}}, "grupos"},
+      {{{"<dest>", "<dest></dest><dest>"}}, "grupos"},
+      {{{"<imposto/>", ""}}, "grupos"},
+      {{{"<imposto/>", "<imposto/><imposto/>"}}, "grupos"},
+      {{{"22233344000183", "22233344000184"}}, "ide"},
+      {{{"<numeroCaixa>001", "<numeroCaixa>1"}}, "ide"},
+      {{{teste::kAssinaturaPronto, "n\xC3\xA3o base64"}}, "ide"},
+      {{{"</numeroCaixa>", "</numeroCaixa><nCFe>000001</nCFe>"}}, "ide"},
+      {{{"11222333000181", "11444777000161"}}, "emit"},
+      {{{"11222333000181", "11222333000182"}}, "emit"},
+      {{{"<IE>111111111111", "<IE>ISENTO"}}, "emit"},
+      {{{"<indRatISSQN>N", "<indRatISSQN>X"}}, "emit"},
+      {{{"</IE>", "</IE><xNome>Loja</xNome>"}}, "emit"},
+      {{{"<dest>", "<dest><CPF>123|456</CPF>"}}, "dest"},
+      {{{"<dest>", "<dest><CPF>12345678900</CPF>"}}, "dest"},
+      {{{"<dest>", "<dest><CNPJ>11222333000182</CNPJ>"}}, "dest"},
+      {{{"<dest>", "<dest><CPF>12345678909</CPF><CNPJ>11222333000181</CNPJ>"}}, "dest"},
+      {{{"nItem=\"1\"", "nItem=\"2\""}}, "nItem"},
+      {{{"<qCom>3.0000", "<qCom>3,0"}}, "prod"},
+      {{{"<qCom>3.0000", "<qCom>0"}}, "prod"},
+      {{{"<vUnCom>10.005", "<vUnCom>10.0050"}}, "prod"},
+      {{{"<indRegra>A", "<indRegra>R"}}, "prod"},
+      {{{"<CFOP>5102", "<CFOP>51"}}, "prod"},
+      {{{"<cProd>1</cProd>", ""}}, "prod"},
+      {{{"</vUnCom>", "</vUnCom><vProd>30.01</vProd>"}}, "vItem"},
+      {{{"</indRegra>", "</indRegra><vDesc>40.00</vDesc>"}}, "vItem"},
+      {{{"<total/>", "<total><vCFe>30.00</vCFe></total>"}}, "total"},
+      {{{"<total/>", "<total><DescAcrEntr><vDescSubtot>1.00</vDescSubtot><vAcresSubtot>1.00"
+                     "</vAcresSubtot></DescAcrEntr></total>"}},
+       "total"},
+      {{{"<total/>", "<total><DescAcrEntr><vDescSubtot>31.00</vDescSubtot></DescAcrEntr></total>"}},
+       "total"},
+      {{{"<vMP>50.00", "<vMP>30.00"}}, "pgto"},
+      {{{"<MP><cMP>01</cMP><vMP>50.00</vMP></MP>", ""}}, "pgto"},
+      {{{"<cMP>01", "<cMP>1"}}, "pgto"},
+      {{{"<vMP>50.00", "<vMP>0.00"}}, "pgto"},
+  };
+  for (const auto &caso : casos) {
+    const std::string documento = Troca(teste::XmlVenda(), caso.trocas);
+    CFe cfe;
+    std::string motivo;
+    EXPECT_FALSE(satemu::MontaCFeVenda(documento, UmaEmissao(), cfe, motivo)) << documento;
+    EXPECT_EQ(motivo.rfind(std::string(caso.regra) + ": ", 0), 0u)
+        << documento << "\n  -> " << motivo;
+    // The reason goes into a log line and a line on standard error: nothing that breaks them.
+    EXPECT_EQ(motivo.find_first_of("|\n"), std::string::npos) << motivo;
   }
 }
 
 TEST(CFeCancelamento, ReferenciaAVenda) {
-  const satemu::VendaEmitida venda{"35240211222333000181599000000010000426543210", "30.02",
+  const satemu::VendaEmitida venda{"35240211222333000181599000000010000426543212", "30.02",
                                    "12345678909", "20240229130509"};
   Emissao emissao = UmaEmissao();
   emissao.numero = 43;
+  const std::string documento = "<?xml version=\"1.0\"?>\n" +
+                                Troca(teste::XmlCancelamento(venda.chave, "QUJD"),
+                                      {{"<dest/>", "<dest><CPF>12345678909</CPF></dest>"},
+                                       {"<total/>", "<total><vCFe>30.02</vCFe></total>"}}) +
+                                "\n";
   CFe cfe;
   std::string motivo;
-  ASSERT_TRUE(satemu::MontaCFeCancelamento(
-      "<?xml version=\"1.0\"?>\n<CFeCanc><infCFe chCanc=\"CFe" + venda.chave +
-          "\"><ide><CNPJ>22233344000183</CNPJ><signAC>QUJD</signAC></ide></infCFe></CFeCanc>\n",
-      venda, emissao, cfe, motivo))
-      << motivo;
+  ASSERT_TRUE(satemu::MontaCFeCancelamento(documento, venda, emissao, cfe, motivo)) << motivo;
   EXPECT_EQ(cfe.chave.substr(31, 6), "000043");
+  EXPECT_EQ(cfe.chave[43] - '0', teste::DigitoModulo11(cfe.chave.substr(0, 43)));
   EXPECT_EQ(cfe.total, "30.02");
   EXPECT_EQ(cfe.cpfCnpj, "12345678909");
-  for (const std::string &parte :
-       {"chCanc=\"CFe" + venda.chave + "\"", std::string("<dEmi>20240229</dEmi>"),
-        std::string("<CPF>12345678909</CPF>"), std::string("<signAC>QUJD</signAC>"),
-        std::string("<vCFe>30.02</vCFe>")})
-    EXPECT_NE(cfe.xml.find(parte), std::string::npos) << parte;
-  EXPECT_EQ(cfe.xml.rfind("</CFeCanc>"), cfe.xml.size() - 10);
-  EXPECT_FALSE(satemu::MontaCFeCancelamento("<CFe><infCFe/></CFe>", venda, emissao, cfe, motivo));
+  const XmlLido xml(cfe.xml);
+  ASSERT_TRUE(xml.Valido()) << xml.Erro();
+  const std::pair<const char *, std::string> valores[] = {
+      {"/CFeCanc/infCFe/@Id", "CFe" + cfe.chave},
+      {"/CFeCanc/infCFe/@chCanc", "CFe" + venda.chave},
+      {"/CFeCanc/infCFe/dEmi", "20240229"},
+      {"/CFeCanc/infCFe/hEmi", "130509"},
+      {"/CFeCanc/infCFe/ide/nCFe", "000043"},
+      {"/CFeCanc/infCFe/ide/signAC", "QUJD"},
+      {"/CFeCanc/infCFe/emit/CNPJ", "11222333000181"},
+      {"/CFeCanc/infCFe/dest/CPF", "12345678909"},
+      {"/CFeCanc/infCFe/total/vCFe", "30.02"},
+      {"/CFeCanc/ds:Signature/ds:SignedInfo/ds:Reference/@URI", "#CFe" + cfe.chave},
+  };
+  for (const auto &[caminho, valor] : valores)
+    EXPECT_EQ(xml.Valor(caminho), valor) << caminho;
+
+  const struct {
+    std::vector<std::pair<std::string, std::string>> trocas;
+    const char *regra;
+  } recusas[] = {
+      {{{"<CFeCanc>", "<CFe>"}, {"</CFeCanc>", "</CFe>"}}, "raiz"},
+      {{{"chCanc=\"CFe3524", "chCanc=\"CFe3525"}}, "chCanc"},
+      {{{" chCanc=", " x="}}, "chCanc"},
+      {{{"<total/>", ""}}, "grupos"},
+      {{{"<numeroCaixa>001</numeroCaixa>", ""}}, "ide"},
+      {{{"<emit/>", "<emit><CNPJ>11444777000161</CNPJ></emit>"}}, "emit"},
+      {{{"<dest/>", "<dest><CPF>11144477735</CPF></dest>"}}, "dest"},
+      {{{"<dest/>", "<dest><CPF>123|456</CPF></dest>"}}, "dest"},
+      {{{"<total/>", "<total><vCFe>30.00</vCFe></total>"}}, "total"},
+  };
+  for (const auto &recusa : recusas) {
+    const std::string errado = Troca(teste::XmlCancelamento(venda.chave), recusa.trocas);
+    EXPECT_FALSE(satemu::MontaCFeCancelamento(errado, venda, emissao, cfe, motivo)) << errado;
+    EXPECT_EQ(motivo.rfind(std::string(recusa.regra) + ": ", 0), 0u)
+        << errado << "\n  -> " << motivo;
+  }
 }
 
 } // namespace

@@ -26,20 +26,26 @@ protected:
     const long long numero = sessao >= 0 ? sessao : ++sessao_;
     char texto[24];
     std::snprintf(texto, sizeof texto, "%06lld", numero);
-    return satemu::Atende(sat_, std::string(texto) + "|" + palavraEParametros).resposta;
+    return Confere(satemu::Atende(sat_, std::string(texto) + "|" + palavraEParametros).resposta);
+  }
+
+  // Every CF-e the device issues is read back as XML.
+  static std::string Confere(std::string resposta) {
+    EXPECT_EQ(teste::ProblemaCFe(resposta), "") << resposta.substr(0, 40);
+    return resposta;
   }
 
   void Prepara() {
     ASSERT_EQ(Codigo(Pede(std::string("AtivarSAT|1|12345678|") + kCnpj + "|35")), "04000");
-    ASSERT_EQ(Codigo(Pede(std::string("AssociarAssinatura|12345678|") + kCnpjSh + kCnpj + "|QUJD")),
+    ASSERT_EQ(Codigo(Pede(std::string("AssociarAssinatura|12345678|") + kCnpjSh + kCnpj + "|" +
+                          teste::kAssinaturaPronto)),
               "13000");
   }
 
-  std::string Venda(long long sessao = -1) {
+  std::string Venda(long long sessao = -1, const std::string &xml = teste::XmlVenda()) {
     const long long numero = sessao >= 0 ? sessao : ++sessao_;
-    return satemu::Atende(sat_,
-                          teste::PedidoVenda(std::to_string(numero), "12345678", teste::XmlVenda()))
-        .resposta;
+    return Confere(
+        satemu::Atende(sat_, teste::PedidoVenda(std::to_string(numero), "12345678", xml)).resposta);
   }
 
   Sat sat_;
@@ -48,13 +54,16 @@ protected:
 
 // The life of a device, one command at a time, with what each must leave behind.
 TEST_F(Dispositivo, TransicoesDeEstado) {
+  EXPECT_EQ(Codigo(Pede("ConsultarUltimaSessaoFiscal|12345678")), "19002");
+  EXPECT_EQ(Codigo(Pede(std::string("AtivarSAT|1|curto\x01|") + kCnpj + "|35")), "04099");
   EXPECT_EQ(Codigo(Pede(std::string("AtivarSAT|2|87654321|") + kCnpj + "|35")), "04006");
   EXPECT_EQ(sat_.ativacao, Ativacao::AguardandoCertificado);
   EXPECT_EQ(sat_.codigoAtivacao, "87654321");
   EXPECT_EQ(Codigo(Pede("ComunicarCertificadoICPBRASIL|87654321|TUlJQg==")), "05000");
   EXPECT_EQ(sat_.ativacao, Ativacao::Ativado);
   EXPECT_EQ(Codigo(Pede("ComunicarCertificadoICPBRASIL|87654321|TUlJQg==")), "05003");
-  EXPECT_EQ(Codigo(Pede(std::string("AssociarAssinatura|87654321|") + kCnpjSh + kCnpj + "|QUJD")),
+  EXPECT_EQ(Codigo(Pede(std::string("AssociarAssinatura|87654321|") + kCnpjSh + kCnpj + "|" +
+                        teste::kAssinaturaPronto)),
             "13000");
   EXPECT_EQ(sat_.cnpjSoftwareHouse, kCnpjSh);
 
@@ -68,23 +77,44 @@ TEST_F(Dispositivo, TransicoesDeEstado) {
   EXPECT_EQ(sat_.codigoAtivacao, "novo1234");
   EXPECT_EQ(Codigo(Pede("TrocarCodigoDeAtivacaoSAT|87654321|2|outro123|outro123")), "18000");
   EXPECT_EQ(sat_.codigoAtivacao, "outro123");
+  EXPECT_EQ(Codigo(Pede("TrocarCodigoDeAtivacaoSAT|87654321|2|a\x7F|a\x7F")), "18099");
+  EXPECT_EQ(sat_.codigoAtivacao, "outro123");
 
   sat_.codigoAtivacao = "12345678";
-  EXPECT_EQ(Codigo(Venda()), "06000");
+  EXPECT_EQ(Codigo(Pede("ConsultarUltimaSessaoFiscal|12345678")), "19003");
+  // A refused sale changes nothing, and the device's log says which rule it broke.
+  const std::string semPagamento = teste::XmlVenda();
+  EXPECT_EQ(Codigo(Venda(-1, semPagamento.substr(0, semPagamento.find("<vMP>50")) + "<vMP>1.00" +
+                                 semPagamento.substr(semPagamento.find("</vMP>")))),
+            "06010");
+  EXPECT_NE(sat_.log.find("|EnviarDadosVenda|06010|pgto: the payments (1.00) do not cover the "
+                          "total (30.02)\n"),
+            std::string::npos);
+  EXPECT_EQ(sat_.ultimoNumero, 0);
+  const std::string venda = Venda();
+  EXPECT_EQ(Codigo(venda), "06000");
   EXPECT_EQ(sat_.ultimoNumero, 1);
   EXPECT_TRUE(sat_.vendaCancelavel);
+  EXPECT_EQ(Pede("ConsultarUltimaSessaoFiscal|12345678"), venda);
   const std::string chave = sat_.ultimaVenda.chave;
   EXPECT_EQ(chave.substr(6, 14), kCnpj);
   EXPECT_EQ(Codigo(Pede("TesteFimAFim|12345678|" + teste::XmlVenda())), "09000");
   EXPECT_EQ(sat_.ultimoNumero, 1);
-  EXPECT_EQ(
-      Codigo(Pede("CancelarUltimaVenda|12345678|CFe" + chave + "|<CFeCanc><infCFe/></CFeCanc>")),
-      "07000");
+  EXPECT_EQ(Pede("ConsultarUltimaSessaoFiscal|12345678"), venda);
+  // Signed by another software house: refused like a document that breaks a rule.
+  EXPECT_EQ(Codigo(Pede("CancelarUltimaVenda|12345678|CFe" + chave + "|" +
+                        teste::XmlCancelamento(chave, "QUJD"))),
+            "07007");
+  const std::string cancelamento =
+      Pede("CancelarUltimaVenda|12345678|CFe" + chave + "|" + teste::XmlCancelamento(chave));
+  EXPECT_EQ(Codigo(cancelamento), "07000");
   EXPECT_EQ(sat_.ultimoNumero, 2);
   EXPECT_FALSE(sat_.vendaCancelavel);
-  EXPECT_EQ(
-      Codigo(Pede("CancelarUltimaVenda|12345678|CFe" + chave + "|<CFeCanc><infCFe/></CFeCanc>")),
-      "07002");
+  EXPECT_EQ(Pede("ConsultarUltimaSessaoFiscal|12345678"), cancelamento);
+  EXPECT_EQ(Codigo(Pede("ConsultarUltimaSessaoFiscal|00000000")), "19001");
+  EXPECT_EQ(Codigo(Pede("CancelarUltimaVenda|12345678|CFe" + chave + "|" +
+                        teste::XmlCancelamento(chave))),
+            "07002");
 }
 
 // Only the commands whose codes list x097 refuse a session number already answered.
@@ -189,6 +219,8 @@ TEST_F(Dispositivo, VendaNoLimiteDeTamanho) {
 // the reply is the command's own (its two leading code digits) and the log stays whole lines.
 TEST_F(Dispositivo, ParametrosAleatoriosTemRespostaDoProprioComando) {
   Prepara();
+  // Every command word once, including ConsultarUltimaSessaoFiscal's answer to a real sale.
+  ASSERT_EQ(Codigo(Venda()), "06000");
   const std::pair<const char *, const char *> comandos[] = {{"AtivarSAT", "04"},
                                                             {"ComunicarCertificadoICPBRASIL", "05"},
                                                             {"EnviarDadosVenda", "06"},
@@ -203,7 +235,8 @@ TEST_F(Dispositivo, ParametrosAleatoriosTemRespostaDoProprioComando) {
                                                             {"ExtrairLogs", "15"},
                                                             {"BloquearSAT", "16"},
                                                             {"DesbloquearSAT", "17"},
-                                                            {"TrocarCodigoDeAtivacaoSAT", "18"}};
+                                                            {"TrocarCodigoDeAtivacaoSAT", "18"},
+                                                            {"ConsultarUltimaSessaoFiscal", "19"}};
   constexpr char kBytes[] = "|<>/CFeinf0123456789.-x\0\xFF";
   const std::string alfabeto(kBytes, sizeof kBytes - 1);
   std::mt19937 sorteio(2024);
@@ -216,7 +249,8 @@ TEST_F(Dispositivo, ParametrosAleatoriosTemRespostaDoProprioComando) {
       const std::string resposta = Pede(std::string(palavra) + "|" + parametros);
       const auto campos = teste::Divide(resposta);
       ASSERT_GE(campos.size(), 4u) << palavra << " " << parametros;
-      if (std::string(palavra) != "ConsultarNumeroSessao") {
+      if (std::string(palavra) != "ConsultarNumeroSessao" &&
+          std::string(palavra) != "ConsultarUltimaSessaoFiscal") {
         EXPECT_EQ(campos[1].substr(0, 2), numero) << palavra << " " << parametros;
       }
     }

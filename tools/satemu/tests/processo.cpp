@@ -32,9 +32,10 @@ int MsRestantes(Relogio::time_point fim) {
 
 Emulador::~Emulador() { Encerra(SIGKILL); }
 
-bool Emulador::Inicia(const std::vector<std::string> &argumentos, std::string &erro) {
+bool Emulador::Inicia(const std::vector<std::string> &argumentos, std::string &erro, bool avisos) {
   int tubo[2];
-  if (pipe2(tubo, O_CLOEXEC) != 0) {
+  int tuboAvisos[2] = {-1, -1};
+  if (pipe2(tubo, O_CLOEXEC) != 0 || (avisos && pipe2(tuboAvisos, O_CLOEXEC) != 0)) {
     erro = std::strerror(errno);
     return false;
   }
@@ -48,11 +49,17 @@ bool Emulador::Inicia(const std::vector<std::string> &argumentos, std::string &e
   pid_ = fork();
   if (pid_ == 0) {
     dup2(tubo[1], STDOUT_FILENO);
+    if (avisos)
+      dup2(tuboAvisos[1], STDERR_FILENO);
     execv(argv[0], argv.data());
     _exit(127);
   }
   close(tubo[1]);
   saida_ = tubo[0];
+  if (avisos) {
+    close(tuboAvisos[1]);
+    avisos_ = tuboAvisos[0];
+  }
   // The first line is the slave's path; nothing is waited for but that line.
   const auto fim = Relogio::now() + std::chrono::seconds(10);
   std::string linha;
@@ -77,10 +84,32 @@ int Emulador::Encerra(int sinal) {
   int status = 0;
   const pid_t r = waitpid(pid_, &status, 0);
   pid_ = -1;
-  if (saida_ >= 0)
-    close(saida_);
-  saida_ = -1;
+  for (int *fd : {&saida_, &avisos_}) {
+    if (*fd >= 0)
+      close(*fd);
+    *fd = -1;
+  }
   return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Emulador::EsperaAviso(std::string_view trecho, int limiteMs) {
+  const auto fim = Relogio::now() + std::chrono::milliseconds(limiteMs);
+  for (;;) {
+    for (std::size_t fimLinha; (fimLinha = avisosLidos_.find('\n')) != std::string::npos;) {
+      const bool achou = avisosLidos_.substr(0, fimLinha).find(trecho) != std::string::npos;
+      avisosLidos_.erase(0, fimLinha + 1);
+      if (achou)
+        return true;
+    }
+    pollfd p{avisos_, POLLIN, 0};
+    char bloco[4096];
+    if (avisos_ < 0 || poll(&p, 1, MsRestantes(fim)) <= 0)
+      return false;
+    const ssize_t n = read(avisos_, bloco, sizeof bloco);
+    if (n <= 0)
+      return false;
+    avisosLidos_.append(bloco, static_cast<std::size_t>(n));
+  }
 }
 
 bool Porta::Abre(const std::string &caminho) {
@@ -94,6 +123,11 @@ bool Porta::Abre(const std::string &caminho) {
   tcsetattr(fd_, TCSANOW, &modo);
   ioctl(fd_, TIOCEXCL);
   return true;
+}
+
+bool Porta::Exclusiva() const {
+  int exclusiva = 0;
+  return ioctl(fd_, TIOCGEXCL, &exclusiva) == 0 && exclusiva != 0;
 }
 
 void Porta::Fecha() {

@@ -18,8 +18,13 @@ public:
   ~Emulador();
 
   // Starts satemu with these arguments and waits for its first output line, the slave's path.
-  bool Inicia(const std::vector<std::string> &argumentos, std::string &erro);
+  // With `avisos`, its standard error comes to this process, to be read by EsperaAviso.
+  bool Inicia(const std::vector<std::string> &argumentos, std::string &erro, bool avisos = false);
   const std::string &Escravo() const { return escravo_; }
+
+  // Reads satemu's standard error until a line holds `trecho`; false when none does in time.
+  // The lines read up to it are gone.
+  bool EsperaAviso(std::string_view trecho, int limiteMs = 10000);
 
   // Sends the signal and waits for the process; its exit status, or -1 if it did not exit.
   int Encerra(int sinal = SIGTERM);
@@ -27,6 +32,8 @@ public:
 private:
   pid_t pid_ = -1;
   int saida_ = -1;
+  int avisos_ = -1;
+  std::string avisosLidos_;
   std::string escravo_;
 };
 
@@ -41,6 +48,9 @@ public:
   bool Abre(const std::string &caminho);
   void Fecha();
   bool Escreve(std::string_view bytes);
+
+  // Whether the port is held exclusively (TIOCGEXCL).
+  bool Exclusiva() const;
 
   // Exactly `quantos` bytes, or false when they do not come within the limit.
   bool Le(std::size_t quantos, std::string &bytes, int limiteMs = 10000);

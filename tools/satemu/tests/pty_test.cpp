@@ -1,9 +1,11 @@
 // The real satemu, started as a child process and spoken to in raw frames through the slave
 // side of its pseudo-terminal, as a host would.
 #include "apoio.h"
+#include "cfe.h"
 #include "processo.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
@@ -11,6 +13,7 @@
 #include <functional>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -77,6 +80,7 @@ protected:
     }
     const std::string resposta = quadro.substr(13, quadro.size() - 14);
     EXPECT_EQ(quadro, QuadroResposta(sequencia_, resposta));
+    EXPECT_EQ(teste::ProblemaCFe(resposta), "");
     return resposta;
   }
 
@@ -94,9 +98,12 @@ std::string Comum(int sessao, const char *codigo, const char *mensagem) {
 TEST_F(Conversa, TodosOsComandos) {
   Inicia({"--serie", "900000123"});
   const std::string c = kCodigo;
-  const std::string xml = teste::XmlVenda("", "<CPF>12345678909</CPF>");
-  const std::string canc = "|<CFeCanc><infCFe/></CFeCanc>";
+  const std::string xml = teste::XmlVenda(kAssinatura, "<CPF>12345678909</CPF>");
+  // The sale's key takes the place of {chave} when the request is made.
+  const std::string canc = "|" + teste::XmlCancelamento("{chave}");
   const std::string rede = "|<config><tipoLan>IPFIX</tipoLan><lanIP>10.0.0.5</lanIP>";
+  std::string outroEmitente = xml;
+  outroEmitente.replace(outroEmitente.find(kCnpj), 14, "11444777000161");
   const char *invalido = "C\xF3"
                          "digo de ativa\xE7\xE3o inv\xE1lido";
   const char *naoAtivado = "SAT ainda n\xE3o ativado";
@@ -104,7 +111,7 @@ TEST_F(Conversa, TodosOsComandos) {
   const char *cupomInvalido = "Cupom inv\xE1lido";
   const char *validacao = "Erro de valida\xE7\xE3o do conte\xFA"
                           "do";
-  std::string chave, chaveCancelamento, respostaVenda;
+  std::string chave, chaveCancelamento, respostaVenda, respostaCancelamento;
 
   // Checks of the replies that are more than the common form.
   using Confere = std::function<void(const std::vector<std::string> &, const std::string &)>;
@@ -130,27 +137,30 @@ TEST_F(Conversa, TodosOsComandos) {
                                                   "do notas.",
                                                   "", ""}));
     ASSERT_EQ(v.cauda.size(), 6u);
-    const std::string cfe = DecodificaBase64(v.cauda[0]);
-    EXPECT_EQ(cfe.substr(cfe.size() - 6), "</CFe>");
-    EXPECT_NE(cfe.find("<xProd>P\xE3o</xProd>"), std::string::npos);
+    const teste::XmlLido cfe(DecodificaBase64(v.cauda[0]));
+    ASSERT_TRUE(cfe.Valido()) << cfe.Erro();
+    EXPECT_EQ(cfe.Valor("/CFe/infCFe/det/prod/xProd"), "P\xC3\xA3o");
     EXPECT_EQ(v.cauda[1].size(), 14u);
     ASSERT_EQ(v.cauda[2].size(), 47u);
     chave = v.cauda[2].substr(3);
     EXPECT_EQ(v.cauda[2].substr(0, 5) + chave.substr(6, 14), std::string("CFe35") + kCnpj);
     EXPECT_EQ(chave.substr(20, 17), "59900000123000001");
-    EXPECT_NE(cfe.find("Id=\"CFe" + chave + "\""), std::string::npos);
+    EXPECT_EQ(chave[43] - '0', teste::DigitoModulo11(chave.substr(0, 43)));
+    EXPECT_EQ(cfe.Valor("/CFe/infCFe/@Id"), "CFe" + chave);
     EXPECT_EQ(v.cauda[3] + "|" + v.cauda[4], "30.02|12345678909");
     EXPECT_EQ(DecodificaBase64(v.cauda[5]).size(), 256u);
     respostaVenda = r;
   };
-  const Confere cancelamento = [&](const auto &campo, const std::string &) {
+  const Confere cancelamento = [&](const auto &campo, const std::string &r) {
     ASSERT_EQ(campo.size(), 12u);
     EXPECT_EQ(campo[1] + campo[2], "070000000");
     EXPECT_EQ(campo[3], "Cupom cancelado com sucesso + conte\xFA"
                         "do CF-e-SAT cancelado.");
-    const std::string cfe = DecodificaBase64(campo[6]);
-    EXPECT_EQ(cfe.substr(0, 9), "<CFeCanc>");
-    EXPECT_NE(cfe.find("chCanc=\"CFe" + chave + "\""), std::string::npos);
+    const teste::XmlLido cfe(DecodificaBase64(campo[6]));
+    ASSERT_TRUE(cfe.Valido()) << cfe.Erro();
+    EXPECT_EQ(cfe.Valor("/CFeCanc/infCFe/@chCanc"), "CFe" + chave);
+    EXPECT_EQ(cfe.Valor("/CFeCanc/infCFe/@Id"), campo[8]);
+    respostaCancelamento = r;
     EXPECT_EQ(campo[8].substr(34, 6), "000002");
     EXPECT_EQ(campo[9] + "|" + campo[10], "30.02|12345678909");
     chaveCancelamento = campo[8].substr(3);
@@ -158,7 +168,9 @@ TEST_F(Conversa, TodosOsComandos) {
   const Confere fimAFim = [](const auto &campo, const std::string &) {
     ASSERT_EQ(campo.size(), 9u);
     EXPECT_EQ(campo[1] + campo[2], "09000Emitido com sucesso");
-    EXPECT_NE(DecodificaBase64(campo[5]).find("<nCFe>000000</nCFe>"), std::string::npos);
+    const teste::XmlLido cfe(DecodificaBase64(campo[5]));
+    ASSERT_TRUE(cfe.Valido()) << cfe.Erro();
+    EXPECT_EQ(cfe.Valor("/CFe/infCFe/ide/nCFe"), "000000");
     EXPECT_EQ(campo[7], "000000");
     EXPECT_EQ(campo[8].size(), 47u);
   };
@@ -184,6 +196,7 @@ TEST_F(Conversa, TodosOsComandos) {
       {2, "venda:" + c + ":" + xml, "06002", naoAtivado},
       {3, "TesteFimAFim|" + c + "|" + xml, "09002", naoAtivado},
       {4, "ConsultarNumeroSessao|" + c + "|000001", "11002", naoAtivado},
+      {56, "ConsultarUltimaSessaoFiscal|" + c, "19002", naoAtivado},
       {5, "ComunicarCertificadoICPBRASIL|" + c + "|TUlJQg==", "05003", "Certificado inv\xE1lido"},
       {6, "AtivarSAT|1|" + c + "|11222333000182|35", "04002",
        "SEFAZ n\xE3o reconhece este SAT (CNPJ inv\xE1lido)"},
@@ -200,12 +213,19 @@ TEST_F(Conversa, TodosOsComandos) {
        "Assinatura do AC Registrada"},
       {14, "AssociarAssinatura|" + c + "|" + kAssociacao + "|" + kAssinatura, "13097",
        "N\xFAmero de sess\xE3o inv\xE1lido"},
+      {57, "ConsultarUltimaSessaoFiscal|" + c, "19003", "N\xE3o existe sess\xE3o fiscal"},
+      // A '|' in a value would break the reply's fields; another taxpayer is not this SAT's.
+      {61, "venda:" + c + ":" + teste::XmlVenda(kAssinatura, "<CPF>123|456</CPF>"), "06010",
+       validacao},
+      {62, "venda:" + c + ":" + outroEmitente, "06010", validacao},
       {15, "venda:0:" + xml, "06001", invalido},
-      {16, "venda:" + c + ":" + teste::XmlVenda("<signAC>b3V0cm8=</signAC>"), "06004",
+      {16, "venda:" + c + ":" + teste::XmlVenda("b3V0cm8="), "06004",
        "Vincula\xE7\xE3o do AC n\xE3o confere"},
       {17, "venda:" + c + ":<NFe/>", "06010", validacao},
       {18, "venda:" + c + ":" + xml, "", "", venda},
       {19, "ConsultarNumeroSessao|" + c + "|000018", "", "",
+       [&](const auto &, const std::string &r) { EXPECT_EQ(r, respostaVenda); }},
+      {58, "ConsultarUltimaSessaoFiscal|" + c, "", "",
        [&](const auto &, const std::string &r) { EXPECT_EQ(r, respostaVenda); }},
       {20, "ConsultarNumeroSessao|" + c + "|999999", "11003", "Sess\xE3o n\xE3o existe"},
       {21, "ConsultarNumeroSessao|0|000018", "11001", invalido},
@@ -214,6 +234,9 @@ TEST_F(Conversa, TodosOsComandos) {
        cupomInvalido},
       {24, "cancela:" + c + "|<nada/>", "07007", validacao},
       {25, "cancela:" + c + canc, "", "", cancelamento},
+      {59, "ConsultarUltimaSessaoFiscal|" + c, "", "",
+       [&](const auto &, const std::string &r) { EXPECT_EQ(r, respostaCancelamento); }},
+      {60, "ConsultarUltimaSessaoFiscal|0", "19001", invalido},
       {26, "cancela:" + c + canc, "07002", cupomInvalido},
       {27, "TesteFimAFim|0|" + xml, "09001", invalido},
       {28, "TesteFimAFim|" + c + "|" + xml, "", "", fimAFim},
@@ -265,6 +288,9 @@ TEST_F(Conversa, TodosOsComandos) {
       const std::size_t barra = passo.pedido.find('|');
       carga = Sessao(passo.sessao) + "|CancelarUltimaVenda|" + passo.pedido.substr(8, barra - 8) +
               "|CFe" + chave + passo.pedido.substr(barra);
+      const std::size_t marca = carga.find("{chave}");
+      if (marca != std::string::npos)
+        carga.replace(marca, 7, chave);
     }
     const std::string resposta = Troca(carga);
     if (passo.confere) {
@@ -330,9 +356,27 @@ TEST(Linha, AjudaExplicaCadaOpcao) {
                             "--anuncia-mais",
                             "--rajada",
                             "--so-para",
+                            "--windows-1252",
+                            "ConsultarUltimaSessaoFiscal",
                             "00099|Erro desconhecido",
                             "15 <seq>"})
     EXPECT_NE(ajuda.find(opcao), std::string::npos) << opcao;
+  EXPECT_EQ(ajuda.find("fifteen"), std::string::npos);
+  // Every rule a document is checked against, under its name, sale's first.
+  const std::size_t venda = ajuda.find("Rules of a sale:");
+  const std::size_t cancelamento = ajuda.find("Rules of a cancellation:");
+  ASSERT_LT(venda, cancelamento);
+  ASSERT_NE(cancelamento, std::string::npos);
+  for (std::size_t i = 0; i < satemu::kQuantasRegrasVenda; ++i) {
+    const std::size_t onde =
+        ajuda.find("\n  " + std::string(satemu::kRegrasVenda[i].nome) + " ", venda);
+    EXPECT_LT(onde, cancelamento) << satemu::kRegrasVenda[i].nome;
+  }
+  for (std::size_t i = 0; i < satemu::kQuantasRegrasCancelamento; ++i)
+    EXPECT_NE(
+        ajuda.find("\n  " + std::string(satemu::kRegrasCancelamento[i].nome) + " ", cancelamento),
+        std::string::npos)
+        << satemu::kRegrasCancelamento[i].nome;
 }
 
 TEST_F(Conversa, SomaErradaRecebeNak) {
@@ -413,61 +457,247 @@ TEST_F(Conversa, PortaReabertaACadaComando) {
 TEST_F(Conversa, VendaDe1500KB) {
   Inicia({"--pronto"});
   std::string xml = teste::XmlVenda();
-  const std::string enchimento = "<infAdic><obsFisco>" +
-                                 std::string(1'500'000 - xml.size() - 40, 'k') +
-                                 "</obsFisco></infAdic>";
-  xml.insert(xml.find("</infCFe>"), enchimento);
+  const std::string ks(1'500'000 - xml.size() - 40, 'k');
+  xml.insert(xml.find("</infCFe>"), "<infAdic><obsFisco>" + ks + "</obsFisco></infAdic>");
   ASSERT_EQ(xml.size(), 1'500'000u);
   const auto venda = teste::LeRespostaVenda(Troca(teste::PedidoVenda("000001", kCodigo, xml)));
   ASSERT_TRUE(venda.valida);
   ASSERT_EQ(venda.campos[1], "06000");
   const std::string cfe = DecodificaBase64(venda.cauda[0]);
   EXPECT_GT(cfe.size(), 1'500'000u);
-  EXPECT_NE(cfe.find(enchimento), std::string::npos);
+  EXPECT_EQ(teste::XmlLido(cfe).Valor("/CFe/infCFe/infAdic/obsFisco"), ks);
   xml.insert(xml.find("</obsFisco>"), std::string(100'000, 'k'));
   EXPECT_EQ(Troca(teste::PedidoVenda("000002", kCodigo, xml)),
             Comum(2, "06005", "Tamanho do CF-e-SAT superior a 1.500KB"));
 }
 
+std::string Troca(teste::Porta &porta, std::uint8_t seq, const std::string &carga) {
+  std::string quadro;
+  EXPECT_TRUE(porta.Escreve(Requisicao(seq, carga)));
+  EXPECT_TRUE(porta.LeQuadro(quadro));
+  const std::string resposta =
+      quadro.size() > 14 ? quadro.substr(13, quadro.size() - 14) : std::string();
+  EXPECT_EQ(teste::ProblemaCFe(resposta), "");
+  return resposta;
+}
+
+// The device's state is on disk before it answers, survives a kill, and a file that cannot be
+// trusted keeps satemu from starting.
 TEST(Linha, EstadoSobreviveAoReinicio) {
   const std::string diretorio = DiretorioTemporario();
   const std::string estado = diretorio + "/sat.estado";
-  auto troca = [](teste::Porta &porta, std::uint8_t seq, const std::string &carga) {
-    std::string quadro;
-    EXPECT_TRUE(porta.Escreve(Requisicao(seq, carga)));
-    EXPECT_TRUE(porta.LeQuadro(quadro));
-    return quadro.size() > 14 ? quadro.substr(13, quadro.size() - 14) : std::string();
-  };
-  std::string chave;
+  std::string respostaVenda;
   {
     teste::Emulador emulador;
     std::string erro;
     ASSERT_TRUE(emulador.Inicia({"--estado", estado, "--pronto", "--serie", "900000777"}, erro));
     teste::Porta porta;
     ASSERT_TRUE(porta.Abre(emulador.Escravo()));
-    const auto venda = teste::LeRespostaVenda(
-        troca(porta, 1, teste::PedidoVenda("000001", kCodigo, teste::XmlVenda())));
+    respostaVenda = Troca(porta, 1, teste::PedidoVenda("000001", kCodigo, teste::XmlVenda()));
+    const auto venda = teste::LeRespostaVenda(respostaVenda);
     ASSERT_TRUE(venda.valida);
-    chave = venda.cauda[2];
-    EXPECT_EQ(troca(porta, 2, "000002|BloquearSAT|12345678").substr(7, 5), "16000");
-    EXPECT_EQ(emulador.Encerra(SIGKILL), -1); // saved before the reply: a crash loses nothing
+    // Saved before the reply went out: the file already holds the sale.
+    const std::string salvo = teste::LeArquivo(estado);
+    EXPECT_NE(salvo.find("\nvenda_chave=" + venda.cauda[2].substr(3) + "\n"), std::string::npos);
+    EXPECT_EQ(Troca(porta, 2, "000002|BloquearSAT|12345678").substr(7, 5), "16000");
+    EXPECT_NE(teste::LeArquivo(estado).find("\nbloqueado=1\n"), std::string::npos);
+    emulador.Encerra(SIGKILL);
   }
-  teste::Emulador emulador;
-  std::string erro;
-  ASSERT_TRUE(emulador.Inicia({"--estado", estado}, erro));
-  teste::Porta porta;
-  ASSERT_TRUE(porta.Abre(emulador.Escravo()));
-  EXPECT_EQ(troca(porta, 3, "000003|DesbloquearSAT|12345678").substr(7, 5), "17000");
-  EXPECT_EQ(Divide(troca(porta, 4, "000004|ConsultarStatusOperacional|12345678"))[5], "900000777");
-  // The session replies were not kept; the sale was.
-  EXPECT_EQ(troca(porta, 5, "000005|ConsultarNumeroSessao|12345678|000001").substr(7, 5), "11003");
-  EXPECT_EQ(troca(porta, 6,
-                  "000006|CancelarUltimaVenda|12345678|" + chave + "|<CFeCanc><infCFe/></CFeCanc>")
-                .substr(7, 5),
-            "07000");
-  EXPECT_EQ(emulador.Encerra(), 0);
+  {
+    teste::Emulador emulador;
+    std::string erro;
+    ASSERT_TRUE(emulador.Inicia({"--estado", estado}, erro));
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+    EXPECT_EQ(Troca(porta, 3, "000003|DesbloquearSAT|12345678").substr(7, 5), "17000");
+    EXPECT_EQ(Divide(Troca(porta, 4, "000004|ConsultarStatusOperacional|12345678"))[5],
+              "900000777");
+    // The session replies were not kept; the last fiscal session was, byte for byte.
+    EXPECT_EQ(Troca(porta, 5, "000005|ConsultarNumeroSessao|12345678|000001").substr(7, 5),
+              "11003");
+    EXPECT_EQ(Troca(porta, 6, "000006|ConsultarUltimaSessaoFiscal|12345678"), respostaVenda);
+    const std::string chave = teste::LeRespostaVenda(respostaVenda).cauda[2].substr(3);
+    EXPECT_EQ(Troca(porta, 7,
+                    "000007|CancelarUltimaVenda|12345678|CFe" + chave + "|" +
+                        teste::XmlCancelamento(chave))
+                  .substr(7, 5),
+              "07000");
+    EXPECT_EQ(emulador.Encerra(), 0);
+  }
+
+  // The same file with its counter cut back, its checksum made again: refused, naming the line.
+  std::string texto = teste::LeArquivo(estado);
+  const std::size_t numero = texto.find("\nultimo_numero=2\n");
+  ASSERT_NE(numero, std::string::npos);
+  texto.erase(texto.rfind("fim="));
+  texto.replace(numero, 16, "\nultimo_numero=1");
+  char fim[32];
+  std::snprintf(
+      fim, sizeof fim, "fim=%08lx\n",
+      crc32(0L, reinterpret_cast<const Bytef *>(texto.data()), static_cast<uInt>(texto.size())));
+  std::ofstream(estado, std::ios::binary) << texto << fim;
+  const std::string comando = std::string(SATEMU_BINARIO) + " --estado " + estado + " 2>&1";
+  std::FILE *saida = popen(comando.c_str(), "r");
+  ASSERT_NE(saida, nullptr);
+  char linha[512] = {};
+  ASSERT_NE(std::fgets(linha, sizeof linha, saida), nullptr);
+  const int status = pclose(saida);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(std::string(linha).find("sat.estado:18: chave_ultimo_cfe: its nCFe 000002 is not "
+                                    "ultimo_numero 1"),
+            std::string::npos)
+      << linha;
   std::remove(estado.c_str());
   rmdir(diretorio.c_str());
+}
+
+// A client that closes in the middle of a frame leaves nothing behind for the next one.
+TEST(Clientes, QuadroInacabadoNaoPassaAoProximo) {
+  teste::Emulador emulador;
+  std::string erro;
+  ASSERT_TRUE(emulador.Inicia({"--verboso"}, erro, true)) << erro;
+  {
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+    // Announces 35 bytes of payload and sends 20: the next request (28 bytes) would make up
+    // the rest, and be lost in a frame whose sum is wrong.
+    ASSERT_TRUE(
+        porta.Escreve(Requisicao(0x41, "000001|ConsultarSAT|xxxxxxxxxxxxxxx").substr(0, 28)));
+  }
+  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port: 0 bytes of reply and 28 bytes"));
+  teste::Porta porta;
+  ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+  ASSERT_TRUE(porta.Escreve(Requisicao(0x42, "000002|ConsultarSAT")));
+  std::string quadro;
+  ASSERT_TRUE(porta.LeQuadro(quadro, 3000));
+  EXPECT_EQ(quadro, QuadroResposta(0x42, Comum(2, "08000", "SAT em opera\xE7\xE3o")));
+  EXPECT_EQ(emulador.Encerra(), 0);
+}
+
+// A reply nobody reads neither holds the emulator up nor reaches the next client.
+TEST(Clientes, RespostaNaoLidaNaoPassaAoProximo) {
+  teste::Emulador emulador;
+  std::string erro;
+  ASSERT_TRUE(emulador.Inicia({"--pronto", "--verboso"}, erro, true)) << erro;
+  // Letters that do not compress much: a reply of some 400 KB, far more than the line holds.
+  std::mt19937 sorteio(16);
+  std::string letras(600'000, 'a');
+  for (char &c : letras)
+    c = static_cast<char>('a' + sorteio() % 26);
+  std::string xml = teste::XmlVenda();
+  xml.insert(xml.find("</infCFe>"), "<infAdic><infCpl>" + letras + "</infCpl></infAdic>");
+  {
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+    ASSERT_TRUE(porta.Escreve(Requisicao(1, teste::PedidoVenda("000001", kCodigo, xml))));
+    std::string inicio;
+    ASSERT_TRUE(porta.Le(13, inicio));
+    ASSERT_GT(teste::Le32(inicio, 9), 400'000u);
+  }
+  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  teste::Porta porta;
+  ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+  ASSERT_TRUE(porta.Escreve(Requisicao(2, "000002|ConsultarSAT")));
+  std::string quadro;
+  ASSERT_TRUE(porta.LeQuadro(quadro, 3000));
+  EXPECT_EQ(teste::ParaHex(quadro),
+            teste::ParaHex(QuadroResposta(2, Comum(2, "08000", "SAT em opera\xE7\xE3o"))));
+  // The sale itself was made: the host finds it as the last fiscal session.
+  const std::string ultima = Troca(porta, 3, "000003|ConsultarUltimaSessaoFiscal|12345678");
+  EXPECT_EQ(ultima.substr(0, 13), "000001|06000|");
+  EXPECT_EQ(emulador.Encerra(), 0);
+}
+
+// Another client's open and close leave alone the exclusive lock the first one holds: the
+// emulator takes no part in the clients' locks.
+TEST(Clientes, TravaExclusivaFicaComQuemATem) {
+  teste::Emulador emulador;
+  std::string erro;
+  ASSERT_TRUE(emulador.Inicia({"--verboso"}, erro, true)) << erro;
+  teste::Porta primeira;
+  ASSERT_TRUE(primeira.Abre(emulador.Escravo()));
+  ASSERT_TRUE(primeira.Exclusiva());
+  {
+    // Root opens an exclusive port all the same, as CI does.
+    teste::Porta outra;
+    ASSERT_TRUE(outra.Abre(emulador.Escravo()));
+  }
+  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  EXPECT_TRUE(primeira.Exclusiva());
+  EXPECT_EQ(emulador.Encerra(), 0);
+}
+
+// An undeclared sale in Windows-1252, as POS programs on Windows send it: refused as UTF-8 that
+// it is not, unless satemu is told to read such documents as some devices do.
+TEST(Linha, VendaEmWindows1252SoComAOpcao) {
+  std::string latin = teste::XmlVenda();
+  latin.replace(latin.find("P\xC3\xA3o"), 4, "P\xE3o");
+  for (const bool opcao : {false, true}) {
+    SCOPED_TRACE(opcao);
+    teste::Emulador emulador;
+    std::string erro;
+    std::vector<std::string> argumentos = {"--pronto"};
+    if (opcao)
+      argumentos.push_back("--windows-1252");
+    ASSERT_TRUE(emulador.Inicia(argumentos, erro)) << erro;
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+    const std::string resposta = Troca(porta, 1, teste::PedidoVenda("000001", kCodigo, latin));
+    if (!opcao) {
+      EXPECT_EQ(resposta, Comum(1, "06010",
+                                "Erro de valida\xE7\xE3o do conte\xFA"
+                                "do"));
+    } else {
+      const auto venda = teste::LeRespostaVenda(resposta);
+      ASSERT_TRUE(venda.valida) << resposta;
+      EXPECT_EQ(teste::XmlLido(DecodificaBase64(venda.cauda[0])).Valor("//xProd"), "P\xC3\xA3o");
+    }
+    EXPECT_EQ(emulador.Encerra(), 0);
+  }
+}
+
+// The sample documents in examples/ are what satemu with its default options accepts.
+TEST(Exemplos, VendaECancelamento) {
+  teste::Emulador emulador;
+  std::string erro;
+  ASSERT_TRUE(emulador.Inicia({"--pronto"}, erro)) << erro;
+  teste::Porta porta;
+  ASSERT_TRUE(porta.Abre(emulador.Escravo()));
+  const std::string resposta = Troca(
+      porta, 1,
+      teste::PedidoVenda("000001", kCodigo, teste::LeArquivo(SATEMU_EXEMPLOS "/cfe-venda.xml")));
+  const auto venda = teste::LeRespostaVenda(resposta);
+  ASSERT_TRUE(venda.valida) << resposta;
+  ASSERT_EQ(venda.campos[1], "06000");
+  EXPECT_EQ(venda.cauda[3] + "|" + venda.cauda[4], "21.00|12345678909");
+  const teste::XmlLido cfe(DecodificaBase64(venda.cauda[0]));
+  ASSERT_TRUE(cfe.Valido()) << cfe.Erro();
+  const std::pair<const char *, const char *> valores[] = {
+      {"/CFe/infCFe/@versao", "0.08"},
+      {"/CFe/infCFe/emit/CNPJ", kCnpj},
+      {"/CFe/infCFe/dest/xNome", "Jos\xC3\xA9 da Concei\xC3\xA7\xC3\xA3o"},
+      {"/CFe/infCFe/det[@nItem='1']/prod/xProd", "P\xC3\xA3o de queijo"},
+      {"/CFe/infCFe/det[@nItem='3']/prod/vItem", "3.00"},
+      {"/CFe/infCFe/total/vCFe", "21.00"},
+      {"/CFe/infCFe/pgto/vTroco", "4.00"},
+  };
+  for (const auto &[caminho, valor] : valores)
+    EXPECT_EQ(cfe.Valor(caminho), valor) << caminho;
+
+  std::string cancelamento = teste::LeArquivo(SATEMU_EXEMPLOS "/cfe-cancelamento.xml");
+  const std::size_t zeros = cancelamento.find("CFe" + std::string(44, '0'));
+  ASSERT_NE(zeros, std::string::npos);
+  cancelamento.replace(zeros, 47, venda.cauda[2]);
+  const std::string respostaCancelamento =
+      Troca(porta, 2,
+            "000002|CancelarUltimaVenda|" + std::string(kCodigo) + "|" + venda.cauda[2] + "|" +
+                cancelamento);
+  const auto campos = Divide(respostaCancelamento);
+  ASSERT_EQ(campos.size(), 12u) << respostaCancelamento;
+  EXPECT_EQ(campos[1], "07000");
+  EXPECT_TRUE(teste::XmlLido(DecodificaBase64(campos[6])).Valido());
+  EXPECT_EQ(Troca(porta, 3, "000003|ConsultarUltimaSessaoFiscal|12345678"), respostaCancelamento);
+  EXPECT_EQ(emulador.Encerra(), 0);
 }
 
 // Each fault mode spoils the reply to ConsultarSAT (session 1) and leaves alone the reply to
