@@ -245,7 +245,8 @@ def linhas_dispositivo():
                    r"CF-e-SAT cancelado\.",
          "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ characters\) decoded "
                     r"into .*canc\.xml$",
-         "depois": confere_arquivo("canc.xml", rb"^<CFeCanc>", rb"</CFeCanc>$")},
+         "depois": confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"",
+                                   rb"</CFeCanc>$")},
         {"oque": "a cancelled sale cannot be cancelled", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
             caminho("outra.xml")], "status": 1,

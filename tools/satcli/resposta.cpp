@@ -184,8 +184,7 @@ std::vector<std::string> Divide(const std::string &texto, size_t maximo, size_t 
   return partes;
 }
 
-} // namespace
-
+// The command whose codes start with these two digits, or null.
 const char *ComandoDaFamilia(const std::string &codigo) {
   const int familia = Familia(codigo);
   const int indice = familia - kPrimeiraFamilia;
@@ -193,6 +192,8 @@ const char *ComandoDaFamilia(const std::string &codigo) {
              ? kFamilias[indice]
              : nullptr;
 }
+
+} // namespace
 
 Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
   Resposta r;
@@ -204,7 +205,6 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
       r.explicacao = "a reply without fields";
     }
     r.campos.push_back({"mensagem", texto});
-    r.camposEsperados = 1;
     return r;
   }
 
@@ -219,7 +219,6 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
     for (size_t i = 0; i < partes.size(); ++i) {
       r.campos.push_back({i < 3 ? nomes[i] : "campo" + std::to_string(i + 1), partes[i]});
     }
-    r.camposEsperados = 3;
     return r;
   }
 
@@ -228,7 +227,6 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
   const char *familia = ComandoDaFamilia(r.codigo);
   r.familia = familia != nullptr ? familia : "";
   const Nomes &layout = LayoutDoCodigo(r.codigo);
-  r.camposEsperados = 2 + layout.size();
   // A sale reply as the device stored it: six text fields, then its compressed tail.
   if (r.codigo == "06000" && !caudaExpandida) {
     partes = Divide(texto, 7, fim);
@@ -237,7 +235,6 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
     } else {
       partes.push_back(texto.substr(fim));
     }
-    r.camposEsperados = 6;
   }
   for (size_t i = 0; i < partes.size(); ++i) {
     std::string nome;

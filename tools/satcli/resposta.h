@@ -21,12 +21,8 @@ struct Resposta {
   bool sucesso = false;
   std::vector<Campo> campos;
   std::string caudaBinaria; // a stored sale reply: its compressed tail, cut at the first zero
-  size_t camposEsperados = 0;
 };
 
 // `caudaExpandida`: the library has already turned the sale's compressed tail into text (only
 // EnviarDadosVenda does; a sale reply handed back by a query still carries it compressed).
 Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida);
-
-// The name of the command whose codes start with these two digits, or null.
-const char *ComandoDaFamilia(const std::string &codigo);
