@@ -62,8 +62,14 @@ def roda(args, entrada=None, ambiente=None, sem_codigo=False):
     if sem_codigo:
         del env["SAT_CODIGO"]
     env.update(ambiente or {})
-    return subprocess.run(satcli + args, input=entrada, capture_output=True, env=env,
-                          timeout=120)
+    # Files, not pipes: wine's own background processes inherit them and would hold a pipe open
+    # long after satcli has ended.
+    with tempfile.TemporaryFile() as saida, tempfile.TemporaryFile() as erro:
+        p = subprocess.run(satcli + args, input=entrada, stdout=saida, stderr=erro, env=env,
+                           timeout=120)
+        saida.seek(0)
+        erro.seek(0)
+        return subprocess.CompletedProcess(p.args, p.returncode, saida.read(), erro.read())
 
 
 def texto_legivel(saida):
@@ -391,8 +397,10 @@ def linhas_mudo():
 
 if wine:
     # One wine server for the whole table, rather than one started for each run of satcli; it
-    # leaves 20 seconds after the last one (or goes on serving, when one is running already).
-    subprocess.run(["wineserver", "-p20"], check=False)
+    # leaves 20 seconds after the last one (or goes on serving, when one is running already). It
+    # must not hold the test's output open meanwhile.
+    subprocess.run(["wineserver", "-p20"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False)
 try:
     linhas = {"dispositivo": linhas_dispositivo, "sem-dispositivo": linhas_sem_dispositivo,
               "mudo": linhas_mudo}[cenario]()
