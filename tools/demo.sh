@@ -121,7 +121,9 @@ passo "back to the old code through the emergency code" 18000 -c 87654321 \
 
 echo
 echo "The fiscal day is over: $n steps, each with the code expected."
-if [ -x "$raiz/tools/satd/demo.sh" ]; then
+# satd, when it is built, shares the same SAT over HTTP; it opens it as COM7.
+if [ -f "$raiz/tools/satd/demo.sh" ] && [ -x "$build/satd" ]; then
+  ln -s "$escravo" "$dir/dev/COM7"
   echo
-  "$raiz/tools/satd/demo.sh" "$build"
+  bash "$raiz/tools/satd/demo.sh" "$build" "$dir/dev/"
 fi
