@@ -74,6 +74,9 @@ Faults, each what a faulty device or cable does (they combine):
   --lixo-antes HEX        write these bytes (hex, e.g. 0d0a00) just before the reply
   --anuncia-mais N        the reply's header announces N payload bytes more than are sent
   --rajada MS             after the reply, bytes 0xAA keep coming for MS milliseconds
+  --surdo-ao-fechar       the device does not notice a client closing the port: a reply still
+                          due goes to whoever opens it next (with --atraso: a late reply that
+                          reaches the host's next command)
   --so-para WORD          the faults spoil only the replies to this command word
 
 Replies:
@@ -230,6 +233,8 @@ int main(int argc, char **argv) {
       falhas.atrasoMs = static_cast<int>(n);
     } else if (opcao == "--mudo") {
       falhas.mudo = true;
+    } else if (opcao == "--surdo-ao-fechar") {
+      falhas.surdoAoFechamento = true;
     } else if (opcao == "--soma-errada") {
       falhas.somaErrada = true;
     } else if (opcao == "--em-partes") {

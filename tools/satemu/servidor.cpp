@@ -507,8 +507,12 @@ void Servidor::Executa() {
     if (p[0].revents & POLLIN)
       return;
     // Closes are handled before the data that may follow them from the next client.
-    if (eventos_ >= 0 && (p[2].revents & POLLIN))
-      AtendeFechamentos();
+    if (eventos_ >= 0 && (p[2].revents & POLLIN)) {
+      if (config_.falhas.surdoAoFechamento)
+        LeEventos();
+      else
+        AtendeFechamentos();
+    }
     if (p[1].revents & (POLLERR | POLLNVAL)) {
       Avisa("the pseudo-terminal failed");
       return;

@@ -26,6 +26,8 @@ struct Falhas {
   std::uint32_t anunciaMais = 0;    // the header announces this many payload bytes more than follow
   int rajadaMs = 0;                 // after the reply, stray bytes keep coming for this long
   std::string soPara; // only replies to this command word are spoiled; empty: all of them
+  bool surdoAoFechamento =
+      false; // a client's close goes unnoticed: its late reply reaches the next
 };
 
 struct Envio {
