@@ -2,6 +2,7 @@
 // benchmarks, accepted by satemu --pronto (its taxpayer, software house and signature).
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 constexpr char ASSINATURA[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
@@ -38,4 +39,16 @@ inline std::string Cancelamento(const std::string &chave) {
          ASSINATURA +
          "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe>"
          "</CFeCanc>";
+}
+
+// A sale of about `kb` kilobytes: items as far as the device takes them (500), then additional
+// information.
+inline std::string VendaDe(size_t kb) {
+  const size_t porItem = Venda(2).size() - Venda(1).size();
+  const size_t base = Venda(1).size() - porItem;
+  const size_t alvo = kb * 1000;
+  const size_t itens =
+      alvo > base ? std::min<size_t>(500, (alvo - base + porItem - 1) / porItem) : 1;
+  const size_t comItens = base + itens * porItem;
+  return Venda(static_cast<int>(itens), alvo > comItens + 64 ? alvo - comItens - 64 : 0);
 }

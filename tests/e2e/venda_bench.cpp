@@ -38,18 +38,6 @@ int64_t CpuDaThreadNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// A sale of about `kb` kilobytes: items as far as the device takes them (500), then additional
-// information.
-std::string VendaDe(size_t kb) {
-  const size_t porItem = Venda(2).size() - Venda(1).size();
-  const size_t base = Venda(1).size() - porItem;
-  const size_t alvo = kb * 1000;
-  const size_t itens =
-      alvo > base ? std::min<size_t>(500, (alvo - base + porItem - 1) / porItem) : 1;
-  const size_t comItens = base + itens * porItem;
-  return Venda(static_cast<int>(itens), alvo > comItens + 64 ? alvo - comItens - 64 : 0);
-}
-
 double Mediana(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];

@@ -35,6 +35,9 @@ Line:
                           created, a stale link is replaced); removed when satemu ends
   --registro FILE         append every request frame received to FILE, in lowercase hex, one
                           frame a line, written as the frame arrives (before it is answered)
+  --tempos FILE           append a line for every request to FILE: its sequence number, its
+                          command word and the device's own time for it in microseconds (from
+                          the whole request to the reply ready to go out), for benchmarks
   --verboso               one line per request on standard error, and one when a client closes
                           the port
 
@@ -206,6 +209,8 @@ int main(int argc, char **argv) {
       ok = texto(configuracao.link) && !configuracao.link.empty();
     } else if (opcao == "--registro") {
       ok = texto(configuracao.registro) && !configuracao.registro.empty();
+    } else if (opcao == "--tempos") {
+      ok = texto(configuracao.tempos) && !configuracao.tempos.empty();
     } else if (opcao == "--estado") {
       ok = texto(configuracao.estado) && !configuracao.estado.empty();
     } else if (opcao == "--verboso") {

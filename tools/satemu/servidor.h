@@ -46,6 +46,7 @@ constexpr char kByteRajada = static_cast<char>(0xAA);
 struct Configuracao {
   std::string link;     // symbolic link made to the slave side, removed at the end
   std::string registro; // every request frame received is appended here, in hex, one a line
+  std::string tempos;   // the device's own time for each request, one line each
   std::string estado;   // state file (estado.h)
   bool verboso = false;
   Falhas falhas;
