@@ -17,6 +17,11 @@ const char CODIGO[] = "12345678";
 const char CNPJ[] = "11222333000181";
 const char CNPJ_SH[] = "22233344000183";
 
+std::string ConteudoDe(const std::string &arquivo) {
+  std::ifstream f(arquivo, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 std::string Codigo(const std::string &resposta) {
   const std::vector<std::string> campos = CamposDaResposta(resposta);
   return campos.size() > 1 ? campos[1] : "";
@@ -207,9 +212,7 @@ TEST(SemZlib, ASaleWithoutZlibIsRefusedBeforeSending) {
   EXPECT_EQ(sat.Codigo(), 9999);
   EXPECT_EQ(sat.Mensagem(), mensagem);
   EXPECT_TRUE(QuadrosRecebidosPeloSat().empty());
-  std::ifstream arquivo(log, std::ios::binary);
-  const std::string texto((std::istreambuf_iterator<char>(arquivo)),
-                          std::istreambuf_iterator<char>());
+  const std::string texto = ConteudoDe(log);
   EXPECT_NE(texto.find("nao encontrou dll compcatcao..."), std::string::npos) << texto;
   // The device still answers the commands that need no compression.
   EXPECT_EQ(Codigo(sat.ConsultarSAT(301)), "08000");
@@ -234,9 +237,7 @@ TEST(Atrasada, ALateReplyIsNotTakenByTheNextCommand) {
   ASSERT_GE(status.size(), 2u);
   EXPECT_EQ(status[0], "000043");
   EXPECT_EQ(status[1], "10000");
-  std::ifstream arquivo(log, std::ios::binary);
-  const std::string texto((std::istreambuf_iterator<char>(arquivo)),
-                          std::istreambuf_iterator<char>());
+  const std::string texto = ConteudoDe(log);
   EXPECT_NE(texto.find("Resposta de outra sess\xE3o descartada: 000042"), std::string::npos)
       << texto;
 }
