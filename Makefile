@@ -48,8 +48,14 @@ fuzz-build: deps
 fuzz: fuzz-build
 	bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_SEGUNDOS)
 
-bench: native
-	cmake --build $(BUILD)/native --target sat_bench venda_bench satemu_medicao -j$(JOBS)
+bench: native windows
+	cmake --build $(BUILD)/native --target sat_bench venda_bench latencia_bench satemu_medicao \
+		-j$(JOBS)
+	cmake --build $(BUILD)/win32 --target latencia_bench -j$(JOBS)
+	@echo "== beyond the device's own time, native"
+	bash tests/com_satemu.sh $(BUILD)/native/satemu --pronto nativo $(BUILD)/native/latencia_bench
+	@echo "== beyond the device's own time, sat.dll under wine"
+	bash tests/com_satemu.sh $(BUILD)/native/satemu --pronto wine $(BUILD)/win32/latencia_bench.exe
 	$(BUILD)/native/sat_bench
 	bash tests/e2e/callgrind_consulta.sh $(BUILD)/native
 	$(BUILD)/native/venda_bench

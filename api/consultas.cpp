@@ -65,20 +65,3 @@ extern "C" SAT_API char *SAT_CALL ConsultarNumeroSessao(int32_t numeroSessao,
   GravaLog(BufferResposta);
   return BufferResposta;
 }
-
-// The standard's newer query: the stored reply of the last sale or cancellation, passed through
-// like the status query's.
-extern "C" SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSessao,
-                                                              const char *codigoDeAtivacao) {
-  if (ArgumentoNulo(numeroSessao, {{codigoDeAtivacao, "codigoDeAtivacao"}})) {
-    return BufferResposta;
-  }
-  char *resposta = BufferResposta;
-  // The device answers with the stored reply of the last sale or cancellation, whoever sent it.
-  SessoesAceitas aceitas;
-  aceitas.sessaoFiscal = true;
-  EnviaComando("ConsultarUltimaSessaoFiscal", numeroSessao, codigoDeAtivacao, &resposta,
-               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS, aceitas);
-  GravaLog(BufferResposta);
-  return BufferResposta;
-}

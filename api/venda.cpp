@@ -122,6 +122,14 @@ char *RecusaVenda(int32_t numeroSessao, const char *mensagem) {
   return BufferResposta;
 }
 
+// The CF-e of a cancellation reply: field 7 alone; the fields after it are not part of it.
+void DecodificaCancelamento() {
+  const char *documento = AposBarras(BufferResposta, BARRAS_ANTES_DO_BLOCO);
+  if (documento != nullptr) {
+    DecodificaBase64(documento, std::strcspn(documento, "|"));
+  }
+}
+
 } // namespace
 
 extern "C" SAT_API char *SAT_CALL EnviarDadosVenda(int32_t numeroSessao,
@@ -190,12 +198,36 @@ extern "C" SAT_API char *SAT_CALL CancelarUltimaVenda(int32_t numeroSessao,
   std::free(parametros);
   GravaLog(BufferResposta);
   CodigoEMensagem(AREAS_CANCELAMENTO);
-  // The CF-e of the cancellation is field 7; the fields after it are not part of it.
   if (std::strstr(BufferResposta, "7000") != nullptr) {
-    const char *documento = AposBarras(BufferResposta, BARRAS_ANTES_DO_BLOCO);
-    if (documento != nullptr) {
-      DecodificaBase64(documento, std::strcspn(documento, "|"));
-    }
+    DecodificaCancelamento();
+  }
+  GravaLog(BufferResposta);
+  return BufferResposta;
+}
+
+// The standard's newer query: the device's stored reply to the last sale or cancellation,
+// whichever session sent it. A stored sale reply comes back as the sale gave it, its compressed
+// tail expanded into text, and the CF-e of either is left for Base64ToAscii, so that a POS that
+// lost a sale's reply recovers all of it. The error record stays as the engine left it.
+extern "C" SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSessao,
+                                                              const char *codigoDeAtivacao) {
+  LimpaDecodificado();
+  if (ArgumentoNulo(numeroSessao, {{codigoDeAtivacao, "codigoDeAtivacao"}})) {
+    return BufferResposta;
+  }
+  SessoesAceitas aceitas;
+  aceitas.sessaoFiscal = true;
+  char *resposta = BufferResposta;
+  const int32_t recebidos = EnviaComando("ConsultarUltimaSessaoFiscal", numeroSessao,
+                                         codigoDeAtivacao, &resposta, 20000, -1, aceitas);
+  const char *codigo = AposBarras(BufferResposta, 1);
+  if (codigo != nullptr && std::strncmp(codigo, "06000|", 6) == 0) {
+    ExpandeResposta(static_cast<size_t>(recebidos));
+    const size_t fim = std::strlen(BufferResposta);
+    std::memset(BufferResposta + fim, 0, TAMANHO_COMPRIMENTO);
+    MarcaResposta(BufferResposta, fim + TAMANHO_COMPRIMENTO);
+  } else if (codigo != nullptr && std::strncmp(codigo, "07000|", 6) == 0) {
+    DecodificaCancelamento();
   }
   GravaLog(BufferResposta);
   return BufferResposta;

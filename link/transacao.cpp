@@ -175,6 +175,25 @@ bool DeOutraSessao(size_t recebidos, uint32_t esperado, int32_t numeroSessao,
   return true;
 }
 
+// How much the next read asks for: the header while it is not in, then what the data frame still
+// lacks. A read returns once it has what it asked for; asked for more, a port with an interval
+// limit (Windows: 50 ms) would wait out that limit after the frame's last byte on every reply.
+// Bytes that are no such frame are read in reads as large as before.
+size_t TamanhoDaLeitura(size_t recebidos, size_t livre) {
+  size_t quero = livre < TAMANHO_BUFFER_LEITURA ? livre : TAMANHO_BUFFER_LEITURA;
+  if (recebidos < TAMANHO_CABECALHO_RESPOSTA) {
+    return TAMANHO_CABECALHO_RESPOSTA - recebidos;
+  }
+  if (BufferRecepcao[0] == CONTROLE_SOH) {
+    const uint64_t quadro =
+        static_cast<uint64_t>(TamanhoAnunciado(recebidos)) + TAMANHO_CABECALHO_RESPOSTA + 1;
+    if (quadro > recebidos && quadro - recebidos < quero) {
+      quero = static_cast<size_t>(quadro - recebidos);
+    }
+  }
+  return quero;
+}
+
 // Reads until a whole data frame is in, or the time limit has passed and a read brought
 // nothing. Bytes that keep coming after the limit are read for TOLERANCIA_APOS_LIMITE seconds,
 // or, while they are a data frame that fits, until its own time at the line's rate is up.
@@ -226,7 +245,7 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
       *transbordou = true;
       break;
     }
-    ultimaLeitura = LePorta(livre < TAMANHO_BUFFER_LEITURA ? livre : TAMANHO_BUFFER_LEITURA);
+    ultimaLeitura = LePorta(TamanhoDaLeitura(recebidos, livre));
     if (ultimaLeitura > 0) {
       std::memcpy(BufferRecepcao + recebidos, BufferLeitura, ultimaLeitura);
       recebidos += ultimaLeitura;
@@ -237,11 +256,24 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
   return recebidos;
 }
 
-// Discards what the device sent before the request: reads until a read brings nothing, for
-// LIMITE_DESCARTE seconds at the most.
+// Discards what the device sent before the request: what the driver holds, without waiting for
+// more (a late byte that comes after this is part of a stale frame, which the wait for the reply
+// recognises), for LIMITE_DESCARTE seconds at the most.
+size_t LePendentes() {
+  const long lidos =
+      Plataforma->LeSerialPendente(HandlePorta, BufferLeitura, TAMANHO_BUFFER_LEITURA);
+  if (lidos <= 0) {
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(lidos) < TAMANHO_BUFFER_LEITURA ? static_cast<size_t>(lidos)
+                                                                       : TAMANHO_BUFFER_LEITURA;
+  Usou(gLeitura, n);
+  return n;
+}
+
 void DescartaPendentes() {
   const int64_t inicio = Plataforma->SegundosMonotonicos();
-  while (LePorta(TAMANHO_BUFFER_LEITURA) > 0) {
+  while (LePendentes() > 0) {
     if (Plataforma->SegundosMonotonicos() - inicio >= LIMITE_DESCARTE) {
       GravaLog("Dispositivo continua enviando antes do comando; descarte encerrado\r\n");
       break;

@@ -113,6 +113,10 @@ struct OperacoesPlataforma {
   const char *(*ArquivoZlib)();
   // The character that ends a directory in a path: '\\' on Windows, '/' elsewhere.
   char (*SeparadorDiretorio)();
+  // Reads at most `maximo` bytes of what the driver already holds, without waiting for more.
+  // Returns the count read (0 at once when nothing is queued), or -1 when the read failed.
+  // Bytes past the count are left untouched.
+  long (*LeSerialPendente)(HandleSerial porta, unsigned char *destino, unsigned long maximo);
 
   // --- limits ----------------------------------------------------------------------------------
   // The most bytes a device path (prefix and port name) may take, terminator included: 64 on

@@ -27,7 +27,9 @@ template <typename F> F Simbolo(const char *nome) {
   return reinterpret_cast<F>(Plataforma->ProcuraSimbolo(ModuloZlib, nome));
 }
 
-// zlib from the library's own folder; by its bare name when that folder cannot be told.
+// zlib from the library's own folder; by its bare name, through the system's search, when that
+// folder cannot be told or holds none (on Linux zlib lives with the system's libraries, not
+// beside libsat).
 void CarregaZlibDoDiretorio() {
   const char *arquivo = Plataforma->ArquivoZlib();
   const char *caminho = DiretorioModulo();
@@ -42,6 +44,9 @@ void CarregaZlibDoDiretorio() {
   std::snprintf(nome, sizeof nome, "%.*s%c%s", static_cast<int>(separador - caminho), caminho,
                 Plataforma->SeparadorDiretorio(), arquivo);
   ModuloZlib = Plataforma->CarregaModulo(nome);
+  if (ModuloZlib == nullptr) {
+    ModuloZlib = Plataforma->CarregaModulo(arquivo);
+  }
 }
 
 } // namespace

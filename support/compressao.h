@@ -16,7 +16,8 @@ constexpr int32_t ZLIB_FALHOU = -2;       // zlib answered with an error status
 int32_t Compacta(size_t tamanho);
 
 // Expands `tamanho` bytes at `dados` into BufferDescompactado and ends them with a zero byte.
-// When zlib is not loaded yet it is taken from the library's own folder. Returns the expanded
+// When zlib is not loaded yet it is taken from the library's own folder, or else found by its
+// bare name through the system's search. Returns the expanded
 // length; ZLIB_INDISPONIVEL; or ZLIB_FALHOU when the stream is cut or corrupt, or its expansion
 // does not fit BufferDescompactado with its terminator (nothing of it is to be used then).
 int32_t Descompacta(const unsigned char *dados, uint32_t tamanho);

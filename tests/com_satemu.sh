@@ -5,7 +5,8 @@
 # Natively the port is $SAT_DEV_DIR/COM7 (a link satemu makes); under wine it is the prefix's
 # dosdevices/com7, and a PROGRAM that is not a .exe (a script that starts wine itself, with
 # WINEPREFIX set) runs as it is. The program finds the frames satemu received in
-# $SAT_E2E_REGISTRO (one frame a line, lowercase hex).
+# $SAT_E2E_REGISTRO (one frame a line, lowercase hex) and satemu's own time for each in
+# $SAT_E2E_TEMPOS.
 set -euo pipefail
 satemu=$1
 opcoes=$2
@@ -26,12 +27,15 @@ encerra() {
 trap encerra EXIT
 
 registro=$dir/registro.hex
+tempos=$dir/tempos.txt
 : >"$registro"
+: >"$tempos"
 escravo=/nonexistent/sat-e2e-no-device
 if [ "$satemu" != "-" ]; then
   mkfifo "$dir/saida"
   # shellcheck disable=SC2086
-  "$satemu" --link "$dir/COM7" --registro "$registro" $opcoes >"$dir/saida" 2>"$dir/erro" &
+  "$satemu" --link "$dir/COM7" --registro "$registro" --tempos "$tempos" $opcoes \
+    >"$dir/saida" 2>"$dir/erro" &
   pid=$!
   exec 3<"$dir/saida"
   # The first line is the slave side's path: satemu is serving once it is out.
@@ -49,6 +53,7 @@ if [ "$modo" = wine ]; then
   mkdir -p "$WINEPREFIX/dosdevices"
   ln -sfn "$escravo" "$WINEPREFIX/dosdevices/com7"
   export SAT_E2E_REGISTRO="Z:${registro//\//\\}"
+  export SAT_E2E_TEMPOS="Z:${tempos//\//\\}"
   case $programa in
   *.exe) wine "$@" ;;
   *) "$@" ;;
@@ -56,5 +61,6 @@ if [ "$modo" = wine ]; then
 else
   export SAT_DEV_DIR=$dir/
   export SAT_E2E_REGISTRO=$registro
+  export SAT_E2E_TEMPOS=$tempos
   "$@"
 fi

@@ -10,6 +10,7 @@ int PosixConfiguraTempos(HandleSerial porta);
 int PosixDescartaEntrada(HandleSerial porta);
 int PosixEsvaziaSaida(HandleSerial porta);
 long PosixLeSerial(HandleSerial porta, unsigned char *destino, unsigned long maximo);
+long PosixLeSerialPendente(HandleSerial porta, unsigned char *destino, unsigned long maximo);
 int PosixEscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned long tamanho);
 int PosixEstadoModem(HandleSerial porta, uint32_t *bits);
 int PosixFechaSerial(HandleSerial porta);

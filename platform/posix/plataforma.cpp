@@ -128,6 +128,7 @@ const OperacoesPlataforma kNativa = {
     CaminhoModulo,
     ArquivoZlib,
     SeparadorDiretorio,
+    PosixLeSerialPendente,
     PosixTamanhoCaminhoDispositivo,
 };
 

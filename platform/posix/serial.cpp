@@ -165,6 +165,27 @@ long PosixLeSerial(HandleSerial porta, unsigned char *destino, unsigned long max
   return -1;
 }
 
+long PosixLeSerialPendente(HandleSerial porta, unsigned char *destino, unsigned long maximo) {
+  struct pollfd p = {Descritor(porta), POLLIN, 0};
+  const int prontos = poll(&p, 1, 0);
+  if (prontos < 0) {
+    PosixFalha("poll");
+    return -1;
+  }
+  if (prontos == 0 || (p.revents & POLLIN) == 0 || maximo == 0) {
+    return 0;
+  }
+  const ssize_t lidos = read(Descritor(porta), destino, maximo);
+  if (lidos < 0 && (errno == EAGAIN || errno == EINTR)) {
+    return 0;
+  }
+  if (lidos < 0) {
+    PosixFalha("read");
+    return -1;
+  }
+  return static_cast<long>(lidos);
+}
+
 int PosixEscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned long tamanho) {
   const int fd = Descritor(porta);
   const int64_t prazo = Milissegundos() + LIMITE_ESCRITA_MS + static_cast<int64_t>(tamanho);

@@ -10,6 +10,7 @@ int Win32ConfiguraTempos(HandleSerial porta);
 int Win32DescartaEntrada(HandleSerial porta);
 int Win32EsvaziaSaida(HandleSerial porta);
 long Win32LeSerial(HandleSerial porta, unsigned char *destino, unsigned long maximo);
+long Win32LeSerialPendente(HandleSerial porta, unsigned char *destino, unsigned long maximo);
 int Win32EscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned long tamanho);
 int Win32EstadoModem(HandleSerial porta, uint32_t *bits);
 int Win32FechaSerial(HandleSerial porta);

@@ -110,6 +110,7 @@ const OperacoesPlataforma kNativa = {
     CaminhoModulo,
     ArquivoZlib,
     SeparadorDiretorio,
+    Win32LeSerialPendente,
     Win32TamanhoCaminhoDispositivo,
 };
 

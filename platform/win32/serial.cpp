@@ -86,6 +86,22 @@ long Win32LeSerial(HandleSerial porta, unsigned char *destino, unsigned long max
   return static_cast<long>(lidos);
 }
 
+// The driver's input queue says how much is there; a read of no more than that returns at once.
+long Win32LeSerialPendente(HandleSerial porta, unsigned char *destino, unsigned long maximo) {
+  DWORD erros = 0;
+  COMSTAT estado;
+  ZeroMemory(&estado, sizeof estado);
+  if (!ClearCommError(Handle(porta), &erros, &estado)) {
+    Win32Falha("ClearCommError");
+    return -1;
+  }
+  const DWORD quantos = estado.cbInQue < maximo ? estado.cbInQue : static_cast<DWORD>(maximo);
+  if (quantos == 0) {
+    return 0;
+  }
+  return Win32LeSerial(porta, destino, quantos);
+}
+
 // A write that the time limit cut short counts as failed, as on every other platform.
 int Win32EscreveSerial(HandleSerial porta, const unsigned char *dados, unsigned long tamanho) {
   DWORD escritos = 0;

@@ -9,20 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "tests/carga/exportacoes.h"
 #include "tests/e2e/enlace_e2e.h"
 
 namespace {
-
-std::vector<std::string> Campos(const std::string &resposta) {
-  std::vector<std::string> campos;
-  size_t inicio = 0;
-  for (size_t barra; (barra = resposta.find('|', inicio)) != std::string::npos;
-       inicio = barra + 1) {
-    campos.push_back(resposta.substr(inicio, barra - inicio));
-  }
-  campos.push_back(resposta.substr(inicio));
-  return campos;
-}
 
 TEST(Dispositivo, QueryCommandsOverTheSerialPort) {
   SatE2E sat;
@@ -35,7 +25,7 @@ TEST(Dispositivo, QueryCommandsOverTheSerialPort) {
   EXPECT_EQ(sat.Mensagem(), consulta) << "a short reply is copied into the error record";
 
   std::string status = sat.ConsultarStatusOperacional(43, "12345678");
-  std::vector<std::string> campos = Campos(status);
+  std::vector<std::string> campos = CamposDaResposta(status);
   ASSERT_GE(campos.size(), 6u) << status;
   EXPECT_EQ(campos[0], "000043");
   EXPECT_EQ(campos[1], "10000");

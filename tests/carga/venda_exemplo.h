@@ -2,12 +2,14 @@
 // benchmarks, accepted by satemu --pronto (its taxpayer, software house and signature).
 #pragma once
 
+#include <algorithm>
 #include <string>
 
 constexpr char ASSINATURA[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
 
-// A sale as a POS builds it, UTF-8, with `itens` items of 3 x 2.50.
-inline std::string Venda(int itens = 2) {
+// A sale as a POS builds it, UTF-8, with `itens` items (at most 500) of 3 x 2.50 and, when
+// `complemento` is not 0, that many bytes of additional information.
+inline std::string Venda(int itens = 2, size_t complemento = 0) {
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe><infCFe "
                     "versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
   xml += ASSINATURA;
@@ -24,13 +26,29 @@ inline std::string Venda(int itens = 2) {
   }
   const std::string total = std::to_string(itens * 750 / 100) + "." +
                             (itens * 750 % 100 < 10 ? "0" : "") + std::to_string(itens * 750 % 100);
-  xml += "<total/><pgto><MP><cMP>01</cMP><vMP>" + total + "</vMP></MP></pgto></infCFe></CFe>";
+  xml += "<total/><pgto><MP><cMP>01</cMP><vMP>" + total + "</vMP></MP></pgto>";
+  if (complemento > 0) {
+    xml += "<infAdic><infCpl>" + std::string(complemento, 'x') + "</infCpl></infAdic>";
+  }
+  xml += "</infCFe></CFe>";
   return xml;
 }
 
 inline std::string Cancelamento(const std::string &chave) {
   return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
          ASSINATURA +
-         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/><infAdic/></infCFe>"
+         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe>"
          "</CFeCanc>";
+}
+
+// A sale of about `kb` kilobytes: items as far as the device takes them (500), then additional
+// information.
+inline std::string VendaDe(size_t kb) {
+  const size_t porItem = Venda(2).size() - Venda(1).size();
+  const size_t base = Venda(1).size() - porItem;
+  const size_t alvo = kb * 1000;
+  const size_t itens =
+      alvo > base ? std::min<size_t>(500, (alvo - base + porItem - 1) / porItem) : 1;
+  const size_t comItens = base + itens * porItem;
+  return Venda(static_cast<int>(itens), alvo > comItens + 64 ? alvo - comItens - 64 : 0);
 }

@@ -17,6 +17,11 @@ const char CODIGO[] = "12345678";
 const char CNPJ[] = "11222333000181";
 const char CNPJ_SH[] = "22233344000183";
 
+std::string ConteudoDe(const std::string &arquivo) {
+  std::ifstream f(arquivo, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 std::string Codigo(const std::string &resposta) {
   const std::vector<std::string> campos = CamposDaResposta(resposta);
   return campos.size() > 1 ? campos[1] : "";
@@ -73,8 +78,11 @@ TEST(Vida, FromActivationToTheLogExtraction) {
        "digo de ativa\xE7\xE3o alterado com sucesso."},
       {"software update", [&] { return sat.AtualizarSoftwareSAT(12, CODIGO); }, "14000",
        "Codigo: 14000.\nSoftware Atualizado com Sucesso"},
+      {"no fiscal session yet", [&] { return sat.ConsultarUltimaSessaoFiscal(15, CODIGO); },
+       "19003", ""},
       {"log", [&] { return sat.ExtrairLogs(13, CODIGO); }, "15000",
        "Codigo: 15000.\nTransfer\xEAncia completa"},
+
   };
   for (const auto &p : passos) {
     SCOPED_TRACE(p.nome);
@@ -143,6 +151,10 @@ TEST(Venda, ASaleAndItsCancellation) {
   EXPECT_NE(cfe.find("Id=\"" + venda[8] + "\""), std::string::npos);
   EXPECT_NE(cfe.find("P\xC3\xA3o de queijo"), std::string::npos);
 
+  // The device's stored reply to the sale comes back as the sale gave it, with its CF-e.
+  EXPECT_EQ(CamposDaResposta(sat.ConsultarUltimaSessaoFiscal(110, CODIGO)), venda);
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), cfe);
+
   const std::vector<std::string> cancelada = CamposDaResposta(
       sat.CancelarUltimaVenda(101, CODIGO, venda[8].c_str(), Cancelamento(venda[8]).c_str()));
   ASSERT_EQ(cancelada.size(), 12u);
@@ -150,6 +162,8 @@ TEST(Venda, ASaleAndItsCancellation) {
   EXPECT_EQ(sat.Mensagem(), "Codigo: 07000.\nCupom cancelado com sucesso + conte\xFA"
                             "do CF-e-SAT cancelado.");
   const std::string canc = sat.Base64ToAscii();
+  EXPECT_EQ(CamposDaResposta(sat.ConsultarUltimaSessaoFiscal(111, CODIGO)), cancelada);
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), canc);
   EXPECT_NE(canc.find("chCanc=\"" + venda[8] + "\""), std::string::npos);
   EXPECT_EQ(canc.substr(canc.size() - 10), "</CFeCanc>") << "nothing decoded after the CF-e";
 
@@ -167,7 +181,7 @@ TEST(Venda, ALargeSale) {
   Exportacoes sat;
   ASSERT_TRUE(sat.Completa());
   ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
-  const std::string grande = Venda(3760);
+  const std::string grande = Venda(500, 1220000);
   ASSERT_GT(grande.size(), 1400000u);
   const std::vector<std::string> venda =
       CamposDaResposta(sat.EnviarDadosVenda(200, CODIGO, grande.c_str()));
@@ -198,12 +212,34 @@ TEST(SemZlib, ASaleWithoutZlibIsRefusedBeforeSending) {
   EXPECT_EQ(sat.Codigo(), 9999);
   EXPECT_EQ(sat.Mensagem(), mensagem);
   EXPECT_TRUE(QuadrosRecebidosPeloSat().empty());
-  std::ifstream arquivo(log, std::ios::binary);
-  const std::string texto((std::istreambuf_iterator<char>(arquivo)),
-                          std::istreambuf_iterator<char>());
+  const std::string texto = ConteudoDe(log);
   EXPECT_NE(texto.find("nao encontrou dll compcatcao..."), std::string::npos) << texto;
   // The device still answers the commands that need no compression.
   EXPECT_EQ(Codigo(sat.ConsultarSAT(301)), "08000");
+}
+
+} // namespace
+
+namespace {
+
+// satemu answers ConsultarSAT seven seconds late: the first call times out, and the next
+// command, whose reply comes after that late one, still gets its own.
+TEST(Atrasada, ALateReplyIsNotTakenByTheNextCommand) {
+  Exportacoes sat;
+  ASSERT_TRUE(sat.Completa());
+  ASSERT_EQ(sat.AbreSerialSAT(7, 0, 0, 0, 0), 0);
+  const std::string log = NomeUnico("atrasada");
+  std::remove(log.c_str());
+  sat.ArquivoLog(log.c_str());
+  EXPECT_EQ(std::string(sat.ConsultarSAT(42)), "000042|9999|Timeout de comunica\xE7\xE3o");
+  const std::vector<std::string> status =
+      CamposDaResposta(sat.ConsultarStatusOperacional(43, CODIGO));
+  ASSERT_GE(status.size(), 2u);
+  EXPECT_EQ(status[0], "000043");
+  EXPECT_EQ(status[1], "10000");
+  const std::string texto = ConteudoDe(log);
+  EXPECT_NE(texto.find("Resposta de outra sess\xE3o descartada: 000042"), std::string::npos)
+      << texto;
 }
 
 } // namespace

@@ -24,7 +24,8 @@ set(SAT_E2E_CONSULTAS_CENARIOS
 # A SAT's life and its sales through every command (tests/carga/vida_e2e_test.cpp).
 set(SAT_E2E_VIDA_CENARIOS
   "Vida|--verboso"
-  "Venda|--pronto")
+  "Venda|--pronto"
+  "Atrasada|--pronto --atraso 7000 --so-para ConsultarSAT --surdo-ao-fechar")
 
 # Registers one ctest test per scenario: PREFIXO_Suite runs PROGRAMA's suite through
 # tests/com_satemu.sh with the emulator EMULADOR in mode nativo or wine.

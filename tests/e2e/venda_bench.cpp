@@ -38,14 +38,6 @@ int64_t CpuDaThreadNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// A sale of about `kb` kilobytes.
-std::string VendaDe(size_t kb) {
-  const size_t porItem = Venda(2).size() - Venda(1).size();
-  const size_t base = Venda(1).size() - porItem;
-  const size_t itens = kb * 1000 > base ? (kb * 1000 - base + porItem - 1) / porItem : 1;
-  return Venda(static_cast<int>(itens));
-}
-
 double Mediana(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];

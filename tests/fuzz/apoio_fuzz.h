@@ -10,6 +10,7 @@
 #include <string>
 
 #include "support/armazenamento.h"
+#include "tests/unit/enlace_auxiliar.h"
 #include "tests/unit/substituto.h"
 
 inline Substituto &SubstitutoDoFuzz() {
@@ -31,19 +32,4 @@ inline Substituto &SubstitutoDoFuzz() {
   s.depuracao.clear();
   s.milissegundos = 0;
   return s;
-}
-
-// A data frame carrying `payload`, as a device sends it.
-inline std::string QuadroDoFuzz(const std::string &payload) {
-  std::string q(13, '\0');
-  q[0] = 1;
-  for (int i = 0; i < 4; i++) {
-    q[9 + i] = static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
-  }
-  q += payload;
-  unsigned soma = 0;
-  for (size_t i = 1; i < q.size(); i++) {
-    soma += static_cast<unsigned char>(q[i]);
-  }
-  return q + static_cast<char>(soma & 0xFF);
 }

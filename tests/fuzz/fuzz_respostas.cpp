@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *dados, size_t tamanho) {
   }
   Substituto &s = SubstitutoDoFuzz();
   const std::string payload(reinterpret_cast<const char *>(dados + 1), tamanho - 1);
-  s.respostaAposEscrita = {QuadroDoFuzz(payload)};
+  s.respostaAposEscrita = {QuadroDados(payload)};
   const char *resposta = nullptr;
   switch (dados[0] % 6) {
   case 0:

@@ -43,11 +43,9 @@ int EsvaziaSaida(HandleSerial) {
   return Sub().esvaziaFalha ? 0 : 1;
 }
 
-long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
+// The bytes of the next scripted read, if it brings any.
+long Entrega(unsigned char *destino, unsigned long maximo) {
   Substituto &s = Sub();
-  Chamou("LeSerial");
-  s.leiturasFeitas++;
-  s.maiorLeitura = std::max(s.maiorLeitura, maximo);
   if (s.leituras.empty() && !s.emissaoContinua.empty()) {
     size_t n = std::min<size_t>(s.emissaoContinua.size(), maximo);
     std::memcpy(destino, s.emissaoContinua.data(), n);
@@ -55,16 +53,7 @@ long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
     s.bytesEntregues += n;
     return static_cast<long>(n);
   }
-  if (s.leituras.empty()) {
-    s.milissegundos += s.passoLeituraMs;
-    return 0;
-  }
   std::string &proxima = s.leituras.front();
-  if (proxima.empty()) {
-    s.leituras.pop_front();
-    s.milissegundos += s.passoLeituraMs;
-    return 0;
-  }
   size_t n = std::min<size_t>(proxima.size(), maximo);
   std::memcpy(destino, proxima.data(), n);
   proxima.erase(0, n);
@@ -74,6 +63,32 @@ long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
   s.milissegundos += s.passoLeituraComDadosMs;
   s.bytesEntregues += n;
   return static_cast<long>(n);
+}
+
+// What the driver holds: the next scripted read when it brings bytes; nothing, at no cost of
+// time, when the next read is a quiet one (it stays for the next waiting read).
+long LeSerialPendente(HandleSerial, unsigned char *destino, unsigned long maximo) {
+  Substituto &s = Sub();
+  Chamou("LeSerialPendente");
+  const bool temBytes =
+      s.leituras.empty() ? !s.emissaoContinua.empty() : !s.leituras.front().empty();
+  return temBytes ? Entrega(destino, maximo) : 0;
+}
+
+long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {
+  Substituto &s = Sub();
+  Chamou("LeSerial");
+  s.leiturasFeitas++;
+  s.maiorLeitura = std::max(s.maiorLeitura, maximo);
+  const bool quieta = s.leituras.empty() ? s.emissaoContinua.empty() : s.leituras.front().empty();
+  if (quieta) {
+    if (!s.leituras.empty()) {
+      s.leituras.pop_front();
+    }
+    s.milissegundos += s.passoLeituraMs;
+    return 0;
+  }
+  return Entrega(destino, maximo);
 }
 
 int EscreveSerial(HandleSerial, const unsigned char *dados, unsigned long tamanho) {
@@ -203,21 +218,37 @@ const char *ArquivoZlib() { return Sub().arquivoZlib.c_str(); }
 char SeparadorDiretorio() { return Sub().separador; }
 
 const OperacoesPlataforma kSubstituto = {
-    AbreSerial,      ConfiguraLinha,
-    ConfiguraTempos, DescartaEntrada,
-    EsvaziaSaida,    LeSerial,
-    EscreveSerial,   EstadoModem,
-    FechaSerial,     PrefixoDispositivo,
-    VerificaUSB,     ListaPortas,
-    HoraLocal,       SegundosMonotonicos,
-    IdProcesso,      SaidaDepuracao,
-    SaidaPadrao,     CriaTrava,
-    Trava,           Destrava,
-    LeArquivo,       AbreAnexo,
-    EscreveAnexo,    FechaAnexo,
-    CarregaModulo,   ProcuraSimbolo,
-    LiberaModulo,    CaminhoModulo,
-    ArquivoZlib,     SeparadorDiretorio,
+    AbreSerial,
+    ConfiguraLinha,
+    ConfiguraTempos,
+    DescartaEntrada,
+    EsvaziaSaida,
+    LeSerial,
+    EscreveSerial,
+    EstadoModem,
+    FechaSerial,
+    PrefixoDispositivo,
+    VerificaUSB,
+    ListaPortas,
+    HoraLocal,
+    SegundosMonotonicos,
+    IdProcesso,
+    SaidaDepuracao,
+    SaidaPadrao,
+    CriaTrava,
+    Trava,
+    Destrava,
+    LeArquivo,
+    AbreAnexo,
+    EscreveAnexo,
+    FechaAnexo,
+    CarregaModulo,
+    ProcuraSimbolo,
+    LiberaModulo,
+    CaminhoModulo,
+    ArquivoZlib,
+    SeparadorDiretorio,
+    LeSerialPendente,
     TamanhoCaminho,
 };
 

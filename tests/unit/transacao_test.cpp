@@ -63,10 +63,13 @@ TEST_F(TransacaoTest, AReplyIsDeliveredWholeAndThePortClosed) {
   EXPECT_EQ(sub().depuracao, "req -> " + PEDIDO + "\nCTS_ON\r\nDSR_ON\r\nret <- " +
                                  std::string(BufferResposta) + "\n" + std::string(79, '-') + "\n");
   const std::vector<std::string> ordem = {
-      "AbreSerial",      "ConfiguraLinha", "DescartaEntrada", "EsvaziaSaida", "ConfiguraTempos",
-      "DescartaEntrada", "EsvaziaSaida",   "LeSerial",        "LeSerial",     "LeSerial",
-      "EscreveSerial",   "EstadoModem",    "LeSerial",        "LeSerial",     "LeSerial",
-      "LeSerial",        "FechaSerial"};
+      "AbreSerial",       "ConfiguraLinha",   "DescartaEntrada", "EsvaziaSaida",
+      "ConfiguraTempos",  "DescartaEntrada",  "EsvaziaSaida",    "LeSerialPendente",
+      "LeSerialPendente", "LeSerialPendente", "EscreveSerial",   "EstadoModem",
+      "LeSerial",         "LeSerial",         "LeSerial",        "LeSerial",
+      "LeSerial",         "FechaSerial"};
+  // The drain takes only what is there; the reply is read header first, then what the frame
+  // still lacks (the 7 bytes of the third piece leave one header byte to come from the fourth).
   EXPECT_EQ(sub().chamadas, ordem);
 }
 
@@ -78,10 +81,10 @@ TEST_F(TransacaoTest, NoWholeDataFrameMeansTimeOut) {
     int32_t limite;
     int leiturasAposEscrita;
   } casos[] = {
-      {"silence, 5 s", {}, 5000, 49},
-      {"a lone ACK", {Bytes({6})}, 5000, 50},
-      {"a NAK frame", {Bytes({0x15, 7, 1, 0, 0, 0})}, 5000, 50},
-      {"12 bytes of a header", {QuadroDados("abc").substr(0, 12)}, 5000, 50},
+      {"silence, 5 s", {}, 5000, 50},
+      {"a lone ACK", {Bytes({6})}, 5000, 51},
+      {"a NAK frame", {Bytes({0x15, 7, 1, 0, 0, 0})}, 5000, 51},
+      {"12 bytes of a header", {QuadroDados("abc").substr(0, 12)}, 5000, 51},
       {"limit below one second: no read at all", {QuadroDados("abc")}, 999, 0},
   };
   for (const auto &c : casos) {
@@ -93,7 +96,7 @@ TEST_F(TransacaoTest, NoWholeDataFrameMeansTimeOut) {
     sub().milissegundos = 0;
     EXPECT_EQ(Envia(nullptr, c.limite), 0);
     EXPECT_EQ(std::string(BufferResposta), TIMEOUT);
-    EXPECT_EQ(sub().leiturasFeitas - 1, c.leiturasAposEscrita);
+    EXPECT_EQ(sub().leiturasFeitas, c.leiturasAposEscrita) << "the drain waits for nothing";
     EXPECT_EQ(Log(), ABERTURA + Registros({PEDIDO, "Request timed out!\r\n"}));
     EsperaRegistroLimpo();
     EsperaPortaFechada();

@@ -249,6 +249,8 @@ TEST_F(VendaTest, ZlibIsLoadedOnceByNameOrFromTheLibrarysFolder) {
       {"no separator", "libsat.so", "libz.so.1", '/', "libz.so.1", "libsat.so"},
       {"no path", "", "libz.so.1", '/', "libz.so.1",
        "Pasta da biblioteca desconhecida: zlib procurada pelo nome"},
+      {"not in the library's folder", "/usr/lib/libsat.so.2", "libz.so.1", '/', "libz.so.1",
+       "/usr/lib/libsat.so.2"},
   };
   const std::string bloco = Comprime("texto");
   for (const auto &c : casos) {
@@ -281,6 +283,41 @@ TEST_F(VendaTest, ZlibIsLoadedOnceByNameOrFromTheLibrarysFolder) {
             ZLIB_INDISPONIVEL);
   ZlibDisponivel("libz.so.1");
   EXPECT_GT(Compacta(3), 0);
+}
+
+} // namespace
+
+namespace {
+
+// The last fiscal session comes back as the sale or cancellation gave it, with its CF-e.
+TEST_F(VendaTest, TheLastFiscalSessionIsReadLikeTheSaleOrCancellation) {
+  const std::string bloco = Comprime(CamposExpandidos());
+  const std::string canc = "<CFeCanc><infCFe/></CFeCanc>";
+  const std::string cancelamento = "000017|07000|0000|Cupom cancelado|0000|ok|" + Base64(canc) +
+                                   "|20261208120000|CFe35|10.00||qr";
+  const struct {
+    const char *nome;
+    std::string resposta, texto, documento;
+  } casos[] = {
+      {"a stored sale",
+       "000017|06000|0000|" + EMITIDO + "|0000|Autorizado|" + Le32(bloco.size()) + bloco,
+       "000017|06000|0000|" + EMITIDO + "|0000|Autorizado|" + CamposExpandidos(), CFE},
+      {"a stored cancellation", cancelamento, cancelamento, canc},
+      {"none yet", "000042|19003|N\xE3o existe sess\xE3o fiscal||",
+       "000042|19003|N\xE3o existe sess\xE3o fiscal||", ""},
+      {"time-out", "", TIMEOUT, ""},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().escritos.clear();
+    Responde(c.resposta);
+    EXPECT_EQ(ConsultarUltimaSessaoFiscal(42, "abc"), BufferResposta);
+    EXPECT_EQ(Pedido(), "000042|ConsultarUltimaSessaoFiscal|abc");
+    EXPECT_EQ(std::string(BufferResposta), c.texto);
+    EXPECT_EQ(Codigo(), 0);
+    EXPECT_EQ(Mensagem(), "");
+    EXPECT_EQ(std::string(Base64ToAscii()), c.documento);
+  }
 }
 
 } // namespace

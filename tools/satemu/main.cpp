@@ -35,6 +35,9 @@ Line:
                           created, a stale link is replaced); removed when satemu ends
   --registro FILE         append every request frame received to FILE, in lowercase hex, one
                           frame a line, written as the frame arrives (before it is answered)
+  --tempos FILE           append a line for every request to FILE: its sequence number, its
+                          command word and the device's own time for it in microseconds (from
+                          the whole request to the reply ready to go out), for benchmarks
   --verboso               one line per request on standard error, and one when a client closes
                           the port
 
@@ -74,6 +77,9 @@ Faults, each what a faulty device or cable does (they combine):
   --lixo-antes HEX        write these bytes (hex, e.g. 0d0a00) just before the reply
   --anuncia-mais N        the reply's header announces N payload bytes more than are sent
   --rajada MS             after the reply, bytes 0xAA keep coming for MS milliseconds
+  --surdo-ao-fechar       the device does not notice a client closing the port: a reply still
+                          due goes to whoever opens it next (with --atraso: a late reply that
+                          reaches the host's next command)
   --so-para WORD          the faults spoil only the replies to this command word
 
 Replies:
@@ -203,6 +209,8 @@ int main(int argc, char **argv) {
       ok = texto(configuracao.link) && !configuracao.link.empty();
     } else if (opcao == "--registro") {
       ok = texto(configuracao.registro) && !configuracao.registro.empty();
+    } else if (opcao == "--tempos") {
+      ok = texto(configuracao.tempos) && !configuracao.tempos.empty();
     } else if (opcao == "--estado") {
       ok = texto(configuracao.estado) && !configuracao.estado.empty();
     } else if (opcao == "--verboso") {
@@ -230,6 +238,8 @@ int main(int argc, char **argv) {
       falhas.atrasoMs = static_cast<int>(n);
     } else if (opcao == "--mudo") {
       falhas.mudo = true;
+    } else if (opcao == "--surdo-ao-fechar") {
+      falhas.surdoAoFechamento = true;
     } else if (opcao == "--soma-errada") {
       falhas.somaErrada = true;
     } else if (opcao == "--em-partes") {

@@ -136,6 +136,7 @@ private:
   int escravo_ = -1;
   int eventos_ = -1;
   int registro_ = -1;
+  int tempos_ = -1;
   std::string nomeEscravo_;
   bool linkCriado_ = false;
   bool encerrar_ = false;
@@ -159,7 +160,7 @@ Servidor::~Servidor() {
     if (n > 0 && std::string_view(destino, static_cast<std::size_t>(n)) == nomeEscravo_)
       unlink(config_.link.c_str());
   }
-  for (const int fd : {registro_, eventos_, escravo_, mestre_, sinais_})
+  for (const int fd : {registro_, tempos_, eventos_, escravo_, mestre_, sinais_})
     if (fd >= 0)
       close(fd);
 }
@@ -246,10 +247,13 @@ bool Servidor::Prepara() {
     return false;
   if (!config_.link.empty() && !CriaLink())
     return false;
-  if (!config_.registro.empty()) {
-    registro_ = open(config_.registro.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (registro_ < 0) {
-      AvisaErro(config_.registro);
+  for (const auto &[nome, fd] :
+       {std::pair{&config_.registro, &registro_}, std::pair{&config_.tempos, &tempos_}}) {
+    if (nome->empty())
+      continue;
+    *fd = open(nome->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (*fd < 0) {
+      AvisaErro(*nome);
       return false;
     }
   }
@@ -338,6 +342,7 @@ void Servidor::TrataQuadro(const Quadro &quadro) {
     if (write(registro_, linha.data(), linha.size()) != static_cast<ssize_t>(linha.size()))
       AvisaErro(config_.registro);
   }
+  const auto inicio = Relogio::now();
   std::string resposta;
   std::string palavra;
   std::string motivo;
@@ -353,6 +358,14 @@ void Servidor::TrataQuadro(const Quadro &quadro) {
     if (atendimento.estadoMudou)
       Salva();
     resposta = MontaResposta(quadro.sequencia, atendimento.resposta);
+  }
+  if (tempos_ >= 0) {
+    const auto micros =
+        std::chrono::duration_cast<std::chrono::microseconds>(Relogio::now() - inicio).count();
+    const std::string linha = std::to_string(quadro.sequencia) + " " + Mostra(palavra, 64) + " " +
+                              std::to_string(micros) + "\n";
+    if (write(tempos_, linha.data(), linha.size()) != static_cast<ssize_t>(linha.size()))
+      AvisaErro(config_.tempos);
   }
   // Why a document was refused is what a POS developer needs to see; the reply cannot carry it.
   if (!motivo.empty())
@@ -507,8 +520,12 @@ void Servidor::Executa() {
     if (p[0].revents & POLLIN)
       return;
     // Closes are handled before the data that may follow them from the next client.
-    if (eventos_ >= 0 && (p[2].revents & POLLIN))
-      AtendeFechamentos();
+    if (eventos_ >= 0 && (p[2].revents & POLLIN)) {
+      if (config_.falhas.surdoAoFechamento)
+        LeEventos();
+      else
+        AtendeFechamentos();
+    }
     if (p[1].revents & (POLLERR | POLLNVAL)) {
       Avisa("the pseudo-terminal failed");
       return;

@@ -26,6 +26,8 @@ struct Falhas {
   std::uint32_t anunciaMais = 0;    // the header announces this many payload bytes more than follow
   int rajadaMs = 0;                 // after the reply, stray bytes keep coming for this long
   std::string soPara; // only replies to this command word are spoiled; empty: all of them
+  bool surdoAoFechamento =
+      false; // a client's close goes unnoticed: its late reply reaches the next
 };
 
 struct Envio {
@@ -44,6 +46,7 @@ constexpr char kByteRajada = static_cast<char>(0xAA);
 struct Configuracao {
   std::string link;     // symbolic link made to the slave side, removed at the end
   std::string registro; // every request frame received is appended here, in hex, one a line
+  std::string tempos;   // the device's own time for each request, one line each
   std::string estado;   // state file (estado.h)
   bool verboso = false;
   Falhas falhas;
