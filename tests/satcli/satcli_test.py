@@ -81,8 +81,7 @@ def texto_legivel(saida):
 def nomes_legiveis(texto):
     """The field names of the last view in a readable output, in order."""
     vista = texto.split("\n[")[-1].splitlines()[1:]
-    return [linha.split()[0] for linha in vista
-            if linha.startswith("  ") and linha.strip() and not linha.startswith("  note:")]
+    return [m.group(1) for m in (re.match(r"  (\w+)( |$)", linha) for linha in vista) if m]
 
 
 def confere(linha, condicao, detalhe):
@@ -237,13 +236,22 @@ def linhas_dispositivo():
                   "campos.mensagem": "Emitido com sucesso \\+ conteúdo notas\\.",
                   "documento": caminho("cfe.xml")},
          "depois": guarda_venda},
-        {"oque": "the stored sale", "args": p + ["--json", "ultima-sessao"], "status": 0,
-         "codigo": "06000", "nomes": VENDA[:6],
-         "json": {"respostaDe": "EnviarDadosVenda", "caudaBinaria": r"[0-9a-f]+"}},
-        {"oque": "the stored sale, readable", "args": p + ["ultima-sessao"], "status": 0,
-         "titulo": r"\[ok\] ConsultarUltimaSessaoFiscal 06000: .* \(the stored reply of "
+        {"oque": "the last fiscal session: the sale, whole, and its CF-e",
+         "args": p + ["--json", "ultima-sessao", "--salva", caminho("ultima.xml")], "status": 0,
+         "codigo": "06000", "nomes": VENDA, "json": {"respostaDe": "EnviarDadosVenda"},
+         "depois": lambda linha, objetos: confere(
+             linha, objetos[-1]["campos"]["chaveConsulta"] == memoria["chave"] and pathlib.Path(
+                 caminho("ultima.xml")).read_bytes() == pathlib.Path(caminho("cfe.xml")).read_bytes(),
+             f"not the sale's: {objetos}")},
+        {"oque": "the sale's session, as the device stored it", "args": p + [
+            "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
+         "nomes": VENDA[:6],
+         "titulo": r"\[ok\] ConsultarNumeroSessao 06000: .* \(the stored reply of "
                    r"EnviarDadosVenda\)",
          "legivel": r"^ +\(the sale's compressed tail, as the device stored it\)$"},
+        {"oque": "the sale's session, bytes", "args": p + [
+            "--bruto", "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
+         "bruto": rb"\d{6}\|06000\|0000\|Emitido com sucesso \+ conte\xfado notas\.\|\|\|.*\n"},
         {"oque": "cancellation", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
             caminho("canc.xml")], "status": 0, "nomes": CANCELAMENTO,
@@ -258,9 +266,9 @@ def linhas_dispositivo():
             caminho("outra.xml")], "status": 1,
          "titulo": r"\[failed\] CancelarUltimaVenda 07002: Cupom inválido",
          "legivel": r"^  note: nothing saved in .*outra\.xml: the command did not succeed$"},
-        {"oque": "the sale's session", "args": p + [
-            "--bruto", "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
-         "bruto": rb"\d{6}\|06000\|0000\|Emitido com sucesso \+ conte\xfado notas\.\|\|\|.*\n"},
+        {"oque": "the last fiscal session: the cancellation", "args": p + [
+            "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
+         "json": {"respostaDe": "CancelarUltimaVenda"}},
         {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
          "codigo": "09000", "nomes": TESTE},
         {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,

@@ -66,8 +66,9 @@ Resultado ExecutaComando(Execucao &e, const Passo &p) {
   r.exportacao = s.exportacao;
   r.comando = true;
   r.bruto = texto;
-  // Only the sale expands its reply's compressed tail; a query hands a stored sale back as is.
-  r.resposta = AnalisaResposta(texto, std::strcmp(s.exportacao, "EnviarDadosVenda") == 0);
+  // The sale and the last fiscal session expand a sale reply's compressed tail; the session
+  // query hands a stored sale back as the device sent it.
+  r.resposta = AnalisaResposta(texto, std::strcmp(s.exportacao, "ConsultarNumeroSessao") != 0);
   if (r.resposta.sucesso) {
     r.status = STATUS_SUCESSO;
   } else {
@@ -246,8 +247,9 @@ const std::vector<Subcomando> kSubcomandos = {
      [](const Chamada &c) { return ConsultarNumeroSessao(c.sessao, c.codigo, Inteiro(c.args[0])); },
      nullptr},
     {"ultima-sessao", "ConsultarUltimaSessaoFiscal", "",
-     "the reply to the last sale or cancellation", 0, 0, 0, -1, true, false, 20000,
-     [](const Chamada &c) { return ConsultarUltimaSessaoFiscal(c.sessao, c.codigo); }, nullptr},
+     "the reply to the last sale or cancellation; --salva keeps its CF-e", 0, 0, 0, -1, true, true,
+     20000, [](const Chamada &c) { return ConsultarUltimaSessaoFiscal(c.sessao, c.codigo); },
+     nullptr},
     {"ativar", "AtivarSAT", "CNPJ CUF [SUBCOMANDO]",
      "activate for the taxpayer CNPJ in state CUF with the code given (SUBCOMANDO 1: SEFAZ "
      "certificate, the default; 2: ICP-Brasil; 3: renewal)",

@@ -23,6 +23,7 @@ struct Resposta {
   std::string caudaBinaria; // a stored sale reply: its compressed tail, cut at the first zero
 };
 
-// `caudaExpandida`: the library has already turned the sale's compressed tail into text (only
-// EnviarDadosVenda does; a sale reply handed back by a query still carries it compressed).
+// `caudaExpandida`: the library has already turned a sale reply's compressed tail into text
+// (EnviarDadosVenda and ConsultarUltimaSessaoFiscal do; ConsultarNumeroSessao hands a stored sale
+// reply back compressed).
 Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida);

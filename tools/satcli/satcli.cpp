@@ -29,7 +29,7 @@ Options (anywhere on the line):
   -p, --porta N       use COMN (AbreSerialSAT) instead of finding the SAT on the USB bus
   --log FILE          log to FILE (ArquivoLog); otherwise sat.ini in the current folder decides
   --salva FILE        keep the document the subcommand's reply brings, decoded (Base64ToAscii):
-                      the signed CF-e of venda and cancelar, the device's log of log
+                      the signed CF-e of venda, cancelar and ultima-sessao, the log of log
   --bruto             each reply exactly as the library returned it, then a line feed
   --json              one JSON object a line for each subcommand: the named fields, in UTF-8
   --erro              the error record (CodigoErro) after each command
