@@ -6,7 +6,8 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev valgrind clang-format)
+native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev valgrind clang-format
+  libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev libssl-dev curl openssl)
 windows=(g++-mingw-w64-i686 libz-mingw-w64-dev libz-mingw-w64 wine wine32)
 
 missing=()
