@@ -36,10 +36,11 @@ windows: deps
 	cmake --build $(BUILD)/win32 -j$(JOBS)
 
 bench: native
-	cmake --build $(BUILD)/native --target sat_bench satemu_medicao -j$(JOBS)
+	cmake --build $(BUILD)/native --target sat_bench satemu_medicao satd_bench -j$(JOBS)
 	$(BUILD)/native/sat_bench
 	bash tests/e2e/callgrind_consulta.sh $(BUILD)/native
 	$(BUILD)/native/satemu_medicao
+	$(BUILD)/native/satd_bench
 
 clean:
 	rm -rf $(BUILD)

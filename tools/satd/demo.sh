@@ -42,7 +42,7 @@ echo "== satd owns the SAT (COM7 in $link) and serves the checkouts at $url"
 venda=$raiz/examples/cfe-venda.xml
 if [ ! -f "$venda" ]; then
   venda=$dir/venda.xml
-  item='<det nItem="1"><prod><cProd>001</cProd><xProd>Pão de queijo</xProd><NCM>19059090</NCM><CFOP>5102</CFOP><uCom>UN</uCom><qCom>3.0000</qCom><vUnCom>2.50</vUnCom><indRegra>A</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS><COFINSSN><CST>49</CST></COFINSSN></COFINS></imposto></det>'
+  item=$'<det nItem="1"><prod><cProd>001</cProd><xProd>P\xc3\xa3o de queijo</xProd><NCM>19059090</NCM><CFOP>5102</CFOP><uCom>UN</uCom><qCom>3.0000</qCom><vUnCom>2.50</vUnCom><indRegra>A</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS><COFINSSN><CST>49</CST></COFINSSN></COFINS></imposto></det>'
   printf '%s' '<?xml version="1.0" encoding="UTF-8"?><CFe><infCFe versaoDadosEnt="0.07"><ide><CNPJ>22233344000183</CNPJ><signAC>c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD</signAC><numeroCaixa>002</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>'"$item"'<total/><pgto><MP><cMP>01</cMP><vMP>7.50</vMP></MP></pgto></infCFe></CFe>' >"$venda"
 fi
 
@@ -63,9 +63,9 @@ echo "   key $(campo 9 <<<"$resposta"), total $(campo 10 <<<"$resposta"), CF-e o
 
 echo
 echo "\$ curl -d numero_caixa=2 -d numero_sessao=$(campo 1 <<<"$resposta") $url/consultarnumerosessao   # the reply again"
-curl -sS --fail-with-body -d numero_caixa=2 -d "numero_sessao=$(campo 1 <<<"$resposta")" \
-  "$url/consultarnumerosessao" | cut -c1-100
-echo "..."
+de_novo=$(curl -sS --fail-with-body -d numero_caixa=2 -d "numero_sessao=$(campo 1 <<<"$resposta")" \
+  "$url/consultarnumerosessao")
+echo "   $(campo 1-4 <<<"$de_novo")|... (the device keeps the sale's reply for a checkout that lost it)"
 echo
 echo "\$ curl -d numero_caixa=1000 $url/consultarsat   # refused before the SAT"
 curl -sS -w ' (HTTP %{http_code})' -d numero_caixa=1000 "$url/consultarsat"

@@ -166,10 +166,11 @@ bool Servidor::Prepara(std::string &erro) {
     return false;
   }
   // Read before the worker starts: from then on only the worker calls the library.
-  versao_ = VersaoLib();
-  while (!versao_.empty() && std::isspace(static_cast<unsigned char>(versao_.back()))) {
-    versao_.pop_back();
+  std::string versao = VersaoLib();
+  while (!versao.empty() && std::isspace(static_cast<unsigned char>(versao.back()))) {
+    versao.pop_back();
   }
+  versao_ = Windows1252ParaUtf8(versao);
   fila_.Inicia([this] { sat_.Prepara(); });
   registro_.Escreve("satd listening on " + Url() + "; SAT port " +
                     (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
@@ -264,7 +265,7 @@ void Servidor::InformaEstado(httplib::Response &resposta) {
       {"porta", configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
                                             : std::string("automatica")},
       {"uptime_s", uptime},
-      {"biblioteca", Windows1252ParaUtf8(versao_)},
+      {"biblioteca", versao_},
   };
   resposta.status = 200;
   resposta.set_content(corpo.dump(), "application/json");

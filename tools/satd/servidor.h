@@ -48,7 +48,7 @@ private:
   Dispositivo sat_;
   std::unique_ptr<httplib::Server> http_;
   int portaHttp_ = 0;
-  std::string versao_; // of the library
+  std::string versao_; // of the library, in UTF-8
   const std::chrono::steady_clock::time_point inicio_;
 };
 
