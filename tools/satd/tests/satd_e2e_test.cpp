@@ -395,7 +395,8 @@ TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
   EXPECT_EQ(retorno.rfind(sessao + "|06000|0000|" + kEmitido + "|", 0), 0u) << retorno;
 }
 
-// Malformed requests are refused before anything reaches the device; the largest sale fits.
+// Malformed requests are refused before anything reaches the device (the field checks
+// themselves are the unit tests' table); the largest sale fits.
 TEST(Recusas, NothingMalformedReachesTheDevice) {
   Loja loja;
   ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
@@ -413,20 +414,9 @@ TEST(Recusas, NothingMalformedReachesTheDevice) {
       {"no checkout", "/consultarsat", kTipoFormulario, "", 400, "numero_caixa must be"},
       {"checkout 1000", "/consultarsat", kTipoFormulario, "numero_caixa=1000", 400,
        "numero_caixa must be a whole number from 0 to 999"},
-      {"checkout -1", "/consultarsat", kTipoFormulario, "numero_caixa=-1", 400, "numero_caixa"},
-      {"field twice", "/bloquearsat", kTipoFormulario, "numero_caixa=1&numero_caixa=1", 400,
-       "given twice"},
-      {"activation code", "/bloquearsat", kTipoFormulario,
-       "numero_caixa=1&codigo_ativacao=12345678", 400, "kept in satd's configuration"},
-      {"missing field", "/consultarnumerosessao", kTipoFormulario, "numero_caixa=1", 400,
-       "missing field numero_sessao"},
       {"no Windows-1252 form", "/enviardadosvenda", kTipoFormulario,
        "numero_caixa=1&dados_venda=%3CCFe%3E%E2%86%92", 400,
        "dados_venda: character U+2192 at byte 5 has no Windows-1252 form"},
-      {"not UTF-8", "/enviardadosvenda", kTipoFormulario, "numero_caixa=1&dados_venda=%E7", 400,
-       "not valid UTF-8"},
-      {"pipe in a text field", "/configurarinterfacederede", kTipoFormulario,
-       "numero_caixa=1&configuracao=a%7Cb", 400, "holds a '|'"},
       {"fields in the URL", "/consultarsat?numero_caixa=1", kTipoFormulario, "numero_caixa=1", 400,
        "not in the URL"},
       {"JSON body", "/consultarsat", "application/json", "{\"numero_caixa\": 1}", 415,
