@@ -1,5 +1,6 @@
 #include "servidor.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
@@ -50,11 +51,12 @@ bool TipoAceito(std::string tipo) {
   return tipo == forma || tipo == forma + ";charset=utf-8";
 }
 
-// A client's text made safe for one log line: no control characters, at most 120 bytes.
+// A client's text made safe for a log line or a JSON message: printable ASCII, at most 120
+// bytes.
 std::string Limpo(const std::string &texto) {
   std::string limpo = texto.substr(0, 120);
   for (char &c : limpo) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
       c = '?';
     }
   }
@@ -128,7 +130,7 @@ bool Servidor::Prepara(std::string &erro) {
     if (pedido.path == configuracao_.base + "/status") {
       InformaEstado(resposta);
     } else {
-      Responde(resposta, 404, "no such path: " + pedido.path);
+      Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
     }
   });
   http_->set_error_handler([this](const httplib::Request &, httplib::Response &resposta) {
@@ -205,12 +207,12 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
                             httplib::Response &resposta) {
   const std::string prefixo = configuracao_.base + "/";
   if (pedido.path.compare(0, prefixo.size(), prefixo) != 0) {
-    return Responde(resposta, 404, "no such path: " + pedido.path);
+    return Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
   }
   const std::string nome = pedido.path.substr(prefixo.size());
   const satd::Funcao *funcao = ProcuraFuncao(nome);
   if (funcao == nullptr) {
-    return Responde(resposta, 404, "unknown function: " + nome);
+    return Responde(resposta, 404, "unknown function: " + Limpo(nome));
   }
   tLinha.funcao = nome;
   if (pedido.target.find('?') != std::string::npos) {

@@ -424,6 +424,8 @@ TEST(Recusas, NothingMalformedReachesTheDevice) {
       {"unknown function", "/vendermais", kTipoFormulario, "numero_caixa=1", 404,
        "unknown function: vendermais"},
       {"upper case", "/ConsultarSAT", kTipoFormulario, "numero_caixa=1", 404, "unknown function"},
+      {"not UTF-8 in the path", "/%FFx", kTipoFormulario, "numero_caixa=1", 404,
+       "unknown function: ?x"},
       {"GET a function", "/consultarsat", "", "", 404, "no such path"},
       {"a path in the function", "/consultarsat/x", kTipoFormulario, "numero_caixa=1", 404,
        "unknown function: consultarsat/x"},
