@@ -12,14 +12,15 @@ namespace satd {
 namespace {
 
 enum class Tipo {
-  Numero,     // decimal digits, value within [minimo, maximo]
-  Digitos,    // exactly `minimo` decimal digits
-  Uf,         // an IBGE state code
-  Chave,      // "CFe" and the 44 digits of an access key
-  Texto,      // text without '|', which would split the device's fields
-  TextoVenda, // text that goes compressed, so '|' is harmless
-  Base64,     // a signature
-  Codigo,     // an activation code: 8 to 32 visible ASCII characters, no '|'
+  Numero,         // decimal digits, value within [minimo, maximo]
+  Digitos,        // exactly `minimo` decimal digits
+  Uf,             // an IBGE state code
+  Chave,          // "CFe" and the 44 digits of an access key
+  Texto,          // text without '|', which would split the device's fields
+  Documento,      // an XML document without '|', in the encoding it declares
+  DocumentoVenda, // the sale's XML document: it goes compressed, so '|' is harmless
+  Base64,         // a signature
+  Codigo,         // an activation code: 8 to 32 visible ASCII characters, no '|'
 };
 
 struct Campo {
@@ -52,14 +53,14 @@ const Funcao kFuncoes[] = {
      {{"certificado", Tipo::Texto, 0, 0}, kSemCampo, kSemCampo}},
     {"enviardadosvenda",
      Comando::EnviarDadosVenda,
-     {{"dados_venda", Tipo::TextoVenda, 0, 0}, kSemCampo, kSemCampo}},
+     {{"dados_venda", Tipo::DocumentoVenda, 0, 0}, kSemCampo, kSemCampo}},
     {"cancelarultimavenda",
      Comando::CancelarUltimaVenda,
-     {{"chave_cfe", Tipo::Chave, 0, 0}, {"dados_cancelamento", Tipo::Texto, 0, 0}, kSemCampo}},
+     {{"chave_cfe", Tipo::Chave, 0, 0}, {"dados_cancelamento", Tipo::Documento, 0, 0}, kSemCampo}},
     {"consultarsat", Comando::ConsultarSat, {kSemCampo, kSemCampo, kSemCampo}},
     {"testefimafim",
      Comando::TesteFimAFim,
-     {{"dados_venda", Tipo::Texto, 0, 0}, kSemCampo, kSemCampo}},
+     {{"dados_venda", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
     {"consultarstatusoperacional",
      Comando::ConsultarStatusOperacional,
      {kSemCampo, kSemCampo, kSemCampo}},
@@ -68,7 +69,7 @@ const Funcao kFuncoes[] = {
      {{"numero_sessao", Tipo::Numero, 1, 999999}, kSemCampo, kSemCampo}},
     {"configurarinterfacederede",
      Comando::ConfigurarInterfaceDeRede,
-     {{"configuracao", Tipo::Texto, 0, 0}, kSemCampo, kSemCampo}},
+     {{"configuracao", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
     {"associarassinatura",
      Comando::AssociarAssinatura,
      {{"sequencia_cnpj", Tipo::Digitos, 28, 0}, {"assinatura_ac", Tipo::Base64, 0, 0}, kSemCampo}},
@@ -153,18 +154,22 @@ bool ConfereCampo(const Campo &campo, const std::string &valor, std::string &sai
     }
     break;
   case Tipo::Texto:
-  case Tipo::TextoVenda:
+  case Tipo::Documento:
+  case Tipo::DocumentoVenda:
     if (valor.empty()) {
       erro = nome + " is empty";
       return false;
     }
-    if (campo.tipo == Tipo::Texto && valor.find('|') != std::string::npos) {
+    if ((campo.tipo == Tipo::Texto || campo.tipo == Tipo::Documento) &&
+        valor.find('|') != std::string::npos) {
       erro = nome + " holds a '|', which would split the device's fields";
       return false;
     }
     break;
   }
-  if (!Utf8ParaWindows1252(valor, saida, erro)) {
+  const bool documento = campo.tipo == Tipo::Documento || campo.tipo == Tipo::DocumentoVenda;
+  if (!(documento ? DocumentoParaBiblioteca(valor, saida, erro)
+                  : Utf8ParaWindows1252(valor, saida, erro))) {
     erro = nome + ": " + erro;
     return false;
   }

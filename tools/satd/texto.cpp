@@ -1,5 +1,8 @@
 #include "texto.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include <cstdint>
 #include <cstdio>
 
@@ -127,6 +130,57 @@ bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string 
     saida += static_cast<char>(byte);
     i += tamanho;
   }
+  return true;
+}
+
+namespace {
+
+// The encoding an XML declaration names, in lower case; empty when there is none.
+std::string CodificacaoDeclarada(std::string_view xml) {
+  if (xml.substr(0, 3) == "\xEF\xBB\xBF") {
+    xml.remove_prefix(3);
+  }
+  if (xml.substr(0, 5) != "<?xml") {
+    return "";
+  }
+  const std::string_view declaracao = xml.substr(0, xml.find("?>"));
+  const size_t chave = declaracao.find("encoding");
+  if (chave == std::string_view::npos) {
+    return "";
+  }
+  const size_t aspas = declaracao.find_first_of("\"'", chave);
+  if (aspas == std::string_view::npos) {
+    return "";
+  }
+  const size_t fim = declaracao.find(declaracao[aspas], aspas + 1);
+  std::string nome(
+      declaracao.substr(aspas + 1, fim == std::string_view::npos ? 0 : fim - aspas - 1));
+  std::transform(nome.begin(), nome.end(), nome.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return nome;
+}
+
+} // namespace
+
+bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::string &erro) {
+  const std::string codificacao = CodificacaoDeclarada(utf8);
+  if (codificacao == "windows-1252" || codificacao == "iso-8859-1") {
+    return Utf8ParaWindows1252(utf8, saida, erro);
+  }
+  for (size_t i = 0; i < utf8.size();) {
+    char32_t c;
+    size_t tamanho;
+    if (!LeSequencia(utf8, i, c, tamanho)) {
+      erro = "not valid UTF-8 at byte " + std::to_string(i);
+      return false;
+    }
+    if (c == 0) {
+      erro = "control character " + Hex(c) + " at byte " + std::to_string(i);
+      return false;
+    }
+    i += tamanho;
+  }
+  saida.assign(utf8);
   return true;
 }
 

@@ -13,6 +13,13 @@ namespace satd {
 // nothing is ever replaced.
 bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string &erro);
 
+// An XML document (a sale, a cancellation, network settings) for the library. XML is UTF-8 unless
+// it declares otherwise, and a SAT reads it by its declaration: a UTF-8 document goes through as
+// it came (checked to be UTF-8, without NUL); one that declares Windows-1252 or ISO-8859-1 is
+// converted to that code page, as Utf8ParaWindows1252 converts any text. False, with `erro`,
+// when neither can be done.
+bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::string &erro);
+
 // Windows-1252 to UTF-8. Total: the five bytes the code page leaves undefined (81, 8D, 8F, 90,
 // 9D) become the C1 controls of the same value, as browsers read them.
 std::string Windows1252ParaUtf8(std::string_view texto);

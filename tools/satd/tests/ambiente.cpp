@@ -247,7 +247,7 @@ std::string Venda(int itens, int centavos) {
 std::string Cancelamento(const std::string &chave) {
   return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
          kAssinatura +
-         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/><infAdic/></infCFe>"
+         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe>"
          "</CFeCanc>";
 }
 

@@ -140,8 +140,17 @@ TEST(Pedido, FieldChecks) {
        "missing field codigo_uf"},
       {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3Ea%7Cb", nullptr},
       {"enviardadosvenda", "numero_caixa=1&dados_venda=", "dados_venda is empty"},
-      {"enviardadosvenda", "numero_caixa=1&dados_venda=%E2%86%92",
-       "dados_venda: character U+2192 at byte 0 has no Windows-1252 form"},
+      // A document goes in the encoding it declares: UTF-8 as it came, Windows-1252 converted.
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%E2%86%92", nullptr},
+      {"enviardadosvenda",
+       "numero_caixa=1&dados_venda=%3C%3Fxml+encoding%3D%22windows-1252%22%3F%3E%E2%86%92",
+       "dados_venda: character U+2192 at byte 31 has no Windows-1252 form"},
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%C3%28",
+       "dados_venda: not valid UTF-8 at byte 5"},
+      {"configurarinterfacederede", "numero_caixa=1&configuracao=%3Cconfig%3E%00",
+       "configuracao: control character"},
+      {"comunicarcertificadoicpbrasil", "numero_caixa=1&certificado=%E2%86%92",
+       "certificado: character U+2192 at byte 0 has no Windows-1252 form"},
       {"testefimafim", "numero_caixa=1&dados_venda=a%7Cb", "dados_venda holds a '|'"},
       {"cancelarultimavenda", "numero_caixa=1&chave_cfe=" + chave + "&dados_cancelamento=x",
        nullptr},
@@ -188,13 +197,26 @@ TEST(Pedido, FieldChecks) {
   }
   EXPECT_EQ(satd::ProcuraFuncao("ConsultarSAT"), nullptr);
 
-  // What passes reaches the library in Windows-1252.
-  satd::Pedido pedido;
-  std::string erro;
-  ASSERT_TRUE(satd::LePedido(*satd::ProcuraFuncao("enviardadosvenda"),
-                             "numero_caixa=007&dados_venda=P%C3%A3o", pedido, erro));
-  EXPECT_EQ(pedido.caixa, 7);
-  EXPECT_EQ(pedido.campos.at("dados_venda"), "P\xE3o");
+  // What passes reaches the library in Windows-1252, but for a document that declares no
+  // single-byte encoding: it stays UTF-8, as its declaration (or XML's default) says.
+  const struct {
+    const char *funcao, *corpo, *campo, *valor;
+  } convertidos[] = {
+      {"comunicarcertificadoicpbrasil", "numero_caixa=007&certificado=P%C3%A3o", "certificado",
+       "P\xE3o"},
+      {"enviardadosvenda", "numero_caixa=007&dados_venda=P%C3%A3o", "dados_venda", "P\xC3\xA3o"},
+      {"enviardadosvenda",
+       "numero_caixa=007&dados_venda=%3C%3Fxml+encoding%3D%27ISO-8859-1%27%3F%3EP%C3%A3o",
+       "dados_venda", "<?xml encoding='ISO-8859-1'?>P\xE3o"},
+  };
+  for (const auto &c : convertidos) {
+    SCOPED_TRACE(c.corpo);
+    satd::Pedido pedido;
+    std::string erro;
+    ASSERT_TRUE(satd::LePedido(*satd::ProcuraFuncao(c.funcao), c.corpo, pedido, erro)) << erro;
+    EXPECT_EQ(pedido.caixa, 7);
+    EXPECT_EQ(pedido.campos.at(c.campo), c.valor);
+  }
 }
 
 TEST(Pedido, DeviceCode) {
