@@ -49,7 +49,7 @@ fuzz: fuzz-build
 	bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_SEGUNDOS)
 
 bench: native windows
-	cmake --build $(BUILD)/native --target sat_bench venda_bench latencia_bench satemu_medicao \
+	cmake --build $(BUILD)/native --target sat_bench venda_bench latencia_bench satemu_medicao satd_bench \
 		-j$(JOBS)
 	cmake --build $(BUILD)/win32 --target latencia_bench -j$(JOBS)
 	@echo "== beyond the device's own time, native"
@@ -61,6 +61,7 @@ bench: native windows
 	$(BUILD)/native/venda_bench
 	bash tests/e2e/venda_callgrind.sh $(BUILD)/native
 	$(BUILD)/native/satemu_medicao
+	$(BUILD)/native/satd_bench
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,50 @@
+// satd's configuration file (TOML): where it listens, who may call it, the SAT's port and
+// activation code, the queue and the logs. README.md shows a full example.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace satd {
+
+struct Configuracao {
+  // [http]
+  std::string endereco = "127.0.0.1";
+  int porta = 8080; // 0: any free port (the first output line tells which)
+  std::string base = "/hub/v1";
+  std::string usuario;
+  std::string senha;
+  std::string certificado; // TLS: both or neither
+  std::string chave;
+  size_t corpoMaximo = 5u * 1024 * 1024; // a 1.5 MiB sale fully percent-encoded, and the rest
+  size_t conexoes = 64;
+  // [sat]
+  std::string codigoAtivacao;
+  std::string arquivoCodigo; // holds the activation code; rewritten after a code change
+  int portaSat = -1;         // COMn through AbreSerialSAT; -1: the library finds the SAT
+  std::string logSat;        // the library's own log (ArquivoLog)
+  // [fila]
+  size_t fila = 32;
+  std::chrono::milliseconds espera{60000};
+  // [registro]
+  std::string registro; // one line per request; standard output when empty
+};
+
+// Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be
+// read, has an unknown key or a value of the wrong type or range, or asks for something unsafe:
+// an address beyond loopback without credentials.
+bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std::string &erro);
+
+// True for 127.0.0.0/8, ::1 and localhost.
+bool Loopback(const std::string &endereco);
+
+// Activation codes: 8 to 32 visible ASCII characters, no '|'.
+bool CodigoAtivacaoValido(const std::string &codigo);
+
+// Reads the activation code from its file (the first line) / writes it there (a temporary file
+// renamed over the old one, readable by the owner only).
+bool LeArquivoCodigo(const std::string &arquivo, std::string &codigo, std::string &erro);
+bool GravaArquivoCodigo(const std::string &arquivo, const std::string &codigo, std::string &erro);
+
+} // namespace satd

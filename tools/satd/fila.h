@@ -1,0 +1,65 @@
+// The one worker that calls the library, and the bounded queue in front of it. Requests run
+// in arrival order; each waits at most a set time for its turn; once started, a call always
+// runs to its end, whoever is waiting for it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace satd {
+
+class Fila {
+public:
+  using Tarefa = std::function<void()>;
+  enum class Desfecho { Feita, Cheia, EsperaExcedida, Encerrando, Falhou };
+  struct Estado {
+    size_t esperando = 0;
+    size_t capacidade = 0;
+    bool emCurso = false;
+    uint64_t feitas = 0;
+    uint64_t recusadas = 0; // queue full or wait too long
+  };
+
+  Fila(size_t capacidade, std::chrono::milliseconds espera);
+  ~Fila();
+  Fila(const Fila &) = delete;
+  Fila &operator=(const Fila &) = delete;
+
+  // Starts the worker; `preparo` runs on it before the first request.
+  void Inicia(Tarefa preparo);
+
+  // Runs `tarefa` on the worker and returns when it has run (Feita, or Falhou when it threw),
+  // or without running it: Cheia, EsperaExcedida, Encerrando.
+  Desfecho Executa(Tarefa tarefa);
+
+  // Refuses the waiting requests and every new one; the call in progress runs to its end.
+  void Encerra();
+  // Waits for the worker to end (after Encerra).
+  void Aguarda();
+
+  Estado Consulta() const;
+
+private:
+  struct Vez;
+  void Trabalha(Tarefa preparo);
+
+  const size_t capacidade_;
+  const std::chrono::milliseconds espera_;
+  mutable std::mutex mutex_;
+  std::condition_variable chegou_; // to the worker: a request, or the end
+  std::condition_variable mudou_;  // to the requests: a turn began or ended, or the end
+  std::deque<std::shared_ptr<Vez>> esperando_;
+  bool emCurso_ = false;
+  bool encerrando_ = false;
+  uint64_t feitas_ = 0;
+  uint64_t recusadas_ = 0;
+  std::thread trabalhador_;
+};
+
+} // namespace satd

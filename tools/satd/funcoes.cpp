@@ -1,0 +1,331 @@
+#include "funcoes.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "sat.h"
+#include "texto.h"
+
+namespace satd {
+
+namespace {
+
+enum class Tipo {
+  Numero,         // decimal digits, value within [minimo, maximo]
+  Digitos,        // exactly `minimo` decimal digits
+  Uf,             // an IBGE state code
+  Chave,          // "CFe" and the 44 digits of an access key
+  Texto,          // text without '|', which would split the device's fields
+  Documento,      // an XML document without '|', in the encoding it declares
+  DocumentoVenda, // the sale's XML document: it goes compressed, so '|' is harmless
+  Base64,         // a signature
+  Codigo,         // an activation code: 8 to 32 visible ASCII characters, no '|'
+};
+
+struct Campo {
+  const char *nome;
+  Tipo tipo;
+  long minimo;
+  long maximo;
+};
+
+} // namespace
+
+struct Funcao {
+  const char *nome;
+  Comando comando;
+  Campo campos[3];
+};
+
+namespace {
+
+constexpr Campo kSemCampo{nullptr, Tipo::Texto, 0, 0};
+
+const Funcao kFuncoes[] = {
+    {"ativarsat",
+     Comando::AtivarSat,
+     {{"tipo_certificado", Tipo::Numero, 1, 3},
+      {"cnpj", Tipo::Digitos, 14, 0},
+      {"codigo_uf", Tipo::Uf, 0, 0}}},
+    {"comunicarcertificadoicpbrasil",
+     Comando::ComunicarCertificado,
+     {{"certificado", Tipo::Texto, 0, 0}, kSemCampo, kSemCampo}},
+    {"enviardadosvenda",
+     Comando::EnviarDadosVenda,
+     {{"dados_venda", Tipo::DocumentoVenda, 0, 0}, kSemCampo, kSemCampo}},
+    {"cancelarultimavenda",
+     Comando::CancelarUltimaVenda,
+     {{"chave_cfe", Tipo::Chave, 0, 0}, {"dados_cancelamento", Tipo::Documento, 0, 0}, kSemCampo}},
+    {"consultarsat", Comando::ConsultarSat, {kSemCampo, kSemCampo, kSemCampo}},
+    {"testefimafim",
+     Comando::TesteFimAFim,
+     {{"dados_venda", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
+    {"consultarstatusoperacional",
+     Comando::ConsultarStatusOperacional,
+     {kSemCampo, kSemCampo, kSemCampo}},
+    {"consultarnumerosessao",
+     Comando::ConsultarNumeroSessao,
+     {{"numero_sessao", Tipo::Numero, 1, 999999}, kSemCampo, kSemCampo}},
+    {"configurarinterfacederede",
+     Comando::ConfigurarInterfaceDeRede,
+     {{"configuracao", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
+    {"associarassinatura",
+     Comando::AssociarAssinatura,
+     {{"sequencia_cnpj", Tipo::Digitos, 28, 0}, {"assinatura_ac", Tipo::Base64, 0, 0}, kSemCampo}},
+    {"atualizarsoftwaresat", Comando::AtualizarSoftwareSat, {kSemCampo, kSemCampo, kSemCampo}},
+    {"extrairlogs", Comando::ExtrairLogs, {kSemCampo, kSemCampo, kSemCampo}},
+    {"bloquearsat", Comando::BloquearSat, {kSemCampo, kSemCampo, kSemCampo}},
+    {"desbloquearsat", Comando::DesbloquearSat, {kSemCampo, kSemCampo, kSemCampo}},
+    {"trocarcodigodeativacao",
+     Comando::TrocarCodigoDeAtivacao,
+     {{"novo_codigo_ativacao", Tipo::Codigo, 0, 0},
+      {"opcao", Tipo::Numero, 1, 2},
+      {"codigo_emergencia", Tipo::Codigo, 0, 0}}},
+    {"consultarultimasessaofiscal",
+     Comando::ConsultarUltimaSessaoFiscal,
+     {kSemCampo, kSemCampo, kSemCampo}},
+};
+
+constexpr long kUfs[] = {11, 12, 13, 14, 15, 16, 17, 21, 22, 23, 24, 25, 26, 27,
+                         28, 29, 31, 32, 33, 35, 41, 42, 43, 50, 51, 52, 53};
+
+bool SoDigitos(std::string_view texto) {
+  return !texto.empty() && texto.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool LeNumero(std::string_view texto, long minimo, long maximo, long &valor) {
+  if (!SoDigitos(texto) || texto.size() > 9) {
+    return false;
+  }
+  valor = std::strtol(std::string(texto).c_str(), nullptr, 10);
+  return valor >= minimo && valor <= maximo;
+}
+
+bool CodigoValido(std::string_view texto) {
+  return texto.size() >= 8 && texto.size() <= 32 &&
+         std::all_of(texto.begin(), texto.end(), [](char c) { return c > ' ' && c < 0x7F; }) &&
+         texto.find('|') == std::string_view::npos;
+}
+
+// Checks one field's UTF-8 value and converts it; false with `erro` on refusal.
+bool ConfereCampo(const Campo &campo, const std::string &valor, std::string &saida,
+                  std::string &erro) {
+  const std::string nome = campo.nome;
+  long numero = 0;
+  switch (campo.tipo) {
+  case Tipo::Numero:
+    if (!LeNumero(valor, campo.minimo, campo.maximo, numero)) {
+      erro = nome + " must be a whole number from " + std::to_string(campo.minimo) + " to " +
+             std::to_string(campo.maximo);
+      return false;
+    }
+    break;
+  case Tipo::Digitos:
+    if (!SoDigitos(valor) || valor.size() != static_cast<size_t>(campo.minimo)) {
+      erro = nome + " must be " + std::to_string(campo.minimo) + " digits";
+      return false;
+    }
+    break;
+  case Tipo::Uf:
+    if (!SoDigitos(valor) || valor.size() != 2 ||
+        std::find(std::begin(kUfs), std::end(kUfs), std::atol(valor.c_str())) == std::end(kUfs)) {
+      erro = nome + " must be the two-digit IBGE code of a state";
+      return false;
+    }
+    break;
+  case Tipo::Chave:
+    if (valor.size() != 47 || valor.compare(0, 3, "CFe") != 0 || !SoDigitos(valor.substr(3))) {
+      erro = nome + " must be CFe followed by the 44 digits of the access key";
+      return false;
+    }
+    break;
+  case Tipo::Base64:
+    if (valor.empty() || valor.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu"
+                                                 "vwxyz0123456789+/=") != std::string::npos) {
+      erro = nome + " must be base64";
+      return false;
+    }
+    break;
+  case Tipo::Codigo:
+    if (!CodigoValido(valor)) {
+      erro = nome + " must be 8 to 32 visible ASCII characters without '|'";
+      return false;
+    }
+    break;
+  case Tipo::Texto:
+  case Tipo::Documento:
+  case Tipo::DocumentoVenda:
+    if (valor.empty()) {
+      erro = nome + " is empty";
+      return false;
+    }
+    if ((campo.tipo == Tipo::Texto || campo.tipo == Tipo::Documento) &&
+        valor.find('|') != std::string::npos) {
+      erro = nome + " holds a '|', which would split the device's fields";
+      return false;
+    }
+    break;
+  }
+  const bool documento = campo.tipo == Tipo::Documento || campo.tipo == Tipo::DocumentoVenda;
+  if (!(documento ? DocumentoParaBiblioteca(valor, saida, erro)
+                  : Utf8ParaWindows1252(valor, saida, erro))) {
+    erro = nome + ": " + erro;
+    return false;
+  }
+  return true;
+}
+
+long Numero(const Pedido &pedido, const char *nome) {
+  return std::strtol(pedido.campos.at(nome).c_str(), nullptr, 10);
+}
+
+} // namespace
+
+const Funcao *ProcuraFuncao(std::string_view nome) {
+  for (const Funcao &f : kFuncoes) {
+    if (nome == f.nome) {
+      return &f;
+    }
+  }
+  return nullptr;
+}
+
+const char *NomeDe(const Funcao &funcao) { return funcao.nome; }
+
+Comando ComandoDe(const Pedido &pedido) { return pedido.funcao->comando; }
+
+bool LePedido(const Funcao &funcao, std::string_view corpo, Pedido &pedido, std::string &erro) {
+  std::map<std::string, std::string> recebidos;
+  if (!LeFormulario(corpo, recebidos, erro)) {
+    return false;
+  }
+  pedido = Pedido{};
+  pedido.funcao = &funcao;
+
+  const auto caixa = recebidos.find("numero_caixa");
+  long numero = 0;
+  if (caixa == recebidos.end() || !LeNumero(caixa->second, 0, 999, numero)) {
+    erro = "numero_caixa must be a whole number from 0 to 999";
+    return false;
+  }
+  pedido.caixa = static_cast<int>(numero);
+  recebidos.erase(caixa);
+
+  // An empty codigo_emergencia is the same as none: it only matters with opcao 2.
+  const auto emergencia = recebidos.find("codigo_emergencia");
+  if (funcao.comando == Comando::TrocarCodigoDeAtivacao && emergencia != recebidos.end() &&
+      emergencia->second.empty()) {
+    recebidos.erase(emergencia);
+  }
+
+  for (const Campo &campo : funcao.campos) {
+    if (campo.nome == nullptr) {
+      continue;
+    }
+    const auto valor = recebidos.find(campo.nome);
+    if (valor == recebidos.end()) {
+      if (std::strcmp(campo.nome, "codigo_emergencia") == 0) {
+        continue;
+      }
+      erro = std::string("missing field ") + campo.nome;
+      return false;
+    }
+    if (!ConfereCampo(campo, valor->second, pedido.campos[campo.nome], erro)) {
+      return false;
+    }
+    recebidos.erase(valor);
+  }
+  if (!recebidos.empty()) {
+    const std::string nome = recebidos.begin()->first;
+    erro = nome == "codigo_ativacao"
+               ? "the activation code is kept in satd's configuration, never sent by a checkout"
+               : "field " + nome + " does not belong to " + funcao.nome;
+    return false;
+  }
+  if (funcao.comando == Comando::TrocarCodigoDeAtivacao) {
+    const bool emergencial = Numero(pedido, "opcao") == 2;
+    if (emergencial != (pedido.campos.count("codigo_emergencia") > 0)) {
+      erro = "codigo_emergencia goes with opcao 2, and only with it";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string CodigoDaResposta(std::string_view resposta) {
+  const size_t barra = resposta.find('|');
+  if (barra == std::string_view::npos) {
+    return "-";
+  }
+  const std::string_view codigo =
+      resposta.substr(barra + 1, resposta.find('|', barra + 1) - barra - 1);
+  return codigo.size() == 5 && SoDigitos(codigo) ? std::string(codigo) : "-";
+}
+
+std::string ChamaBiblioteca(const Pedido &pedido, int32_t sessao, const std::string &codigo) {
+  const auto texto = [&](const char *nome) { return pedido.campos.at(nome).c_str(); };
+  const auto numero = [&](const char *nome) { return static_cast<int32_t>(Numero(pedido, nome)); };
+  const char *ativacao = codigo.c_str();
+  const char *resposta = nullptr;
+  switch (pedido.funcao->comando) {
+  case Comando::AtivarSat:
+    resposta =
+        AtivarSAT(sessao, numero("tipo_certificado"), ativacao, texto("cnpj"), numero("codigo_uf"));
+    break;
+  case Comando::ComunicarCertificado:
+    resposta = ComunicarCertificadoICPBRASIL(sessao, ativacao, texto("certificado"));
+    break;
+  case Comando::EnviarDadosVenda:
+    resposta = EnviarDadosVenda(sessao, ativacao, texto("dados_venda"));
+    break;
+  case Comando::CancelarUltimaVenda:
+    resposta =
+        CancelarUltimaVenda(sessao, ativacao, texto("chave_cfe"), texto("dados_cancelamento"));
+    break;
+  case Comando::ConsultarSat:
+    resposta = ConsultarSAT(sessao);
+    break;
+  case Comando::TesteFimAFim:
+    resposta = TesteFimAFim(sessao, ativacao, texto("dados_venda"));
+    break;
+  case Comando::ConsultarStatusOperacional:
+    resposta = ConsultarStatusOperacional(sessao, ativacao);
+    break;
+  case Comando::ConsultarNumeroSessao:
+    resposta = ConsultarNumeroSessao(sessao, ativacao, numero("numero_sessao"));
+    break;
+  case Comando::ConfigurarInterfaceDeRede:
+    resposta = ConfigurarInterfaceDeRede(sessao, ativacao, texto("configuracao"));
+    break;
+  case Comando::AssociarAssinatura:
+    resposta =
+        AssociarAssinatura(sessao, ativacao, texto("sequencia_cnpj"), texto("assinatura_ac"));
+    break;
+  case Comando::AtualizarSoftwareSat:
+    resposta = AtualizarSoftwareSAT(sessao, ativacao);
+    break;
+  case Comando::ExtrairLogs:
+    resposta = ExtrairLogs(sessao, ativacao);
+    break;
+  case Comando::BloquearSat:
+    resposta = BloquearSAT(sessao, ativacao);
+    break;
+  case Comando::DesbloquearSat:
+    resposta = DesbloquearSAT(sessao, ativacao);
+    break;
+  case Comando::TrocarCodigoDeAtivacao: {
+    const int32_t opcao = numero("opcao");
+    const char *atual = opcao == 2 ? texto("codigo_emergencia") : ativacao;
+    const char *novo = texto("novo_codigo_ativacao");
+    resposta = TrocarCodigoDeAtivacao(sessao, atual, opcao, novo, novo);
+    break;
+  }
+  case Comando::ConsultarUltimaSessaoFiscal:
+    resposta = ConsultarUltimaSessaoFiscal(sessao, ativacao);
+    break;
+  }
+  return resposta != nullptr ? resposta : "";
+}
+
+} // namespace satd

@@ -1,0 +1,292 @@
+#include "servidor.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <ctime>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "sat.h"
+#include "texto.h"
+
+namespace satd {
+
+namespace {
+
+using Relogio = std::chrono::steady_clock;
+using nlohmann::json;
+
+// What one request's log line carries from its handler to the logger, which httplib calls on
+// the same thread once the reply is written (or its writing failed).
+struct Linha {
+  bool comecou = false;
+  Relogio::time_point inicio;
+  std::string funcao;
+  std::string caixa = "-";
+  std::string sessao = "-";
+  std::string codigo = "-";
+};
+thread_local Linha tLinha;
+
+std::string Formata(const char *formato, int valor) {
+  char texto[32];
+  std::snprintf(texto, sizeof texto, formato, valor);
+  return texto;
+}
+
+void Responde(httplib::Response &resposta, int status, const std::string &erro) {
+  resposta.status = status;
+  resposta.set_content(json{{"erro", erro}}.dump(), "application/json");
+}
+
+// application/x-www-form-urlencoded, in UTF-8 if a charset is named at all.
+bool TipoAceito(std::string tipo) {
+  for (char &c : tipo) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  tipo.erase(std::remove(tipo.begin(), tipo.end(), ' '), tipo.end());
+  const std::string forma = "application/x-www-form-urlencoded";
+  return tipo == forma || tipo == forma + ";charset=utf-8";
+}
+
+// A client's text made safe for a log line or a JSON message: printable ASCII, at most 120
+// bytes.
+std::string Limpo(const std::string &texto) {
+  std::string limpo = texto.substr(0, 120);
+  for (char &c : limpo) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+      c = '?';
+    }
+  }
+  return limpo;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+Servidor::Servidor(const Configuracao &configuracao)
+    : configuracao_(configuracao), credenciais_(configuracao.usuario, configuracao.senha),
+      fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_),
+      inicio_(Relogio::now()) {}
+
+Servidor::~Servidor() {
+  fila_.Encerra();
+  fila_.Aguarda();
+}
+
+bool Servidor::Prepara(std::string &erro) {
+  if (!registro_.Abre(configuracao_.registro, erro)) {
+    return false;
+  }
+  if (configuracao_.certificado.empty()) {
+    http_ = std::make_unique<httplib::Server>();
+  } else {
+    http_ = std::make_unique<httplib::SSLServer>(configuracao_.certificado.c_str(),
+                                                 configuracao_.chave.c_str());
+    if (!http_->is_valid()) {
+      erro = "cannot load the TLS certificate " + configuracao_.certificado + " and key " +
+             configuracao_.chave;
+      return false;
+    }
+  }
+  const size_t conexoes = configuracao_.conexoes;
+  http_->new_task_queue = [conexoes] { return new httplib::ThreadPool(conexoes); };
+  http_->set_payload_max_length(configuracao_.corpoMaximo);
+  http_->set_keep_alive_max_count(1000);
+
+  http_->set_pre_routing_handler(
+      [this](const httplib::Request &pedido, httplib::Response &resposta) {
+        tLinha = Linha{};
+        tLinha.comecou = true;
+        tLinha.inicio = Relogio::now();
+        if (credenciais_.Conferem(pedido.get_header_value("Authorization"))) {
+          return httplib::Server::HandlerResponse::Unhandled;
+        }
+        resposta.set_header("WWW-Authenticate", "Basic realm=\"satd\", charset=\"UTF-8\"");
+        // The body was not read: the connection cannot carry another request.
+        resposta.set_header("Connection", "close");
+        Responde(resposta, 401, "valid credentials required");
+        return httplib::Server::HandlerResponse::Handled;
+      });
+  // The body is read here rather than by httplib, whose own reading refuses form-encoded
+  // bodies over 8 KiB; the limit of the configuration still holds (413).
+  http_->Post(".*", [this](const httplib::Request &pedido, httplib::Response &resposta,
+                           const httplib::ContentReader &leitor) {
+    std::string corpo;
+    const bool lido = leitor([&](const char *dados, size_t tamanho) {
+      corpo.append(dados, tamanho);
+      return true;
+    });
+    if (lido) {
+      AtendeFuncao(pedido, corpo, resposta);
+    } else if (resposta.status != 413) {
+      Responde(resposta, 400, "the request body could not be read");
+    }
+  });
+  http_->Get(".*", [this](const httplib::Request &pedido, httplib::Response &resposta) {
+    if (pedido.path == configuracao_.base + "/status") {
+      InformaEstado(resposta);
+    } else {
+      Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
+    }
+  });
+  http_->set_error_handler([this](const httplib::Request &, httplib::Response &resposta) {
+    if (!resposta.body.empty()) {
+      return;
+    }
+    if (resposta.status == 413) {
+      Responde(resposta, 413,
+               "request body over " + std::to_string(configuracao_.corpoMaximo) + " bytes");
+    } else if (resposta.status == 404) {
+      Responde(resposta, 404,
+               "no such path (functions are POST " + configuracao_.base +
+                   "/<function>, the status GET " + configuracao_.base + "/status)");
+    } else {
+      Responde(resposta, resposta.status, "malformed HTTP request");
+    }
+  });
+  http_->set_exception_handler(
+      [](const httplib::Request &, httplib::Response &resposta, std::exception_ptr) {
+        Responde(resposta, 500, "internal error");
+      });
+  http_->set_logger([this](const httplib::Request &pedido, const httplib::Response &resposta) {
+    Anota(pedido, resposta);
+  });
+
+  portaHttp_ = configuracao_.porta;
+  if (configuracao_.porta == 0) {
+    portaHttp_ = http_->bind_to_any_port(configuracao_.endereco);
+  } else if (!http_->bind_to_port(configuracao_.endereco, configuracao_.porta)) {
+    portaHttp_ = -1;
+  }
+  if (portaHttp_ <= 0) {
+    erro = "cannot listen on " + configuracao_.endereco + " port " +
+           std::to_string(configuracao_.porta);
+    return false;
+  }
+  // Read before the worker starts: from then on only the worker calls the library.
+  std::string versao = VersaoLib();
+  while (!versao.empty() && std::isspace(static_cast<unsigned char>(versao.back()))) {
+    versao.pop_back();
+  }
+  versao_ = Windows1252ParaUtf8(versao);
+  fila_.Inicia([this] { sat_.Prepara(); });
+  registro_.Escreve("satd listening on " + Url() + "; SAT port " +
+                    (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
+                                                 : std::string("found by the library")) +
+                    "; " + versao_);
+  return true;
+}
+
+std::string Servidor::Url() const {
+  const bool ipv6 = configuracao_.endereco.find(':') != std::string::npos;
+  return std::string(configuracao_.certificado.empty() ? "http" : "https") + "://" +
+         (ipv6 ? "[" + configuracao_.endereco + "]" : configuracao_.endereco) + ":" +
+         std::to_string(portaHttp_) + configuracao_.base;
+}
+
+bool Servidor::Atende() {
+  const bool ok = http_->listen_after_bind();
+  fila_.Encerra();
+  fila_.Aguarda();
+  registro_.Escreve("satd stopped");
+  return ok;
+}
+
+void Servidor::Para() {
+  fila_.Encerra();
+  if (http_) {
+    http_->stop();
+  }
+}
+
+void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &corpo,
+                            httplib::Response &resposta) {
+  const std::string prefixo = configuracao_.base + "/";
+  if (pedido.path.compare(0, prefixo.size(), prefixo) != 0) {
+    return Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
+  }
+  const std::string nome = pedido.path.substr(prefixo.size());
+  const satd::Funcao *funcao = ProcuraFuncao(nome);
+  if (funcao == nullptr) {
+    return Responde(resposta, 404, "unknown function: " + Limpo(nome));
+  }
+  tLinha.funcao = nome;
+  if (pedido.target.find('?') != std::string::npos) {
+    return Responde(resposta, 400, "fields go in the body, not in the URL");
+  }
+  if (!TipoAceito(pedido.get_header_value("Content-Type"))) {
+    return Responde(resposta, 415, "the body must be application/x-www-form-urlencoded (UTF-8)");
+  }
+  Pedido checado;
+  std::string erro;
+  if (!LePedido(*funcao, corpo, checado, erro)) {
+    return Responde(resposta, 400, erro);
+  }
+  tLinha.caixa = Formata("%03d", checado.caixa);
+
+  Resultado resultado;
+  const Fila::Desfecho desfecho = fila_.Executa([&] { resultado = sat_.Executa(checado); });
+  switch (desfecho) {
+  case Fila::Desfecho::Feita:
+    break;
+  case Fila::Desfecho::Cheia:
+    resposta.set_header("Retry-After", "1");
+    return Responde(resposta, 503, "the SAT's queue is full; try again");
+  case Fila::Desfecho::EsperaExcedida:
+    resposta.set_header("Retry-After", "1");
+    return Responde(resposta, 503,
+                    "waited " + std::to_string(configuracao_.espera.count()) +
+                        " ms for the SAT without getting a turn; try again");
+  case Fila::Desfecho::Encerrando:
+    return Responde(resposta, 503, "satd is stopping");
+  case Fila::Desfecho::Falhou:
+    return Responde(resposta, 500, "the call failed inside satd");
+  }
+  tLinha.sessao = Formata("%06d", resultado.sessao);
+  tLinha.codigo = CodigoDaResposta(resultado.resposta);
+  resposta.status = 200;
+  resposta.set_content(json{{"retorno", Windows1252ParaUtf8(resultado.resposta)}}.dump(),
+                       "application/json");
+}
+
+void Servidor::InformaEstado(httplib::Response &resposta) {
+  const Fila::Estado estado = fila_.Consulta();
+  const auto uptime =
+      std::chrono::duration_cast<std::chrono::seconds>(Relogio::now() - inicio_).count();
+  const json corpo = {
+      {"fila",
+       {{"esperando", estado.esperando},
+        {"capacidade", estado.capacidade},
+        {"em_curso", estado.emCurso}}},
+      {"atendidas", estado.feitas},
+      {"recusadas", estado.recusadas},
+      {"porta", configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
+                                            : std::string("automatica")},
+      {"uptime_s", uptime},
+      {"biblioteca", versao_},
+  };
+  resposta.status = 200;
+  resposta.set_content(corpo.dump(), "application/json");
+}
+
+void Servidor::Anota(const httplib::Request &pedido, const httplib::Response &resposta) {
+  const Linha linha = tLinha;
+  tLinha = Linha{};
+  const long long ms =
+      linha.comecou
+          ? std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - linha.inicio)
+                .count()
+          : 0;
+  const std::string funcao =
+      linha.funcao.empty() ? Limpo(pedido.method + " " + pedido.path) : linha.funcao;
+  registro_.Escreve(pedido.remote_addr + ":" + std::to_string(pedido.remote_port) +
+                    " caixa=" + linha.caixa + " " + funcao + " sessao=" + linha.sessao +
+                    " codigo=" + linha.codigo + " http=" + std::to_string(resposta.status) + " " +
+                    std::to_string(ms) + "ms");
+}
+
+} // namespace satd

@@ -1,0 +1,265 @@
+#include "ambiente.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace teste {
+
+const char kCnpj[] = "11222333000181";
+const char kCnpjSoftwareHouse[] = "22233344000183";
+const char kAssinatura[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
+
+namespace {
+
+using Relogio = std::chrono::steady_clock;
+
+// A server that closes a connection must fail a request, not kill the test program (OpenSSL
+// writes with write(), which raises SIGPIPE).
+const bool kSemSigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+// Polls `condicao` every 20 ms until it holds or `segundos` pass.
+bool Aguarda(const std::function<bool()> &condicao, int segundos = 30) {
+  const auto fim = Relogio::now() + std::chrono::seconds(segundos);
+  while (!condicao()) {
+    if (Relogio::now() > fim) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+} // namespace
+
+bool Processo::Inicia(const std::vector<std::string> &argumentos,
+                      const std::vector<std::string> &ambiente, std::string &primeiraLinha) {
+  int tubo[2];
+  if (pipe2(tubo, O_CLOEXEC) != 0) {
+    return false;
+  }
+  std::vector<std::string> args = argumentos;
+  std::vector<char *> argv;
+  for (std::string &a : args) {
+    argv.push_back(a.data());
+  }
+  argv.push_back(nullptr);
+  std::vector<std::string> env = ambiente;
+  for (char **e = environ; *e != nullptr; ++e) {
+    env.emplace_back(*e);
+  }
+  std::vector<char *> envp;
+  for (std::string &e : env) {
+    envp.push_back(e.data());
+  }
+  envp.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(tubo[1], STDOUT_FILENO);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(tubo[1]);
+  saida_ = tubo[0];
+  primeiraLinha.clear();
+  const auto fim = Relogio::now() + std::chrono::seconds(20);
+  char c = 0;
+  while (c != '\n') {
+    const auto falta =
+        std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now()).count();
+    pollfd p{saida_, POLLIN, 0};
+    if (falta <= 0 || poll(&p, 1, static_cast<int>(falta)) <= 0 || read(saida_, &c, 1) != 1) {
+      return false;
+    }
+    primeiraLinha += c;
+  }
+  primeiraLinha.pop_back();
+  return true;
+}
+
+void Processo::Sinaliza(int sinal) const {
+  if (pid_ > 0) {
+    kill(pid_, sinal);
+  }
+}
+
+int Processo::Encerra(int sinal) {
+  if (pid_ <= 0) {
+    return -1;
+  }
+  kill(pid_, sinal);
+  int status = 0;
+  const pid_t r = waitpid(pid_, &status, 0);
+  pid_ = -1;
+  close(saida_);
+  saida_ = -1;
+  return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Loja::Loja() {
+  // Short: the library's device path holds at most 63 characters.
+  char modelo[] = "/tmp/satd.XXXXXX";
+  pasta = mkdtemp(modelo);
+  std::ofstream(pasta + "/codigo") << "12345678\n";
+}
+
+Loja::~Loja() {
+  servidor.Encerra(SIGKILL);
+  emulador.Encerra(SIGKILL);
+  std::error_code ignorado;
+  std::filesystem::remove_all(pasta, ignorado);
+}
+
+bool Loja::IniciaEmulador(const std::vector<std::string> &opcoes) {
+  std::vector<std::string> args = {SATEMU_BINARIO, "--link", pasta + "/COM7", "--registro",
+                                   pasta + "/registro.hex"};
+  args.insert(args.end(), opcoes.begin(), opcoes.end());
+  std::string linha;
+  if (!emulador.Inicia(args, {}, linha)) {
+    erro = "satemu did not start";
+    return false;
+  }
+  return true;
+}
+
+bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
+  const auto mais = [&](const char *secao) {
+    const auto e = extra.find(secao);
+    return e == extra.end() ? std::string() : e->second + "\n";
+  };
+  std::ofstream(pasta + "/satd.toml")
+      << "[http]\nporta = 0\n"
+      << mais("http") << "[sat]\narquivo_codigo_ativacao = \"" << pasta
+      << "/codigo\"\nporta = 7\nlog = \"" << pasta << "/sat.log\"\n"
+      << mais("sat") << "[fila]\n"
+      << mais("fila") << "[registro]\narquivo = \"" << pasta << "/satd.log\"\n";
+  std::string linha;
+  if (!servidor.Inicia({SATD_BINARIO, "--config", pasta + "/satd.toml"},
+                       {"SAT_DEV_DIR=" + pasta + "/"}, linha)) {
+    erro = "satd did not start: " + linha;
+    return false;
+  }
+  // satd: listening on SCHEME://HOST:PORT/BASE
+  const size_t esquemaFim = linha.find("://");
+  const size_t doisPontos = linha.rfind(':');
+  const size_t barra = linha.find('/', doisPontos);
+  if (linha.rfind("satd: listening on ", 0) != 0 || esquemaFim == std::string::npos ||
+      barra == std::string::npos) {
+    erro = "unexpected first line: " + linha;
+    return false;
+  }
+  esquema = linha.substr(19, esquemaFim - 19);
+  porta = std::atoi(linha.c_str() + doisPontos + 1);
+  base = linha.substr(barra);
+  return porta > 0;
+}
+
+std::string Loja::LeArquivo(const std::string &nome) const {
+  std::ifstream entrada(pasta + "/" + nome, std::ios::binary);
+  std::stringstream conteudo;
+  conteudo << entrada.rdbuf();
+  return conteudo.str();
+}
+
+std::string Loja::EsperaLinha(const std::vector<std::string> &trechos) const {
+  std::string achada;
+  Aguarda([&] {
+    std::istringstream log(LeArquivo("satd.log"));
+    for (std::string linha; std::getline(log, linha);) {
+      bool todos = true;
+      for (const std::string &t : trechos) {
+        todos = todos && linha.find(t) != std::string::npos;
+      }
+      if (todos) {
+        achada = linha;
+        return true;
+      }
+    }
+    return false;
+  });
+  return achada;
+}
+
+httplib::Client Loja::Cliente() const {
+  httplib::Client cliente(esquema + "://" + host + ":" + std::to_string(porta));
+  cliente.set_read_timeout(120, 0);
+  cliente.set_connection_timeout(10, 0);
+  cliente.enable_server_certificate_verification(false);
+  return cliente;
+}
+
+httplib::Result Loja::Chama(const std::string &funcao, httplib::Params campos, int caixa) const {
+  campos.emplace("numero_caixa", std::to_string(caixa));
+  return Cliente().Post(base + "/" + funcao, campos);
+}
+
+bool Loja::EsperaEstado(const std::function<bool(const nlohmann::json &)> &condicao) const {
+  httplib::Client cliente = Cliente();
+  return Aguarda([&] {
+    const auto r = cliente.Get(base + "/status");
+    if (!r || r->status != 200) {
+      return false;
+    }
+    return condicao(nlohmann::json::parse(r->body));
+  });
+}
+
+std::string Venda(int itens, int centavos) {
+  char preco[32];
+  std::snprintf(preco, sizeof preco, "%d.%02d", centavos / 100, centavos % 100);
+  char total[32];
+  std::snprintf(total, sizeof total, "%d.%02d", itens * centavos / 100, itens * centavos % 100);
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe><infCFe "
+                    "versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
+  xml += kAssinatura;
+  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>"
+         "111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N"
+         "</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>";
+  for (int i = 1; i <= itens; i++) {
+    xml += "<det nItem=\"" + std::to_string(i) +
+           "\"><prod><cProd>001</cProd><xProd>P\xC3\xA3o de queijo</xProd><NCM>19059090</NCM>"
+           "<CFOP>5102</CFOP><uCom>UN</uCom><qCom>1.0000</qCom><vUnCom>" +
+           preco +
+           "</vUnCom><indRegra>A</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig>"
+           "<CSOSN>102</CSOSN></ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS>"
+           "<COFINSSN><CST>49</CST></COFINSSN></COFINS></imposto></det>";
+  }
+  xml += std::string("<total/><pgto><MP><cMP>01</cMP><vMP>") + total +
+         "</vMP></MP></pgto></infCFe></CFe>";
+  return xml;
+}
+
+std::string Cancelamento(const std::string &chave) {
+  return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
+         kAssinatura +
+         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe>"
+         "</CFeCanc>";
+}
+
+std::vector<std::string> Campos(const std::string &resposta) {
+  std::vector<std::string> campos;
+  size_t inicio = 0;
+  for (size_t barra; (barra = resposta.find('|', inicio)) != std::string::npos;
+       inicio = barra + 1) {
+    campos.push_back(resposta.substr(inicio, barra - inicio));
+  }
+  campos.push_back(resposta.substr(inicio));
+  return campos;
+}
+
+} // namespace teste

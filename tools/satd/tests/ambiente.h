@@ -1,0 +1,83 @@
+// A shop on one machine for the tests and the benchmark: satemu on a pseudo-terminal that the
+// library sees as COM7, and satd in front of it, both real processes.
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+namespace teste {
+
+// A child process whose standard output comes through a pipe.
+class Processo {
+public:
+  Processo() = default;
+  Processo(const Processo &) = delete;
+  Processo &operator=(const Processo &) = delete;
+  ~Processo() { Encerra(SIGKILL); }
+
+  // Starts it with these extra environment variables and waits (20 s at most) for its first
+  // output line.
+  bool Inicia(const std::vector<std::string> &argumentos, const std::vector<std::string> &ambiente,
+              std::string &primeiraLinha);
+  void Sinaliza(int sinal) const;
+  // Sends the signal and waits: the exit status, or -1 when it did not exit by itself.
+  int Encerra(int sinal = SIGTERM);
+  bool Vivo() const { return pid_ > 0; }
+
+private:
+  pid_t pid_ = -1;
+  int saida_ = -1;
+};
+
+struct Loja {
+  Loja();
+  ~Loja();
+
+  // satemu with these options (besides --link).
+  bool IniciaEmulador(const std::vector<std::string> &opcoes);
+  // satd with a configuration written from these extra lines per section ("http", "sat",
+  // "fila"); the activation code lives in the file `Pasta() + "/codigo"`.
+  bool IniciaServidor(const std::map<std::string, std::string> &extra = {});
+  int EncerraServidor(int sinal = SIGTERM) { return servidor.Encerra(sinal); }
+
+  const std::string &Pasta() const { return pasta; }
+  std::string LeArquivo(const std::string &nome) const; // inside the folder
+  // Waits (30 s at most) until satd's log has a line holding every one of `trechos`; that line.
+  std::string EsperaLinha(const std::vector<std::string> &trechos) const;
+
+  httplib::Client Cliente() const;
+  // POST base/funcao with numero_caixa and `campos`, form-encoded.
+  httplib::Result Chama(const std::string &funcao, httplib::Params campos = {},
+                        int caixa = 1) const;
+  // Asks satd for its status until `condicao` holds of it (30 s at most).
+  bool EsperaEstado(const std::function<bool(const nlohmann::json &)> &condicao) const;
+
+  std::string pasta;
+  std::string host = "127.0.0.1";
+  int porta = 0;
+  std::string base = "/hub/v1";
+  std::string esquema = "http";
+  Processo emulador;
+  Processo servidor;
+  std::string erro; // why the last start failed
+};
+
+// A sale as a POS builds it, UTF-8, with `itens` items of one unit at `centavos` each.
+std::string Venda(int itens = 2, int centavos = 250);
+std::string Cancelamento(const std::string &chave);
+
+// The reply's fields, split at every '|'.
+std::vector<std::string> Campos(const std::string &resposta);
+
+extern const char kCnpj[];
+extern const char kCnpjSoftwareHouse[];
+extern const char kAssinatura[];
+
+} // namespace teste

@@ -1,0 +1,518 @@
+// satd end to end: satemu on a pseudo-terminal, satd in front of it, ordinary HTTP clients, and
+// the library called directly to say what satd should have answered.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <future>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ambiente.h"
+#include "sat.h"
+#include "texto.h"
+
+namespace {
+
+using nlohmann::json;
+using teste::Campos;
+using teste::Loja;
+
+const char kTipoFormulario[] = "application/x-www-form-urlencoded";
+const std::string kEmitido = "Emitido com sucesso + conte\xC3\xBA"
+                             "do notas.";
+
+// The reply's retorno, when it is a 200 with exactly {"retorno": text}.
+testing::AssertionResult Retorno(const httplib::Result &r, std::string &retorno) {
+  if (!r) {
+    return testing::AssertionFailure() << "no reply: " << httplib::to_string(r.error());
+  }
+  const json corpo = json::parse(r->body, nullptr, false);
+  if (r->status != 200 || corpo.is_discarded() || corpo.size() != 1 || !corpo.contains("retorno") ||
+      !corpo["retorno"].is_string()) {
+    return testing::AssertionFailure() << r->status << " " << r->body;
+  }
+  retorno = corpo["retorno"];
+  return testing::AssertionSuccess();
+}
+
+// A refusal: this status and {"erro": text holding `trecho`}.
+testing::AssertionResult Recusa(const httplib::Result &r, int status, const std::string &trecho) {
+  if (!r) {
+    return testing::AssertionFailure() << "no reply: " << httplib::to_string(r.error());
+  }
+  const json corpo = json::parse(r->body, nullptr, false);
+  if (r->status != status || corpo.is_discarded() || !corpo.contains("erro") ||
+      corpo["erro"].get<std::string>().find(trecho) == std::string::npos) {
+    return testing::AssertionFailure() << r->status << " " << r->body;
+  }
+  return testing::AssertionSuccess();
+}
+
+// The reply up to and including its sixth '|': a sale's text fields, before the binary tail
+// that the device keeps and the library expands.
+std::string Cabeca(const std::string &resposta) {
+  size_t fim = 0;
+  for (int i = 0; i < 6 && fim != std::string::npos; ++i) {
+    fim = resposta.find('|', fim == 0 ? 0 : fim + 1);
+  }
+  return fim == std::string::npos ? resposta : resposta.substr(0, fim + 1);
+}
+
+// Every byte percent-escaped: the largest form a text can take.
+std::string TudoEscapado(const std::string &texto) {
+  std::string saida;
+  char hex[4];
+  for (const unsigned char c : texto) {
+    std::snprintf(hex, sizeof hex, "%%%02X", c);
+    saida += hex;
+  }
+  return saida;
+}
+
+std::string Preco(int centavos) {
+  char texto[32];
+  std::snprintf(texto, sizeof texto, "%d.%02d", centavos / 100, centavos % 100);
+  return texto;
+}
+
+// The walk of a SAT's life through every function: each reply is what the library gives for
+// the same session when called directly. For a command the device keeps, the library's
+// ConsultarNumeroSessao gives that reply back byte for byte; a sale is kept with its compressed
+// tail, so only its text fields compare; queries the device does not keep are asked again.
+TEST(Vida, EveryFunctionAnswersAsTheLibraryDoes) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  setenv("SAT_DEV_DIR", (loja.Pasta() + "/").c_str(), 1);
+  ASSERT_EQ(AbreSerialSAT(7, 0, 0, 0, 0), 0);
+
+  std::string codigo = "12345678";
+  int32_t sessaoDireta = 1000000; // above every number satd draws
+  std::map<std::string, std::vector<std::string>> visto;
+  const auto campo = [&](const char *funcao, size_t i) { return visto[funcao].at(i); };
+
+  enum Comparacao { Guardada, Venda, Repetida };
+  const struct {
+    const char *funcao;
+    std::function<httplib::Params()> campos;
+    const char *codigo; // nullptr: whichever the device gives
+    Comparacao como;
+    const char *novoCodigo; // the device's code from this step on
+    bool reinicia;          // satd stops and starts again before this step
+  } passos[] = {
+      {"consultarsat", [] { return httplib::Params{}; }, "08000", Repetida, nullptr, false},
+      {"ativarsat",
+       [] {
+         return httplib::Params{
+             {"tipo_certificado", "2"}, {"cnpj", teste::kCnpj}, {"codigo_uf", "35"}};
+       },
+       "04006", Guardada, nullptr, false},
+      {"comunicarcertificadoicpbrasil",
+       [] {
+         return httplib::Params{{"certificado", "-----BEGIN CERTIFICATE-----\nTUlJQ2VqQ0NB\n"
+                                                "-----END CERTIFICATE-----\n"}};
+       },
+       "05000", Guardada, nullptr, false},
+      {"associarassinatura",
+       [] {
+         return httplib::Params{
+             {"sequencia_cnpj", std::string(teste::kCnpjSoftwareHouse) + teste::kCnpj},
+             {"assinatura_ac", teste::kAssinatura}};
+       },
+       "13000", Guardada, nullptr, false},
+      {"configurarinterfacederede",
+       [] {
+         return httplib::Params{{"configuracao",
+                                 "<config><tipoLan>IPFIX</tipoLan><lanIP>10.0.0.5</lanIP><lanMask>"
+                                 "255.255.255.0</lanMask><lanGW>10.0.0.1</lanGW></config>"}};
+       },
+       "12000", Guardada, nullptr, false},
+      {"consultarstatusoperacional", [] { return httplib::Params{}; }, "10000", Guardada, nullptr,
+       false},
+      {"enviardadosvenda",
+       [] {
+         return httplib::Params{{"dados_venda", teste::Venda()}};
+       },
+       "06000", Venda, nullptr, false},
+      {"consultarultimasessaofiscal", [] { return httplib::Params{}; }, "06000", Repetida, nullptr,
+       false},
+      {"consultarnumerosessao",
+       [&] {
+         return httplib::Params{{"numero_sessao", campo("enviardadosvenda", 0)}};
+       },
+       "06000", Guardada, nullptr, false},
+      {"cancelarultimavenda",
+       [&] {
+         const std::string chave = campo("enviardadosvenda", 8);
+         return httplib::Params{{"chave_cfe", chave},
+                                {"dados_cancelamento", teste::Cancelamento(chave)}};
+       },
+       "07000", Guardada, nullptr, false},
+      {"testefimafim",
+       [] {
+         return httplib::Params{{"dados_venda", teste::Venda(1)}};
+       },
+       "09000", Guardada, nullptr, false},
+      {"atualizarsoftwaresat", [] { return httplib::Params{}; }, "14000", Guardada, nullptr, false},
+      {"extrairlogs", [] { return httplib::Params{}; }, "15000", Guardada, nullptr, false},
+      {"trocarcodigodeativacao",
+       [] {
+         return httplib::Params{{"novo_codigo_ativacao", "novo1234"}, {"opcao", "1"}};
+       },
+       "18000", Guardada, "novo1234", false},
+      // A new satd: the new code comes from its file.
+      {"bloquearsat", [] { return httplib::Params{}; }, "16000", Guardada, nullptr, true},
+      {"desbloquearsat", [] { return httplib::Params{}; }, "17000", Guardada, nullptr, false},
+      {"consultarstatusoperacional", [] { return httplib::Params{}; }, "10000", Guardada, nullptr,
+       false},
+      {"trocarcodigodeativacao",
+       [] {
+         return httplib::Params{{"novo_codigo_ativacao", "12345678"},
+                                {"opcao", "2"},
+                                {"codigo_emergencia", "87654321"}};
+       },
+       "18000", Guardada, "12345678", false},
+  };
+  std::set<std::string> funcoes;
+  std::vector<std::pair<int32_t, std::string>> pendentes; // to compare with the device's copy
+  for (const auto &p : passos) {
+    SCOPED_TRACE(p.funcao);
+    funcoes.insert(p.funcao);
+    if (p.reinicia) {
+      ASSERT_EQ(loja.EncerraServidor(), 0);
+      ASSERT_EQ(loja.LeArquivo("codigo"), "novo1234\n");
+      ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+    }
+    std::string retorno;
+    ASSERT_TRUE(Retorno(loja.Chama(p.funcao, p.campos()), retorno));
+    const std::vector<std::string> campos = Campos(retorno);
+    ASSERT_GE(campos.size(), 2u) << retorno;
+    if (p.codigo != nullptr) {
+      EXPECT_EQ(campos[1], p.codigo) << retorno;
+    }
+    if (p.novoCodigo != nullptr) {
+      codigo = p.novoCodigo;
+    }
+    const int32_t sessao = std::atoi(campos[0].c_str());
+    // A session query answers with the reply of the session asked about, and the last fiscal
+    // session with that of the sale.
+    const std::string funcao = p.funcao;
+    const std::string sessaoNoLog =
+        funcao == "consultarnumerosessao" || funcao == "consultarultimasessaofiscal" ? ""
+                                                                                     : campos[0];
+    EXPECT_NE(loja.EsperaLinha({"caixa=001 " + std::string(p.funcao) + " sessao=" + sessaoNoLog,
+                                " codigo=" + campos[1] + " http=200"}),
+              "");
+    switch (p.como) {
+    case Guardada:
+      pendentes.emplace_back(sessao, retorno);
+      break;
+    case Repetida: // queries the device does not keep: the same query, same session, again
+      EXPECT_EQ(retorno, satd::Windows1252ParaUtf8(
+                             std::string(p.funcao) == "consultarsat"
+                                 ? ConsultarSAT(sessao)
+                                 : ConsultarUltimaSessaoFiscal(sessao, codigo.c_str())));
+      break;
+    case Venda:
+      EXPECT_EQ(Cabeca(retorno), satd::Windows1252ParaUtf8(Cabeca(ConsultarNumeroSessao(
+                                     sessaoDireta++, codigo.c_str(), sessao))));
+      ASSERT_EQ(campos.size(), 12u) << retorno;
+      EXPECT_EQ(campos[3], kEmitido);
+      EXPECT_EQ(campos[8].size(), 47u);
+      EXPECT_EQ(campos[9], "5.00");
+      EXPECT_EQ(campos[10], "11144477735");
+      break;
+    }
+    // Until its certificate is in, the device answers no query about past sessions.
+    if (std::string(p.funcao) != "ativarsat") {
+      for (const auto &[s, r] : pendentes) {
+        EXPECT_EQ(
+            r, satd::Windows1252ParaUtf8(ConsultarNumeroSessao(sessaoDireta++, codigo.c_str(), s)));
+      }
+      pendentes.clear();
+    }
+    visto[p.funcao] = campos;
+  }
+  EXPECT_EQ(funcoes.size(), 16u);
+  EXPECT_NE(loja.EsperaLinha({"note: activation code changed and kept in"}), "");
+  EXPECT_EQ(loja.LeArquivo("codigo"), "12345678\n");
+  ASSERT_EQ(loja.EncerraServidor(), 0);
+  EXPECT_NE(loja.EsperaLinha({"satd stopped"}), "");
+}
+
+// Eight checkouts, fifty calls each, all at once: every reply is the checkout's own. Sales carry
+// a price no other sale has, and each checkout then asks for its own sale by session.
+TEST(Concorrencia, EightCheckoutsFiftyCallsEach) {
+  constexpr int kCaixas = 8;
+  constexpr int kChamadas = 50;
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+
+  std::vector<std::vector<std::string>> sessoes(kCaixas);
+  std::vector<std::vector<std::string>> chaves(kCaixas);
+  std::vector<std::thread> caixas;
+  for (int c = 0; c < kCaixas; ++c) {
+    caixas.emplace_back([&, c] {
+      httplib::Client cliente = loja.Cliente();
+      const std::string caixa = std::to_string(c + 1);
+      std::string cabeca;
+      for (int i = 0; i < kChamadas; ++i) {
+        std::string retorno;
+        if (i % 2 == 0) {
+          const int centavos = 100 + c * kChamadas + i;
+          const httplib::Params campos = {{"numero_caixa", caixa},
+                                          {"dados_venda", teste::Venda(1, centavos)}};
+          if (!Retorno(cliente.Post(loja.base + "/enviardadosvenda", campos), retorno)) {
+            ADD_FAILURE() << "checkout " << caixa << " sale " << i;
+            continue;
+          }
+          const std::vector<std::string> f = Campos(retorno);
+          EXPECT_EQ(f.size(), 12u) << retorno;
+          EXPECT_EQ(f[1], "06000") << retorno;
+          EXPECT_EQ(f.size() > 9 ? f[9] : "", Preco(centavos)) << retorno;
+          sessoes[c].push_back(f[0]);
+          chaves[c].push_back(f.size() > 8 ? f[8] : "");
+          cabeca = Cabeca(retorno);
+        } else {
+          const httplib::Params campos = {{"numero_caixa", caixa},
+                                          {"numero_sessao", sessoes[c].back()}};
+          EXPECT_TRUE(Retorno(cliente.Post(loja.base + "/consultarnumerosessao", campos), retorno));
+          EXPECT_EQ(Cabeca(retorno), cabeca);
+        }
+      }
+    });
+  }
+  for (std::thread &t : caixas) {
+    t.join();
+  }
+  std::set<std::string> todasSessoes;
+  std::set<std::string> todasChaves;
+  const std::string log = loja.LeArquivo("satd.log");
+  for (int c = 0; c < kCaixas; ++c) {
+    EXPECT_EQ(sessoes[c].size(), size_t{kChamadas / 2});
+    char caixa[16];
+    std::snprintf(caixa, sizeof caixa, "caixa=%03d ", c + 1);
+    for (const std::string &s : sessoes[c]) {
+      todasSessoes.insert(s);
+      EXPECT_NE(log.find(caixa + std::string("enviardadosvenda sessao=") + s + " codigo=06000"),
+                std::string::npos)
+          << caixa << s;
+    }
+    todasChaves.insert(chaves[c].begin(), chaves[c].end());
+    size_t linhas = 0;
+    for (size_t p = log.find(caixa); p != std::string::npos; p = log.find(caixa, p + 1)) {
+      linhas += log.compare(log.find(" http=", p), 10, " http=200 ") == 0;
+    }
+    EXPECT_EQ(linhas, size_t{kChamadas}) << caixa;
+  }
+  EXPECT_EQ(todasSessoes.size(), size_t{kCaixas * kChamadas / 2});
+  EXPECT_EQ(todasChaves.size(), size_t{kCaixas * kChamadas / 2});
+}
+
+// A full queue answers 503 at once; a request that waits too long for its turn gets 503 too,
+// and neither reaches the device. satemu is stopped (SIGSTOP) to hold the call in progress.
+TEST(Fila, FullQueueAndLongWait) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(
+      loja.IniciaServidor({{"http", "conexoes = 8"}, {"fila", "tamanho = 2\nespera_ms = 5000"}}))
+      << loja.erro;
+  loja.emulador.Sinaliza(SIGSTOP);
+  struct Continua {
+    Loja &loja;
+    ~Continua() { loja.emulador.Sinaliza(SIGCONT); }
+  } continua{loja};
+
+  auto chama = [&](const char *funcao) {
+    return std::async(std::launch::async, [&loja, funcao] { return loja.Chama(funcao); });
+  };
+  auto a = chama("consultarstatusoperacional");
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
+  auto b = chama("consultarsat");
+  auto c = chama("consultarsat");
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 2; }));
+  const httplib::Result d = loja.Chama("consultarsat");
+  EXPECT_TRUE(Recusa(d, 503, "queue is full"));
+  EXPECT_EQ(d ? d->get_header_value("Retry-After") : "", "1");
+  EXPECT_TRUE(Recusa(b.get(), 503, "waited 5000 ms"));
+  EXPECT_TRUE(Recusa(c.get(), 503, "waited 5000 ms"));
+  loja.emulador.Sinaliza(SIGCONT);
+  std::string retorno;
+  EXPECT_TRUE(Retorno(a.get(), retorno));
+  EXPECT_EQ(Campos(retorno).at(1), "10000");
+  EXPECT_TRUE(loja.EsperaEstado([](const json &e) {
+    return e["atendidas"] == 1 && e["recusadas"] == 3 && e["porta"] == "COM7";
+  }));
+  // The device saw one request only.
+  EXPECT_EQ(loja.LeArquivo("registro.hex").find('\n'), loja.LeArquivo("registro.hex").size() - 1);
+}
+
+// A checkout that drops in the middle of a sale, and a SIGTERM while the sale is still with the
+// device: the sale ends, its line is logged, satd exits cleanly, and the reply can be had again.
+TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  loja.emulador.Sinaliza(SIGSTOP);
+  struct Continua {
+    Loja &loja;
+    ~Continua() { loja.emulador.Sinaliza(SIGCONT); }
+  } continua{loja};
+
+  const std::string corpo = "numero_caixa=4&dados_venda=" + TudoEscapado(teste::Venda());
+  const std::string pedido =
+      "POST " + loja.base +
+      "/enviardadosvenda HTTP/1.1\r\nHost: satd\r\nContent-Type: " + kTipoFormulario +
+      "\r\nContent-Length: " + std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in endereco{};
+  endereco.sin_family = AF_INET;
+  endereco.sin_port = htons(static_cast<uint16_t>(loja.porta));
+  inet_pton(AF_INET, "127.0.0.1", &endereco.sin_addr);
+  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&endereco), sizeof endereco), 0);
+  ASSERT_EQ(send(s, pedido.data(), pedido.size(), MSG_NOSIGNAL), ssize_t(pedido.size()));
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
+  close(s);
+
+  auto seguinte = std::async(std::launch::async, [&] { return loja.Chama("consultarsat", {}, 5); });
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 1; }));
+  loja.servidor.Sinaliza(SIGTERM);
+  EXPECT_TRUE(Recusa(seguinte.get(), 503, "satd is stopping"));
+  loja.emulador.Sinaliza(SIGCONT);
+  EXPECT_EQ(loja.EncerraServidor(), 0);
+
+  const std::string linha = loja.EsperaLinha({"caixa=004 enviardadosvenda", "codigo=06000"});
+  ASSERT_NE(linha, "");
+  const std::string log = loja.LeArquivo("satd.log");
+  EXPECT_LT(log.find(linha), log.find("satd stopped"));
+  const size_t s0 = linha.find("sessao=") + 7;
+  const std::string sessao = linha.substr(s0, linha.find(' ', s0) - s0);
+
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  std::string retorno;
+  ASSERT_TRUE(
+      Retorno(loja.Chama("consultarnumerosessao", {{"numero_sessao", sessao}}, 4), retorno));
+  EXPECT_EQ(retorno.rfind(sessao + "|06000|0000|" + kEmitido + "|", 0), 0u) << retorno;
+}
+
+// Malformed requests are refused before anything reaches the device (the field checks
+// themselves are the unit tests' table); the largest sale fits.
+TEST(Recusas, NothingMalformedReachesTheDevice) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  const struct {
+    const char *caso;
+    std::string caminho;
+    std::string tipo; // "": a GET
+    std::string corpo;
+    int status;
+    const char *erro;
+  } casos[] = {
+      {"bad escape", "/consultarsat", kTipoFormulario, "numero_caixa=%1", 400,
+       "malformed percent-escape"},
+      {"no checkout", "/consultarsat", kTipoFormulario, "", 400, "numero_caixa must be"},
+      {"checkout 1000", "/consultarsat", kTipoFormulario, "numero_caixa=1000", 400,
+       "numero_caixa must be a whole number from 0 to 999"},
+      {"no Windows-1252 form", "/comunicarcertificadoicpbrasil", kTipoFormulario,
+       "numero_caixa=1&certificado=MIIC%E2%86%92", 400,
+       "certificado: character U+2192 at byte 4 has no Windows-1252 form"},
+      {"fields in the URL", "/consultarsat?numero_caixa=1", kTipoFormulario, "numero_caixa=1", 400,
+       "not in the URL"},
+      {"JSON body", "/consultarsat", "application/json", "{\"numero_caixa\": 1}", 415,
+       "x-www-form-urlencoded"},
+      {"unknown function", "/vendermais", kTipoFormulario, "numero_caixa=1", 404,
+       "unknown function: vendermais"},
+      {"upper case", "/ConsultarSAT", kTipoFormulario, "numero_caixa=1", 404, "unknown function"},
+      {"not UTF-8 in the path", "/%FFx", kTipoFormulario, "numero_caixa=1", 404,
+       "unknown function: ?x"},
+      {"GET a function", "/consultarsat", "", "", 404, "no such path"},
+      {"a path in the function", "/consultarsat/x", kTipoFormulario, "numero_caixa=1", 404,
+       "unknown function: consultarsat/x"},
+      {"too large", "/enviardadosvenda", kTipoFormulario, std::string(5 * 1024 * 1024 + 1, 'a'),
+       413, "request body over 5242880 bytes"},
+  };
+  httplib::Client cliente = loja.Cliente();
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.caso);
+    const std::string caminho = loja.base + c.caminho;
+    EXPECT_TRUE(Recusa(c.tipo.empty() ? cliente.Get(caminho)
+                                      : cliente.Post(caminho, c.corpo, c.tipo.c_str()),
+                       c.status, c.erro));
+  }
+  EXPECT_TRUE(Recusa(cliente.Post("/hub/consultarsat", "numero_caixa=1", kTipoFormulario), 404,
+                     "no such path"));
+  EXPECT_EQ(loja.LeArquivo("registro.hex"), "");
+  EXPECT_NE(loja.EsperaLinha({"caixa=- POST " + loja.base + "/vendermais", "http=404"}), "");
+
+  // 1,500 KB of sale with every byte escaped (4.6 MB of form) is not too large. The library
+  // sends the document up to its "</CFe>", so the padding after it never reaches the device.
+  std::string venda = teste::Venda(500) + "<!-- ";
+  venda += std::string(1500 * 1024 - 4 - venda.size(), '.') + " -->";
+  ASSERT_EQ(venda.size(), 1500u * 1024);
+  std::string retorno;
+  ASSERT_TRUE(
+      Retorno(cliente.Post(loja.base + "/enviardadosvenda",
+                           "numero_caixa=1&dados_venda=" + TudoEscapado(venda), kTipoFormulario),
+              retorno));
+  EXPECT_EQ(Campos(retorno).at(1), "06000");
+  EXPECT_NE(loja.LeArquivo("registro.hex"), "");
+}
+
+// Credentials, over TLS: none, wrong and right.
+TEST(Seguranca, CredentialsOverTls) {
+  Loja loja;
+  ASSERT_EQ(std::system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                         "-nodes -subj /CN=127.0.0.1 -days 2 -keyout " +
+                         loja.Pasta() + "/chave.pem -out " + loja.Pasta() +
+                         "/certificado.pem 2>/dev/null")
+                            .c_str()),
+            0);
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor(
+      {{"http", "usuario = \"caixa\"\nsenha = \"s3nha: forte\"\ncertificado = \"" + loja.Pasta() +
+                    "/certificado.pem\"\nchave = \"" + loja.Pasta() + "/chave.pem\""}}))
+      << loja.erro;
+  ASSERT_EQ(loja.esquema, "https");
+  const struct {
+    const char *caso;
+    const char *usuario; // nullptr: no Authorization header
+    const char *senha;
+    int status;
+  } casos[] = {
+      {"none", nullptr, nullptr, 401},
+      {"wrong password", "caixa", "s3nha: fort", 401},
+      {"wrong user", "caixo", "s3nha: forte", 401},
+      {"empty", "", "", 401},
+      {"right", "caixa", "s3nha: forte", 200},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.caso);
+    httplib::Client cliente = loja.Cliente();
+    if (c.usuario != nullptr) {
+      cliente.set_basic_auth(c.usuario, c.senha);
+    }
+    const httplib::Result r =
+        cliente.Post(loja.base + "/consultarsat", "numero_caixa=1", kTipoFormulario);
+    std::string retorno;
+    if (c.status == 200) {
+      EXPECT_TRUE(Retorno(r, retorno));
+      EXPECT_EQ(Campos(retorno).at(1), "08000");
+    } else {
+      EXPECT_TRUE(Recusa(r, 401, "credentials"));
+      EXPECT_EQ(r ? r->get_header_value("WWW-Authenticate").rfind("Basic ", 0) : 1u, 0u);
+    }
+  }
+  EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/status"), 401, "credentials"));
+  // The device saw the one authorised call only.
+  EXPECT_EQ(loja.LeArquivo("registro.hex").find('\n'), loja.LeArquivo("registro.hex").size() - 1);
+  httplib::Client claro("http://127.0.0.1:" + std::to_string(loja.porta));
+  claro.set_read_timeout(5, 0);
+  const httplib::Result r = claro.Get(loja.base + "/status");
+  EXPECT_FALSE(r && r->status == 200);
+}
+
+} // namespace

@@ -1,0 +1,425 @@
+// satd's logic without a device: the text conversions, the form, the checks of every field,
+// the credentials, the configuration and the queue.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "configuracao.h"
+#include "credenciais.h"
+#include "dispositivo.h"
+#include "fila.h"
+#include "funcoes.h"
+#include "texto.h"
+
+namespace {
+
+using satd::Fila;
+
+TEST(Texto, Windows1252AndUtf8) {
+  const struct {
+    std::string cp1252;
+    std::string utf8;
+  } pares[] = {
+      {"SAT em opera\xE7\xE3o", "SAT em opera\xC3\xA7\xC3\xA3o"},
+      {"conte\xFA"
+       "do",
+       "conte\xC3\xBA"
+       "do"},
+      {"\x80", "\xE2\x82\xAC"},         // euro sign
+      {"\x8A\x9F", "\xC5\xA0\xC5\xB8"}, // S with caron, Y with diaeresis
+      {"\x93x\x94", "\xE2\x80\x9Cx\xE2\x80\x9D"},
+      {"\xA0\xFF", "\xC2\xA0\xC3\xBF"},
+      {"a|b\r\n", "a|b\r\n"},
+  };
+  for (const auto &p : pares) {
+    EXPECT_EQ(satd::Windows1252ParaUtf8(p.cp1252), p.utf8);
+    std::string volta;
+    std::string erro;
+    EXPECT_TRUE(satd::Utf8ParaWindows1252(p.utf8, volta, erro)) << erro;
+    EXPECT_EQ(volta, p.cp1252);
+  }
+  // Every byte but NUL comes back as it went, except the five undefined ones, which turn into
+  // C1 controls that are refused on the way in.
+  for (int b = 1; b < 256; ++b) {
+    const std::string byte(1, static_cast<char>(b));
+    std::string volta;
+    std::string erro;
+    const bool indefinido = b == 0x81 || b == 0x8D || b == 0x8F || b == 0x90 || b == 0x9D;
+    EXPECT_EQ(satd::Utf8ParaWindows1252(satd::Windows1252ParaUtf8(byte), volta, erro), !indefinido)
+        << b;
+    if (!indefinido) {
+      EXPECT_EQ(volta, byte) << b;
+    }
+  }
+}
+
+TEST(Texto, RefusedUtf8) {
+  const struct {
+    std::string utf8;
+    std::string erro;
+  } casos[] = {
+      {"seta \xE2\x86\x92", "character U+2192 at byte 5 has no Windows-1252 form"},
+      {"\xF0\x9F\x98\x80", "character U+1F600 at byte 0 has no Windows-1252 form"},
+      {"\xC4\x80", "character U+0100 at byte 0 has no Windows-1252 form"},
+      {"a\xC3\x28", "not valid UTF-8 at byte 1"},
+      {"\xC0\xAF", "not valid UTF-8 at byte 0"},         // overlong
+      {"\xED\xA0\x80", "not valid UTF-8 at byte 0"},     // surrogate
+      {"xx\xE2\x82", "not valid UTF-8 at byte 2"},       // cut short
+      {"\xF4\x90\x80\x80", "not valid UTF-8 at byte 0"}, // beyond U+10FFFF
+      {"\xA9", "not valid UTF-8 at byte 0"},             // Latin-1, not UTF-8
+      {std::string("a\0b", 3), "control character U+0000 at byte 1"},
+      {"\xC2\x85", "control character U+0085 at byte 0"},
+  };
+  for (const auto &c : casos) {
+    std::string saida;
+    std::string erro;
+    EXPECT_FALSE(satd::Utf8ParaWindows1252(c.utf8, saida, erro)) << c.erro;
+    EXPECT_EQ(erro, c.erro);
+  }
+}
+
+TEST(Texto, Form) {
+  using Mapa = std::map<std::string, std::string>;
+  const struct {
+    const char *corpo;
+    bool aceito;
+    Mapa campos;
+  } casos[] = {
+      {"a=1&b=dois", true, {{"a", "1"}, {"b", "dois"}}},
+      {"a=%3Cx%3e+y%2B%25", true, {{"a", "<x> y+%"}}},
+      {"&&a=&b&", true, {{"a", ""}, {"b", ""}}},
+      {"a=%C3%A7", true, {{"a", "\xC3\xA7"}}},
+      {"a=b=c", true, {{"a", "b=c"}}},
+      {"", true, {}},
+      {"a=%4", false, {}},
+      {"a=%G0", false, {}},
+      {"a%=1", false, {}},
+      {"a=1&a=1", false, {}},
+  };
+  for (const auto &c : casos) {
+    Mapa campos;
+    std::string erro;
+    EXPECT_EQ(satd::LeFormulario(c.corpo, campos, erro), c.aceito) << c.corpo;
+    if (c.aceito) {
+      EXPECT_EQ(campos, c.campos) << c.corpo;
+    }
+  }
+}
+
+// Every refusal a checkout can meet before the library, and what passes.
+TEST(Pedido, FieldChecks) {
+  const std::string chave = "CFe" + std::string(44, '3');
+  const std::string base64 = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
+  const struct {
+    const char *funcao;
+    std::string corpo;
+    const char *erro; // nullptr: accepted
+  } casos[] = {
+      {"consultarsat", "numero_caixa=0", nullptr},
+      {"consultarsat", "numero_caixa=1000", "numero_caixa must be a whole number from 0 to 999"},
+      {"consultarsat", "numero_caixa=-1", "numero_caixa must be"},
+      {"consultarsat", "numero_caixa=1.5", "numero_caixa must be"},
+      {"consultarsat", "", "numero_caixa must be"},
+      {"consultarsat", "numero_caixa=1&extra=2", "field extra does not belong to consultarsat"},
+      {"consultarsat", "numero_caixa=1&codigo_ativacao=12345678",
+       "the activation code is kept in satd's configuration"},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181&codigo_uf=35", nullptr},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=4&cnpj=11222333000181&codigo_uf=35",
+       "tipo_certificado must be a whole number from 1 to 3"},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=1122233300018&codigo_uf=35",
+       "cnpj must be 14 digits"},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181&codigo_uf=34",
+       "codigo_uf must be the two-digit IBGE code"},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181",
+       "missing field codigo_uf"},
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3Ea%7Cb", nullptr},
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=", "dados_venda is empty"},
+      // A document goes in the encoding it declares: UTF-8 as it came, Windows-1252 converted.
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%E2%86%92", nullptr},
+      {"enviardadosvenda",
+       "numero_caixa=1&dados_venda=%3C%3Fxml+encoding%3D%22windows-1252%22%3F%3E%E2%86%92",
+       "dados_venda: character U+2192 at byte 31 has no Windows-1252 form"},
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%C3%28",
+       "dados_venda: not valid UTF-8 at byte 5"},
+      {"configurarinterfacederede", "numero_caixa=1&configuracao=%3Cconfig%3E%00",
+       "configuracao: control character"},
+      {"comunicarcertificadoicpbrasil", "numero_caixa=1&certificado=%E2%86%92",
+       "certificado: character U+2192 at byte 0 has no Windows-1252 form"},
+      {"testefimafim", "numero_caixa=1&dados_venda=a%7Cb", "dados_venda holds a '|'"},
+      {"cancelarultimavenda", "numero_caixa=1&chave_cfe=" + chave + "&dados_cancelamento=x",
+       nullptr},
+      {"cancelarultimavenda",
+       "numero_caixa=1&chave_cfe=" + chave.substr(1) + "&dados_cancelamento=x",
+       "chave_cfe must be CFe followed by the 44 digits"},
+      {"consultarnumerosessao", "numero_caixa=1&numero_sessao=999999", nullptr},
+      {"consultarnumerosessao", "numero_caixa=1&numero_sessao=0",
+       "numero_sessao must be a whole number from 1 to 999999"},
+      {"configurarinterfacederede", "numero_caixa=1&configuracao=%3Cconfig%2F%3E", nullptr},
+      {"associarassinatura",
+       "numero_caixa=1&sequencia_cnpj=2223334400018311222333000181&assinatura_ac=" + base64,
+       nullptr},
+      {"associarassinatura",
+       "numero_caixa=1&sequencia_cnpj=2223334400018311222333000181&assinatura_ac=a%21",
+       "assinatura_ac must be base64"},
+      {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=1", nullptr},
+      {"trocarcodigodeativacao",
+       "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=1&codigo_emergencia=", nullptr},
+      {"trocarcodigodeativacao",
+       "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=2&codigo_emergencia=87654321", nullptr},
+      {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=2",
+       "codigo_emergencia goes with opcao 2"},
+      {"trocarcodigodeativacao",
+       "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=1&codigo_emergencia=87654321",
+       "codigo_emergencia goes with opcao 2"},
+      {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=curto&opcao=1",
+       "novo_codigo_ativacao must be 8 to 32 visible ASCII"},
+      {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=novo+1234&opcao=1",
+       "novo_codigo_ativacao must be 8 to 32 visible ASCII"},
+      {"bloquearsat", "numero_caixa=1&numero_caixa=2", "field numero_caixa given twice"},
+      {"bloquearsat", "numero_caixa=%ZZ", "malformed percent-escape"},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(std::string(c.funcao) + " " + c.corpo);
+    const satd::Funcao *funcao = satd::ProcuraFuncao(c.funcao);
+    ASSERT_NE(funcao, nullptr);
+    satd::Pedido pedido;
+    std::string erro;
+    EXPECT_EQ(satd::LePedido(*funcao, c.corpo, pedido, erro), c.erro == nullptr) << erro;
+    if (c.erro != nullptr) {
+      EXPECT_EQ(erro.rfind(c.erro, 0), 0u) << erro;
+    }
+  }
+  EXPECT_EQ(satd::ProcuraFuncao("ConsultarSAT"), nullptr);
+
+  // What passes reaches the library in Windows-1252, but for a document that declares no
+  // single-byte encoding: it stays UTF-8, as its declaration (or XML's default) says.
+  const struct {
+    const char *funcao, *corpo, *campo, *valor;
+  } convertidos[] = {
+      {"comunicarcertificadoicpbrasil", "numero_caixa=007&certificado=P%C3%A3o", "certificado",
+       "P\xE3o"},
+      {"enviardadosvenda", "numero_caixa=007&dados_venda=P%C3%A3o", "dados_venda", "P\xC3\xA3o"},
+      {"enviardadosvenda",
+       "numero_caixa=007&dados_venda=%3C%3Fxml+encoding%3D%27ISO-8859-1%27%3F%3EP%C3%A3o",
+       "dados_venda", "<?xml encoding='ISO-8859-1'?>P\xE3o"},
+  };
+  for (const auto &c : convertidos) {
+    SCOPED_TRACE(c.corpo);
+    satd::Pedido pedido;
+    std::string erro;
+    ASSERT_TRUE(satd::LePedido(*satd::ProcuraFuncao(c.funcao), c.corpo, pedido, erro)) << erro;
+    EXPECT_EQ(pedido.caixa, 7);
+    EXPECT_EQ(pedido.campos.at(c.campo), c.valor);
+  }
+}
+
+TEST(Pedido, DeviceCode) {
+  EXPECT_EQ(satd::CodigoDaResposta("000042|08000|SAT em opera\xE7\xE3o||"), "08000");
+  EXPECT_EQ(satd::CodigoDaResposta("000042|9999|Timeout"), "-");
+  EXPECT_EQ(satd::CodigoDaResposta("Erro ao tentar abrir a porta"), "-");
+  EXPECT_EQ(satd::CodigoDaResposta("000042|06000"), "06000");
+}
+
+TEST(Credenciais, Basic) {
+  const satd::Credenciais credenciais("caixa", "s3nha forte");
+  // base64("caixa:s3nha forte") = Y2FpeGE6czNuaGEgZm9ydGU=
+  const struct {
+    const char *cabecalho;
+    bool aceito;
+  } casos[] = {
+      {"Basic Y2FpeGE6czNuaGEgZm9ydGU=", true},
+      {"basic  Y2FpeGE6czNuaGEgZm9ydGU= ", true},
+      {"Basic Y2FpeGE6czNuaGEgZm9ydGF=", false},
+      {"Basic Y2FpeGE6czNuaGEgZm9ydA==", false}, // "caixa:s3nha fort"
+      {"Bearer Y2FpeGE6czNuaGEgZm9ydGU=", false},
+      {"BasicY2FpeGE6czNuaGEgZm9ydGU=", false},
+      {"Basic ", false},
+      {"", false},
+  };
+  for (const auto &c : casos) {
+    EXPECT_EQ(credenciais.Conferem(c.cabecalho), c.aceito) << c.cabecalho;
+  }
+  EXPECT_FALSE(credenciais.Conferem("Basic Y2FpeGE6czNuaGEgZm9ydGU=x"));
+  EXPECT_TRUE(credenciais.Exigidas());
+  EXPECT_TRUE(satd::Credenciais("", "").Conferem(""));
+}
+
+TEST(Configuracao, Files) {
+  char modelo[] = "/tmp/satdcfg.XXXXXX";
+  const std::string pasta = mkdtemp(modelo);
+  std::ofstream(pasta + "/codigo") << "abcdefgh\n";
+  const std::string sat = "[sat]\ncodigo_ativacao = \"12345678\"\n";
+  const struct {
+    std::string texto;
+    const char *erro; // nullptr: accepted
+  } casos[] = {
+      {sat, nullptr},
+      {"[http]\nendereco = \"0.0.0.0\"\nusuario = \"u\"\nsenha = \"p\"\n" + sat, nullptr},
+      {"[http]\nendereco = \"0.0.0.0\"\n" + sat, "is beyond loopback: set http.usuario"},
+      {"[http]\nendereco = \"192.168.0.2\"\nusuario = \"u\"\n" + sat, "usuario and http.senha go"},
+      {"[http]\ncertificado = \"c.pem\"\n" + sat, "http.certificado and http.chave go together"},
+      {"[http]\nporta = \"80\"\n" + sat, "http.porta must be a whole number from 0 to 65535"},
+      {"[http]\nporta = 70000\n" + sat, "http.porta must be a whole number"},
+      {"[http]\nbase = \"hub/v1\"\n" + sat, "http.base must start with '/'"},
+      {"[http]\nporto = 80\n" + sat, "unknown key http.porto"},
+      {"[web]\nporta = 80\n" + sat, "unknown section [web]"},
+      {"[http]\nconexoes = 10\n[fila]\ntamanho = 9\n" + sat, "http.conexoes must exceed"},
+      {"[fila]\nespera_ms = 0\n" + sat, "fila.espera_ms must be a whole number"},
+      {"[sat]\nporta = 7\n", "set one of sat.codigo_ativacao"},
+      {"[sat]\ncodigo_ativacao = \"curto\"\n", "the activation code must be 8 to 32"},
+      {"[sat]\narquivo_codigo_ativacao = \"" + pasta + "/codigo\"\n", nullptr},
+      {"[sat]\narquivo_codigo_ativacao = \"" + pasta + "/nenhum\"\n",
+       "cannot read the activation code"},
+      {"[http\n", ":1: "},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.texto);
+    std::ofstream(pasta + "/satd.toml") << c.texto;
+    satd::Configuracao configuracao;
+    std::string erro;
+    EXPECT_EQ(satd::LeConfiguracao(pasta + "/satd.toml", configuracao, erro), c.erro == nullptr)
+        << erro;
+    if (c.erro != nullptr) {
+      EXPECT_NE(erro.find(c.erro), std::string::npos) << erro;
+    }
+  }
+  satd::Configuracao configuracao;
+  std::string erro;
+  std::ofstream(pasta + "/satd.toml") << "[sat]\narquivo_codigo_ativacao = \"" + pasta +
+                                             "/codigo\"\n[fila]\ntamanho = 3\nespera_ms = 1500\n";
+  ASSERT_TRUE(satd::LeConfiguracao(pasta + "/satd.toml", configuracao, erro)) << erro;
+  EXPECT_EQ(configuracao.codigoAtivacao, "abcdefgh");
+  EXPECT_EQ(configuracao.fila, 3u);
+  EXPECT_EQ(configuracao.espera.count(), 1500);
+  EXPECT_EQ(configuracao.endereco, "127.0.0.1");
+  EXPECT_TRUE(satd::GravaArquivoCodigo(pasta + "/codigo", "novo1234", erro)) << erro;
+  std::string lido;
+  EXPECT_TRUE(satd::LeArquivoCodigo(pasta + "/codigo", lido, erro));
+  EXPECT_EQ(lido, "novo1234");
+  EXPECT_FALSE(satd::GravaArquivoCodigo(pasta + "/nenhuma/codigo", "novo1234", erro));
+  std::system(("rm -rf " + pasta).c_str());
+}
+
+// The worker's side over a substitute library: refused session numbers and the code change.
+TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
+  char modelo[] = "/tmp/satddisp.XXXXXX";
+  const std::string pasta = mkdtemp(modelo);
+  satd::Configuracao configuracao;
+  configuracao.codigoAtivacao = "12345678";
+  configuracao.arquivoCodigo = pasta + "/codigo";
+  satd::Registro registro;
+  std::string erro;
+  ASSERT_TRUE(registro.Abre(pasta + "/satd.log", erro)) << erro;
+
+  int32_t proxima = 41;
+  int recusas = 0;         // how many calls the device refuses next, as used sessions
+  std::string codigoTroca; // the device's answer to the code change
+  std::vector<std::string> chamadas;
+  satd::Biblioteca biblioteca;
+  biblioteca.geraSessao = [&] { return proxima++; };
+  biblioteca.chama = [&](const satd::Pedido &p, int32_t sessao, const std::string &codigo) {
+    chamadas.push_back(std::to_string(sessao) + " " + codigo);
+    char resposta[64];
+    const bool troca = satd::ComandoDe(p) == satd::Comando::TrocarCodigoDeAtivacao;
+    std::snprintf(resposta, sizeof resposta, "%06d|%s||", static_cast<int>(sessao),
+                  recusas-- > 0 ? "16097"
+                  : troca       ? codigoTroca.c_str()
+                                : "16000");
+    return std::string(resposta);
+  };
+  satd::Dispositivo sat(configuracao, registro, biblioteca);
+  satd::Pedido bloqueio;
+  satd::Pedido troca;
+  ASSERT_TRUE(
+      satd::LePedido(*satd::ProcuraFuncao("bloquearsat"), "numero_caixa=1", bloqueio, erro));
+  ASSERT_TRUE(satd::LePedido(*satd::ProcuraFuncao("trocarcodigodeativacao"),
+                             "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=1", troca, erro));
+
+  recusas = 2;
+  satd::Resultado r = sat.Executa(bloqueio);
+  EXPECT_EQ(r.sessao, 43);
+  EXPECT_EQ(r.resposta, "000043|16000||");
+  recusas = 100; // a device that refuses everything: five tries, then its refusal goes back
+  r = sat.Executa(bloqueio);
+  EXPECT_EQ(r.sessao, 48);
+  EXPECT_EQ(r.resposta, "000048|16097||");
+  recusas = 0;
+  codigoTroca = "18001"; // refused: the code stays
+  sat.Executa(troca);
+  codigoTroca = "18000";
+  sat.Executa(troca);
+  sat.Executa(bloqueio);
+  EXPECT_EQ(chamadas,
+            (std::vector<std::string>{"41 12345678", "42 12345678", "43 12345678", "44 12345678",
+                                      "45 12345678", "46 12345678", "47 12345678", "48 12345678",
+                                      "49 12345678", "50 12345678", "51 novo1234"}));
+  std::string codigo;
+  ASSERT_TRUE(satd::LeArquivoCodigo(pasta + "/codigo", codigo, erro));
+  EXPECT_EQ(codigo, "novo1234");
+  std::ifstream log(pasta + "/satd.log");
+  std::string linha;
+  int notas = 0;
+  while (std::getline(log, linha)) {
+    notas += linha.find("note: the SAT refused session") != std::string::npos;
+  }
+  EXPECT_EQ(notas, 6);
+  std::system(("rm -rf " + pasta).c_str());
+}
+
+// Waits until the queue's state satisfies `condicao`.
+template <typename F> bool Espera(const Fila &fila, F condicao) {
+  for (int i = 0; i < 3000; ++i) {
+    if (condicao(fila.Consulta())) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+// A task that holds the worker until it is let go.
+struct Trava {
+  std::promise<void> solta;
+  std::shared_future<void> soltou = solta.get_future().share();
+  Fila::Tarefa Tarefa(std::vector<int> &ordem, int n) {
+    return [this, &ordem, n] {
+      soltou.wait();
+      ordem.push_back(n);
+    };
+  }
+};
+
+TEST(Fila, OrderCapacityAndFailure) {
+  Fila fila(2, std::chrono::seconds(60));
+  fila.Inicia(nullptr);
+  std::vector<int> ordem;
+  Trava trava;
+  auto a = std::async(std::launch::async, [&] { return fila.Executa(trava.Tarefa(ordem, 1)); });
+  ASSERT_TRUE(Espera(fila, [](const Fila::Estado &e) { return e.emCurso; }));
+  auto b = std::async(std::launch::async, [&] { return fila.Executa(trava.Tarefa(ordem, 2)); });
+  ASSERT_TRUE(Espera(fila, [](const Fila::Estado &e) { return e.esperando == 1; }));
+  auto c = std::async(std::launch::async, [&] { return fila.Executa(trava.Tarefa(ordem, 3)); });
+  ASSERT_TRUE(Espera(fila, [](const Fila::Estado &e) { return e.esperando == 2; }));
+  bool correu = false;
+  EXPECT_EQ(fila.Executa([&] { correu = true; }), Fila::Desfecho::Cheia);
+  trava.solta.set_value();
+  EXPECT_EQ(a.get(), Fila::Desfecho::Feita);
+  EXPECT_EQ(b.get(), Fila::Desfecho::Feita);
+  EXPECT_EQ(c.get(), Fila::Desfecho::Feita);
+  EXPECT_EQ(ordem, (std::vector<int>{1, 2, 3}));
+  EXPECT_FALSE(correu);
+  EXPECT_EQ(fila.Executa([] { throw std::runtime_error("x"); }), Fila::Desfecho::Falhou);
+  EXPECT_EQ(fila.Executa([&] { correu = true; }), Fila::Desfecho::Feita);
+  EXPECT_TRUE(correu);
+  const Fila::Estado estado = fila.Consulta();
+  EXPECT_EQ(estado.feitas, 5u);
+  EXPECT_EQ(estado.recusadas, 1u);
+}
+
+} // namespace
