@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# make demo as a test: the whole day ends with status 0, every step printed with its result; a
-# step with an unexpected code ends it with status 1, and satemu is stopped either way.
+# make demo as a test: the whole day (and satd's part, when satd is built) ends with status 0,
+# every step printed with its result; a step with an unexpected code ends it with status 1, and
+# satemu is stopped either way.
 # usage: demo_test.sh BUILD-FOLDER
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -27,6 +28,9 @@ for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 0700
   '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'signed CF-e in cfe-venda.xml: [0-9]+ bytes, key CFe[0-9]{44}'; do
   grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
 done
+if [ -x "$build/satd" ]; then
+  grep -q '^== satd owns the SAT' "$dir/saida" || falha "satd's part did not run"
+fi
 pasta=$(sed -n 's/^Work folder, removed at the end: //p' "$dir/saida")
 [ -n "$pasta" ] && [ ! -e "$pasta" ] || falha "the work folder '$pasta' is left behind"
 
