@@ -3,8 +3,10 @@
 # usage: com_satemu.sh SATEMU "SATEMU OPTIONS" nativo|wine PROGRAM [ARGS...]
 #   SATEMU "-" runs the program with no device at all.
 # Natively the port is $SAT_DEV_DIR/COM7 (a link satemu makes); under wine it is the prefix's
-# dosdevices/com7. The program finds the frames satemu received in $SAT_E2E_REGISTRO (one
-# frame a line, lowercase hex) and satemu's own time for each in $SAT_E2E_TEMPOS.
+# dosdevices/com7, and a PROGRAM that is not a .exe (a script that starts wine itself, with
+# WINEPREFIX set) runs as it is. The program finds the frames satemu received in
+# $SAT_E2E_REGISTRO (one frame a line, lowercase hex) and satemu's own time for each in
+# $SAT_E2E_TEMPOS.
 set -euo pipefail
 satemu=$1
 opcoes=$2
@@ -52,7 +54,10 @@ if [ "$modo" = wine ]; then
   ln -sfn "$escravo" "$WINEPREFIX/dosdevices/com7"
   export SAT_E2E_REGISTRO="Z:${registro//\//\\}"
   export SAT_E2E_TEMPOS="Z:${tempos//\//\\}"
-  wine "$@"
+  case $programa in
+  *.exe) wine "$@" ;;
+  *) "$@" ;;
+  esac
 else
   export SAT_DEV_DIR=$dir/
   export SAT_E2E_REGISTRO=$registro

@@ -1,37 +1,129 @@
 #!/usr/bin/env bash
-# The demo: satcli drives the library against satemu, the emulated SAT, on a pseudo-terminal.
+# make demo: a SAT's fiscal day, through satcli and the real library, on satemu, the emulated SAT.
+# The emulator keeps its state in a temporary folder and is stopped on every way out. A step that
+# gets another code than the one expected ends the demo with status 1.
 # usage: demo.sh BUILD-FOLDER
 set -euo pipefail
 build=$(cd "${1:-build/native}" && pwd)
+raiz=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/satdemo.XXXXXX)
 pid=""
 encerra() {
-  [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  fi
   rm -rf "$dir"
 }
 trap encerra EXIT
+trap 'exit 130' INT TERM HUP
 
-mkfifo "$dir/saida"
-"$build/satemu" --pronto --link "$dir/COM7" >"$dir/saida" 2>"$dir/erro" &
+# One SAT on the USB bus, as the kernel lists it in sysfs: its tty, ttyACM0, links into the USB
+# interface, two levels below the device with the SAT's identity. The library's discovery reads
+# this tree (SAT_SYSFS_ROOT) and opens $SAT_DEV_DIR/ttyACM0, which leads to satemu.
+usb=devices/pci0000:00/0000:00:14.0/usb1/1-1
+mkdir -p "$dir/sys/class/tty" "$dir/sys/$usb/1-1:1.0/tty/ttyACM0"
+printf '0525\n' >"$dir/sys/$usb/idVendor"
+printf 'a4a7\n' >"$dir/sys/$usb/idProduct"
+printf '900000001\n' >"$dir/sys/$usb/serial"
+printf '0100\n' >"$dir/sys/$usb/bcdDevice"
+ln -s ../../../1-1:1.0 "$dir/sys/$usb/1-1:1.0/tty/ttyACM0/device"
+ln -s "../../$usb/1-1:1.0/tty/ttyACM0" "$dir/sys/class/tty/ttyACM0"
+
+mkfifo "$dir/linha"
+"$build/satemu" --estado "$dir/sat.estado" --link "$dir/dev/ttyACM0" >"$dir/linha" \
+  2>"$dir/satemu.erro" &
 pid=$!
-exec 3<"$dir/saida"
-read -r -u 3 escravo
-echo "== satemu serves an activated SAT (serial 900000001) on $escravo, seen as $dir/COM7"
+exec 3<"$dir/linha"
+if ! read -r -t 20 -u 3 escravo; then
+  echo "demo: satemu did not start" >&2
+  cat "$dir/satemu.erro" >&2
+  exit 1
+fi
 
-export SAT_DEV_DIR=$dir/
+export SAT_SYSFS_ROOT=$dir/sys SAT_DEV_DIR=$dir/dev/ SAT_CODIGO=12345678
 cd "$dir"
-sat() {
-  echo
-  echo "\$ satcli $*"
-  "$build/satcli" --porta 7 --utf8 --log "$dir/sat.log" "$@" || true
+echo "A fiscal day on an emulated SAT: satemu (serial 900000001, not activated yet) on $escravo,"
+echo "which the library finds on the USB bus as ttyACM0. Each step is one run of satcli."
+echo "Work folder, removed at the end: $dir"
+
+n=0
+# passo [-v] "WHAT" EXPECTED SATCLI-ARGUMENTS...: runs satcli with session number n and prints
+# the first line of each subcommand's view (all of it with -v). The demo stops unless the last
+# subcommand's code is EXPECTED, or its mark ([failed], [library]) is, or, for "ok", every
+# subcommand succeeded.
+passo() {
+  local tudo=""
+  if [ "$1" = -v ]; then
+    tudo=1
+    shift
+  fi
+  local oque=$1 esperado=$2
+  shift 2
+  n=$((n + 1))
+  printf '\n%2d. %s\n    $ satcli %s\n' "$n" "$oque" "$*"
+  local status=0
+  "$build/satcli" --log "$dir/sat.log" --sessao "$n" "$@" >"$dir/saida" 2>"$dir/erro" || status=$?
+  if [ -n "$tudo" ]; then
+    sed 's/^/    /' "$dir/saida"
+  else
+    grep '^\[' "$dir/saida" | sed 's/^/    /'
+  fi
+  local marca comando codigo resto
+  read -r marca comando codigo resto < <(grep '^\[' "$dir/saida" | tail -n 1) || true
+  codigo=${codigo%:}
+  case $esperado in
+  ok) [ "$marca" = "[ok]" ] && [ "$status" -eq 0 ] && return 0 ;;
+  [0-9]*) [ "$codigo" = "$esperado" ] && return 0 ;;
+  *) [ "$marca" = "[$esperado]" ] && return 0 ;;
+  esac
+  echo "demo: step $n ($oque) did not give $esperado (satcli status $status)" >&2
+  sed 's/^/    /' "$dir/erro" >&2
+  exit 1
 }
-sat versao
-sat consultar 42
-sat status 12345678 43
-sat numero-sessao 12345678 42 44
-sat --erro status 00000000 45
+
+cnpj=11222333000181
+cnpj_sh=22233344000183
+assinatura=c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD
+cat >rede.xml <<'FIM'
+<config><tipoInter>ETHE</tipoInter><tipoLan>IPFIX</tipoLan><lanIP>10.0.0.5</lanIP>
+<lanMask>255.255.255.0</lanMask><lanGW>10.0.0.1</lanGW><lanDNS1>10.0.0.1</lanDNS1></config>
+FIM
+
+passo -v "find the SAT on the USB bus" ok portas
+passo "make it the port of the commands in this run, then ask whether it works" 08000 \
+  escolhe 900000001 , consultar
+passo "activate it for the taxpayer $cnpj in Sao Paulo (35)" 04000 ativar "$cnpj" 35
+passo "associate the software house's signature" 13000 associar "$cnpj_sh$cnpj" "$assinatura"
+passo "a fixed address for its network" 12000 rede rede.xml
+passo -v "its status" 10000 status
+passo "the last fiscal session: none yet" 19003 ultima-sessao
+passo -v "a sale: the sample CF-e, its signed CF-e saved" 06000 \
+  venda "$raiz/examples/cfe-venda.xml" --salva cfe-venda.xml
+venda=$n
+chave=$(grep -o 'Id="CFe[0-9]\{44\}"' cfe-venda.xml | cut -d'"' -f2)
+echo "    signed CF-e in cfe-venda.xml: $(wc -c <cfe-venda.xml) bytes, key $chave"
+passo "the last fiscal session: the sale" 06000 ultima-sessao
+sed "s/CFe0\{44\}/$chave/" "$raiz/examples/cfe-cancelamento.xml" >cancelamento.xml
+passo -v "cancel it; the signed cancellation saved" 07000 \
+  cancelar "$chave" cancelamento.xml --salva cfe-cancelamento.xml
+passo "the last fiscal session: the cancellation" 07000 ultima-sessao
+passo "look up the sale's session ($venda)" 06000 numero-sessao "$venda"
+passo "extract the device's log" 15000 log --salva sat-log.txt
+echo "    sat-log.txt: $(wc -l <sat-log.txt) lines, the last: $(tail -n 1 sat-log.txt)"
+passo "block the SAT" 16000 bloquear
+passo "a sale on a blocked SAT is refused" 06006 venda "$raiz/examples/cfe-venda.xml"
+passo "unblock it" 17000 desbloquear
+passo "a new activation code" 18000 trocar-codigo 1 novo1234
+passo "the old code is refused now" 10001 status
+passo "back to the old code through the emergency code" 18000 -c 87654321 \
+  trocar-codigo 2 12345678
+
 echo
-echo "== the library's log ($dir/sat.log):"
-iconv -f WINDOWS-1252 -t UTF-8 "$dir/sat.log" 2>/dev/null | tr -d '\r' || tr -d '\r' <"$dir/sat.log"
-echo
-echo "== sales, cancellation, activation and maintenance join the demo as those commands land."
+echo "The fiscal day is over: $n steps, each with the code expected."
+# satd, when it is built, shares the same SAT over HTTP; it opens it as COM7.
+if [ -f "$raiz/tools/satd/demo.sh" ] && [ -x "$build/satd" ]; then
+  ln -s "$escravo" "$dir/dev/COM7"
+  echo
+  bash "$raiz/tools/satd/demo.sh" "$build" "$dir/dev/"
+fi

@@ -1,177 +1,275 @@
-// satcli: the library's exports from the command line, for technicians and demos.
-// It uses nothing but the public header.
+// satcli: every export of libsat from the command line, for technicians and POS developers.
+// It sees nothing but the public header and links the library as any application does.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "comandos.h"
 #include "sat.h"
+#include "terminal.h"
 
 namespace {
 
-const char kAjuda[] =
-    R"(Usage: satcli [options] COMMAND [ARGS...]
+const char kUso[] =
+    R"(Usage: satcli [options] SUBCOMMAND [ARGS...] [, SUBCOMMAND [ARGS...]]...
 
-Calls one export of libsat and prints what it returns. Replies are Windows-1252 text, printed
-as received unless --utf8 is given.
+Calls the exports of libsat and shows what they return. Subcommands joined by "," run one after
+another in one process, so that what one leaves in the library (the port chosen by abre or
+escolhe, the document for documento, the error record for erro) is there for the next.
 
-Options:
-  --porta N       use COMN (AbreSerialSAT) instead of searching the USB bus for the SAT
-  --log FILE      log to FILE (ArquivoLog); otherwise sat.ini in the current directory decides
-  --erro          after the command, print the error record (CodigoErro)
-  --utf8          print replies converted to UTF-8, for a terminal
-  --help          this text
+Options (anywhere on the line):
+  -c, --codigo CODE   the activation code, for the subcommands marked * (default: $SAT_CODIGO)
+  -s, --sessao N      the first command's session number; the next ones count up from it.
+                      By default the first is drawn at random: the library's GeraNumeroSessao
+                      gives every new process the same series, which a SAT refuses the second
+                      time (x097, "Numero de sessao invalido")
+  -p, --porta N       use COMN (AbreSerialSAT) instead of finding the SAT on the USB bus
+  --log FILE          log to FILE (ArquivoLog); otherwise sat.ini in the current folder decides
+  --salva FILE        keep the document the subcommand's reply brings, decoded (Base64ToAscii):
+                      the signed CF-e of venda, cancelar and ultima-sessao, the log of log
+  --bruto             each reply exactly as the library returned it, then a line feed
+  --json              one JSON object a line for each subcommand: the named fields, in UTF-8
+  --erro              the error record (CodigoErro) after each command
+  -h, --help          this text
 
-Commands:
-  versao                          the library's version text (VersaoLib)
-  sessao                          a fresh session number (GeraNumeroSessao)
-  consultar [SESSAO]              ConsultarSAT
-  status CODIGO [SESSAO]          ConsultarStatusOperacional with the activation code
-  numero-sessao CODIGO N [SESSAO] ConsultarNumeroSessao: the reply the device gave session N
-
-SESSAO defaults to a number from GeraNumeroSessao.
-
-Exit status: 0 when the device answered, 1 when the library answered for it (no port, time-out,
-refusal: code 9999), 2 on a usage error.
-
-On Linux, SAT_DEV_DIR names the folder of the COMN device (default /dev/).
+Subcommands (FILE "-" reads standard input):
 )";
 
-bool gUtf8 = false;
+const char kUsoFim[] = R"(
+The readable view names each field of the reply as the SAT standard does, explains the code, tells
+the device's answers from the library's own (code 9999, or no port), and converts the device's
+Windows-1252 text to the terminal's encoding; colour only on a terminal, and not with NO_COLOR.
+While a command waits more than a second for the device (activation and update may take up to 30
+minutes), standard error shows the time elapsed when it is a terminal.
 
-void Imprime(const char *texto) {
-  if (!gUtf8) {
-    std::fputs(texto, stdout);
-  } else {
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(texto); *p; ++p) {
-      if (*p < 0x80) {
-        std::putchar(*p);
-      } else if (*p >= 0xA0) { // Latin-1 range of Windows-1252
-        std::putchar(0xC0 | (*p >> 6));
-        std::putchar(0x80 | (*p & 0x3F));
-      } else {
-        std::putchar('?');
-      }
+Exit status:
+  0  the device answered with a success code (xx000, or 04006 for the ICP-Brasil activation);
+     for the library's own exports, they did what was asked
+  1  the device answered with any other code (a stored failure for numero-sessao too); portas,
+     porta and escolhe: no SAT answered
+  2  usage error: nothing was run
+  3  the library answered in the device's place (code 9999, no port could be opened) or refused
+  4  a document could not be read or saved
+With several subcommands, the status of the first one that did not succeed.
+
+Environment: SAT_CODIGO, the activation code; on Linux SAT_DEV_DIR, the folder of the serial
+devices (default /dev/), and SAT_SYSFS_ROOT, where the USB devices are listed (default /sys).
+The library's own lines (the ports it finds) go to standard error.
+)";
+
+// Words wrapped at 100 columns, each line indented by `recuo`.
+std::string Quebra(const std::string &texto, size_t recuo, size_t coluna) {
+  std::string quebrado;
+  size_t inicio = 0;
+  while (inicio < texto.size()) {
+    size_t fim = texto.find(' ', inicio);
+    fim = fim == std::string::npos ? texto.size() : fim;
+    const std::string palavra = texto.substr(inicio, fim - inicio);
+    if (coluna + 1 + palavra.size() > 100 && coluna > recuo) {
+      quebrado += "\n" + std::string(recuo, ' ');
+      coluna = recuo;
+    } else if (coluna > recuo) {
+      quebrado += " ";
+      coluna++;
     }
+    quebrado += palavra;
+    coluna += palavra.size();
+    inicio = fim + 1;
   }
-  std::putchar('\n');
+  return quebrado;
 }
 
-bool LeInteiro(const char *texto, int32_t &valor) {
-  char *fim = nullptr;
-  long v = std::strtol(texto, &fim, 10);
-  if (fim == texto || *fim != '\0' || v < INT32_MIN || v > INT32_MAX) {
+void Ajuda(FILE *saida) {
+  std::fputs(kUso, saida);
+  const size_t recuo = 26;
+  for (const Subcomando &s : Subcomandos()) {
+    std::string uso = std::string("  ") + (s.codigo ? "* " : "  ") + s.nome;
+    if (s.argumentos[0] != '\0') {
+      uso += std::string(" ") + s.argumentos;
+    }
+    uso = uso.size() + 1 < recuo ? uso + std::string(recuo - uso.size(), ' ')
+                                 : uso + "\n" + std::string(recuo, ' ');
+    std::fprintf(saida, "%s%s\n", uso.c_str(),
+                 Quebra(std::string(s.exportacao) + ": " + s.descricao, recuo, recuo).c_str());
+  }
+  std::fputs(kUsoFim, saida);
+}
+
+int Uso(const std::string &mensagem) {
+  std::fprintf(stderr, "satcli: %s (see --help)\n", mensagem.c_str());
+  return STATUS_USO;
+}
+
+bool LeArquivo(const std::string &nome, std::string &conteudo) {
+  FILE *arquivo = nome == "-" ? stdin : std::fopen(nome.c_str(), "rb");
+  if (arquivo == nullptr) {
     return false;
   }
-  valor = static_cast<int32_t>(v);
+  if (arquivo == stdin) {
+    ModoBinario(stdin);
+  }
+  char bloco[65536];
+  size_t lidos;
+  while ((lidos = std::fread(bloco, 1, sizeof bloco, arquivo)) > 0) {
+    conteudo.append(bloco, lidos);
+  }
+  const bool lido = std::ferror(arquivo) == 0;
+  if (arquivo != stdin) {
+    std::fclose(arquivo);
+  }
+  return lido;
+}
+
+struct Linha {
+  Opcoes opcoes;
+  std::vector<Passo> passos{1};
+  std::string log;
+  bool temPorta = false;
+  int32_t porta = 0;
+  bool ajuda = false;
+};
+
+// An option's value follows it; false (and a usage message) when it is missing or wrong.
+bool Valor(int argc, char **argv, int &i, std::string &valor) {
+  if (i + 1 >= argc) {
+    return false;
+  }
+  valor = argv[++i];
   return true;
 }
 
-int Uso(const char *mensagem) {
-  std::fprintf(stderr, "satcli: %s (see --help)\n", mensagem);
-  return 2;
-}
-
-// 1 when the reply is the library's own: the bare port error or code 9999.
-int StatusDaResposta(const char *resposta) {
-  const char *barra = std::strchr(resposta, '|');
-  if (barra == nullptr) {
-    return 1;
+// Reads the command line; an empty text when it is good, the usage error otherwise.
+std::string LeLinha(int argc, char **argv, Linha &l) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    Passo &passo = l.passos.back();
+    std::string valor;
+    const bool opcao = a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9');
+    if (a == ",") {
+      if (passo.sub == nullptr) {
+        return "a \",\" with no subcommand before it";
+      }
+      l.passos.emplace_back();
+    } else if (!opcao) {
+      if (passo.sub == nullptr) {
+        passo.sub = ProcuraSubcomando(a);
+        if (passo.sub == nullptr) {
+          return "unknown subcommand " + a;
+        }
+      } else {
+        passo.args.push_back(a);
+      }
+    } else if (a == "-h" || a == "--help") {
+      l.ajuda = true;
+    } else if (a == "--bruto") {
+      l.opcoes.vista = Vista::Bruto;
+    } else if (a == "--json") {
+      l.opcoes.vista = Vista::Json;
+    } else if (a == "--erro") {
+      l.opcoes.erro = true;
+    } else if (a == "-c" || a == "--codigo") {
+      if (!Valor(argc, argv, i, l.opcoes.codigo)) {
+        return a + " takes the activation code";
+      }
+      l.opcoes.temCodigo = true;
+    } else if (a == "-s" || a == "--sessao") {
+      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, l.opcoes.sessao)) {
+        return a + " takes a session number";
+      }
+      l.opcoes.temSessao = true;
+    } else if (a == "-p" || a == "--porta") {
+      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, l.porta)) {
+        return a + " takes a port number";
+      }
+      l.temPorta = true;
+    } else if (a == "--log") {
+      if (!Valor(argc, argv, i, l.log)) {
+        return a + " takes a file name";
+      }
+    } else if (a == "--salva") {
+      if (!Valor(argc, argv, i, passo.salva)) {
+        return a + " takes a file name";
+      }
+    } else {
+      return "unknown option " + a;
+    }
   }
-  return std::strncmp(barra + 1, "9999|", 5) == 0 ? 1 : 0;
-}
-
-void ImprimeErro() {
-  char registro[804];
-  CodigoErro(registro);
-  int32_t codigo;
-  std::memcpy(&codigo, registro, sizeof codigo);
-  registro[803] = '\0';
-  std::printf("CodigoErro: %d\n", static_cast<int>(codigo));
-  Imprime(registro + 4);
+  if (l.ajuda) {
+    return std::string();
+  }
+  if (l.passos.back().sub == nullptr) {
+    return l.passos.size() > 1 ? "a \",\" with no subcommand after it" : "no subcommand";
+  }
+  for (const Passo &p : l.passos) {
+    const Subcomando &s = *p.sub;
+    const int n = static_cast<int>(p.args.size());
+    if (n < s.minimo || n > s.maximo) {
+      return std::string(s.nome) + " takes " +
+             (s.argumentos[0] != '\0' ? std::string(s.argumentos) : "no arguments");
+    }
+    for (int j = 0; j < n; ++j) {
+      int32_t numero;
+      if ((s.inteiros >> j & 1) != 0 && !LeInteiro(p.args[j], numero)) {
+        return std::string(s.nome) + ": " + p.args[j] + " is not a number";
+      }
+    }
+    if (s.codigo && !l.opcoes.temCodigo) {
+      return std::string(s.nome) + " needs the activation code: --codigo CODE or SAT_CODIGO";
+    }
+    if (!p.salva.empty() && !s.salva) {
+      return std::string("--salva does not go with ") + s.nome;
+    }
+  }
+  return std::string();
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-  int32_t porta = -1;
-  bool erro = false;
-  int i = 1;
-  for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
-    std::string opcao = argv[i];
-    if (opcao == "--help") {
-      std::fputs(kAjuda, stdout);
-      return 0;
-    } else if (opcao == "--porta" && i + 1 < argc) {
-      if (!LeInteiro(argv[++i], porta)) {
-        return Uso("--porta takes a port number");
-      }
-    } else if (opcao == "--log" && i + 1 < argc) {
-      ArquivoLog(argv[++i]);
-    } else if (opcao == "--erro") {
-      erro = true;
-    } else if (opcao == "--utf8") {
-      gUtf8 = true;
-    } else {
-      return Uso(("unknown option " + opcao).c_str());
+  const Terminal terminal = PreparaTerminal();
+  Linha linha;
+  const char *codigo = std::getenv("SAT_CODIGO");
+  if (codigo != nullptr && codigo[0] != '\0') {
+    linha.opcoes.codigo = codigo;
+    linha.opcoes.temCodigo = true;
+  }
+  const std::string erro = LeLinha(argc, argv, linha);
+  if (linha.ajuda) {
+    Ajuda(terminal.saida);
+    return STATUS_SUCESSO;
+  }
+  if (!erro.empty()) {
+    return Uso(erro);
+  }
+  for (Passo &p : linha.passos) {
+    if (p.sub->documento >= 0 && !LeArquivo(p.args[p.sub->documento], p.documento)) {
+      std::fprintf(stderr, "satcli: cannot read %s: %s\n", p.args[p.sub->documento].c_str(),
+                   std::strerror(errno));
+      return STATUS_ARQUIVO;
     }
   }
-  if (i >= argc) {
-    return Uso("no command");
-  }
-  const std::string comando = argv[i++];
-  const int restantes = argc - i;
-  char **args = argv + i;
-
-  if (comando == "versao") {
-    std::string versao = VersaoLib();
-    if (!versao.empty() && versao.back() == '\n') {
-      versao.pop_back();
-    }
-    Imprime(versao.c_str());
-    return 0;
-  }
-  if (comando == "sessao") {
-    std::printf("%d\n", static_cast<int>(GeraNumeroSessao()));
-    return 0;
-  }
-  if (porta >= 0 && AbreSerialSAT(porta, 0, 0, 0, 0) != 0) {
-    return Uso("port number too long");
+  if (linha.opcoes.vista == Vista::Bruto) {
+    ModoBinario(terminal.saida);
   }
 
-  // The session number is the argument after the command's own ones, when given.
-  auto sessao = [&](int posicao, int32_t &valor) {
-    if (restantes > posicao) {
-      return LeInteiro(args[posicao], valor);
-    }
-    valor = GeraNumeroSessao();
-    return true;
-  };
-  int32_t numeroSessao = 0;
-  const char *resposta = nullptr;
-  if (comando == "consultar" && restantes <= 1) {
-    if (!sessao(0, numeroSessao)) {
-      return Uso("SESSAO must be a number");
-    }
-    resposta = ConsultarSAT(numeroSessao);
-  } else if (comando == "status" && restantes >= 1 && restantes <= 2) {
-    if (!sessao(1, numeroSessao)) {
-      return Uso("SESSAO must be a number");
-    }
-    resposta = ConsultarStatusOperacional(numeroSessao, args[0]);
-  } else if (comando == "numero-sessao" && restantes >= 2 && restantes <= 3) {
-    int32_t consultada;
-    if (!LeInteiro(args[1], consultada) || !sessao(2, numeroSessao)) {
-      return Uso("N and SESSAO must be numbers");
-    }
-    resposta = ConsultarNumeroSessao(numeroSessao, args[0], consultada);
-  } else {
-    return Uso(("unknown command or wrong arguments: " + comando).c_str());
+  if (!linha.log.empty()) {
+    ArquivoLog(linha.log.c_str());
   }
-  Imprime(resposta);
-  const int status = StatusDaResposta(resposta);
-  if (erro) {
-    ImprimeErro();
+  if (linha.temPorta && AbreSerialSAT(linha.porta, 0, 0, 0, 0) != 0) {
+    std::fprintf(stderr, "satcli: the library refused port COM%d\n", static_cast<int>(linha.porta));
+    return STATUS_BIBLIOTECA;
+  }
+  Execucao execucao{linha.opcoes, terminal};
+  int status = STATUS_SUCESSO;
+  for (const Passo &p : linha.passos) {
+    const Resultado r = Executa(execucao, p);
+    Imprime(r, linha.opcoes.vista, linha.opcoes.erro, terminal);
+    if (status == STATUS_SUCESSO) {
+      status = r.status;
+    }
   }
   return status;
 }

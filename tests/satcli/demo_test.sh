@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# make demo as a test: the whole day (and satd's part, when satd is built) ends with status 0,
+# every step printed with its result; a step with an unexpected code ends it with status 1, and
+# satemu is stopped either way.
+# usage: demo_test.sh BUILD-FOLDER
+set -euo pipefail
+build=$(cd "$1" && pwd)
+demo=$(cd "$(dirname "$0")/../.." && pwd)/tools/demo.sh
+dir=$(mktemp -d /tmp/satdemo-teste.XXXXXX)
+trap 'rm -rf "$dir"' EXIT
+falhas=0
+falha() {
+  echo "FAILED: $*" >&2
+  falhas=$((falhas + 1))
+}
+
+# The day. Each step prints its number, its command and one result line per subcommand.
+status=0
+bash "$demo" "$build" >"$dir/saida" 2>"$dir/erro" || status=$?
+[ "$status" -eq 0 ] || falha "the demo ended with status $status: $(cat "$dir/erro")"
+passos=$(grep -cE '^ ?[0-9]+\. ' "$dir/saida" || true)
+resultados=$(grep -cE '^    \[(ok|failed|library)\] ' "$dir/saida" || true)
+[ "$passos" -ge 19 ] || falha "$passos steps printed"
+[ "$resultados" -ge "$passos" ] || falha "$resultados results for $passos steps"
+grep -q "^The fiscal day is over: $passos steps" "$dir/saida" || falha "no closing line"
+for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 07000' \
+  '\[ok\] ConsultarUltimaSessaoFiscal 07000' '\[failed\] EnviarDadosVenda 06006' \
+  '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'signed CF-e in cfe-venda.xml: [0-9]+ bytes, key CFe[0-9]{44}'; do
+  grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
+done
+if [ -x "$build/satd" ]; then
+  grep -q '^== satd owns the SAT' "$dir/saida" || falha "satd's part did not run"
+fi
+pasta=$(sed -n 's/^Work folder, removed at the end: //p' "$dir/saida")
+[ -n "$pasta" ] && [ ! -e "$pasta" ] || falha "the work folder '$pasta' is left behind"
+
+# A SAT that is already activated: the activation step gets 04003 and the demo stops there.
+mkdir "$dir/build"
+ln -s "$build/satcli" "$dir/build/satcli"
+cat >"$dir/build/satemu" <<FIM
+#!/usr/bin/env bash
+echo \$\$ >"$dir/satemu.pid"
+exec "$build/satemu" --pronto "\$@"
+FIM
+chmod +x "$dir/build/satemu"
+status=0
+bash "$demo" "$dir/build" >"$dir/saida" 2>"$dir/erro" || status=$?
+[ "$status" -eq 1 ] || falha "an unexpected code ended the demo with status $status"
+grep -q '^demo: step 3 (activate it .*) did not give 04000' "$dir/erro" ||
+  falha "no message for the unexpected code: $(cat "$dir/erro")"
+grep -qE '^    \[failed\] AtivarSAT 04003' "$dir/saida" || falha "the failing step is not shown"
+if [ ! -s "$dir/satemu.pid" ]; then
+  falha "satemu was not started through the build folder"
+elif kill -0 "$(cat "$dir/satemu.pid")" 2>/dev/null; then
+  falha "satemu is still running after the demo stopped"
+fi
+
+[ "$falhas" -eq 0 ] && echo "demo: $passos steps, and a stop on an unexpected code"
+exit "$falhas"

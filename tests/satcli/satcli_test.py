@@ -1,0 +1,422 @@
+#!/usr/bin/env python3
+"""satcli against satemu: one table of subcommands, each row run as a technician runs it and
+checked for its exit status, its readable view, its --bruto bytes or its --json fields.
+
+usage (through tests/com_satemu.sh, which starts satemu as COM7):
+  satcli_test.py SCENARIO SATCLI...     SATCLI is satcli, or "wine satcli.exe"
+  dispositivo       a fresh SAT (satemu --estado FILE): a whole day, usage errors, discovery
+  sem-dispositivo   no device: the library's own replies, --help
+  mudo              a SAT that never answers: the library's time-out, the waiting line
+"""
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+CODIGO = "12345678"
+CNPJ = "11222333000181"
+CNPJ_SH = "22233344000183"
+ASSINATURA = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD"
+RAIZ = pathlib.Path(__file__).resolve().parents[2]
+
+cenario = sys.argv[1]
+satcli = sys.argv[2:]
+wine = satcli[0] == "wine"
+pasta = pathlib.Path(tempfile.mkdtemp(prefix="satcli-"))
+falhas = []
+memoria = {}
+
+COMUM = ["numeroSessao", "EEEEE", "mensagem", "cod", "mensagemSEFAZ"]
+STATUS = COMUM + [
+    "NSERIE", "TIPO_LAN", "LAN_IP", "LAN_MAC", "LAN_MASK", "LAN_GW", "LAN_DNS_1", "LAN_DNS_2",
+    "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL", "MT_USADA", "DH_ATUAL", "VER_SB", "VER_LAYOUT",
+    "ULTIMO_CF_E_SAT", "LISTA_INICIAL", "LISTA_FINAL", "DH_CFe", "DH_ULTIMA", "CERT_EMISSAO",
+    "CERT_VENCIMENTO", "ESTADO_OPERACAO"]
+VENDA = ["numeroSessao", "EEEEE", "CCCC", "mensagem", "cod", "mensagemSEFAZ", "arquivoCFeSAT",
+         "timeStamp", "chaveConsulta", "valorTotalCFe", "CPFCNPJValue", "assinaturaQRCODE"]
+CANCELAMENTO = VENDA[:6] + ["arquivoCFeBase64"] + VENDA[7:]
+TESTE = COMUM + ["arquivoCFeBase64", "timeStamp", "numDocFiscal", "chaveConsulta"]
+
+
+def caminho(nome):
+    return str(pasta / nome)
+
+
+def frames_recebidos():
+    registro = os.environ.get("SAT_E2E_REGISTRO", "")
+    if registro.startswith("Z:"):
+        registro = registro[2:].replace("\\", "/")
+    try:
+        return len(pathlib.Path(registro).read_text().splitlines())
+    except OSError:
+        return 0
+
+
+def roda(args, entrada=None, ambiente=None, sem_codigo=False):
+    env = dict(os.environ, LC_ALL="C.UTF-8", SAT_CODIGO=CODIGO)
+    env.pop("SAT_SYSFS_ROOT", None)
+    if sem_codigo:
+        del env["SAT_CODIGO"]
+    env.update(ambiente or {})
+    # Files, not pipes: wine's own background processes inherit them and would hold a pipe open
+    # long after satcli has ended.
+    with tempfile.TemporaryFile() as saida, tempfile.TemporaryFile() as erro:
+        p = subprocess.run(satcli + args, input=entrada, stdout=saida, stderr=erro, env=env,
+                           timeout=120)
+        saida.seek(0)
+        erro.seek(0)
+        return subprocess.CompletedProcess(p.args, p.returncode, saida.read(), erro.read())
+
+
+def texto_legivel(saida):
+    # Under wine the terminal's encoding is the ANSI code page, Windows-1252, and lines end in
+    # CR LF.
+    return saida.decode("cp1252").replace("\r\n", "\n") if wine else saida.decode("utf-8")
+
+
+def nomes_legiveis(texto):
+    """The field names of the last view in a readable output, in order."""
+    vista = texto.split("\n[")[-1].splitlines()[1:]
+    return [m.group(1) for m in (re.match(r"  (\w+)( |$)", linha) for linha in vista) if m]
+
+
+def confere(linha, condicao, detalhe):
+    if not condicao:
+        falhas.append(f"{linha['oque']}: {detalhe}")
+    return condicao
+
+
+def executa(linha):
+    args = [a() if callable(a) else a for a in linha["args"]]
+    if linha.get("nativo") and wine:
+        return
+    antes = frames_recebidos()
+    p = roda(args, linha.get("entrada"), linha.get("ambiente"), linha.get("sem_codigo", False))
+    detalhe = f"satcli {' '.join(args)}\n--- out:\n{p.stdout!r}\n--- err:\n{p.stderr!r}"
+    confere(linha, p.returncode == linha["status"],
+            f"status {p.returncode}, expected {linha['status']}\n{detalhe}")
+    if linha["status"] == 2:
+        confere(linha, frames_recebidos() == antes, "a usage error sent something to the SAT")
+    if "erro" in linha:
+        confere(linha, re.search(linha["erro"], p.stderr.decode("latin-1")) is not None,
+                f"stderr does not match {linha['erro']!r}\n{detalhe}")
+    if "--json" in args:
+        try:
+            objetos = [json.loads(l) for l in p.stdout.decode("utf-8").splitlines()]
+        except ValueError as e:
+            confere(linha, False, f"not JSON lines: {e}\n{detalhe}")
+            return
+        if not confere(linha, objetos, f"no JSON\n{detalhe}"):
+            return
+        ultimo = objetos[-1]
+        if "codigo" in linha:
+            confere(linha, ultimo.get("codigo") == linha["codigo"], f"codigo\n{detalhe}")
+        if "nomes" in linha:
+            confere(linha, list(ultimo["campos"]) == linha["nomes"],
+                    f"field names {list(ultimo['campos'])}")
+        for chave, valor in linha.get("json", {}).items():
+            atual = ultimo
+            for parte in chave.split("."):
+                atual = atual.get(parte) if isinstance(atual, dict) else None
+            ok = re.fullmatch(valor, atual) is not None if isinstance(valor, str) and isinstance(
+                atual, str) else atual == valor
+            confere(linha, ok, f"{chave} is {atual!r}, expected {valor!r}")
+        linha.get("depois", lambda *_: None)(linha, objetos)
+    elif "--bruto" in args:
+        if "bruto" in linha:
+            confere(linha, re.fullmatch(linha["bruto"], p.stdout, re.S) is not None,
+                    f"bytes do not match {linha['bruto']!r}\n{detalhe}")
+        linha.get("depois", lambda *_: None)(linha, p.stdout)
+    else:
+        texto = texto_legivel(p.stdout)
+        if "titulo" in linha:
+            titulos = [l for l in texto.splitlines() if l.startswith("[")]
+            confere(linha, titulos and re.fullmatch(linha["titulo"], titulos[-1]) is not None,
+                    f"headline {titulos[-1:]} does not match {linha['titulo']!r}")
+        if "nomes" in linha:
+            confere(linha, nomes_legiveis(texto) == linha["nomes"],
+                    f"field names {nomes_legiveis(texto)}\n{detalhe}")
+        if "legivel" in linha:
+            confere(linha, re.search(linha["legivel"], texto, re.M) is not None,
+                    f"view does not match {linha['legivel']!r}\n{detalhe}")
+        linha.get("depois", lambda *_: None)(linha, texto)
+
+
+def arquivo(nome, conteudo):
+    dados = conteudo.encode("utf-8") if isinstance(conteudo, str) else conteudo
+    (pasta / nome).write_bytes(dados)
+    return caminho(nome)
+
+
+def guarda_venda(linha, objetos):
+    campos = objetos[-1]["campos"]
+    memoria["chave"] = campos["chaveConsulta"]
+    memoria["sessao_venda"] = int(campos["numeroSessao"])
+    cfe = pathlib.Path(caminho("cfe.xml")).read_bytes()
+    confere(linha, cfe.startswith(b"<") and cfe.endswith(b"</CFe>"), f"saved CF-e {cfe[:60]!r}")
+    confere(linha, f'Id="{memoria["chave"]}"'.encode() in cfe, "the key is not the CF-e's Id")
+    cancelamento = (RAIZ / "examples/cfe-cancelamento.xml").read_text(encoding="utf-8")
+    arquivo("cancelamento.xml", re.sub(r"CFe0{44}", memoria["chave"], cancelamento))
+
+
+def confere_arquivo(nome, *trechos):
+    def depois(linha, _):
+        try:
+            conteudo = pathlib.Path(caminho(nome)).read_bytes()
+        except OSError as e:
+            confere(linha, False, f"{nome}: {e}")
+            return
+        for trecho in trechos:
+            confere(linha, re.search(trecho, conteudo) is not None, f"{nome} lacks {trecho!r}")
+    return depois
+
+
+def sysfs_com_sat():
+    """A USB bus with one SAT whose tty is COM7, as the kernel lays it out in sysfs."""
+    raiz = pasta / "sys"
+    usb = raiz / "devices/pci0000:00/0000:00:14.0/usb1/1-1"
+    (usb / "1-1:1.0/tty/COM7").mkdir(parents=True)
+    (raiz / "class/tty").mkdir(parents=True)
+    for nome, valor in [("idVendor", "0525"), ("idProduct", "a4a7"), ("serial", "900000001"),
+                        ("bcdDevice", "0100")]:
+        (usb / nome).write_text(valor + "\n")
+    os.symlink("../../../1-1:1.0", usb / "1-1:1.0/tty/COM7/device")
+    os.symlink("../../devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1:1.0/tty/COM7",
+               raiz / "class/tty/COM7")
+    return {"SAT_SYSFS_ROOT": str(raiz)}
+
+
+def linhas_dispositivo():
+    p = ["-p", "7"]
+    venda = str(RAIZ / "examples/cfe-venda.xml")
+    rede = arquivo("rede.xml", "<config><tipoInter>ETHE</tipoInter><tipoLan>IPFIX</tipoLan>"
+                   "<lanIP>10.0.0.5</lanIP><lanMask>255.255.255.0</lanMask><lanGW>10.0.0.1"
+                   "</lanGW></config>")
+    certificado = arquivo("certificado.pem", "-----BEGIN CERTIFICATE-----\nTUlJQg==\n"
+                          "-----END CERTIFICATE-----\n")
+    sysfs = sysfs_com_sat() if not wine else {}
+    return [
+        # A fresh SAT, set up as a technician does it.
+        {"oque": "readable view", "args": p + ["consultar"], "status": 0,
+         "titulo": r"\[ok\] ConsultarSAT 08000: SAT em operação", "nomes": COMUM,
+         "legivel": r"^  mensagem +SAT em operação$"},
+        {"oque": "the reply's bytes", "args": p + ["--bruto", "-s", "42", "consultar"],
+         "status": 0, "bruto": b"000042\\|08000\\|SAT em opera\xe7\xe3o\\|\\|\n"},
+        {"oque": "not activated: a failure code", "args": p + ["ultima-sessao"], "status": 1,
+         "titulo": r"\[failed\] ConsultarUltimaSessaoFiscal 19002: SAT ainda não ativado"},
+        {"oque": "ICP-Brasil activation", "args": p + ["--json", "ativar", CNPJ, "35", "2"],
+         "status": 0, "codigo": "04006", "nomes": COMUM + ["CSR"],
+         "json": {"sucesso": True, "origem": "dispositivo", "campos.CSR": r"[A-Za-z0-9+/=]{40,}",
+                  "registroErro.mensagem": "Codigo: 04006.\nCSR ICP-BRASIL criado com sucesso"}},
+        {"oque": "its certificate", "args": p + ["certificado", certificado], "status": 0,
+         "titulo": r"\[ok\] ComunicarCertificadoICPBRASIL 05000: .*"},
+        {"oque": "activated already", "args": p + ["ativar", CNPJ, "35"], "status": 1,
+         "titulo": r"\[failed\] AtivarSAT 04003: SAT já ativado", "nomes": COMUM},
+        {"oque": "association", "args": p + ["associar", CNPJ_SH + CNPJ, ASSINATURA],
+         "status": 0, "titulo": r"\[ok\] AssociarAssinatura 13000: Assinatura do AC Registrada"},
+        {"oque": "network from standard input", "args": p + ["rede", "-"],
+         "entrada": pathlib.Path(rede).read_bytes(), "status": 0,
+         "titulo": r"\[ok\] ConfigurarInterfaceDeRede 12000: Rede Configurada com Sucesso"},
+        {"oque": "status, named", "args": p + ["--json", "status"], "status": 0,
+         "codigo": "10000", "nomes": STATUS,
+         "json": {"campos.NSERIE": "900000001", "campos.TIPO_LAN": "IPFIX",
+                  "campos.LAN_IP": "10.0.0.5", "campos.ESTADO_OPERACAO": "0"}},
+        {"oque": "status, readable", "args": p + ["status"], "status": 0, "nomes": STATUS,
+         "legivel": r"^  DH_ATUAL +\d{14} \(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\)$"},
+        {"oque": "no fiscal session yet", "args": p + ["ultima-sessao"], "status": 1,
+         "titulo": r"\[failed\] ConsultarUltimaSessaoFiscal 19003: Não existe sessão fiscal"},
+        # The sale, its signed CF-e, the stored replies and the cancellation.
+        {"oque": "sale", "args": p + ["--json", "venda", venda, "--salva", caminho("cfe.xml")],
+         "status": 0, "codigo": "06000", "nomes": VENDA,
+         "json": {"campos.chaveConsulta": r"CFe\d{44}", "campos.timeStamp": r"\d{14}",
+                  "campos.mensagem": "Emitido com sucesso \\+ conteúdo notas\\.",
+                  "documento": caminho("cfe.xml")},
+         "depois": guarda_venda},
+        {"oque": "the last fiscal session: the sale, whole, and its CF-e",
+         "args": p + ["--json", "ultima-sessao", "--salva", caminho("ultima.xml")], "status": 0,
+         "codigo": "06000", "nomes": VENDA, "json": {"respostaDe": "EnviarDadosVenda"},
+         "depois": lambda linha, objetos: confere(
+             linha, objetos[-1]["campos"]["chaveConsulta"] == memoria["chave"] and pathlib.Path(
+                 caminho("ultima.xml")).read_bytes() == pathlib.Path(caminho("cfe.xml")).read_bytes(),
+             f"not the sale's: {objetos}")},
+        {"oque": "the sale's session, as the device stored it", "args": p + [
+            "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
+         "nomes": VENDA[:6],
+         "titulo": r"\[ok\] ConsultarNumeroSessao 06000: .* \(the stored reply of "
+                   r"EnviarDadosVenda\)",
+         "legivel": r"^ +\(the sale's compressed tail, as the device stored it\)$"},
+        {"oque": "the sale's session, bytes", "args": p + [
+            "--bruto", "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
+         "bruto": rb"\d{6}\|06000\|0000\|Emitido com sucesso \+ conte\xfado notas\.\|\|\|.*\n"},
+        {"oque": "cancellation", "args": p + [
+            "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
+            caminho("canc.xml")], "status": 0, "nomes": CANCELAMENTO,
+         "titulo": r"\[ok\] CancelarUltimaVenda 07000: Cupom cancelado com sucesso \+ conteúdo "
+                   r"CF-e-SAT cancelado\.",
+         "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ characters\) decoded "
+                    r"into .*canc\.xml$",
+         "depois": confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"",
+                                   rb"</CFeCanc>$")},
+        {"oque": "a cancelled sale cannot be cancelled", "args": p + [
+            "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
+            caminho("outra.xml")], "status": 1,
+         "titulo": r"\[failed\] CancelarUltimaVenda 07002: Cupom inválido",
+         "legivel": r"^  note: nothing saved in .*outra\.xml: the command did not succeed$"},
+        {"oque": "the last fiscal session: the cancellation", "args": p + [
+            "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
+         "json": {"respostaDe": "CancelarUltimaVenda"}},
+        {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
+         "codigo": "09000", "nomes": TESTE},
+        {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,
+         "titulo": r"\[ok\] ExtrairLogs 15000: Transferência completa",
+         "nomes": COMUM + ["arquivoLogBase64"],
+         "depois": confere_arquivo("log.txt", rb"\|EnviarDadosVenda\|06000",
+                                   rb"\|CancelarUltimaVenda\|07000")},
+        # Maintenance, each in a run of its own: the session numbers must not repeat.
+        {"oque": "block", "args": p + ["bloquear"], "status": 0,
+         "titulo": r"\[ok\] BloquearSAT 16000: Equipamento SAT bloqueado com sucesso\."},
+        {"oque": "block again", "args": p + ["bloquear"], "status": 1,
+         "titulo": r"\[failed\] BloquearSAT 16002: Equipamento SAT já está bloqueado"},
+        {"oque": "unblock", "args": p + ["desbloquear"], "status": 0,
+         "titulo": r"\[ok\] DesbloquearSAT 17000: .*"},
+        {"oque": "update", "args": p + ["atualizar"], "status": 0,
+         "titulo": r"\[ok\] AtualizarSoftwareSAT 14000: Software Atualizado com Sucesso"},
+        {"oque": "new code", "args": p + ["trocar-codigo", "1", "novo1234"], "status": 0,
+         "titulo": r"\[ok\] TrocarCodigoDeAtivacao 18000: Código de ativação alterado com "
+                   r"sucesso\."},
+        {"oque": "the old code, refused, with the error record",
+         "args": p + ["--erro", "status"], "status": 1,
+         "titulo": r"\[failed\] ConsultarStatusOperacional 10001: Código de ativação inválido",
+         "legivel": r"^  CodigoErro +0 $"},
+        {"oque": "back through the emergency code",
+         "args": p + ["-c", "87654321", "trocar-codigo", "2", CODIGO, CODIGO], "status": 0,
+         "titulo": r"\[ok\] TrocarCodigoDeAtivacao 18000: .*"},
+        # The library's own exports, chained in one run.
+        {"oque": "a chain of the library's exports", "args": [
+            "--json", "-s", "700", "abre", "7", ",", "consultar", ",", "erro", ",", "log", ",",
+            "documento", caminho("doc.txt"), ",", "fecha", ",", "sessao", ",", "versao", ",",
+            "timeout", "5", ",", "arquivo-log", caminho("sat.log"), ",", "consultar"],
+         "status": 0, "codigo": "08000",
+         "depois": lambda linha, objetos: confere(linha, [
+             (o["comando"], o["status"]) for o in objetos] == [
+             ("AbreSerialSAT", 0), ("ConsultarSAT", 0), ("CodigoErro", 0), ("ExtrairLogs", 0),
+             ("Base64ToAscii", 0), ("CloseSerial", 0), ("GeraNumeroSessao", 0),
+             ("VersaoLib", 0), ("ConfiguraTimeout", 0), ("ArquivoLog", 0), ("ConsultarSAT", 0)]
+             and objetos[1]["campos"]["numeroSessao"] == "000700"
+             and objetos[2]["campos"]["mensagem"] == objetos[1]["registroErro"]["mensagem"]
+             and objetos[3]["campos"]["numeroSessao"] == "000701"
+             and objetos[4]["documento"] == caminho("doc.txt")
+             and objetos[6]["campos"]["numeroSessao"] == "18508"
+             and objetos[7]["campos"]["versao"].startswith("TAVRO DLL SAT Versão: ")
+             and pathlib.Path(caminho("sat.log")).read_bytes().find(b"|ConsultarSAT") > 0,
+             f"{objetos}")},
+        {"oque": "the decoded log as it is", "args": p + ["log", ",", "documento"],
+         "status": 0, "legivel": r"^\d{14}\|\d{6}\|ExtrairLogs\|15000$"},
+        # Usage errors: nothing is sent.
+        *[{"oque": f"usage: {' '.join(args)}", "args": args, "status": status, "erro": erro,
+           "sem_codigo": sem_codigo} for args, status, erro, sem_codigo in [
+            ([], 2, r"no subcommand", False),
+            (["vender"], 2, r"unknown subcommand vender", False),
+            (["--depressa", "consultar"], 2, r"unknown option --depressa", False),
+            (["consultar", "42"], 2, r"consultar takes no arguments", False),
+            (["numero-sessao", "x"], 2, r"numero-sessao: x is not a number", False),
+            (["ativar", CNPJ, "SP"], 2, r"ativar: SP is not a number", False),
+            (["trocar-codigo", "1"], 2, r"trocar-codigo takes OPCAO NOVO \[CONFIRMACAO\]", False),
+            (["status"], 2, r"status needs the activation code", True),
+            (["consultar", ","], 2, r"no subcommand after it", False),
+            ([",", "consultar"], 2, r"no subcommand before it", False),
+            (["--salva", "x", "consultar"], 2, r"--salva does not go with consultar", False),
+            (["-s"], 2, r"-s takes a session number", False),
+            (["-p", "sete", "consultar"], 2, r"-p takes a port number", False),
+            (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
+             r"cannot read .*nao-existe\.xml", False),
+        ]],
+        # Linux discovery: the SAT found on the USB bus (a sysfs tree), no port given.
+        {"oque": "found on the USB bus, JSON untouched by the library's lines", "nativo": True,
+         "args": ["--json", "consultar"], "ambiente": sysfs, "status": 0, "codigo": "08000",
+         "erro": r"Port: COM7   Serial number: 900000001"},
+        {"oque": "the port map", "nativo": True, "args": ["--json", "portas"], "ambiente": sysfs,
+         "status": 0, "json": {"comando": "GetMapaPortasSAT", "sucesso": True,
+                               "portas": [{"serie": "900000001", "porta": "COM7"}]}},
+        {"oque": "the port map's bytes", "nativo": True, "args": ["--bruto", "portas"],
+         "ambiente": sysfs, "status": 0, "bruto": rb"900000001:COM7;\n"},
+        {"oque": "the chosen port, then a command through it", "nativo": True,
+         "args": ["escolhe", "900000001", ",", "porta", ",", "consultar"], "ambiente": sysfs,
+         "status": 0, "legivel": r"^\[ok\] SetPortaSAT: COM7\n  porta +COM7\n\[ok\] GetPortaSAT: "
+                                 r"COM7\n  porta +COM7\n\[ok\] ConsultarSAT 08000"},
+        {"oque": "no SAT answers a wrong code", "nativo": True, "args": ["-c", "0", "portas"],
+         "ambiente": sysfs, "status": 1,
+         "titulo": r"\[failed\] GetMapaPortasSAT: no SAT answered with a success code"},
+    ]
+
+
+def linhas_sem_dispositivo():
+    exportacoes = (RAIZ / "tests/exportacoes.txt").read_text().split()
+    ajuda = roda(["--help"])
+    texto = ajuda.stdout.decode("utf-8")
+    linha = {"oque": "--help"}
+    confere(linha, ajuda.returncode == 0, f"status {ajuda.returncode}")
+    for exportacao in exportacoes:
+        confere(linha, re.search(rf"^  [ *] [a-z-]+.*\n?\s+{exportacao}:", texto, re.M),
+                f"no subcommand for {exportacao}")
+    return [
+        {"oque": "no port", "args": ["-p", "7", "consultar"], "status": 3,
+         "titulo": r"\[library\] ConsultarSAT: no port could be opened: is the SAT attached\? "
+                   r"\(satcli portas\)", "nomes": ["mensagem"],
+         "legivel": r"^  mensagem +Erro ao tentar abrir a porta$"},
+        {"oque": "no port, bytes", "args": ["-p", "7", "--bruto", "status"], "status": 3,
+         "bruto": rb"Erro ao tentar abrir a porta\n"},
+        {"oque": "no port, JSON", "args": ["-p", "7", "--json", "venda", "-"],
+         "entrada": b"<CFe/>", "status": 3,
+         "json": {"origem": "biblioteca", "sucesso": False, "codigo": None,
+                  "campos": {"mensagem": "Erro ao tentar abrir a porta"}}},
+        {"oque": "the terminal's encoding: ASCII", "nativo": True,
+         "args": ["-p", "7", "erro", ",", "versao"], "ambiente": {"LC_ALL": "C"}, "status": 0,
+         "depois": lambda linha, texto: confere(
+             linha, re.search(r"^  versao +TAVRO DLL SAT Vers.o: 02", texto, re.M), texto)},
+    ]
+
+
+def linhas_mudo():
+    linhas = [{"oque": "time-out", "args": ["-p", "7", "--json", "-s", "9", "consultar"],
+               "status": 3, "codigo": "9999",
+               "json": {"origem": "biblioteca", "campos": {
+                   "numeroSessao": "000009", "codigo": "9999",
+                   "mensagem": "Timeout de comunicação"}}}]
+    if not wine and shutil.which("script"):
+        # On a terminal, the waiting line counts the seconds and is wiped before the view.
+        def na_pty(linha, _):
+            p = subprocess.run(["script", "-q", "-e", "-c", " ".join(satcli + [
+                "-p", "7", "consultar"]), "/dev/null"], capture_output=True, timeout=60,
+                env=dict(os.environ, LC_ALL="C.UTF-8", TERM="xterm"))
+            saida = p.stdout.decode("utf-8", "replace")
+            confere(linha, p.returncode == 3, f"status {p.returncode}")
+            confere(linha, re.search(r"\rConsultarSAT: waiting for the SAT 0:01 \(gives up after "
+                                     r"0:05\)", saida), saida)
+            confere(linha, re.search(r"\r +\r\x1b\[33m\[library\]\x1b\[0m ConsultarSAT 9999: ",
+                                     saida), saida)
+        linhas[0]["depois"] = lambda linha, objetos: na_pty(linha, objetos)
+    return linhas
+
+
+if wine:
+    # One wine server for the whole table, rather than one started for each run of satcli; it
+    # leaves 20 seconds after the last one (or goes on serving, when one is running already). It
+    # must not hold the test's output open meanwhile.
+    subprocess.run(["wineserver", "-p20"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=False)
+try:
+    linhas = {"dispositivo": linhas_dispositivo, "sem-dispositivo": linhas_sem_dispositivo,
+              "mudo": linhas_mudo}[cenario]()
+    for linha in linhas:
+        executa(linha)
+finally:
+    shutil.rmtree(pasta, ignore_errors=True)
+for falha in falhas:
+    print(f"FAILED {falha}\n", file=sys.stderr)
+print(f"{cenario}: {len(linhas)} rows, {len(falhas)} failures")
+sys.exit(1 if falhas else 0)

@@ -1,0 +1,383 @@
+#include "comandos.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+
+#include "espera.h"
+#include "sat.h"
+
+namespace {
+
+int32_t Inteiro(const std::string &texto) {
+  int32_t valor = 0;
+  LeInteiro(texto, valor);
+  return valor;
+}
+
+void LeRegistro(Resultado &r) {
+  char registro[804];
+  CodigoErro(registro);
+  std::memcpy(&r.codigoErro, registro, sizeof r.codigoErro);
+  r.mensagemErro.assign(registro + 4, strnlen(registro + 4, sizeof registro - 4));
+  r.registro = true;
+}
+
+bool GravaArquivo(const std::string &nome, const std::string &conteudo) {
+  FILE *arquivo = std::fopen(nome.c_str(), "wb");
+  if (arquivo == nullptr) {
+    return false;
+  }
+  const bool escrito = std::fwrite(conteudo.data(), 1, conteudo.size(), arquivo) == conteudo.size();
+  return std::fclose(arquivo) == 0 && escrito;
+}
+
+// The document the library decoded from the reply (Base64ToAscii), into `nome`.
+void SalvaDocumento(Resultado &r, const std::string &nome) {
+  if (!r.resposta.sucesso) {
+    r.notas.push_back("nothing saved in " + nome + ": the command did not succeed");
+    return;
+  }
+  const std::string documento = Base64ToAscii();
+  if (documento.empty()) {
+    r.notas.push_back("nothing saved in " + nome + ": the reply brought no document");
+    r.status = STATUS_ARQUIVO;
+  } else if (!GravaArquivo(nome, documento)) {
+    r.notas.push_back("could not write " + nome + ": " + std::strerror(errno));
+    r.status = STATUS_ARQUIVO;
+  } else {
+    r.documento = nome;
+  }
+}
+
+Resultado ExecutaComando(Execucao &e, const Passo &p) {
+  const Subcomando &s = *p.sub;
+  const Chamada chamada{e.Sessao(), e.opcoes.codigo.c_str(), p.args, p.documento};
+  std::string texto;
+  {
+    LinhaDeEspera espera(e.terminal.erroEhTerminal, s.exportacao, s.limiteMs);
+    const char *resposta = s.comando(chamada);
+    texto = resposta != nullptr ? resposta : "";
+  }
+  Resultado r;
+  r.exportacao = s.exportacao;
+  r.comando = true;
+  r.bruto = texto;
+  // The sale and the last fiscal session expand a sale reply's compressed tail; the session
+  // query hands a stored sale back as the device sent it.
+  r.resposta = AnalisaResposta(texto, std::strcmp(s.exportacao, "ConsultarNumeroSessao") != 0);
+  if (r.resposta.sucesso) {
+    r.status = STATUS_SUCESSO;
+  } else {
+    r.status = r.resposta.origem == Origem::Biblioteca ? STATUS_BIBLIOTECA : STATUS_FALHA;
+  }
+  LeRegistro(r);
+  if (!p.salva.empty()) {
+    SalvaDocumento(r, p.salva);
+  }
+  return r;
+}
+
+// The library's own exports answer for themselves: their result is named here.
+Resultado Propria(const char *exportacao, std::vector<Campo> campos, bool sucesso = true) {
+  Resultado r;
+  r.exportacao = exportacao;
+  r.resposta.origem = Origem::Biblioteca;
+  r.resposta.sucesso = sucesso;
+  r.resposta.campos = std::move(campos);
+  r.status = sucesso ? STATUS_SUCESSO : STATUS_BIBLIOTECA;
+  return r;
+}
+
+Resultado Versao(Execucao &, const Passo &) {
+  const std::string versao = VersaoLib();
+  std::string semFim = versao;
+  if (!semFim.empty() && semFim.back() == '\n') {
+    semFim.pop_back();
+  }
+  Resultado r = Propria("VersaoLib", {{"versao", semFim}});
+  r.bruto = versao;
+  return r;
+}
+
+Resultado NumeroSessao(Execucao &, const Passo &) {
+  const std::string numero = std::to_string(GeraNumeroSessao());
+  Resultado r = Propria("GeraNumeroSessao", {{"numeroSessao", numero}});
+  r.bruto = numero;
+  return r;
+}
+
+Resultado Registro(Execucao &, const Passo &) {
+  Resultado r = Propria("CodigoErro", {});
+  LeRegistro(r);
+  r.resposta.campos = {{"codigo", std::to_string(r.codigoErro)}, {"mensagem", r.mensagemErro}};
+  r.bruto = "CodigoErro: " + r.resposta.campos[0].valor + "\n" + r.mensagemErro;
+  r.registro = false;
+  return r;
+}
+
+Resultado Log(Execucao &, const Passo &p) {
+  ArquivoLog(p.args[0].c_str());
+  Resultado r = Propria("ArquivoLog", {{"arquivo", p.args[0]}});
+  r.nulo = true;
+  return r;
+}
+
+Resultado Timeout(Execucao &, const Passo &p) {
+  ConfiguraTimeout(Inteiro(p.args[0]));
+  Resultado r = Propria("ConfiguraTimeout", {{"valor", p.args[0]}});
+  r.notas.push_back("accepted and ignored: the library's time limits are fixed per command");
+  r.nulo = true;
+  return r;
+}
+
+Resultado Abre(Execucao &, const Passo &p) {
+  const int32_t retorno = AbreSerialSAT(Inteiro(p.args[0]), 0, 0, 0, 0);
+  Resultado r =
+      Propria("AbreSerialSAT", {{"porta", "COM" + p.args[0]}, {"retorno", std::to_string(retorno)}},
+              retorno == 0);
+  r.bruto = std::to_string(retorno);
+  if (retorno != 0) {
+    r.notas.push_back("the library refused the port number");
+  }
+  return r;
+}
+
+Resultado Fecha(Execucao &, const Passo &) {
+  const int32_t retorno = CloseSerial();
+  Resultado r = Propria("CloseSerial", {{"retorno", std::to_string(retorno)}});
+  r.bruto = std::to_string(retorno);
+  return r;
+}
+
+Resultado Documento(Execucao &, const Passo &p) {
+  const std::string documento = Base64ToAscii();
+  Resultado r = Propria("Base64ToAscii", {});
+  r.bruto = documento;
+  if (p.args.empty()) {
+    r.resposta.campos.push_back({"documento", documento, true});
+    r.literal = true;
+    return r;
+  }
+  r.resposta.campos.push_back({"bytes", std::to_string(documento.size())});
+  if (!GravaArquivo(p.args[0], documento)) {
+    r.notas.push_back("could not write " + p.args[0] + ": " + std::strerror(errno));
+    r.status = STATUS_ARQUIVO;
+  } else {
+    r.documento = p.args[0];
+  }
+  return r;
+}
+
+Resultado Mapa(Execucao &e, const Passo &) {
+  const char *texto = nullptr;
+  {
+    LinhaDeEspera espera(e.terminal.erroEhTerminal, "GetMapaPortasSAT", 0);
+    texto = GetMapaPortasSAT(e.opcoes.codigo.c_str());
+  }
+  if (texto == nullptr) {
+    Resultado r = Propria("GetMapaPortasSAT", {}, false);
+    r.nulo = true;
+    r.resposta.explicacao = "the list of serial ports is unavailable";
+    return r;
+  }
+  Resultado r = Propria("GetMapaPortasSAT", {});
+  r.bruto = texto;
+  // "serial:port;" for each SAT that answered the status query with a success code.
+  size_t inicio = 0;
+  while (inicio < r.bruto.size()) {
+    const size_t fim = r.bruto.find(';', inicio);
+    const std::string entrada = r.bruto.substr(inicio, fim - inicio);
+    const size_t dois = entrada.find(':');
+    r.portas.emplace_back(entrada.substr(0, dois),
+                          dois == std::string::npos ? "" : entrada.substr(dois + 1));
+    inicio = fim == std::string::npos ? r.bruto.size() : fim + 1;
+  }
+  r.resposta.sucesso = !r.portas.empty();
+  r.status = r.portas.empty() ? STATUS_FALHA : STATUS_SUCESSO;
+  r.resposta.explicacao = r.portas.empty() ? "no SAT answered with a success code"
+                                           : std::to_string(r.portas.size()) + " SAT found";
+  return r;
+}
+
+// GetPortaSAT and SetPortaSAT differ only in the name in their log lines.
+Resultado Porta(Execucao &e, const Passo &p, const char *nome,
+                char *(SAT_CALL *porta)(const char *, int32_t, const char *)) {
+  const std::string serie = p.args.empty() ? "" : p.args[0];
+  const char *texto = nullptr;
+  {
+    LinhaDeEspera espera(e.terminal.erroEhTerminal, nome, 20000);
+    texto = porta(serie.c_str(), e.Sessao(), e.opcoes.codigo.c_str());
+  }
+  Resultado r = Propria(nome, {});
+  LeRegistro(r);
+  if (texto == nullptr) {
+    r.nulo = true;
+    r.resposta.sucesso = false;
+    r.status = STATUS_FALHA;
+    r.resposta.explicacao = "no SAT on the USB bus";
+    return r;
+  }
+  r.bruto = texto;
+  r.resposta.campos.push_back({"porta", r.bruto});
+  // The probe's failure to open the port stays in the error record.
+  r.resposta.sucesso = r.codigoErro == 0;
+  r.status = r.resposta.sucesso ? STATUS_SUCESSO : STATUS_BIBLIOTECA;
+  r.resposta.explicacao = r.resposta.sucesso ? r.bruto : r.bruto + " could not be opened";
+  return r;
+}
+
+Resultado Obtem(Execucao &e, const Passo &p) { return Porta(e, p, "GetPortaSAT", GetPortaSAT); }
+Resultado Escolhe(Execucao &e, const Passo &p) { return Porta(e, p, "SetPortaSAT", SetPortaSAT); }
+
+const char *Texto(const std::vector<std::string> &args, size_t i) { return args[i].c_str(); }
+
+// Time limits of the library, per command, for the waiting line.
+const std::vector<Subcomando> kSubcomandos = {
+    {"consultar", "ConsultarSAT", "", "is the SAT there and working?", 0, 0, 0, -1, false, false,
+     5000, [](const Chamada &c) { return ConsultarSAT(c.sessao); }, nullptr},
+    {"status", "ConsultarStatusOperacional", "", "the device's state, network and counters", 0, 0,
+     0, -1, true, false, 20000,
+     [](const Chamada &c) { return ConsultarStatusOperacional(c.sessao, c.codigo); }, nullptr},
+    {"numero-sessao", "ConsultarNumeroSessao", "N", "the reply the device gave session N", 1, 1, 1,
+     -1, true, false, 20000,
+     [](const Chamada &c) { return ConsultarNumeroSessao(c.sessao, c.codigo, Inteiro(c.args[0])); },
+     nullptr},
+    {"ultima-sessao", "ConsultarUltimaSessaoFiscal", "",
+     "the reply to the last sale or cancellation; --salva keeps its CF-e", 0, 0, 0, -1, true, true,
+     20000, [](const Chamada &c) { return ConsultarUltimaSessaoFiscal(c.sessao, c.codigo); },
+     nullptr},
+    {"ativar", "AtivarSAT", "CNPJ CUF [SUBCOMANDO]",
+     "activate for the taxpayer CNPJ in state CUF with the code given (SUBCOMANDO 1: SEFAZ "
+     "certificate, the default; 2: ICP-Brasil; 3: renewal)",
+     2, 3, 0b110, -1, true, false, 300000,
+     [](const Chamada &c) {
+       return AtivarSAT(c.sessao, c.args.size() > 2 ? Inteiro(c.args[2]) : 1, c.codigo,
+                        Texto(c.args, 0), Inteiro(c.args[1]));
+     },
+     nullptr},
+    {"certificado", "ComunicarCertificadoICPBRASIL", "FILE",
+     "hand the device the ICP-Brasil certificate in FILE", 1, 1, 0, 0, true, false, 300000,
+     [](const Chamada &c) {
+       return ComunicarCertificadoICPBRASIL(c.sessao, c.codigo, c.documento.c_str());
+     },
+     nullptr},
+    {"associar", "AssociarAssinatura", "CNPJVALUE ASSINATURA",
+     "register the software house's and the taxpayer's CNPJ (28 digits) and the signature", 2, 2, 0,
+     -1, true, false, 900000,
+     [](const Chamada &c) {
+       return AssociarAssinatura(c.sessao, c.codigo, Texto(c.args, 0), Texto(c.args, 1));
+     },
+     nullptr},
+    {"rede", "ConfigurarInterfaceDeRede", "FILE", "apply the network settings (<config>) in FILE",
+     1, 1, 0, 0, true, false, 20000,
+     [](const Chamada &c) {
+       return ConfigurarInterfaceDeRede(c.sessao, c.codigo, c.documento.c_str());
+     },
+     nullptr},
+    {"venda", "EnviarDadosVenda", "FILE", "send the sale (CF-e) in FILE; --salva keeps it signed",
+     1, 1, 0, 0, true, true, 16000,
+     [](const Chamada &c) { return EnviarDadosVenda(c.sessao, c.codigo, c.documento.c_str()); },
+     nullptr},
+    {"cancelar", "CancelarUltimaVenda", "CHAVE FILE",
+     "cancel the last sale, key CHAVE (CFe...), with the cancellation in FILE; --salva keeps it", 2,
+     2, 0, 1, true, true, 10000,
+     [](const Chamada &c) {
+       return CancelarUltimaVenda(c.sessao, c.codigo, Texto(c.args, 0), c.documento.c_str());
+     },
+     nullptr},
+    {"teste", "TesteFimAFim", "FILE", "the end-to-end test with the sale in FILE", 1, 1, 0, 0, true,
+     false, 20000,
+     [](const Chamada &c) { return TesteFimAFim(c.sessao, c.codigo, c.documento.c_str()); },
+     nullptr},
+    {"log", "ExtrairLogs", "", "the device's log; --salva FILE keeps it decoded", 0, 0, 0, -1, true,
+     true, 120000, [](const Chamada &c) { return ExtrairLogs(c.sessao, c.codigo); }, nullptr},
+    {"bloquear", "BloquearSAT", "", "block the device", 0, 0, 0, -1, true, false, 300000,
+     [](const Chamada &c) { return BloquearSAT(c.sessao, c.codigo); }, nullptr},
+    {"desbloquear", "DesbloquearSAT", "", "unblock the device", 0, 0, 0, -1, true, false, 20000,
+     [](const Chamada &c) { return DesbloquearSAT(c.sessao, c.codigo); }, nullptr},
+    {"trocar-codigo", "TrocarCodigoDeAtivacao", "OPCAO NOVO [CONFIRMACAO]",
+     "replace the activation code; OPCAO 1: --codigo is the activation code, 2: the emergency "
+     "code; CONFIRMACAO defaults to NOVO",
+     2, 3, 0b1, -1, true, false, 120000,
+     [](const Chamada &c) {
+       return TrocarCodigoDeAtivacao(c.sessao, c.codigo, Inteiro(c.args[0]), Texto(c.args, 1),
+                                     Texto(c.args, c.args.size() > 2 ? 2 : 1));
+     },
+     nullptr},
+    {"atualizar", "AtualizarSoftwareSAT", "", "update the device's software", 0, 0, 0, -1, true,
+     false, 1800000, [](const Chamada &c) { return AtualizarSoftwareSAT(c.sessao, c.codigo); },
+     nullptr},
+    {"portas", "GetMapaPortasSAT", "", "the SATs on the USB bus that answer: serial and port", 0, 0,
+     0, -1, true, false, 0, nullptr, Mapa},
+    {"porta", "GetPortaSAT", "[SERIE]", "the port of the first SAT on the USB bus", 0, 1, 0, -1,
+     true, false, 0, nullptr, Obtem},
+    {"escolhe", "SetPortaSAT", "[SERIE]",
+     "make the first SAT on the USB bus the port of the commands that follow", 0, 1, 0, -1, true,
+     false, 0, nullptr, Escolhe},
+    {"abre", "AbreSerialSAT", "N", "make COMN the port of the commands that follow", 1, 1, 0b1, -1,
+     false, false, 0, nullptr, Abre},
+    {"fecha", "CloseSerial", "", "close the port", 0, 0, 0, -1, false, false, 0, nullptr, Fecha},
+    {"documento", "Base64ToAscii", "[FILE]",
+     "the CF-e or log decoded by the last sale, cancellation or log, printed or saved", 0, 1, 0, -1,
+     false, false, 0, nullptr, Documento},
+    {"erro", "CodigoErro", "", "the error record of the last command", 0, 0, 0, -1, false, false, 0,
+     nullptr, Registro},
+    {"sessao", "GeraNumeroSessao", "", "a fresh session number", 0, 0, 0, -1, false, false, 0,
+     nullptr, NumeroSessao},
+    {"versao", "VersaoLib", "", "the library's version text", 0, 0, 0, -1, false, false, 0, nullptr,
+     Versao},
+    {"arquivo-log", "ArquivoLog", "FILE", "log to FILE from now on", 1, 1, 0, -1, false, false, 0,
+     nullptr, Log},
+    {"timeout", "ConfiguraTimeout", "MS", "accepted for compatibility; has no effect", 1, 1, 0b1,
+     -1, false, false, 0, nullptr, Timeout},
+};
+
+} // namespace
+
+// GeraNumeroSessao gives every new process the same series, and a SAT refuses a session number
+// it has answered before: each run starts from a number of its own.
+int32_t SessaoInicial() {
+  std::random_device aleatorio;
+  const auto agora = std::chrono::steady_clock::now().time_since_epoch().count();
+  std::mt19937 gerador(aleatorio() ^ static_cast<uint32_t>(agora));
+  return std::uniform_int_distribution<int32_t>(1, 989999)(gerador);
+}
+
+int32_t Execucao::Sessao() {
+  if (!iniciada) {
+    proximaSessao = opcoes.temSessao ? opcoes.sessao : SessaoInicial();
+    iniciada = true;
+  }
+  return proximaSessao++;
+}
+
+bool LeInteiro(const std::string &texto, int32_t &valor) {
+  char *fim = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(texto.c_str(), &fim, 10);
+  if (texto.empty() || errno != 0 || *fim != '\0' || v < INT32_MIN || v > INT32_MAX) {
+    return false;
+  }
+  valor = static_cast<int32_t>(v);
+  return true;
+}
+
+const std::vector<Subcomando> &Subcomandos() { return kSubcomandos; }
+
+const Subcomando *ProcuraSubcomando(const std::string &nome) {
+  for (const Subcomando &s : kSubcomandos) {
+    if (nome == s.nome) {
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+Resultado Executa(Execucao &execucao, const Passo &passo) {
+  return passo.sub->comando != nullptr ? ExecutaComando(execucao, passo)
+                                       : passo.sub->propria(execucao, passo);
+}

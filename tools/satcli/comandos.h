@@ -1,0 +1,66 @@
+// The subcommands: one for each export of the library.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "saida.h"
+#include "terminal.h"
+
+struct Opcoes {
+  Vista vista = Vista::Legivel;
+  bool erro = false;  // --erro: the error record after each command
+  std::string codigo; // the activation code (--codigo, SAT_CODIGO)
+  bool temCodigo = false;
+  bool temSessao = false; // --sessao: the first command's session number
+  int32_t sessao = 0;
+};
+
+struct Passo;
+
+// One run of satcli: its options and the session numbers it hands out.
+struct Execucao {
+  const Opcoes &opcoes;
+  const Terminal &terminal;
+  int32_t proximaSessao = 0;
+  bool iniciada = false;
+  int32_t Sessao();
+};
+
+// The arguments of one SAT command, ready for the export.
+struct Chamada {
+  int32_t sessao;
+  const char *codigo;
+  const std::vector<std::string> &args;
+  const std::string &documento;
+};
+
+struct Subcomando {
+  const char *nome;
+  const char *exportacao;
+  const char *argumentos; // as --help shows them
+  const char *descricao;
+  int minimo, maximo;                // how many arguments
+  unsigned inteiros;                 // bit i set: argument i is a number
+  int documento;                     // the argument naming a document file to send, or -1
+  bool codigo;                       // needs the activation code
+  bool salva;                        // its reply brings a document that --salva FILE keeps
+  long limiteMs;                     // how long the library waits for the device
+  char *(*comando)(const Chamada &); // a SAT command, or null
+  Resultado (*propria)(Execucao &, const Passo &); // one of the library's own exports
+};
+
+struct Passo {
+  const Subcomando *sub = nullptr;
+  std::vector<std::string> args;
+  std::string documento; // the document read from its file
+  std::string salva;     // --salva FILE
+};
+
+const Subcomando *ProcuraSubcomando(const std::string &nome);
+const std::vector<Subcomando> &Subcomandos();
+
+Resultado Executa(Execucao &execucao, const Passo &passo);
+
+bool LeInteiro(const std::string &texto, int32_t &valor);

@@ -1,0 +1,207 @@
+#include "saida.h"
+
+#include <algorithm>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+const size_t kValorLongo = 100; // longer values are cut in the readable view
+const size_t kValorCortado = 60;
+
+// Success or failure at a glance; a document that could not be saved does not undo a success.
+const char *Marca(const Resultado &r) {
+  if (r.resposta.sucesso) {
+    return "ok";
+  }
+  return r.status == STATUS_BIBLIOTECA ? "library" : "failed";
+}
+
+const char *Cor(const Resultado &r) {
+  if (r.resposta.sucesso) {
+    return "\x1b[32m"; // green
+  }
+  return r.status == STATUS_BIBLIOTECA ? "\x1b[33m" : "\x1b[31m";
+}
+
+bool Digitos(const std::string &texto, size_t quantos) {
+  return texto.size() == quantos && texto.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// AAAAMMDDHHMMSS and AAAAMMDD, as a Brazilian reads them.
+std::string Data(const std::string &nome, const std::string &valor) {
+  static const char *const kDataHora[] = {"timeStamp", "DH_ATUAL", "DH_CFe", "DH_ULTIMA"};
+  static const char *const kData[] = {"CERT_EMISSAO", "CERT_VENCIMENTO"};
+  const auto eh = [&nome](const auto &nomes) {
+    return std::find(std::begin(nomes), std::end(nomes), nome) != std::end(nomes);
+  };
+  if (eh(kDataHora) && Digitos(valor, 14)) {
+    return " (" + valor.substr(6, 2) + "/" + valor.substr(4, 2) + "/" + valor.substr(0, 4) + " " +
+           valor.substr(8, 2) + ":" + valor.substr(10, 2) + ":" + valor.substr(12, 2) + ")";
+  }
+  if (eh(kData) && Digitos(valor, 8)) {
+    return " (" + valor.substr(6, 2) + "/" + valor.substr(4, 2) + "/" + valor.substr(0, 4) + ")";
+  }
+  return std::string();
+}
+
+bool EhDocumento(const std::string &nome) {
+  return nome == "arquivoCFeSAT" || nome == "arquivoCFeBase64" || nome == "arquivoLogBase64";
+}
+
+// A value for the terminal: control bytes shown as '?', line ends kept and indented.
+std::string ParaTerminal(const std::string &valor, size_t recuo) {
+  std::string limpo;
+  for (const char c : valor) {
+    if (c == '\n') {
+      limpo += "\n" + std::string(recuo, ' ');
+    } else {
+      limpo += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    }
+  }
+  return DeWindows1252(limpo, Destino::Terminal);
+}
+
+void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
+  const Resposta &resposta = r.resposta;
+  std::string titulo = r.exportacao;
+  if (!resposta.codigo.empty()) {
+    titulo += " " + resposta.codigo;
+  }
+  if (!resposta.explicacao.empty()) {
+    titulo += ": " + resposta.explicacao;
+  }
+  if (!resposta.familia.empty() && resposta.familia != r.exportacao) {
+    titulo += " (the stored reply of " + resposta.familia + ")";
+  }
+  if (t.cores) {
+    std::fprintf(t.saida, "%s[%s]\x1b[0m %s\n", Cor(r), Marca(r),
+                 DeWindows1252(titulo, Destino::Terminal).c_str());
+  } else {
+    std::fprintf(t.saida, "[%s] %s\n", Marca(r), DeWindows1252(titulo, Destino::Terminal).c_str());
+  }
+
+  size_t largura = 10;
+  for (const Campo &c : resposta.campos) {
+    largura = std::max(largura, c.nome.size());
+  }
+  const size_t recuo = largura + 3;
+  for (const Campo &c : resposta.campos) {
+    std::string valor;
+    if (c.valor.size() > kValorLongo) {
+      valor = ParaTerminal(c.valor.substr(0, kValorCortado), recuo) + "... (" +
+              std::to_string(c.valor.size()) + " characters)";
+    } else {
+      valor = ParaTerminal(c.valor, recuo) + Data(c.nome, c.valor);
+    }
+    if (EhDocumento(c.nome) && !r.documento.empty()) {
+      valor += " decoded into " + r.documento;
+    }
+    std::fprintf(t.saida, "  %-*s %s\n", static_cast<int>(largura), c.nome.c_str(), valor.c_str());
+  }
+  if (!resposta.caudaBinaria.empty()) {
+    std::fprintf(t.saida, "  %-*s (the sale's compressed tail, as the device stored it)\n",
+                 static_cast<int>(largura), "");
+  }
+  for (const auto &[serie, porta] : r.portas) {
+    std::fprintf(t.saida, "  %-*s %s\n", static_cast<int>(largura), serie.c_str(),
+                 ParaTerminal(porta, recuo).c_str());
+  }
+  if (mostraRegistro && r.registro) {
+    std::fprintf(t.saida, "  %-*s %d %s\n", static_cast<int>(largura), "CodigoErro",
+                 static_cast<int>(r.codigoErro), ParaTerminal(r.mensagemErro, recuo).c_str());
+  }
+  for (const std::string &nota : r.notas) {
+    std::fprintf(t.saida, "  note: %s\n", nota.c_str());
+  }
+}
+
+void Bruto(const Resultado &r, bool mostraRegistro, const Terminal &t) {
+  if (!r.nulo) {
+    std::fwrite(r.bruto.data(), 1, r.bruto.size(), t.saida);
+    if (r.bruto.empty() || r.bruto.back() != '\n') {
+      std::fputc('\n', t.saida);
+    }
+  }
+  if (mostraRegistro && r.registro) {
+    std::fprintf(t.saida, "CodigoErro: %d\n", static_cast<int>(r.codigoErro));
+    std::fwrite(r.mensagemErro.data(), 1, r.mensagemErro.size(), t.saida);
+    std::fputc('\n', t.saida);
+  }
+}
+
+std::string Utf8(const std::string &texto) { return DeWindows1252(texto, Destino::Utf8); }
+
+std::string Hexa(const std::string &bytes) {
+  static const char kDigitos[] = "0123456789abcdef";
+  std::string texto;
+  for (const unsigned char b : bytes) {
+    texto += kDigitos[b >> 4];
+    texto += kDigitos[b & 0x0F];
+  }
+  return texto;
+}
+
+void Json(const Resultado &r, const Terminal &t) {
+  const Resposta &resposta = r.resposta;
+  nlohmann::ordered_json j;
+  j["comando"] = r.exportacao;
+  j["origem"] = resposta.origem == Origem::Dispositivo ? "dispositivo" : "biblioteca";
+  j["sucesso"] = resposta.sucesso;
+  j["status"] = r.status;
+  if (r.comando) {
+    j["codigo"] = resposta.codigo.empty() ? nlohmann::ordered_json()
+                                          : nlohmann::ordered_json(resposta.codigo);
+    j["explicacao"] = Utf8(resposta.explicacao);
+  }
+  if (!resposta.familia.empty() && r.exportacao != resposta.familia) {
+    j["respostaDe"] = resposta.familia;
+  }
+  nlohmann::ordered_json campos = nlohmann::ordered_json::object();
+  for (const Campo &c : resposta.campos) {
+    campos[c.nome] = c.emUtf8 ? c.valor : Utf8(c.valor);
+  }
+  j["campos"] = campos;
+  if (!resposta.caudaBinaria.empty()) {
+    j["caudaBinaria"] = Hexa(resposta.caudaBinaria);
+  }
+  if (!r.portas.empty() || r.exportacao == "GetMapaPortasSAT") {
+    nlohmann::ordered_json portas = nlohmann::ordered_json::array();
+    for (const auto &[serie, porta] : r.portas) {
+      portas.push_back({{"serie", Utf8(serie)}, {"porta", Utf8(porta)}});
+    }
+    j["portas"] = portas;
+  }
+  if (r.registro) {
+    j["registroErro"] = {{"codigo", r.codigoErro}, {"mensagem", Utf8(r.mensagemErro)}};
+  }
+  if (!r.documento.empty()) {
+    j["documento"] = r.documento;
+  }
+  if (!r.notas.empty()) {
+    j["notas"] = r.notas;
+  }
+  const std::string texto = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fprintf(t.saida, "%s\n", texto.c_str());
+}
+
+} // namespace
+
+void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Terminal &t) {
+  switch (vista) {
+  case Vista::Legivel:
+    if (r.literal) {
+      Bruto(r, false, t);
+    } else {
+      Legivel(r, mostraRegistro, t);
+    }
+    break;
+  case Vista::Bruto:
+    Bruto(r, mostraRegistro, t);
+    break;
+  case Vista::Json:
+    Json(r, t);
+    break;
+  }
+  std::fflush(t.saida);
+}

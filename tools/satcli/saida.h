@@ -1,0 +1,40 @@
+// What one subcommand brought back, and the three ways of printing it: the readable view, the
+// reply's bytes (--bruto) and JSON (--json).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "resposta.h"
+#include "terminal.h"
+
+// Exit statuses, documented in --help.
+enum Status {
+  STATUS_SUCESSO = 0,
+  STATUS_FALHA = 1,      // the device answered with a code that is not a success code
+  STATUS_USO = 2,        // the command line is wrong
+  STATUS_BIBLIOTECA = 3, // the library answered in the device's place, or refused
+  STATUS_ARQUIVO = 4,    // a document could not be read or saved
+};
+
+struct Resultado {
+  std::string exportacao;
+  bool comando = false; // a SAT command: it has a reply and an error record
+  Resposta resposta;    // for the library's own exports: its values, named
+  std::string bruto;    // the text the export returned, byte for byte
+  bool nulo = false;    // the export returned a null pointer
+  std::vector<std::pair<std::string, std::string>> portas; // serial number, port
+  std::vector<std::string> notas;                          // satcli's remarks
+  int32_t codigoErro = 0;
+  std::string mensagemErro;
+  bool registro = false; // codigoErro and mensagemErro were read
+  std::string documento; // where the decoded document was saved
+  bool literal = false;  // the readable view prints `bruto` as it is (a decoded document)
+  int status = STATUS_SUCESSO;
+};
+
+enum class Vista { Legivel, Bruto, Json };
+
+void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Terminal &terminal);

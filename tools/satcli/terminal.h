@@ -1,0 +1,26 @@
+// What satcli asks of the operating system, one file per system (terminal_posix.cpp,
+// terminal_win32.cpp): the terminal and the text encoding.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+struct Terminal {
+  FILE *saida = stdout; // satcli's own output; the library's lines go to standard error
+  bool saidaEhTerminal = false;
+  bool erroEhTerminal = false; // standard error: where the waiting line goes
+  bool cores = false;          // colour on the terminal (not with NO_COLOR or TERM=dumb)
+};
+
+// Called once, before the library runs: satcli keeps standard output for itself and points the
+// process's standard output, where the library writes its own lines, at standard error.
+Terminal PreparaTerminal();
+
+// Bytes pass untranslated (no CR LF on Windows): --bruto's output, a document read from stdin.
+void ModoBinario(FILE *arquivo);
+
+enum class Destino { Terminal, Utf8 };
+// Windows-1252 text in the terminal's encoding, or in UTF-8; a character the destination
+// cannot show becomes '?'.
+std::string DeWindows1252(std::string_view texto, Destino destino);
