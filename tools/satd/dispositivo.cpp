@@ -53,11 +53,27 @@ void Dispositivo::Prepara() {
   }
 }
 
+int32_t Dispositivo::NovaSessao() {
+  int32_t sessao = biblioteca_.geraSessao();
+  // A bound on the draws, for a generator that could only repeat itself.
+  for (int i = 0; i < 100000 && sessoes_.count(sessao) > 0; ++i) {
+    sessao = biblioteca_.geraSessao();
+  }
+  if (sessoes_.insert(sessao).second) {
+    ordemSessoes_.push_back(sessao);
+  }
+  if (ordemSessoes_.size() > kSessoesLembradas) {
+    sessoes_.erase(ordemSessoes_.front());
+    ordemSessoes_.pop_front();
+  }
+  return sessao;
+}
+
 Resultado Dispositivo::Executa(const Pedido &pedido) {
   Resultado r;
   // A refused session number did nothing on the device: draw another.
   for (int tentativa = 1;; ++tentativa) {
-    r.sessao = biblioteca_.geraSessao();
+    r.sessao = NovaSessao();
     r.resposta = biblioteca_.chama(pedido, r.sessao, codigo_);
     if (tentativa == kTentativas || !SessaoRecusada(r.resposta)) {
       break;

@@ -2,6 +2,9 @@
 // Only the worker thread touches it.
 #pragma once
 
+#include <deque>
+#include <unordered_set>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -32,12 +35,21 @@ public:
   Resultado Executa(const Pedido &pedido);
 
 private:
+  // A session number that satd has not issued in its last kSessoesLembradas calls.
+  int32_t NovaSessao();
+
   std::string codigo_;
   const std::string arquivoCodigo_;
   const int porta_;
   const std::string log_;
   Registro &registro_;
   Biblioteca biblioteca_;
+  // The library keeps its own numbers apart for 100 calls only, and draws from some 34,000: a
+  // shop's busy day would meet a number again, and the device would then keep one sale's reply
+  // in place of another's. satd remembers this many.
+  static constexpr size_t kSessoesLembradas = 10000;
+  std::deque<int32_t> ordemSessoes_;
+  std::unordered_set<int32_t> sessoes_;
 };
 
 } // namespace satd

@@ -369,6 +369,18 @@ TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
     notas += linha.find("note: the SAT refused session") != std::string::npos;
   }
   EXPECT_EQ(notas, 6);
+  // A generator that comes back to its numbers (as the library's does after 100 calls): satd
+  // still never offers a number it used in its last 10,000 calls.
+  proxima = 0;
+  biblioteca.geraSessao = [&] {
+    const int32_t n = proxima++;
+    return n < 100 ? n : (n % 2 != 0 ? n % 100 : 100 + n); // after 100, old numbers come back
+  };
+  satd::Dispositivo outro(configuracao, registro, biblioteca);
+  std::set<int32_t> usadas;
+  for (int i = 0; i < 149; ++i) {
+    EXPECT_TRUE(usadas.insert(outro.Executa(bloqueio).sessao).second) << i;
+  }
   std::system(("rm -rf " + pasta).c_str());
 }
 
