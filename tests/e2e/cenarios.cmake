@@ -27,6 +27,56 @@ set(SAT_E2E_VIDA_CENARIOS
   "Venda|--pronto"
   "Atrasada|--pronto --atraso 7000 --so-para ConsultarSAT --surdo-ao-fechar")
 
+# The fault matrix (tests/e2e/matriz_e2e_test.cpp): one entry per cell, "Cell|satemu options".
+# Each cell's row in the program holds the same options and checks that it was given them; the
+# test matriz_completa checks that every row has its entry here.
+set(SAT_E2E_MATRIZ
+  "Mudo_Log|--pronto --mudo --so-para ExtrairLogs"
+  "ControleAck_Log|--pronto --controle ack --so-para ExtrairLogs"
+  "AnunciaMais_Log|--pronto --anuncia-mais 5 --so-para ExtrairLogs"
+  "Surdo_Log|--pronto --surdo-ao-fechar --atraso 122000 --so-para ExtrairLogs"
+  "Atraso_Log|--pronto --atraso 2000 --so-para ExtrairLogs"
+  "SomaErrada_Log|--pronto --soma-errada --so-para ExtrairLogs"
+  "EmPartes_Log|--pronto --em-partes 9 --pausa 40 --so-para ExtrairLogs"
+  "LixoAntes_Log|--pronto --lixo-antes 0d0a00ff --so-para ExtrairLogs"
+  "Rajada_Log|--pronto --rajada 1500 --so-para ExtrairLogs"
+  "Mudo_Venda|--pronto --mudo --so-para EnviarDadosVenda"
+  "ControleAck_Venda|--pronto --controle ack --so-para EnviarDadosVenda"
+  "AnunciaMais_Venda|--pronto --anuncia-mais 5 --so-para EnviarDadosVenda"
+  "Surdo_Venda|--pronto --surdo-ao-fechar --atraso 18000 --so-para EnviarDadosVenda"
+  "Atraso_Venda|--pronto --atraso 2000 --so-para EnviarDadosVenda"
+  "SomaErrada_Venda|--pronto --soma-errada --so-para EnviarDadosVenda"
+  "EmPartes_Venda|--pronto --em-partes 9 --pausa 40 --so-para EnviarDadosVenda"
+  "LixoAntes_Venda|--pronto --lixo-antes 0d0a00ff --so-para EnviarDadosVenda"
+  "Rajada_Venda|--pronto --rajada 1500 --so-para EnviarDadosVenda"
+  "Mudo_Cancelamento|--pronto --mudo --so-para CancelarUltimaVenda"
+  "ControleAck_Cancelamento|--pronto --controle ack --so-para CancelarUltimaVenda"
+  "AnunciaMais_Cancelamento|--pronto --anuncia-mais 5 --so-para CancelarUltimaVenda"
+  "Surdo_Cancelamento|--pronto --surdo-ao-fechar --atraso 12000 --so-para CancelarUltimaVenda"
+  "Atraso_Cancelamento|--pronto --atraso 2000 --so-para CancelarUltimaVenda"
+  "SomaErrada_Cancelamento|--pronto --soma-errada --so-para CancelarUltimaVenda"
+  "EmPartes_Cancelamento|--pronto --em-partes 9 --pausa 40 --so-para CancelarUltimaVenda"
+  "LixoAntes_Cancelamento|--pronto --lixo-antes 0d0a00ff --so-para CancelarUltimaVenda"
+  "Rajada_Cancelamento|--pronto --rajada 1500 --so-para CancelarUltimaVenda"
+  "Mudo_Consulta|--pronto --mudo --so-para ConsultarSAT"
+  "ControleAck_Consulta|--pronto --controle ack --so-para ConsultarSAT"
+  "ControleNak_Consulta|--pronto --controle nak --so-para ConsultarSAT"
+  "ControleDc1_Consulta|--pronto --controle dc1 --so-para ConsultarSAT"
+  "ControleSyn_Consulta|--pronto --controle syn --so-para ConsultarSAT"
+  "AnunciaMais_Consulta|--pronto --anuncia-mais 5 --so-para ConsultarSAT"
+  "Surdo_Consulta|--pronto --surdo-ao-fechar --atraso 7000 --so-para ConsultarSAT"
+  "Atraso_Consulta|--pronto --atraso 2000 --so-para ConsultarSAT"
+  "SomaErrada_Consulta|--pronto --soma-errada --so-para ConsultarSAT"
+  "EmPartes_Consulta|--pronto --em-partes 9 --pausa 40 --so-para ConsultarSAT"
+  "LixoAntes_Consulta|--pronto --lixo-antes 0d0a00ff --so-para ConsultarSAT"
+  "LixoComSoh_Consulta|--pronto --lixo-antes 0d010a --so-para ConsultarSAT"
+  "Rajada_Consulta|--pronto --rajada 1500 --so-para ConsultarSAT")
+
+# Bad calls at the exports and a device that goes away (tests/e2e/chamadas_e2e_test.cpp).
+set(SAT_E2E_CHAMADAS_CENARIOS
+  "ChamadasRuins|--pronto"
+  "Desconexao|--pronto --mudo --so-para ConsultarSAT")
+
 # Registers one ctest test per scenario: PREFIXO_Suite runs PROGRAMA's suite through
 # tests/com_satemu.sh with the emulator EMULADOR in mode nativo or wine.
 function(sat_cenarios_e2e prefixo programa modo emulador)
@@ -42,7 +92,39 @@ function(sat_cenarios_e2e prefixo programa modo emulador)
     add_test(NAME ${prefixo}_${suite}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" ${modo}
               ${programa} --gtest_filter=${suite}.*)
+    if(modo STREQUAL "wine")
+      # Under wine they all use the prefix's com7, one at a time.
+      set_tests_properties(${prefixo}_${suite} PROPERTIES RESOURCE_LOCK wine_com7)
+    endif()
   endforeach()
+endfunction()
+
+# Registers scenarios that may run side by side, even under wine: each gets a port of its own,
+# COM<n> from PRIMEIRA_PORTA on (SAT_E2E_PORTA). FILTRO is the gtest filter with @ standing for
+# the scenario's name. Every entry carries the labels ROTULOS.
+function(sat_cenarios_e2e_portas prefixo programa modo emulador primeira_porta filtro rotulos)
+  set(porta ${primeira_porta})
+  foreach(cenario ${ARGN})
+    string(REPLACE "|" ";" partes "${cenario}")
+    list(GET partes 0 nome)
+    list(GET partes 1 opcoes)
+    string(REPLACE "@" "${nome}" este_filtro "${filtro}")
+    add_test(NAME ${prefixo}_${nome}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${emulador} "${opcoes}" ${modo}
+              ${programa} --gtest_filter=${este_filtro})
+    set_tests_properties(${prefixo}_${nome} PROPERTIES ENVIRONMENT SAT_E2E_PORTA=${porta}
+                         LABELS "${rotulos}")
+    math(EXPR porta "${porta} + 1")
+  endforeach()
+endfunction()
+
+# The robustness program's scenarios: the fault matrix (label matriz: its cells mostly wait out
+# time limits, and run many at a time) and the bad-call table, on ports 20 and up.
+function(sat_robustez_e2e prefixo programa modo emulador)
+  sat_cenarios_e2e_portas(${prefixo}_matriz ${programa} ${modo} ${emulador} 20
+    "Falhas/Matriz.Celula/@" matriz ${SAT_E2E_MATRIZ})
+  sat_cenarios_e2e_portas(${prefixo} ${programa} ${modo} ${emulador} 70 "@.*" robustez
+    ${SAT_E2E_CHAMADAS_CENARIOS})
 endfunction()
 
 # The same scenarios once more as the unprivileged user nobody, natively, when the tests run as
