@@ -119,12 +119,47 @@ function(sat_cenarios_e2e_portas prefixo programa modo emulador primeira_porta f
 endfunction()
 
 # The robustness program's scenarios: the fault matrix (label matriz: its cells mostly wait out
-# time limits, and run many at a time) and the bad-call table, on ports 20 and up.
+# time limits, and run many at a time) and the bad-call table, on ports 20 and up. Any further
+# argument is one more label for every entry.
 function(sat_robustez_e2e prefixo programa modo emulador)
-  sat_cenarios_e2e_portas(${prefixo}_matriz ${programa} ${modo} ${emulador} 20
-    "Falhas/Matriz.Celula/@" matriz ${SAT_E2E_MATRIZ})
-  sat_cenarios_e2e_portas(${prefixo} ${programa} ${modo} ${emulador} 70 "@.*" robustez
-    ${SAT_E2E_CHAMADAS_CENARIOS})
+  sat_cenarios_e2e_portas(${prefixo}_matriz "${programa}" ${modo} ${emulador} 20
+    "Falhas/Matriz.Celula/@" "matriz;${ARGN}" ${SAT_E2E_MATRIZ})
+  sat_cenarios_e2e_portas(${prefixo} "${programa}" ${modo} ${emulador} 70 "@.*"
+    "robustez;${ARGN}" ${SAT_E2E_CHAMADAS_CENARIOS})
+endfunction()
+
+# valgrind's memcheck, to run a native e2e program under it (PROGRAMA becomes
+# "${SAT_VALGRIND};program"): any error, or memory the program still holds at exit that is
+# lost or only possibly reachable, fails the run. No suppression is needed.
+find_program(SAT_VALGRIND_PROGRAMA valgrind)
+set(SAT_VALGRIND ${SAT_VALGRIND_PROGRAMA} -q --tool=memcheck --leak-check=full
+  --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99)
+# Native builds without the sanitizers (valgrind cannot run them) and with valgrind at hand.
+if(SAT_VALGRIND_PROGRAMA AND NOT SAT_SANITIZE AND NOT WIN32)
+  set(SAT_COM_VALGRIND ON)
+else()
+  set(SAT_COM_VALGRIND OFF)
+endif()
+
+# Like sat_cenarios_e2e in mode nativo, the program under valgrind: PREFIXO_Suite, label valgrind.
+function(sat_cenarios_valgrind prefixo programa emulador)
+  if(NOT SAT_COM_VALGRIND)
+    return()
+  endif()
+  foreach(cenario ${ARGN})
+    string(REPLACE "|" ";" partes "${cenario}")
+    list(GET partes 0 suite)
+    list(GET partes 1 opcoes)
+    set(este_emulador ${emulador})
+    if(opcoes STREQUAL "-")
+      set(este_emulador "-")
+      set(opcoes "")
+    endif()
+    add_test(NAME ${prefixo}_${suite}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" nativo
+              ${SAT_VALGRIND} ${programa} --gtest_filter=${suite}.*)
+    set_tests_properties(${prefixo}_${suite} PROPERTIES LABELS valgrind)
+  endforeach()
 endfunction()
 
 # The same scenarios once more as the unprivileged user nobody, natively, when the tests run as

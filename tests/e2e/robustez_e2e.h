@@ -1,6 +1,6 @@
 // What the fault matrix and the bad-call table share: the port tests/com_satemu.sh serves
 // (SAT_E2E_PORTA), requests to unplug or restart the device (SAT_E2E_CONTROLE), the time bound
-// of a command, the library's open descriptors, and the library's log.
+// of a command, the process's open descriptors, and log files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,10 +12,6 @@
 #include <fstream>
 #include <string>
 #include <thread>
-
-#if defined(_WIN32)
-#include <windows.h>
-#endif
 
 #include "link/transacao.h"
 
@@ -71,13 +67,10 @@ inline std::chrono::seconds LimiteComExtra(int32_t limiteMs) {
                               LIMITE_DESCARTE + 10);
 }
 
-// Descriptors (natively) or handles (Windows) the process holds; -1 when they cannot be counted.
+// The descriptors the process holds; -1 on Windows, where wine counts no handles.
 inline long RecursosAbertos() {
 #if defined(_WIN32)
-  DWORD quantos = 0;
-  return GetProcessHandleCount(GetCurrentProcess(), &quantos) && quantos > 0
-             ? static_cast<long>(quantos)
-             : -1;
+  return -1;
 #else
   std::error_code erro;
   long quantos = 0;
