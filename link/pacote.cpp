@@ -87,6 +87,20 @@ int32_t MontaPacote(const Pacote *pacote) {
   return static_cast<int32_t>(n + TAMANHO_CABECALHO_ENVIO + 1);
 }
 
+size_t TamanhoControle(uint8_t codigo) {
+  switch (codigo) {
+  case CONTROLE_ACK:
+    return 1;
+  case CONTROLE_DC1:
+  case CONTROLE_NAK:
+    return 6;
+  case CONTROLE_SYN:
+    return 2;
+  default:
+    return 0;
+  }
+}
+
 uint32_t TamanhoAnunciado(size_t recebidos) { return Le32Recebido(9, recebidos); }
 
 int32_t InterpretaPacote(Pacote *pacote, size_t recebidos) {

@@ -42,6 +42,10 @@ constexpr uint8_t CONTROLE_DC1 = 17;
 constexpr uint8_t CONTROLE_NAK = 21;
 constexpr uint8_t CONTROLE_SYN = 22;
 
+// The bytes a control frame takes, by its code: 1 for ACK, 6 for DC1 and NAK, 2 for SYN; 0 for
+// any other code.
+size_t TamanhoControle(uint8_t codigo);
+
 // Results of InterpretaPacote.
 constexpr int32_t PACOTE_DADOS = 1;
 constexpr int32_t PACOTE_SOMA_INVALIDA = -2;

@@ -165,7 +165,8 @@ char *ProcuraPorta(const char *funcao, const char *numeroSerie, int32_t numeroSe
 
 ResultadoNumeroSerie ExtraiNumeroSerie(const char *resposta, size_t tamanho, char *destino) {
   std::memset(destino, 0, TAMANHO_NUMERO_SERIE);
-  const size_t fim = strnlen(resposta, tamanho);
+  // An empty reply is not read at all: its address may be anything, null included.
+  const size_t fim = tamanho > 0 ? strnlen(resposta, tamanho) : 0;
   size_t inicio = 0;
   int campo = 0;
   for (size_t i = 0; i < fim; i++) {

@@ -194,6 +194,39 @@ size_t TamanhoDaLeitura(size_t recebidos, size_t livre) {
   return quero;
 }
 
+// What stands before a data frame is no part of it: a control frame (a device may acknowledge
+// a request before it answers) or line noise. It is dropped, so that the data frame is read
+// from its first byte: a control frame whole (its bytes may hold a 01), waited for while it is
+// not; anything else up to the next 01. Returns true when something was dropped; `ruido`
+// counts the dropped bytes that were no control frame.
+bool PulaAteQuadro(size_t *recebidos, size_t *ruido) {
+  size_t inicio = 0;
+  while (inicio < *recebidos && BufferRecepcao[inicio] != CONTROLE_SOH) {
+    const size_t controle = TamanhoControle(BufferRecepcao[inicio]);
+    if (controle > 0) {
+      if (controle > *recebidos - inicio) {
+        break;
+      }
+      inicio += controle;
+      continue;
+    }
+    const void *soh =
+        std::memchr(BufferRecepcao + inicio + 1, CONTROLE_SOH, *recebidos - inicio - 1);
+    const size_t fim =
+        soh != nullptr
+            ? static_cast<size_t>(static_cast<const unsigned char *>(soh) - BufferRecepcao)
+            : *recebidos;
+    *ruido += fim - inicio;
+    inicio = fim;
+  }
+  if (inicio == 0) {
+    return false;
+  }
+  *recebidos -= inicio;
+  std::memmove(BufferRecepcao, BufferRecepcao + inicio, *recebidos);
+  return true;
+}
+
 // Reads until a whole data frame is in, or the time limit has passed and a read brought
 // nothing. Bytes that keep coming after the limit are read for TOLERANCIA_APOS_LIMITE seconds,
 // or, while they are a data frame that fits, until its own time at the line's rate is up.
@@ -207,12 +240,17 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
   int64_t prazoQuadro = -1;
   size_t recebidos = 0;
   size_t ultimaLeitura = 0;
+  size_t ruido = 0;
   *esperado = 0;
   *transbordou = false;
   for (;;) {
     const int64_t decorrido = agora - inicio;
     if (decorrido >= limite && ultimaLeitura == 0) {
       break;
+    }
+    if (PulaAteQuadro(&recebidos, &ruido)) {
+      *esperado = 0;
+      prazoQuadro = decorrido < limite ? -1 : prazoQuadro;
     }
     if (recebidos >= TAMANHO_CABECALHO_RESPOSTA) {
       *esperado = TamanhoAnunciado(recebidos);
@@ -253,6 +291,10 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
     }
     agora = Plataforma->SegundosMonotonicos();
   }
+  if (ruido > 0) {
+    GravaLogFormatado("%u bytes que n\xE3o formam quadro descartados antes da resposta\r\n",
+                      static_cast<unsigned>(ruido));
+  }
   return recebidos;
 }
 
@@ -271,6 +313,34 @@ size_t LePendentes() {
   return n;
 }
 
+// A data frame that the limit left short of its announced length, whose sum byte (its last)
+// checks out with the length that did come, is whole: only its length field was wrong. It is
+// taken at that length, so that its sum byte does not end up in the reply text.
+void CorrigeTamanhoAnunciado(size_t recebidos, uint32_t esperado) {
+  const size_t minimo = TAMANHO_CABECALHO_RESPOSTA + 1;
+  if (recebidos < minimo || recebidos - minimo >= esperado || BufferRecepcao[0] != CONTROLE_SOH) {
+    return;
+  }
+  const uint32_t veio = static_cast<uint32_t>(recebidos - minimo);
+  unsigned char tamanho[4];
+  for (size_t i = 0; i < 4; i++) {
+    tamanho[i] = static_cast<unsigned char>(veio >> (8 * i));
+  }
+  uint32_t soma = 0;
+  for (size_t i = 1; i + 1 < recebidos; i++) {
+    soma += i >= 9 && i < TAMANHO_CABECALHO_RESPOSTA ? tamanho[i - 9] : BufferRecepcao[i];
+  }
+  if (static_cast<uint8_t>(soma) != BufferRecepcao[recebidos - 1]) {
+    return;
+  }
+  std::memcpy(BufferRecepcao + 9, tamanho, sizeof tamanho);
+  GravaLogFormatado("Quadro anuncia %u bytes de dados e traz %u: tomado com %u\r\n",
+                    static_cast<unsigned>(esperado), static_cast<unsigned>(veio),
+                    static_cast<unsigned>(veio));
+}
+
+// Discards what the device sent before the request: reads until a read brings nothing, for
+// LIMITE_DESCARTE seconds at the most.
 void DescartaPendentes() {
   const int64_t inicio = Plataforma->SegundosMonotonicos();
   while (LePendentes() > 0) {
@@ -381,6 +451,7 @@ int32_t Transacao(const char *comando, int32_t numeroSessao, const char *paramet
   // A frame cut short at the limit counts as received, unless it shows another session's.
   if (esperado != 0 && recebidos >= esperado && !transbordou &&
       !DeOutraSessao(recebidos, esperado, numeroSessao, aceitas)) {
+    CorrigeTamanhoAnunciado(recebidos, esperado);
     return EntregaResposta(resposta, recebidos);
   }
   RespostaPropria(resposta, numeroSessao, TIMEOUT_MENSAGEM);

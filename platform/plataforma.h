@@ -65,7 +65,8 @@ struct OperacoesPlataforma {
   int (*EscreveSerial)(HandleSerial porta, const unsigned char *dados, unsigned long tamanho);
   // Fills `bits` with the MODEM_* bits that are on. 1 ok, 0 failed (bits untouched).
   int (*EstadoModem)(HandleSerial porta, uint32_t *bits);
-  // Releases the handle. 1 ok, 0 failed.
+  // Throws away output not yet sent (a driver would wait for it), then releases the handle.
+  // 1 ok, 0 failed.
   int (*FechaSerial)(HandleSerial porta);
   // The prefix that turns a port name into a device path: "\\.\" on Windows, the device
   // directory (ending in '/') elsewhere. Never null.

@@ -232,7 +232,13 @@ int PosixEstadoModem(HandleSerial porta, uint32_t *bits) {
 // The exclusive mode belongs to the tty, not to the descriptor: on a pseudo-terminal the tty
 // outlives our close, and the lock with it, so the next open by anyone but root would fail with
 // EBUSY. A Windows port is free again once its handle is closed; so is ours.
+//
+// Output still queued (a write that failed or stalled) is thrown away first: closing a USB
+// serial tty would otherwise wait for it for the driver's closing time, 30 s by default.
 int PosixFechaSerial(HandleSerial porta) {
+  if (tcflush(Descritor(porta), TCOFLUSH) != 0) {
+    PosixFalha("tcflush(TCOFLUSH)");
+  }
   if (ioctl(Descritor(porta), TIOCNXCL) != 0) {
     PosixFalha("ioctl(TIOCNXCL)");
   }

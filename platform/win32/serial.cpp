@@ -122,7 +122,11 @@ int Win32EstadoModem(HandleSerial porta, uint32_t *bits) {
   return 1;
 }
 
+// Output still queued (a write that failed or timed out) is thrown away, not waited for.
 int Win32FechaSerial(HandleSerial porta) {
+  if (!PurgeComm(Handle(porta), PURGE_TXABORT | PURGE_TXCLEAR)) {
+    Win32Falha("PurgeComm(PURGE_TXABORT | PURGE_TXCLEAR)");
+  }
   if (!CloseHandle(Handle(porta))) {
     Win32Falha("CloseHandle");
     return 0;

@@ -32,6 +32,13 @@ struct Exportacoes {
   SAT_EXPORTACAO(AbreSerialSAT);
   SAT_EXPORTACAO(ArquivoLog);
   SAT_EXPORTACAO(Base64ToAscii);
+  SAT_EXPORTACAO(GeraNumeroSessao);
+  SAT_EXPORTACAO(VersaoLib);
+  SAT_EXPORTACAO(ConfiguraTimeout);
+  SAT_EXPORTACAO(CloseSerial);
+  SAT_EXPORTACAO(GetPortaSAT);
+  SAT_EXPORTACAO(SetPortaSAT);
+  SAT_EXPORTACAO(GetMapaPortasSAT);
 
   // True when the library loaded and every export above was found.
   bool Completa() const {
@@ -56,6 +63,13 @@ struct Exportacoes {
         reinterpret_cast<const void *>(AbreSerialSAT),
         reinterpret_cast<const void *>(ArquivoLog),
         reinterpret_cast<const void *>(Base64ToAscii),
+        reinterpret_cast<const void *>(GeraNumeroSessao),
+        reinterpret_cast<const void *>(VersaoLib),
+        reinterpret_cast<const void *>(ConfiguraTimeout),
+        reinterpret_cast<const void *>(CloseSerial),
+        reinterpret_cast<const void *>(GetPortaSAT),
+        reinterpret_cast<const void *>(SetPortaSAT),
+        reinterpret_cast<const void *>(GetMapaPortasSAT),
     };
     if (!lib.Carregada()) {
       return false;

@@ -27,6 +27,56 @@ set(SAT_E2E_VIDA_CENARIOS
   "Venda|--pronto"
   "Atrasada|--pronto --atraso 7000 --so-para ConsultarSAT --surdo-ao-fechar")
 
+# The fault matrix (tests/e2e/matriz_e2e_test.cpp): one entry per cell, "Cell|satemu options".
+# Each cell's row in the program holds the same options and checks that it was given them; the
+# test matriz_completa checks that every row has its entry here.
+set(SAT_E2E_MATRIZ
+  "Mudo_Log|--pronto --mudo --so-para ExtrairLogs"
+  "ControleAck_Log|--pronto --controle ack --so-para ExtrairLogs"
+  "AnunciaMais_Log|--pronto --anuncia-mais 5 --so-para ExtrairLogs"
+  "Surdo_Log|--pronto --surdo-ao-fechar --atraso 125000 --so-para ExtrairLogs"
+  "Atraso_Log|--pronto --atraso 2000 --so-para ExtrairLogs"
+  "SomaErrada_Log|--pronto --soma-errada --so-para ExtrairLogs"
+  "EmPartes_Log|--pronto --em-partes 9 --pausa 40 --so-para ExtrairLogs"
+  "LixoAntes_Log|--pronto --lixo-antes 0d0a00ff --so-para ExtrairLogs"
+  "Rajada_Log|--pronto --rajada 1500 --so-para ExtrairLogs"
+  "Mudo_Venda|--pronto --mudo --so-para EnviarDadosVenda"
+  "ControleAck_Venda|--pronto --controle ack --so-para EnviarDadosVenda"
+  "AnunciaMais_Venda|--pronto --anuncia-mais 5 --so-para EnviarDadosVenda"
+  "Surdo_Venda|--pronto --surdo-ao-fechar --atraso 21000 --so-para EnviarDadosVenda"
+  "Atraso_Venda|--pronto --atraso 2000 --so-para EnviarDadosVenda"
+  "SomaErrada_Venda|--pronto --soma-errada --so-para EnviarDadosVenda"
+  "EmPartes_Venda|--pronto --em-partes 9 --pausa 40 --so-para EnviarDadosVenda"
+  "LixoAntes_Venda|--pronto --lixo-antes 0d0a00ff --so-para EnviarDadosVenda"
+  "Rajada_Venda|--pronto --rajada 1500 --so-para EnviarDadosVenda"
+  "Mudo_Cancelamento|--pronto --mudo --so-para CancelarUltimaVenda"
+  "ControleAck_Cancelamento|--pronto --controle ack --so-para CancelarUltimaVenda"
+  "AnunciaMais_Cancelamento|--pronto --anuncia-mais 5 --so-para CancelarUltimaVenda"
+  "Surdo_Cancelamento|--pronto --surdo-ao-fechar --atraso 15000 --so-para CancelarUltimaVenda"
+  "Atraso_Cancelamento|--pronto --atraso 2000 --so-para CancelarUltimaVenda"
+  "SomaErrada_Cancelamento|--pronto --soma-errada --so-para CancelarUltimaVenda"
+  "EmPartes_Cancelamento|--pronto --em-partes 9 --pausa 40 --so-para CancelarUltimaVenda"
+  "LixoAntes_Cancelamento|--pronto --lixo-antes 0d0a00ff --so-para CancelarUltimaVenda"
+  "Rajada_Cancelamento|--pronto --rajada 1500 --so-para CancelarUltimaVenda"
+  "Mudo_Consulta|--pronto --mudo --so-para ConsultarSAT"
+  "ControleAck_Consulta|--pronto --controle ack --so-para ConsultarSAT"
+  "ControleNak_Consulta|--pronto --controle nak --so-para ConsultarSAT"
+  "ControleDc1_Consulta|--pronto --controle dc1 --so-para ConsultarSAT"
+  "ControleSyn_Consulta|--pronto --controle syn --so-para ConsultarSAT"
+  "AnunciaMais_Consulta|--pronto --anuncia-mais 5 --so-para ConsultarSAT"
+  "Surdo_Consulta|--pronto --surdo-ao-fechar --atraso 10000 --so-para ConsultarSAT"
+  "Atraso_Consulta|--pronto --atraso 2000 --so-para ConsultarSAT"
+  "SomaErrada_Consulta|--pronto --soma-errada --so-para ConsultarSAT"
+  "EmPartes_Consulta|--pronto --em-partes 9 --pausa 40 --so-para ConsultarSAT"
+  "LixoAntes_Consulta|--pronto --lixo-antes 0d0a00ff --so-para ConsultarSAT"
+  "LixoComSoh_Consulta|--pronto --lixo-antes 0d010a --so-para ConsultarSAT"
+  "Rajada_Consulta|--pronto --rajada 1500 --so-para ConsultarSAT")
+
+# Bad calls at the exports and a device that goes away (tests/e2e/chamadas_e2e_test.cpp).
+set(SAT_E2E_CHAMADAS_CENARIOS
+  "ChamadasRuins|--pronto"
+  "Desconexao|--pronto --mudo --so-para ConsultarSAT")
+
 # Registers one ctest test per scenario: PREFIXO_Suite runs PROGRAMA's suite through
 # tests/com_satemu.sh with the emulator EMULADOR in mode nativo or wine.
 function(sat_cenarios_e2e prefixo programa modo emulador)
@@ -42,6 +92,73 @@ function(sat_cenarios_e2e prefixo programa modo emulador)
     add_test(NAME ${prefixo}_${suite}
       COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" ${modo}
               ${programa} --gtest_filter=${suite}.*)
+    if(modo STREQUAL "wine")
+      # Under wine they all use the prefix's com7, one at a time.
+      set_tests_properties(${prefixo}_${suite} PROPERTIES RESOURCE_LOCK wine_com7)
+    endif()
+  endforeach()
+endfunction()
+
+# Registers scenarios that may run side by side, even under wine: each gets a port of its own,
+# COM<n> from PRIMEIRA_PORTA on (SAT_E2E_PORTA). FILTRO is the gtest filter with @ standing for
+# the scenario's name. Every entry carries the labels ROTULOS.
+function(sat_cenarios_e2e_portas prefixo programa modo emulador primeira_porta filtro rotulos)
+  set(porta ${primeira_porta})
+  foreach(cenario ${ARGN})
+    string(REPLACE "|" ";" partes "${cenario}")
+    list(GET partes 0 nome)
+    list(GET partes 1 opcoes)
+    string(REPLACE "@" "${nome}" este_filtro "${filtro}")
+    add_test(NAME ${prefixo}_${nome}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${emulador} "${opcoes}" ${modo}
+              ${programa} --gtest_filter=${este_filtro})
+    set_tests_properties(${prefixo}_${nome} PROPERTIES ENVIRONMENT SAT_E2E_PORTA=${porta}
+                         LABELS "${rotulos}")
+    math(EXPR porta "${porta} + 1")
+  endforeach()
+endfunction()
+
+# The robustness program's scenarios: the fault matrix (label matriz: its cells mostly wait out
+# time limits, and run many at a time) and the bad-call table, on ports 20 and up. Any further
+# argument is one more label for every entry.
+function(sat_robustez_e2e prefixo programa modo emulador)
+  sat_cenarios_e2e_portas(${prefixo}_matriz "${programa}" ${modo} ${emulador} 20
+    "Falhas/Matriz.Celula/@" "matriz;${ARGN}" ${SAT_E2E_MATRIZ})
+  sat_cenarios_e2e_portas(${prefixo} "${programa}" ${modo} ${emulador} 70 "@.*"
+    "robustez;${ARGN}" ${SAT_E2E_CHAMADAS_CENARIOS})
+endfunction()
+
+# valgrind's memcheck, to run a native e2e program under it (PROGRAMA becomes
+# "${SAT_VALGRIND};program"): any error, or memory the program still holds at exit that is
+# lost or only possibly reachable, fails the run. No suppression is needed.
+find_program(SAT_VALGRIND_PROGRAMA valgrind)
+set(SAT_VALGRIND ${SAT_VALGRIND_PROGRAMA} -q --tool=memcheck --leak-check=full
+  --errors-for-leak-kinds=definite,indirect,possible --error-exitcode=99)
+# Native builds without the sanitizers (valgrind cannot run them) and with valgrind at hand.
+if(SAT_VALGRIND_PROGRAMA AND NOT SAT_SANITIZE AND NOT WIN32)
+  set(SAT_COM_VALGRIND ON)
+else()
+  set(SAT_COM_VALGRIND OFF)
+endif()
+
+# Like sat_cenarios_e2e in mode nativo, the program under valgrind: PREFIXO_Suite, label valgrind.
+function(sat_cenarios_valgrind prefixo programa emulador)
+  if(NOT SAT_COM_VALGRIND)
+    return()
+  endif()
+  foreach(cenario ${ARGN})
+    string(REPLACE "|" ";" partes "${cenario}")
+    list(GET partes 0 suite)
+    list(GET partes 1 opcoes)
+    set(este_emulador ${emulador})
+    if(opcoes STREQUAL "-")
+      set(este_emulador "-")
+      set(opcoes "")
+    endif()
+    add_test(NAME ${prefixo}_${suite}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" nativo
+              ${SAT_VALGRIND} ${programa} --gtest_filter=${suite}.*)
+    set_tests_properties(${prefixo}_${suite} PROPERTIES LABELS valgrind)
   endforeach()
 endfunction()
 

@@ -103,6 +103,7 @@ TEST_F(ComandosTest, ArgumentsGoOutWholeEmptyOrNot) {
 // How each reply reaches the error record, for every command.
 TEST_F(ComandosTest, TheReplysCodeAndMessageReachTheRecord) {
   const std::string codigo30(30, '7');
+  const std::string mensagem2000(2000, 'm');
   const struct {
     const char *nome;
     std::string resposta; // empty: the device is silent
@@ -115,6 +116,10 @@ TEST_F(ComandosTest, TheReplysCodeAndMessageReachTheRecord) {
        "Codigo: 12345.\nRede ok", 0},
       {"a code of 30 characters", "000042|" + codigo30 + "|m|", false, false, "",
        "Codigo: " + codigo30 + ".\nm", 0},
+      {"a message of 2000 characters, cut to the record's 799",
+       "000042|12345|" + mensagem2000 + "|", false, false,
+       "Codigo: 12345.\n" + mensagem2000.substr(0, 784),
+       "Codigo: 12345.\n" + mensagem2000.substr(0, 784), 0},
       {"two fields only", "000042|12000", false, false, "", "", 0},
       {"an empty third field", "000042|12000||x", false, false, "", "", 0},
       {"an empty second field", "000042||msg|x", false, false, "", "", 0},

@@ -214,4 +214,13 @@ TEST(ExtraiNumeroSerieTest, TheSixthFieldAfterACodeThatIsAMultipleOf1000) {
       << "nothing past the given length is read";
 }
 
+// Found by fuzz_numero_serie (corpus: regressao_resposta_vazia): an empty reply at a null
+// address was handed to strnlen.
+TEST(ExtraiNumeroSerieTest, AnEmptyReplyIsNotRead) {
+  char numeroSerie[TAMANHO_NUMERO_SERIE];
+  std::memset(numeroSerie, 'z', sizeof numeroSerie);
+  EXPECT_EQ(ExtraiNumeroSerie(nullptr, 0, numeroSerie), NUMERO_SERIE_AUSENTE);
+  EXPECT_EQ(numeroSerie[0], '\0');
+}
+
 } // namespace

@@ -128,6 +128,34 @@ TEST_F(SerialPosixTest, AWriteNobodyTakesFailsWithinItsLimit) {
   EXPECT_EQ(PosixEsvaziaSaida(porta_), 1); // a pty keeps no output queue: nothing to wait for
 }
 
+// Output the line has not taken is thrown away at close, not left for the driver to wait on (a
+// USB serial tty waits up to 30 s for it). The pty shows it from the other side: what was queued
+// beyond the master's own read buffer never arrives.
+TEST_F(SerialPosixTest, ClosingDiscardsOutputNotYetSent) {
+  const std::string bloco(4096, 'w');
+  const int fd = static_cast<int>(porta_);
+  size_t escritos = 0;
+  struct pollfd p = {fd, POLLOUT, 0};
+  do {
+    ssize_t n;
+    while ((n = write(fd, bloco.data(), bloco.size())) > 0) {
+      escritos += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(errno, EAGAIN);
+  } while (poll(&p, 1, 200) != 0);
+  EXPECT_EQ(PosixFechaSerial(porta_), 1);
+  porta_ = HANDLE_NENHUM;
+  ASSERT_EQ(fcntl(mestre_, F_SETFL, O_NONBLOCK), 0);
+  std::string lido(escritos, '\0');
+  size_t recebidos = 0;
+  ssize_t n;
+  while ((n = read(mestre_, &lido[recebidos], lido.size() - recebidos)) > 0) {
+    recebidos += static_cast<size_t>(n);
+  }
+  EXPECT_GT(escritos, 8192u);
+  EXPECT_LT(recebidos, escritos) << "the queued output was still delivered";
+}
+
 TEST_F(SerialPosixTest, AVanishedDeviceMakesReadsFail) {
   close(mestre_);
   mestre_ = -1;

@@ -176,6 +176,74 @@ TEST_F(TransacaoTest, AtTheLimitAHeaderAnnouncingNoMoreThanItsLengthCountsAsARep
             ABERTURA + Registros({PEDIDO, "Checksum do pacote recebido n\xE3o confere\r\n"}));
 }
 
+// What comes before the data frame is dropped and the frame read from its first byte; control
+// frames silently, anything else counted in the log. Noise that holds a 01 of its own still
+// hides the reply.
+TEST_F(TransacaoTest, BytesBeforeTheDataFrameAreDropped) {
+  const std::string quadro = QuadroDados("000042|08000|ok|", 3);
+  const std::string aviso = " bytes que n\xE3o formam quadro descartados antes da resposta\r\n";
+  const struct {
+    const char *nome;
+    std::deque<std::string> resposta;
+    std::string texto, log;
+  } casos[] = {
+      {"line noise", {Bytes({0x0D, 0x0A, 0, 0xFF}) + quadro}, "000042|08000|ok|", "4" + aviso},
+      {"an ACK, then the frame in pieces",
+       {Bytes({6}), quadro.substr(0, 4), quadro.substr(4)},
+       "000042|08000|ok|",
+       ""},
+      {"NAK, SYN and DC1 frames holding a 01",
+       {Bytes({0x15, 1, 1, 0, 0, 0, 0x16, 1, 0x11, 1}), Bytes({0, 0, 0, 1}) + quadro},
+       "000042|08000|ok|",
+       ""},
+      {"noise with a 01 of its own", {Bytes({0x0D, 1, 0x0A}) + quadro}, TIMEOUT, "1" + aviso},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().respostaAposEscrita = c.resposta;
+    sub().arquivos["sat.log"].clear();
+    Envia();
+    EXPECT_EQ(std::string(BufferResposta), c.texto);
+    if (c.log.empty()) {
+      EXPECT_EQ(Log().find("formam quadro"), std::string::npos) << Log();
+    } else {
+      EXPECT_NE(Log().find(Registros({c.log})), std::string::npos) << Log();
+    }
+    sub().leituras.clear();
+  }
+}
+
+// At the limit, a frame short of its announced length whose sum byte checks out with the length
+// that came was whole but for its length field: its sum byte stays out of the reply. One whose
+// sum does not check out is delivered as it came, its missing bytes zero.
+TEST_F(TransacaoTest, AFrameThatOverstatesItsLengthIsTakenAtTheLengthThatCame) {
+  const std::string certo = QuadroDados("000042|08000|ok|");
+  std::string exagerado = certo;
+  exagerado[9] = static_cast<char>(certo[9] + 5);
+  std::string cortado = QuadroDados("000042|08000|ok|tudo|");
+  cortado.resize(cortado.size() - 4);
+  const struct {
+    const char *nome;
+    std::string quadro, texto;
+    int32_t resultado;
+    std::string log;
+  } casos[] = {
+      {"length field 5 too high", exagerado, "000042|08000|ok|", 16,
+       "Quadro anuncia 21 bytes de dados e traz 16: tomado com 16\r\n"},
+      {"cut short", cortado, "000042|08000|ok|tu", 21,
+       "Checksum do pacote recebido n\xE3o confere\r\n"},
+  };
+  for (const auto &c : casos) {
+    SCOPED_TRACE(c.nome);
+    sub().respostaAposEscrita = {c.quadro};
+    sub().arquivos["sat.log"].clear();
+    EXPECT_EQ(Envia(), c.resultado);
+    EXPECT_EQ(std::string(BufferResposta), c.texto);
+    EXPECT_EQ(Log(), ABERTURA + Registros({PEDIDO, c.log}));
+    sub().leituras.clear();
+  }
+}
+
 // The second reply's missing bytes must not show what the first reply left behind.
 TEST_F(TransacaoTest, NothingOfAnEarlierReplyLeaksIntoALaterOne) {
   sub().respostaAposEscrita = {QuadroDados(std::string(40, 'A'))};

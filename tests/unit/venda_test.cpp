@@ -153,6 +153,13 @@ TEST_F(VendaTest, ASaleThatCannotBeBuiltIsRefusedBeforeSending) {
   const std::string enorme(TAMANHO_BUFFER_VENDA, 'x');
   const std::string cabe = "<CFe>" + std::string(TAMANHO_BUFFER_VENDA - 12, 'x') + "</CFe>" +
                            std::string(100, 'y'); // too long only after its closing tag
+  // Bytes that do not compress: once compressed they no longer fit BufferCompactado.
+  std::string ruido(TAMANHO_BUFFER_VENDA - 1, 'r');
+  uint32_t estado = 1;
+  for (char &c : ruido) {
+    estado = estado * 1103515245u + 12345u;
+    c = static_cast<char>(1 + (estado >> 16) % 255);
+  }
   const struct {
     const char *nome;
     std::string venda;
@@ -167,6 +174,8 @@ TEST_F(VendaTest, ASaleThatCannotBeBuiltIsRefusedBeforeSending) {
        "nao encontrou dll compcatcao..."},
       {"no compress2", VENDA, false, true,
        "Biblioteca de compacta\xE7\xE3o (zlib) indispon\xEDvel; venda n\xE3o enviada", ""},
+      {"too big once compressed", ruido, false, false,
+       "Falha ao compactar os dados da venda; venda n\xE3o enviada", ""},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nome);
