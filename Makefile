@@ -1,7 +1,9 @@
-# Two commands for a fresh Debian machine:
-#   make demo   installs what is missing, builds, runs a fiscal day against the emulator
-#   make test   installs what is missing, builds both targets, runs every test
-.PHONY: test demo deps native asan windows fuzz fuzz-build bench clean
+# For a fresh Debian machine (each installs what is missing first):
+#   make demo           builds, runs a fiscal day against the emulator
+#   make test           builds both targets, runs every test
+#   make package        the Debian package, in build/native
+#   make package-win32  the Windows bundle (a zip), in build/win32
+.PHONY: test demo deps native asan windows fuzz fuzz-build bench clean package package-win32
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -49,6 +51,15 @@ asan: deps
 windows: deps
 	@$(CMAKE_WINDOWS) >/dev/null
 	cmake --build $(BUILD)/win32 -j$(JOBS)
+
+package: native
+	cd $(BUILD)/native && cpack
+
+# Only what the bundle holds: the DLL, satcli.exe and the texts, not the Windows tests.
+package-win32: deps
+	@$(CMAKE_WINDOWS) >/dev/null
+	cmake --build $(BUILD)/win32 --target pacote_win32 -j$(JOBS)
+	@ls $(BUILD)/win32/libsat-*-win32.zip
 
 fuzz-build: deps
 	@$(CMAKE_FUZZ) >/dev/null

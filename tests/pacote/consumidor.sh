@@ -10,7 +10,8 @@ dir=$(mktemp -d /tmp/satconsumidor.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 prefixo=$dir/prefixo
 cmake --install "$build" --prefix "$prefixo" >/dev/null
-biblioteca=$(ls "$prefixo"/lib*/libsat.so.2)
+biblioteca=$(find "$prefixo" -name libsat.so.2)
+[ -n "$biblioteca" ] || { echo "no libsat.so.2 under $prefixo" >&2; exit 1; }
 [ -L "$(dirname "$biblioteca")/libsat.so" ] || { echo "no libsat.so link" >&2; exit 1; }
 [ -f "$prefixo/include/sat.h" ] || { echo "no sat.h" >&2; exit 1; }
 
@@ -18,9 +19,8 @@ cmake -S "$aqui/consumidor" -B "$dir/cmake" -DCMAKE_PREFIX_PATH="$prefixo" >/dev
 cmake --build "$dir/cmake" >/dev/null
 libdir=$(dirname "$biblioteca")
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-# The .pc names the prefix it was configured with; the staging prefix stands in for it.
-cc -o "$dir/consumidor-pc" "$aqui/consumidor/consumidor.c" \
-  $(pkg-config --define-prefix --cflags --libs libsat)
+# The .pc finds its prefix from its own folder: the staging prefix, with nothing redefined.
+cc -o "$dir/consumidor-pc" "$aqui/consumidor/consumidor.c" $(pkg-config --cflags --libs libsat)
 for programa in "$dir/cmake/consumidor" "$dir/consumidor-pc"; do
   LD_LIBRARY_PATH=$libdir "$aqui/../com_satemu.sh" "$satemu" --pronto nativo "$programa"
 done
