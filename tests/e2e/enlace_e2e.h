@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -163,8 +164,16 @@ inline std::vector<std::string> QuadrosRecebidosPeloSat() {
   return quadros;
 }
 
+// A name no other test process running at the same time makes: rand() is never seeded, so it
+// gives every process the same series.
+inline std::string Unico() {
+  static const unsigned semente = std::random_device{}();
+  static unsigned contador = 0;
+  return std::to_string(semente) + "-" + std::to_string(++contador);
+}
+
 inline std::string NomeUnico(const char *base) {
-  return std::string(base) + "-" + std::to_string(static_cast<long>(std::rand())) + ".log";
+  return std::string(base) + "-" + Unico() + ".log";
 }
 
 // A fresh folder made the current directory while the object lives (sat.ini and relative log
@@ -174,9 +183,7 @@ public:
   PastaTemporaria() {
     namespace fs = std::filesystem;
     anterior_ = fs::current_path();
-    pasta_ = fs::temp_directory_path() /
-             ("sate2e-pasta-" + std::to_string(static_cast<long>(std::time(nullptr))) + "-" +
-              std::to_string(static_cast<long>(std::rand())));
+    pasta_ = fs::temp_directory_path() / ("sate2e-pasta-" + Unico());
     fs::create_directories(pasta_);
     fs::current_path(pasta_);
   }
