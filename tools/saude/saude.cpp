@@ -126,8 +126,9 @@ std::string Duracao(long long segundos) {
 
 std::string Dias(long long dias) { return dias == 1 ? "1 dia" : Formata("%lld dias", dias); }
 
-// A device's value inside a message: printable, at most 40 bytes, "vazio" when empty.
-std::string Mostra(std::string_view valor) {
+// A device's value inside a message: printable, at most 40 bytes, "vazio" when empty; quoted
+// when it is a field's value.
+std::string Mostra(std::string_view valor, bool aspas = true) {
   if (valor.empty()) {
     return "vazio";
   }
@@ -136,7 +137,8 @@ std::string Mostra(std::string_view valor) {
     const unsigned char b = static_cast<unsigned char>(c);
     c = b < 0x20 || b == 0x7F ? '?' : c;
   }
-  return "'" + limpo + (valor.size() > 40 ? "...'" : "'");
+  limpo += valor.size() > 40 ? "..." : "";
+  return aspas ? "'" + limpo + "'" : limpo;
 }
 
 Dado Texto(const char *nome, std::string texto) { return Dado{nome, std::move(texto), false, 0}; }
@@ -430,16 +432,17 @@ bool Consulta(std::string_view resposta, Avaliacao &a) {
   if (partes.size() == 1) {
     // The library's bare reply when no port could be opened.
     v.nivel = Nivel::Critico;
-    v.mensagem = "O SAT n\xE3o respondeu: " + Mostra(resposta);
+    v.mensagem = "O SAT n\xE3o respondeu: " + Mostra(resposta, false);
   } else if (a.codigo == "9999") {
     v.nivel = Nivel::Critico;
-    v.mensagem = "O SAT n\xE3o respondeu: " + Mostra(mensagem);
+    v.mensagem = "O SAT n\xE3o respondeu: " + Mostra(mensagem, false);
   } else if (a.codigo == "10098") {
     v.nivel = Nivel::Atencao;
-    v.mensagem = "O SAT est\xE1 ocupado: " + Mostra(mensagem);
+    v.mensagem = "O SAT est\xE1 ocupado: " + Mostra(mensagem, false);
   } else if (a.codigo != "10000") {
     v.nivel = Nivel::Critico;
-    v.mensagem = "O SAT recusou a consulta: " + Mostra(a.codigo) + " " + Mostra(mensagem);
+    v.mensagem =
+        "O SAT recusou a consulta (" + Mostra(a.codigo, false) + "): " + Mostra(mensagem, false);
   } else {
     status = true;
     for (size_t i = 2; i < kCamposStatus && i < partes.size(); ++i) {

@@ -328,18 +328,18 @@ TEST(Saude, AReplyThatIsNotAStatusIsAFinding) {
     size_t verificacoes;
   } casos[] = {
       {"Erro ao tentar abrir a porta", Nivel::Critico,
-       "O SAT n\xE3o respondeu: 'Erro ao tentar abrir a porta'", 1},
+       "O SAT n\xE3o respondeu: Erro ao tentar abrir a porta", 1},
       {"", Nivel::Critico, "O SAT n\xE3o respondeu: vazio", 1},
       {"000042|9999|Timeout de comunica\xE7\xE3o", Nivel::Critico,
-       "O SAT n\xE3o respondeu: 'Timeout de comunica\xE7\xE3o'", 1},
+       "O SAT n\xE3o respondeu: Timeout de comunica\xE7\xE3o", 1},
       {"000042|10001|C\xF3"
        "digo de ativa\xE7\xE3o inv\xE1lido||",
        Nivel::Critico,
-       "O SAT recusou a consulta: '10001' 'C\xF3"
-       "digo de ativa\xE7\xE3o inv\xE1lido'",
+       "O SAT recusou a consulta (10001): C\xF3"
+       "digo de ativa\xE7\xE3o inv\xE1lido",
        1},
       {"000042|10098|SAT em processamento. Tente novamente.||", Nivel::Atencao,
-       "O SAT est\xE1 ocupado: 'SAT em processamento. Tente novamente.'", 1},
+       "O SAT est\xE1 ocupado: SAT em processamento. Tente novamente.", 1},
       {cortada, Nivel::Atencao, "O SAT respondeu \xE0 consulta, mas com 18 dos 28 campos do status",
        7},
   };
