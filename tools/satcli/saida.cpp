@@ -135,7 +135,7 @@ const char *CorDoNivel(saude::Nivel nivel) {
 std::string Coluna(const std::string &texto, size_t largura, const char *cor, const Terminal &t) {
   const std::string espacos(largura > texto.size() ? largura - texto.size() : 0, ' ');
   const std::string convertido = DeWindows1252(texto, Destino::Terminal);
-  return t.cores ? cor + convertido + "\x1b[0m" + espacos : convertido + espacos;
+  return t.cores && cor[0] != '\0' ? cor + convertido + "\x1b[0m" + espacos : convertido + espacos;
 }
 
 // A headline with the device and the worst level, then a line per check.
