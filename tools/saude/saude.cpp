@@ -249,10 +249,8 @@ Verificacao Transmissao(const Avaliacao &a, const Instante &agora) {
                            : "CF-e aguardando transmiss\xE3o";
     fila += transmitiu ? "; \xFAltima transmiss\xE3o h\xE1 " + Duracao(semTransmitir)
                        : std::string("; nenhuma transmiss\xE3o registrada");
-    v.nivel = Nivel::Atencao;
-    if (!transmitiu || semTransmitir > kLimite) {
-      v.nivel = Nivel::Critico;
-    }
+    // With no transmission on record the contact's age below decides.
+    v.nivel = transmitiu && semTransmitir > kLimite ? Nivel::Critico : Nivel::Atencao;
   }
   std::string contato;
   if (contatou) {
@@ -296,17 +294,26 @@ Verificacao Relogio(const Avaliacao &a, const Instante &agora, const Limites &li
   return v;
 }
 
-// "4 GB", "12 MB", "512KB", "3,5 GB", "1048576": bytes. False for anything else.
+// "4 GB", "12 MB", "512KB", "3,5 GB", "1048576": bytes. False for anything else. The decimal
+// separator is read by hand, whatever the process's locale.
 bool LeTamanho(const std::string &texto, double &bytes) {
   size_t i = 0;
-  std::string numero;
-  while (i < texto.size() && (std::isdigit(static_cast<unsigned char>(texto[i])) ||
-                              texto[i] == ',' || texto[i] == '.')) {
-    numero += texto[i] == ',' ? '.' : texto[i];
-    ++i;
+  double numero = 0;
+  double casa = 0; // the place of the next decimal digit, once past the separator
+  bool digito = false;
+  for (; i < texto.size(); ++i) {
+    const char c = texto[i];
+    if (c >= '0' && c <= '9') {
+      digito = true;
+      numero = casa > 0 ? numero + (c - '0') * casa : numero * 10 + (c - '0');
+      casa /= 10;
+    } else if ((c == ',' || c == '.') && casa == 0) {
+      casa = 0.1;
+    } else {
+      break;
+    }
   }
-  if (numero.empty() || numero.find_first_of("0123456789") == std::string::npos ||
-      std::count(numero.begin(), numero.end(), '.') > 1) {
+  if (!digito) {
     return false;
   }
   std::string unidade;
@@ -333,7 +340,7 @@ bool LeTamanho(const std::string &texto, double &bytes) {
                    {"TB", 1024.0 * 1024 * 1024 * 1024}};
   for (const auto &u : kUnidades) {
     if (unidade == u.nome) {
-      bytes = std::strtod(numero.c_str(), nullptr) * u.fator;
+      bytes = numero * u.fator;
       return true;
     }
   }
@@ -354,7 +361,7 @@ Verificacao Memoria(const Avaliacao &a) {
   const std::string usada = a.Campo("MT_USADA");
   double bytesTotal = 0, bytesUsados = 0;
   const bool totalLido = LeTamanho(total, bytesTotal) && bytesTotal > 0;
-  const bool usadaLida = LeTamanho(usada, bytesUsados) && bytesUsados <= bytesTotal;
+  const bool usadaLida = LeTamanho(usada, bytesUsados) && (!totalLido || bytesUsados <= bytesTotal);
   if (!totalLido || !usadaLida) {
     if (!totalLido) {
       Ilegivel(v, "MT_TOTAL", total);

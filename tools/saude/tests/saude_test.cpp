@@ -164,7 +164,7 @@ TEST(Saude, EachCheckAtEachLevel) {
       {{{"LISTA_FINAL", Chave("000120")}, {"DH_CFe", ""}},
        padrao,
        "transmissao",
-       Nivel::Critico,
+       Nivel::Atencao,
        "CF-e aguardando transmiss\xE3o; nenhuma transmiss\xE3o registrada; \xFAltimo contato com "
        "a SEFAZ h\xE1 90 s"},
       {{{"DH_ULTIMA", "20250314100000"}, {"DH_CFe", "20250314090000"}},
@@ -254,6 +254,11 @@ TEST(Saude, EachCheckAtEachLevel) {
        "memoria",
        Nivel::Atencao,
        "MT_TOTAL ileg\xEDvel: '0 GB'; MT_USADA ileg\xEDvel: 'muito'"},
+      {{{"MT_TOTAL", "4,0,0 GB"}, {"MT_USADA", ",5 MB"}},
+       padrao,
+       "memoria",
+       Nivel::Atencao,
+       "MT_TOTAL ileg\xEDvel: '4,0,0 GB'"},
 
       {{{"NIVEL_BATERIA", "M\xC9"
                           "DIO"}},
