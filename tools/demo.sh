@@ -8,11 +8,12 @@ build=$(cd "${1:-build/native}" && pwd)
 raiz=$(cd "$(dirname "$0")/.." && pwd)
 dir=$(mktemp -d /tmp/satdemo.XXXXXX)
 pid=""
+pid2=""
 encerra() {
-  if [ -n "$pid" ]; then
-    kill "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
+  for p in $pid $pid2; do
+    kill "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+  done
   rm -rf "$dir"
 }
 trap encerra EXIT
@@ -127,3 +128,33 @@ if [ -f "$raiz/tools/satd/demo.sh" ] && [ -x "$build/satd" ]; then
   echo
   bash "$raiz/tools/satd/demo.sh" "$build" "$dir/dev/"
 fi
+
+# The SAT's health at a glance: the SAT of the day, and a second one (satemu's health option on a
+# fresh device) whose certificate expires in 10 days, which satcli saude reports with exit status
+# 1 (attention).
+saude() {
+  local oque=$1 esperado=$2
+  shift 2
+  printf '\n== %s\n    $ satcli %s\n' "$oque" "${*:+$* }saude"
+  local status=0
+  "$build/satcli" "$@" saude >"$dir/saida" 2>"$dir/erro" || status=$?
+  sed 's/^/    /' "$dir/saida"
+  echo "    (exit status $status)"
+  if [ "$status" -ne "$esperado" ]; then
+    echo "demo: satcli saude gave exit status $status, not $esperado" >&2
+    sed 's/^/    /' "$dir/erro" >&2
+    exit 1
+  fi
+}
+saude "The SAT's health after the day: every check ok" 0
+mkfifo "$dir/linha2"
+"$build/satemu" --pronto --serie 900000002 --certificado-vence +10 --link "$dir/dev/COM8" \
+  >"$dir/linha2" 2>"$dir/satemu2.erro" &
+pid2=$!
+exec 4<"$dir/linha2"
+if ! read -r -t 20 -u 4 escravo2; then
+  echo "demo: the second satemu did not start" >&2
+  cat "$dir/satemu2.erro" >&2
+  exit 1
+fi
+saude "A second SAT (satemu --pronto --certificado-vence +10, on COM8): its certificate expires in 10 days" 1 --porta 8

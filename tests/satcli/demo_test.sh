@@ -31,6 +31,16 @@ done
 if [ -x "$build/satd" ]; then
   grep -q '^== satd owns the SAT' "$dir/saida" || falha "satd's part did not run"
 fi
+# It ends with the health of the day's SAT (all ok) and of a SAT whose certificate expires in 10
+# days (attention, exit status 1), in the terminal's encoding.
+saude=$(sed -n '/^== The SAT.s health after the day/,$p' "$dir/saida")
+grep -qE '^    Sa.{1,2}de do SAT 900000001 em [0-9/]{10} [0-9:]{8}: ok$' <<<"$saude" ||
+  falha "no healthy SAT at the end: $saude"
+[ "$(grep -cE '^      \[ok\] ' <<<"$saude")" -ge 13 ] || falha "not every check shown: $saude"
+grep -qE 'Certificado vence em 10 dias \([0-9/]{10}\)$' <<<"$saude" ||
+  falha "no certificate expiring in 10 days: $saude"
+grep -qE '^    .*SAT 900000002 em .*: aten' <<<"$saude" || falha "the second SAT is not at attention"
+[ "$(tail -n 1 "$dir/saida")" = "    (exit status 1)" ] || falha "the demo does not end with saude"
 pasta=$(sed -n 's/^Work folder, removed at the end: //p' "$dir/saida")
 [ -n "$pasta" ] && [ ! -e "$pasta" ] || falha "the work folder '$pasta' is left behind"
 

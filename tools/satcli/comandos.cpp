@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 #include "espera.h"
@@ -233,6 +234,33 @@ Resultado Porta(Execucao &e, const Passo &p, const char *nome,
 Resultado Obtem(Execucao &e, const Passo &p) { return Porta(e, p, "GetPortaSAT", GetPortaSAT); }
 Resultado Escolhe(Execucao &e, const Passo &p) { return Porta(e, p, "SetPortaSAT", SetPortaSAT); }
 
+// The status query, and every health check over its reply against this computer's clock. The
+// exit status is the worst level: 0 ok, 1 attention, 2 critical.
+Resultado Saude(Execucao &e, const Passo &) {
+  std::string texto;
+  {
+    LinhaDeEspera espera(e.terminal.erroEhTerminal, "ConsultarStatusOperacional", 20000);
+    const char *resposta = ConsultarStatusOperacional(e.Sessao(), e.opcoes.codigo.c_str());
+    texto = resposta != nullptr ? resposta : "";
+  }
+  const std::time_t agora = std::time(nullptr);
+  const std::tm *local = std::localtime(&agora);
+  const std::tm hora = local != nullptr ? *local : std::tm{};
+  Resultado r;
+  r.exportacao = "ConsultarStatusOperacional";
+  r.comando = true;
+  r.bruto = texto;
+  r.resposta = AnalisaResposta(texto, true);
+  LeRegistro(r);
+  r.saude = true;
+  r.avaliacao = saude::Avalia(texto, saude::DeTm(hora), e.opcoes.limites);
+  char quando[32];
+  std::strftime(quando, sizeof quando, "%d/%m/%Y %H:%M:%S", &hora);
+  r.quando = quando;
+  r.status = static_cast<int>(r.avaliacao.nivel);
+  return r;
+}
+
 const char *Texto(const std::vector<std::string> &args, size_t i) { return args[i].c_str(); }
 
 // Time limits of the library, per command, for the waiting line.
@@ -242,6 +270,10 @@ const std::vector<Subcomando> kSubcomandos = {
     {"status", "ConsultarStatusOperacional", "", "the device's state, network and counters", 0, 0,
      0, -1, true, false, 20000,
      [](const Chamada &c) { return ConsultarStatusOperacional(c.sessao, c.codigo); }, nullptr},
+    {"saude", "ConsultarStatusOperacional", "",
+     "the SAT's health at a glance: certificate, CF-e waiting, clock, memory, battery, block; a "
+     "line per check (see below)",
+     0, 0, 0, -1, true, false, 20000, nullptr, Saude},
     {"numero-sessao", "ConsultarNumeroSessao", "N", "the reply the device gave session N", 1, 1, 1,
      -1, true, false, 20000,
      [](const Chamada &c) { return ConsultarNumeroSessao(c.sessao, c.codigo, Inteiro(c.args[0])); },

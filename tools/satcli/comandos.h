@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "saida.h"
+#include "saude.h"
 #include "terminal.h"
 
 struct Opcoes {
@@ -15,6 +16,7 @@ struct Opcoes {
   bool temCodigo = false;
   bool temSessao = false; // --sessao: the first command's session number
   int32_t sessao = 0;
+  saude::Limites limites; // saude's thresholds (--certificado-dias, --relogio-minutos)
 };
 
 struct Passo;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "saude_json.h"
+
 namespace {
 
 const size_t kValorLongo = 100; // longer values are cut in the readable view
@@ -116,6 +118,54 @@ void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
   }
 }
 
+const char *CorDoNivel(saude::Nivel nivel) {
+  switch (nivel) {
+  case saude::Nivel::Ok:
+    return "\x1b[32m"; // green
+  case saude::Nivel::Atencao:
+    return "\x1b[33m"; // yellow
+  case saude::Nivel::Critico:
+    break;
+  }
+  return "\x1b[1;31m"; // bold red
+}
+
+// `texto` (Windows-1252, one byte a character) padded to `largura` columns, in colour on a
+// terminal that shows it.
+std::string Coluna(const std::string &texto, size_t largura, const char *cor, const Terminal &t) {
+  const std::string espacos(largura > texto.size() ? largura - texto.size() : 0, ' ');
+  const std::string convertido = DeWindows1252(texto, Destino::Terminal);
+  return t.cores && cor[0] != '\0' ? cor + convertido + "\x1b[0m" + espacos : convertido + espacos;
+}
+
+// A headline with the device and the worst level, then a line per check.
+void Saude(const Resultado &r, bool mostraRegistro, const Terminal &t) {
+  const saude::Avaliacao &a = r.avaliacao;
+  std::string serie = a.Campo("NSERIE");
+  serie = serie.empty() ? std::string() : " " + serie;
+  std::fprintf(t.saida, "%s\n",
+               (DeWindows1252("Sa\xFA"
+                              "de do SAT" +
+                                  serie + " em " + r.quando + ": ",
+                              Destino::Terminal) +
+                Coluna(saude::RotuloDoNivel(a.nivel), 0, CorDoNivel(a.nivel), t))
+                   .c_str());
+  size_t largura = 0;
+  for (const saude::Verificacao &v : a.verificacoes) {
+    largura = std::max(largura, v.titulo.size());
+  }
+  for (const saude::Verificacao &v : a.verificacoes) {
+    const std::string marca = std::string("[") + saude::RotuloDoNivel(v.nivel) + "]";
+    std::fprintf(t.saida, "  %s %s  %s\n", Coluna(marca, 10, CorDoNivel(v.nivel), t).c_str(),
+                 Coluna(v.titulo, largura, "", t).c_str(),
+                 DeWindows1252(v.mensagem, Destino::Terminal).c_str());
+  }
+  if (mostraRegistro && r.registro) {
+    std::fprintf(t.saida, "  CodigoErro %d %s\n", static_cast<int>(r.codigoErro),
+                 ParaTerminal(r.mensagemErro, 2).c_str());
+  }
+}
+
 void Bruto(const Resultado &r, bool mostraRegistro, const Terminal &t) {
   if (!r.nulo) {
     std::fwrite(r.bruto.data(), 1, r.bruto.size(), t.saida);
@@ -140,6 +190,20 @@ std::string Hexa(const std::string &bytes) {
     texto += kDigitos[b & 0x0F];
   }
   return texto;
+}
+
+void SaudeJson(const Resultado &r, const Terminal &t) {
+  nlohmann::ordered_json j = {{"comando", "saude"}, {"status", r.status}};
+  const nlohmann::ordered_json checagem = saude::ParaJson(
+      r.avaliacao, [](std::string_view texto) { return DeWindows1252(texto, Destino::Utf8); });
+  for (const auto &[chave, valor] : checagem.items()) {
+    j[chave] = valor;
+  }
+  if (r.registro) {
+    j["registroErro"] = {{"codigo", r.codigoErro}, {"mensagem", Utf8(r.mensagemErro)}};
+  }
+  const std::string texto = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::fprintf(t.saida, "%s\n", texto.c_str());
 }
 
 void Json(const Resultado &r, const Terminal &t) {
@@ -190,7 +254,9 @@ void Json(const Resultado &r, const Terminal &t) {
 void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Terminal &t) {
   switch (vista) {
   case Vista::Legivel:
-    if (r.literal) {
+    if (r.saude) {
+      Saude(r, mostraRegistro, t);
+    } else if (r.literal) {
       Bruto(r, false, t);
     } else {
       Legivel(r, mostraRegistro, t);
@@ -200,7 +266,11 @@ void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Termina
     Bruto(r, mostraRegistro, t);
     break;
   case Vista::Json:
-    Json(r, t);
+    if (r.saude) {
+      SaudeJson(r, t);
+    } else {
+      Json(r, t);
+    }
     break;
   }
   std::fflush(t.saida);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "resposta.h"
+#include "saude.h"
 #include "terminal.h"
 
 // Exit statuses, documented in --help.
@@ -32,6 +33,9 @@ struct Resultado {
   bool registro = false; // codigoErro and mensagemErro were read
   std::string documento; // where the decoded document was saved
   bool literal = false;  // the readable view prints `bruto` as it is (a decoded document)
+  bool saude = false;    // the health checks of a status reply, in `avaliacao`
+  saude::Avaliacao avaliacao;
+  std::string quando; // saude: the host's time of the checks, DD/MM/AAAA HH:MM:SS
   int status = STATUS_SUCESSO;
 };
 

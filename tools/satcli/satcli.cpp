@@ -33,6 +33,10 @@ Options (anywhere on the line):
   --bruto             each reply exactly as the library returned it, then a line feed
   --json              one JSON object a line for each subcommand: the named fields, in UTF-8
   --erro              the error record (CodigoErro) after each command
+  --certificado-dias N
+                      saude: attention when the certificate expires within N days (default 60)
+  --relogio-minutos N saude: attention when the SAT's clock is more than N minutes from this
+                      computer's (default 5)
   -h, --help          this text
 
 Subcommands (FILE "-" reads standard input):
@@ -45,6 +49,22 @@ Windows-1252 text to the terminal's encoding; colour only on a terminal, and not
 While a command waits more than a second for the device (activation and update may take up to 30
 minutes), standard error shows the time elapsed when it is a terminal.
 
+saude checks the status reply and gives each check a level: ok, atencao (attention) or critico
+(critical), with a line in Portuguese for the shop:
+  Consulta      critical when the SAT does not answer or refuses the query; a field missing or
+                malformed makes its own check attention
+  Certificado   critical once CERT_VENCIMENTO has passed; attention within --certificado-dias
+  Transmissao   attention while CF-e wait to be transmitted (LISTA_INICIAL, LISTA_FINAL); critical
+                when they wait and the last transmission (DH_CFe) is more than 5 days old, or
+                when the last contact with SEFAZ (DH_ULTIMA) is: the SAT blocks itself after 10
+                days without it. Ages are read on the SAT's own clock (DH_ATUAL)
+  Relogio       attention when DH_ATUAL is more than --relogio-minutos from this computer's clock
+  Memoria       attention above 80 % of MT_TOTAL in use (MT_USADA), critical above 95 %
+  Bateria       attention when NIVEL_BATERIA is BAIXO
+  Operacao      critical when ESTADO_OPERACAO is 1 (blocked by SEFAZ), 2 (by the taxpayer), 3
+                (autonomous block) or 4 (blocked for deactivation)
+--json gives the levels, messages and the figures each check rests on.
+
 Exit status:
   0  the device answered with a success code (xx000, or 04006 for the ICP-Brasil activation);
      for the library's own exports, they did what was asked
@@ -53,6 +73,8 @@ Exit status:
   2  usage error: nothing was run
   3  the library answered in the device's place (code 9999, no port could be opened) or refused
   4  a document could not be read or saved
+saude: 0 when every check is ok, 1 when the worst is attention, 2 when one is critical (a SAT
+that does not answer is critical).
 With several subcommands, the status of the first one that did not succeed.
 
 Environment: SAT_CODIGO, the activation code; on Linux SAT_DEV_DIR, the folder of the serial
@@ -147,6 +169,7 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
     const std::string a = argv[i];
     Passo &passo = l.passos.back();
     std::string valor;
+    int32_t numero = 0;
     const bool opcao = a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9');
     if (a == ",") {
       if (passo.sub == nullptr) {
@@ -189,6 +212,18 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
       if (!Valor(argc, argv, i, l.log)) {
         return a + " takes a file name";
       }
+    } else if (a == "--certificado-dias") {
+      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, numero) || numero < 1 ||
+          numero > 3650) {
+        return a + " takes a number of days, 1 to 3650";
+      }
+      l.opcoes.limites.certificadoDias = numero;
+    } else if (a == "--relogio-minutos") {
+      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, numero) || numero < 1 ||
+          numero > 1440) {
+        return a + " takes a number of minutes, 1 to 1440";
+      }
+      l.opcoes.limites.relogioMinutos = numero;
     } else if (a == "--salva") {
       if (!Valor(argc, argv, i, passo.salva)) {
         return a + " takes a file name";

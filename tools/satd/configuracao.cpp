@@ -72,6 +72,10 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
            return true;
          }}}},
       {"registro", {{"arquivo", Texto(&Configuracao::registro)}}},
+      {"saude",
+       {{"intervalo_s", Inteiro(&Configuracao::intervaloSaude, 0, 3600)},
+        {"certificado_dias", Inteiro(&Configuracao::certificadoDias, 1, 3650)},
+        {"relogio_minutos", Inteiro(&Configuracao::relogioMinutos, 1, 1440)}}},
   };
   return esquema;
 }

@@ -29,6 +29,11 @@ struct Configuracao {
   std::chrono::milliseconds espera{60000};
   // [registro]
   std::string registro; // one line per request; standard output when empty
+  // [saude]
+  int intervaloSaude = 30;  // seconds: the device's status is asked at most this often for the
+                            // page and {base}/saude (0: every time), and the page reloads so
+  int certificadoDias = 60; // attention when the certificate expires within this many days
+  int relogioMinutos = 5;   // attention when the SAT's clock is further than this from satd's
 };
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be

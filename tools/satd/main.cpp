@@ -23,10 +23,23 @@ Owns the SAT through libsat and serves every checkout of the shop over HTTP:
                            401 without valid credentials, 503 when the queue is full or the
                            wait too long
   GET  {base}/status       the queue, the SAT's port, the uptime (no device call)
+  GET  /                   the status page for the shop (HTML, self-contained, reloads itself):
+                           the SAT's identity and state, its health checks, the queue and the
+                           last requests of the log
+  GET  {base}/saude        the same as JSON: each check's level (ok, atencao, critico), its
+                           message and the figures it rests on
 Functions: ativarsat comunicarcertificadoicpbrasil enviardadosvenda cancelarultimavenda
   consultarsat testefimafim consultarstatusoperacional consultarnumerosessao
   configurarinterfacederede associarassinatura atualizarsoftwaresat extrairlogs bloquearsat
   desbloquearsat trocarcodigodeativacao consultarultimasessaofiscal
+
+The page and {base}/saude ask the SAT for its status (ConsultarStatusOperacional) through the
+same worker and queue as the checkouts, at most once per [saude] intervalo_s (default 30 s),
+and check the reply: certificate expired (critical) or expiring within certificado_dias
+(default 60, attention); CF-e waiting to be transmitted (attention), critical when the last
+transmission or contact with SEFAZ is more than 5 days old; the SAT's clock more than
+relogio_minutos (default 5) from satd's (attention); working memory above 80 % (attention) or
+95 % (critical); battery BAIXO (attention); a blocked SAT (critical).
 
 Every device call runs on one worker, in arrival order. satd draws the session numbers and
 keeps the activation code; checkouts send neither. The first line on standard output is

@@ -27,7 +27,7 @@ Registro::~Registro() {
   }
 }
 
-void Registro::Escreve(const std::string &texto) {
+void Registro::Escreve(const std::string &texto, bool recente) {
   const auto agora = std::chrono::system_clock::now();
   const std::time_t segundos = std::chrono::system_clock::to_time_t(agora);
   const int ms = static_cast<int>(
@@ -37,9 +37,22 @@ void Registro::Escreve(const std::string &texto) {
   localtime_r(&segundos, &local);
   char quando[40];
   std::strftime(quando, sizeof quando, "%Y-%m-%d %H:%M:%S", &local);
+  char linha[48];
+  std::snprintf(linha, sizeof linha, "%s.%03d ", quando, ms);
   std::lock_guard<std::mutex> trava(mutex_);
-  std::fprintf(saida_, "%s.%03d %s\n", quando, ms, texto.c_str());
+  std::fprintf(saida_, "%s%s\n", linha, texto.c_str());
   std::fflush(saida_);
+  if (recente) {
+    recentes_.push_back(linha + texto);
+    if (recentes_.size() > kRecentes) {
+      recentes_.pop_front();
+    }
+  }
+}
+
+std::vector<std::string> Registro::Recentes() const {
+  std::lock_guard<std::mutex> trava(mutex_);
+  return std::vector<std::string>(recentes_.begin(), recentes_.end());
 }
 
 } // namespace satd

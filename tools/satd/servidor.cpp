@@ -129,6 +129,16 @@ bool Servidor::Prepara(std::string &erro) {
   http_->Get(".*", [this](const httplib::Request &pedido, httplib::Response &resposta) {
     if (pedido.path == configuracao_.base + "/status") {
       InformaEstado(resposta);
+    } else if (pedido.path == "/") {
+      tLinha.funcao = "pagina";
+      resposta.set_header("Cache-Control", "no-store");
+      resposta.set_content(PaginaHtml(MontaPainel()), "text/html; charset=utf-8");
+    } else if (pedido.path == configuracao_.base + "/saude") {
+      tLinha.funcao = "saude";
+      resposta.set_header("Cache-Control", "no-store");
+      resposta.set_content(
+          SaudeJson(MontaPainel()).dump(-1, ' ', false, json::error_handler_t::replace),
+          "application/json");
     } else {
       Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
     }
@@ -253,6 +263,65 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
                        "application/json");
 }
 
+Painel Servidor::MontaPainel() {
+  Painel p;
+  ConsultaSaude consulta;
+  {
+    std::lock_guard<std::mutex> trava(saudeMutex_);
+    const auto intervalo = std::chrono::seconds(configuracao_.intervaloSaude);
+    if (!saude_.feita || Relogio::now() - saude_.quando >= intervalo) {
+      // Through the queue like any checkout's call: a page left open never jumps a sale.
+      static const Funcao *const kStatus = ProcuraFuncao("consultarstatusoperacional");
+      Pedido pedido;
+      pedido.funcao = kStatus;
+      Resultado resultado;
+      const Fila::Desfecho desfecho = fila_.Executa([&] { resultado = sat_.Executa(pedido); });
+      if (desfecho == Fila::Desfecho::Feita) {
+        const std::time_t agora = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&agora, &local);
+        saude_ = ConsultaSaude{true, resultado.resposta, resultado.sessao, Relogio::now(),
+                               saude::DeTm(local)};
+        tLinha.sessao = Formata("%06d", resultado.sessao);
+        tLinha.codigo = CodigoDaResposta(resultado.resposta);
+      } else {
+        p.nota = desfecho == Fila::Desfecho::Encerrando ? "satd est\xE1 parando"
+                 : desfecho == Fila::Desfecho::Falhou   ? "a consulta falhou dentro do satd"
+                                                        : "o SAT est\xE1 ocupado com as vendas";
+        p.nota = "Status n\xE3o atualizado: " + p.nota;
+      }
+    }
+    consulta = saude_;
+  }
+  saude::Limites limites;
+  limites.certificadoDias = configuracao_.certificadoDias;
+  limites.relogioMinutos = configuracao_.relogioMinutos;
+  if (consulta.feita) {
+    p.avaliacao = saude::Avalia(consulta.resposta, consulta.instante, limites);
+    p.consultado = true;
+    p.consultadoEm = saude::Iso(consulta.instante);
+    p.idade =
+        std::chrono::duration_cast<std::chrono::seconds>(Relogio::now() - consulta.quando).count();
+    p.sessao = consulta.sessao;
+  } else {
+    saude::Verificacao v;
+    v.id = "consulta";
+    v.titulo = "Consulta";
+    v.nivel = saude::Nivel::Atencao;
+    v.mensagem = p.nota;
+    p.avaliacao.nivel = v.nivel;
+    p.avaliacao.verificacoes.push_back(v);
+  }
+  p.fila = fila_.Consulta();
+  p.porta = configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
+                                        : std::string("automatica");
+  p.uptime = std::chrono::duration_cast<std::chrono::seconds>(Relogio::now() - inicio_).count();
+  p.versao = versao_;
+  p.registro = registro_.Recentes();
+  p.recarga = std::max(configuracao_.intervaloSaude, 5);
+  return p;
+}
+
 void Servidor::InformaEstado(httplib::Response &resposta) {
   const Fila::Estado estado = fila_.Consulta();
   const auto uptime =
@@ -283,10 +352,12 @@ void Servidor::Anota(const httplib::Request &pedido, const httplib::Response &re
           : 0;
   const std::string funcao =
       linha.funcao.empty() ? Limpo(pedido.method + " " + pedido.path) : linha.funcao;
+  // The page's own reloads would push the checkouts' calls off the page.
   registro_.Escreve(pedido.remote_addr + ":" + std::to_string(pedido.remote_port) +
-                    " caixa=" + linha.caixa + " " + funcao + " sessao=" + linha.sessao +
-                    " codigo=" + linha.codigo + " http=" + std::to_string(resposta.status) + " " +
-                    std::to_string(ms) + "ms");
+                        " caixa=" + linha.caixa + " " + funcao + " sessao=" + linha.sessao +
+                        " codigo=" + linha.codigo + " http=" + std::to_string(resposta.status) +
+                        " " + std::to_string(ms) + "ms",
+                    pedido.method != "GET");
 }
 
 } // namespace satd

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "configuracao.h"
@@ -11,7 +12,9 @@
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
+#include "painel.h"
 #include "registro.h"
+#include "saude.h"
 
 namespace httplib {
 class Server;
@@ -40,6 +43,18 @@ private:
                     httplib::Response &resposta);
   void InformaEstado(httplib::Response &resposta);
   void Anota(const httplib::Request &pedido, const httplib::Response &resposta);
+  // The status page's contents: the last status query, made again through the queue when it is
+  // older than [saude] intervalo_s, and checked.
+  Painel MontaPainel();
+
+  // The last status query of the page and {base}/saude.
+  struct ConsultaSaude {
+    bool feita = false;
+    std::string resposta; // Windows-1252
+    int32_t sessao = 0;
+    std::chrono::steady_clock::time_point quando;
+    saude::Instante instante; // satd's local time when the reply came
+  };
 
   const Configuracao configuracao_;
   Registro registro_;
@@ -50,6 +65,8 @@ private:
   int portaHttp_ = 0;
   std::string versao_; // of the library, in UTF-8
   const std::chrono::steady_clock::time_point inicio_;
+  std::mutex saudeMutex_; // one status query at a time; the others wait and take its reply
+  ConsultaSaude saude_;
 };
 
 } // namespace satd

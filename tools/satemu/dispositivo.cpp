@@ -19,6 +19,8 @@ constexpr char kNaoAtivado[] = "SAT ainda n\xE3o ativado";
 constexpr char kSessaoInvalida[] = "N\xFAmero de sess\xE3o inv\xE1lido";
 constexpr char kErroDesconhecido[] = "Erro desconhecido";
 constexpr char kBloqueadoContribuinte[] = "SAT bloqueado pelo contribuinte";
+constexpr char kBloqueadoSefaz[] = "SAT bloqueado pela SEFAZ";
+constexpr char kBloqueadoSemComunicacao[] = "SAT bloqueado por falta de comunica\xE7\xE3o";
 constexpr char kForaDoPadrao[] = "Dados fora do padr\xE3o a ser informado";
 constexpr char kErroValidacao[] = "Erro de valida\xE7\xE3o do conte\xFA"
                                   "do";
@@ -105,6 +107,12 @@ void AcrescentaLe32(std::string &destino, std::uint32_t valor) {
     destino += static_cast<char>(valor >> (8 * i) & 0xFF);
 }
 
+// A CF-e just issued goes to the tax authority at once, unless the device cannot transmit.
+void Emitido(Sat &sat, const std::string &chave) {
+  if (sat.condicoes.semTransmitir)
+    sat.condicoes.aguardando.push_back(chave);
+}
+
 bool CodigoConfere(const Contexto &c, std::string_view codigo) {
   return codigo == c.sat.codigoAtivacao;
 }
@@ -172,6 +180,10 @@ std::string EnviarDadosVenda(Contexto &c) {
     return Comum(c, 2, kNaoAtivado);
   if (sat.bloqueado)
     return Comum(c, 6, kBloqueadoContribuinte);
+  if (sat.condicoes.bloqueio == 3)
+    return Comum(c, 8, kBloqueadoSemComunicacao);
+  if (sat.condicoes.bloqueio != 0)
+    return Comum(c, 7, kBloqueadoSefaz);
   if (sat.assinaturaAC.empty())
     return Comum(c, 3, "SAT n\xE3o vinculado ao AC");
   if (barra == std::string_view::npos || parametros.size() - barra - 1 < 4)
@@ -213,6 +225,7 @@ std::string EnviarDadosVenda(Contexto &c) {
   sat.vendaCancelavel = true;
   sat.chaveUltimoCFe = cfe.chave;
   sat.dataHoraUltimoCFe = cfe.dataHora;
+  Emitido(sat, cfe.chave);
   c.mudou = true;
   std::string r = c.pedido.sessaoTexto;
   r += "|06000|0000|Emitido com sucesso + conte\xFA"
@@ -230,6 +243,10 @@ std::string CancelarUltimaVenda(Contexto &c) {
     return Comum(c, 1, kCodigoInvalido);
   if (sat.bloqueado)
     return Comum(c, 3, kBloqueadoContribuinte);
+  if (sat.condicoes.bloqueio == 3)
+    return Comum(c, 5, kBloqueadoSemComunicacao);
+  if (sat.condicoes.bloqueio != 0)
+    return Comum(c, 4, kBloqueadoSefaz);
   if (!sat.vendaCancelavel || campo[1] != "CFe" + sat.ultimaVenda.chave)
     return Comum(c, 2, "Cupom inv\xE1lido");
   const int numero = ProximoNumero(sat);
@@ -245,6 +262,7 @@ std::string CancelarUltimaVenda(Contexto &c) {
   sat.vendaCancelavel = false;
   sat.chaveUltimoCFe = cfe.chave;
   sat.dataHoraUltimoCFe = cfe.dataHora;
+  Emitido(sat, cfe.chave);
   c.mudou = true;
   std::string r = c.pedido.sessaoTexto;
   r += "|07000|0000|Cupom cancelado com sucesso + conte\xFA"
@@ -277,18 +295,31 @@ std::string TesteFimAFim(Contexto &c) {
   return r;
 }
 
+// AAAAMMDD for the day MMDD of `ano`; 29 February becomes the 28th in a common year.
+std::string MesmoDia(long long ano, const std::string &mmdd) {
+  const bool bissexto = (ano % 4 == 0 && ano % 100 != 0) || ano % 400 == 0;
+  return std::to_string(ano) + (mmdd == "0229" && !bissexto ? "0228" : mmdd);
+}
+
 std::string ConsultarStatusOperacional(Contexto &c) {
   const auto campo = Campos(c.pedido.parametros, 1);
   if (!CodigoConfere(c, campo[0]))
     return Comum(c, 1, kCodigoInvalido);
   const Sat &sat = c.sat;
+  const Condicoes &condicoes = sat.condicoes;
   const std::string agora = CarimboTempo(Agora(sat));
   const bool ativo = sat.ativacao == Ativacao::Ativado;
+  // A certificate good for five years: from the activation, or up to the date given.
+  std::string emissao = ativo ? sat.dataAtivacao : std::string();
   std::string vencimento;
-  if (ativo && sat.dataAtivacao.size() == 8) {
-    long long ano = 0;
+  long long ano = 0;
+  if (ativo && !condicoes.vencimentoCertificado.empty()) {
+    vencimento = condicoes.vencimentoCertificado;
+    LeInteiro(std::string_view(vencimento).substr(0, 4), ano);
+    emissao = MesmoDia(ano - 5, vencimento.substr(4));
+  } else if (ativo && sat.dataAtivacao.size() == 8) {
     LeInteiro(std::string_view(sat.dataAtivacao).substr(0, 4), ano);
-    vencimento = std::to_string(ano + 5) + sat.dataAtivacao.substr(4);
+    vencimento = MesmoDia(ano + 5, sat.dataAtivacao.substr(4));
   }
   const std::string &ultimo = sat.chaveUltimoCFe;
   // A locally administered address made of the serial number's last eight digits.
@@ -296,29 +327,34 @@ std::string ConsultarStatusOperacional(Contexto &c) {
   const std::string serie8 = (std::string(8, '0') + sat.serie).substr(sat.serie.size());
   for (std::size_t i = 0; i < 8; i += 2)
     mac.append(":").append(serie8.substr(i, 2));
-  const std::array<std::string, 23> campos = {sat.serie,
-                                              sat.rede.tipoLan,
-                                              sat.rede.ip,
-                                              mac,
-                                              sat.rede.mascara,
-                                              sat.rede.gateway,
-                                              sat.rede.dns1,
-                                              sat.rede.dns2,
-                                              "CONECTADO",
-                                              "ALTO",
-                                              "4 GB",
-                                              "12 MB",
-                                              agora,
-                                              "01.00.00",
-                                              "00.08",
-                                              ultimo,
-                                              ultimo,
-                                              ultimo,
-                                              sat.dataHoraUltimoCFe,
-                                              agora,
-                                              ativo ? sat.dataAtivacao : std::string(),
-                                              vencimento,
-                                              sat.bloqueado ? "2" : "0"};
+  const std::deque<std::string> &fila = condicoes.aguardando;
+  std::string estado = sat.bloqueado ? "2" : "0";
+  if (condicoes.bloqueio != 0)
+    estado = std::to_string(condicoes.bloqueio);
+  const std::array<std::string, 23> campos = {
+      sat.serie,
+      sat.rede.tipoLan,
+      sat.rede.ip,
+      mac,
+      sat.rede.mascara,
+      sat.rede.gateway,
+      sat.rede.dns1,
+      sat.rede.dns2,
+      "CONECTADO",
+      condicoes.bateria,
+      "4 GB",
+      condicoes.memoriaUsada,
+      agora,
+      "01.00.00",
+      "00.08",
+      ultimo,
+      fila.empty() ? std::string() : fila.front(),
+      fila.empty() ? std::string() : fila.back(),
+      condicoes.ultimaTransmissao.empty() ? sat.dataHoraUltimoCFe : condicoes.ultimaTransmissao,
+      condicoes.ultimoContato.empty() ? agora : condicoes.ultimoContato,
+      emissao,
+      vencimento,
+      estado};
   std::string r = c.pedido.sessaoTexto + "|10000|Resposta com Sucesso.||";
   for (const std::string &campoStatus : campos)
     r.append("|").append(campoStatus);
@@ -550,6 +586,41 @@ bool Ipv4(std::string_view texto) {
     texto.remove_prefix(ponto + 1);
   }
   return partes == 4 && texto.find('.') == std::string_view::npos;
+}
+
+std::string CarimboDaqui(const Sat &sat, long long segundos) {
+  const std::time_t t = sat.relogio() + static_cast<std::time_t>(segundos);
+  std::tm quando{};
+  localtime_r(&t, &quando);
+  return CarimboTempo(quando);
+}
+
+std::string DataDaqui(const Sat &sat, long long dias) {
+  std::tm quando = Agora(sat);
+  quando.tm_mday += static_cast<int>(dias);
+  quando.tm_hour = 12; // a day away whatever the daylight saving time in between
+  quando.tm_isdst = -1;
+  std::mktime(&quando);
+  return CarimboTempo(quando).substr(0, 8);
+}
+
+bool AcrescentaPendentes(Sat &sat, int quantos) {
+  if (sat.ativacao != Ativacao::Ativado)
+    return false;
+  sat.condicoes.semTransmitir = true;
+  for (int i = 0; i < quantos; ++i) {
+    const Emissao e = NovaEmissao(sat, ProximoNumero(sat));
+    const std::string chave =
+        MontaChave(e.uf, e.quando, e.cnpjEmitente, e.serie, e.numero, e.codigoNumerico);
+    sat.ultimoNumero = e.numero;
+    sat.chaveUltimoCFe = chave;
+    sat.dataHoraUltimoCFe = CarimboTempo(e.quando);
+    sat.condicoes.aguardando.push_back(chave);
+  }
+  // The last CF-e is one of these now, not the sale the device kept.
+  if (quantos > 0)
+    sat.vendaCancelavel = false;
+  return true;
 }
 
 bool CodigoValido(std::string_view codigo) {

@@ -33,6 +33,19 @@ struct Rede {
   std::string dns2 = "0.0.0.0";
 };
 
+// What satemu's health options set (--certificado-vence, --pendentes, ...): conditions the status
+// reply shows, which no command changes and the state file does not keep.
+struct Condicoes {
+  std::string vencimentoCertificado;  // CERT_VENCIMENTO; empty: five years after the activation
+  bool semTransmitir = false;         // every CF-e issued waits for transmission
+  std::deque<std::string> aguardando; // keys of the CF-e waiting, oldest first
+  std::string ultimaTransmissao;      // DH_CFe; empty: the last CF-e's own time
+  std::string ultimoContato;          // DH_ULTIMA; empty: the device's now
+  std::string memoriaUsada = "12 MB";
+  std::string bateria = "ALTO";
+  int bloqueio = 0; // ESTADO_OPERACAO 1 (SEFAZ), 3 (autonomous), 4 (for deactivation); 0: none
+};
+
 struct Sat {
   // What survives a restart (see estado.h).
   std::string serie = "900000001";
@@ -62,6 +75,7 @@ struct Sat {
 
   // How documents that declare no encoding are read (a setting, not kept in the state).
   SemDeclaracao semDeclaracao = SemDeclaracao::Utf8;
+  Condicoes condicoes;
 
   std::function<std::time_t()> relogio = [] { return std::time(nullptr); };
   std::mt19937 sorteio{std::random_device{}()};
@@ -85,6 +99,16 @@ Atendimento Atende(Sat &sat, std::string_view carga);
 // Starts the device activated for a taxpayer and associated with a software house.
 void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,
                  std::string_view assinatura);
+
+// The device's clock `segundos` from now (negative: in the past), AAAAMMDDHHMMSS.
+std::string CarimboDaqui(const Sat &sat, long long segundos);
+// The device's date `dias` from today, AAAAMMDD.
+std::string DataDaqui(const Sat &sat, long long dias);
+
+// `quantos` CF-e issued before and not transmitted: the next numbers of the device's series join
+// the waiting queue, and so does every CF-e issued from then on. False when the device is not
+// activated (its keys need the taxpayer).
+bool AcrescentaPendentes(Sat &sat, int quantos);
 
 // An activation or emergency code: 1 to 64 bytes, none of them a control byte or '|'.
 bool CodigoValido(std::string_view codigo);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -65,6 +66,27 @@ Device (a fresh device; a state file given with --estado wins over these):
                           no encoding as Windows-1252, as some devices do for POS programs on
                           Windows; without it such a document is UTF-8, as XML says, and one
                           that is not valid UTF-8 is refused
+
+Health: conditions the status reply (ConsultarStatusOperacional) shows, for the checks of
+"satcli saude" and satd's status page. Applied after the state file, and not kept in it.
+  --certificado-vence DATE
+                          CERT_VENCIMENTO: AAAAMMDD, or +N / -N days from the device's today
+                          (default: five years after the activation)
+  --pendentes N           N CF-e issued before and not transmitted yet: the next N numbers of the
+                          series, shown in LISTA_INICIAL and LISTA_FINAL; every CF-e issued from
+                          then on waits with them. Needs an activated device
+  --sem-transmitir AGE    DH_CFe, the last transmission to SEFAZ, AGE ago (default: each CF-e's
+                          own time; with --pendentes, satemu's start)
+  --sem-contato AGE       DH_ULTIMA, the last contact with SEFAZ, AGE ago (default: now)
+  --relogio-desvio AGE    the device's clock is AGE ahead (+AGE) or behind (-AGE) the host's:
+                          DH_ATUAL and every time the device writes
+  --memoria-usada PCT     MT_USADA: PCT % of MT_TOTAL (4 GB), 0 to 100 (default 12 MB)
+  --bateria LEVEL         NIVEL_BATERIA: ALTO (default), MEDIO or BAIXO
+  --bloqueio STATE        ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 blocked by the
+                          taxpayer (as BloquearSAT; DesbloquearSAT lifts it), 3 autonomous block,
+                          4 blocked for deactivation. Blocks 1, 3 and 4 refuse sales (06007,
+                          06008) and cancellations (07004, 07005) until satemu ends
+  AGE is a whole number and a unit: 90s, 10m, 36h, 6d.
 
 Faults, each what a faulty device or cable does (they combine):
   --atraso MS             answer MS milliseconds after the request
@@ -151,6 +173,72 @@ void MostraRegras(const char *titulo, const satemu::Regra *regras, std::size_t q
   }
 }
 
+// "90s", "10m", "36h", "6d", with a sign when `comSinal`: seconds.
+bool LeIdade(const char *texto, bool comSinal, long long &segundos) {
+  if (texto == nullptr)
+    return false;
+  std::string_view t = texto;
+  long long sinal = 1;
+  if (comSinal && !t.empty() && (t.front() == '+' || t.front() == '-')) {
+    sinal = t.front() == '-' ? -1 : 1;
+    t.remove_prefix(1);
+  }
+  if (t.size() < 2)
+    return false;
+  const char unidade = t.back();
+  const long long fator = unidade == 's'   ? 1
+                          : unidade == 'm' ? 60
+                          : unidade == 'h' ? 3600
+                          : unidade == 'd' ? 86400
+                                           : 0;
+  long long valor = 0;
+  if (fator == 0 || !LeNumero(std::string(t.substr(0, t.size() - 1)).c_str(), 0, 36500, valor))
+    return false;
+  segundos = sinal * valor * fator;
+  return segundos / fator == sinal * valor && std::llabs(segundos) <= 36500LL * 86400;
+}
+
+// What the health options ask for, applied once the device's state is known.
+struct Saude {
+  std::string vencimento; // AAAAMMDD
+  long long vencimentoDias = 0;
+  bool vencimentoRelativo = false;
+  long long pendentes = -1;
+  long long semTransmitir = -1; // seconds ago
+  long long semContato = -1;
+  long long memoria = -1; // percent
+  std::string bateria;
+  long long bloqueio = -1;
+};
+
+bool AplicaSaude(satemu::Sat &sat, const Saude &s, std::string &erro) {
+  satemu::Condicoes &c = sat.condicoes;
+  if (s.vencimentoRelativo)
+    c.vencimentoCertificado = satemu::DataDaqui(sat, s.vencimentoDias);
+  else if (!s.vencimento.empty())
+    c.vencimentoCertificado = s.vencimento;
+  if (s.pendentes >= 0) {
+    if (!satemu::AcrescentaPendentes(sat, static_cast<int>(s.pendentes))) {
+      erro = "--pendentes needs an activated device (--pronto, or a state file)";
+      return false;
+    }
+    c.ultimaTransmissao = satemu::CarimboDaqui(sat, 0);
+  }
+  if (s.semTransmitir >= 0)
+    c.ultimaTransmissao = satemu::CarimboDaqui(sat, -s.semTransmitir);
+  if (s.semContato >= 0)
+    c.ultimoContato = satemu::CarimboDaqui(sat, -s.semContato);
+  if (s.memoria >= 0)
+    c.memoriaUsada = std::to_string(4096 * s.memoria / 100) + " MB";
+  if (!s.bateria.empty())
+    c.bateria = s.bateria;
+  if (s.bloqueio == 0 || s.bloqueio == 2)
+    sat.bloqueado = s.bloqueio == 2;
+  else if (s.bloqueio > 0)
+    c.bloqueio = static_cast<int>(s.bloqueio);
+  return true;
+}
+
 int Recusa(const std::string &mensagem) {
   std::fprintf(stderr, "satemu: %s (see --help)\n", mensagem.c_str());
   return 2;
@@ -167,6 +255,8 @@ int main(int argc, char **argv) {
   std::string cnpjSoftwareHouse = kCnpjSoftwareHousePadrao;
   std::string assinatura = kAssinaturaPadrao;
   long long uf = 35;
+  Saude saude;
+  long long desvio = 0;
 
   for (int i = 1; i < argc; ++i) {
     std::string opcao = argv[i];
@@ -233,6 +323,30 @@ int main(int argc, char **argv) {
       ok = texto(cnpjSoftwareHouse) && satemu::CnpjValido(cnpjSoftwareHouse);
     } else if (opcao == "--assinatura") {
       ok = texto(assinatura) && satemu::PareceBase64(assinatura);
+    } else if (opcao == "--certificado-vence") {
+      ok = texto(saude.vencimento);
+      const char sinal = ok && !saude.vencimento.empty() ? saude.vencimento[0] : ' ';
+      if (ok && (sinal == '+' || sinal == '-')) {
+        saude.vencimentoRelativo = true;
+        ok = LeNumero(saude.vencimento.c_str(), -36500, 36500, saude.vencimentoDias);
+      } else {
+        ok = ok && satemu::DataValida(saude.vencimento);
+      }
+    } else if (opcao == "--pendentes") {
+      ok = numero(1, 999999, saude.pendentes);
+    } else if (opcao == "--sem-transmitir") {
+      ok = LeIdade(argumento(), false, saude.semTransmitir);
+    } else if (opcao == "--sem-contato") {
+      ok = LeIdade(argumento(), false, saude.semContato);
+    } else if (opcao == "--relogio-desvio") {
+      ok = LeIdade(argumento(), true, desvio);
+    } else if (opcao == "--memoria-usada") {
+      ok = numero(0, 100, saude.memoria);
+    } else if (opcao == "--bateria") {
+      ok = texto(saude.bateria) &&
+           (saude.bateria == "ALTO" || saude.bateria == "MEDIO" || saude.bateria == "BAIXO");
+    } else if (opcao == "--bloqueio") {
+      ok = numero(0, 4, saude.bloqueio);
     } else if (opcao == "--atraso") {
       ok = numero(0, 3'600'000, n);
       falhas.atrasoMs = static_cast<int>(n);
@@ -279,14 +393,17 @@ int main(int argc, char **argv) {
       return Recusa("bad or missing value for " + opcao);
   }
 
+  if (desvio != 0)
+    sat.relogio = [desvio] { return std::time(nullptr) + static_cast<std::time_t>(desvio); };
   if (pronto)
     satemu::DeixaPronto(sat, cnpj, static_cast<int>(uf), cnpjSoftwareHouse, assinatura);
-  if (!configuracao.estado.empty()) {
-    std::string erro;
-    if (satemu::CarregaEstado(sat, configuracao.estado, erro) == satemu::Leitura::Invalido) {
-      std::fprintf(stderr, "satemu: %s\n", erro.c_str());
-      return 1;
-    }
+  std::string erro;
+  if (!configuracao.estado.empty() &&
+      satemu::CarregaEstado(sat, configuracao.estado, erro) == satemu::Leitura::Invalido) {
+    std::fprintf(stderr, "satemu: %s\n", erro.c_str());
+    return 1;
   }
+  if (!AplicaSaude(sat, saude, erro))
+    return Recusa(erro);
   return satemu::Serve(sat, configuracao);
 }

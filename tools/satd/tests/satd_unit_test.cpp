@@ -15,6 +15,7 @@
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
+#include "painel.h"
 #include "texto.h"
 
 namespace {
@@ -277,6 +278,9 @@ TEST(Configuracao, Files) {
       {"[sat]\narquivo_codigo_ativacao = \"" + pasta + "/nenhum\"\n",
        "cannot read the activation code"},
       {"[http\n", ":1: "},
+      {"[saude]\nintervalo_s = -1\n" + sat, "saude.intervalo_s must be a whole number from 0"},
+      {"[saude]\ncertificado_dias = 0\n" + sat, "saude.certificado_dias must be a whole"},
+      {"[saude]\nrelogio_minutos = 1441\n" + sat, "saude.relogio_minutos must be a whole"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
@@ -292,11 +296,16 @@ TEST(Configuracao, Files) {
   satd::Configuracao configuracao;
   std::string erro;
   std::ofstream(pasta + "/satd.toml") << "[sat]\narquivo_codigo_ativacao = \"" + pasta +
-                                             "/codigo\"\n[fila]\ntamanho = 3\nespera_ms = 1500\n";
+                                             "/codigo\"\n[fila]\ntamanho = 3\nespera_ms = 1500\n"
+                                             "[saude]\nintervalo_s = 0\ncertificado_dias = 15\n"
+                                             "relogio_minutos = 2\n";
   ASSERT_TRUE(satd::LeConfiguracao(pasta + "/satd.toml", configuracao, erro)) << erro;
   EXPECT_EQ(configuracao.codigoAtivacao, "abcdefgh");
   EXPECT_EQ(configuracao.fila, 3u);
   EXPECT_EQ(configuracao.espera.count(), 1500);
+  EXPECT_EQ(configuracao.intervaloSaude, 0);
+  EXPECT_EQ(configuracao.certificadoDias, 15);
+  EXPECT_EQ(configuracao.relogioMinutos, 2);
   EXPECT_EQ(configuracao.endereco, "127.0.0.1");
   EXPECT_TRUE(satd::GravaArquivoCodigo(pasta + "/codigo", "novo1234", erro)) << erro;
   std::string lido;
@@ -307,6 +316,22 @@ TEST(Configuracao, Files) {
 }
 
 // The worker's side over a substitute library: refused session numbers and the code change.
+// The device's texts and the log's lines reach the page as text, never as markup.
+TEST(Painel, TextsAreEscaped) {
+  satd::Painel painel;
+  painel.avaliacao = saude::Avalia(
+      "1|10000|Resposta com Sucesso.|||<b>&\"'|DHCP|||||||CONECTADO|<i>||||||||||||||0",
+      saude::Instante{2025, 3, 20, 10, 0, 0}, saude::Limites{});
+  painel.registro = {"127.0.0.1:1 caixa=- POST /<script> sessao=- codigo=- http=404 0ms"};
+  const std::string html = satd::PaginaHtml(painel);
+  EXPECT_NE(html.find("<h1>SAT &lt;b&gt;&amp;&quot;&#39;</h1>"), std::string::npos);
+  EXPECT_NE(html.find("NIVEL_BATERIA ileg\xC3\xADvel: &#39;&lt;i&gt;&#39;"), std::string::npos);
+  EXPECT_NE(html.find("POST /&lt;script&gt;"), std::string::npos);
+  EXPECT_EQ(html.find("<b>"), std::string::npos);
+  EXPECT_EQ(html.find("<i>"), std::string::npos);
+  EXPECT_EQ(html.find("<script"), std::string::npos);
+}
+
 TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
   char modelo[] = "/tmp/satddisp.XXXXXX";
   const std::string pasta = mkdtemp(modelo);

@@ -159,6 +159,60 @@ TEST_F(Dispositivo, ConsultaDeSessaoDevolveARespostaComoFoiEnviada) {
   EXPECT_LE(sat_.sessoes.size(), satemu::kSessoesGuardadas);
 }
 
+// The health conditions as the status shows them: CF-e waiting (and those issued meanwhile), a
+// certificate's dates, the blocks that no command lifts.
+TEST_F(Dispositivo, CondicoesDeSaude) {
+  Prepara();
+  const auto status = [&] {
+    const auto campos = teste::Divide(Pede("ConsultarStatusOperacional|12345678"));
+    EXPECT_EQ(campos.size(), 28u);
+    return campos;
+  };
+  const std::string venda = Venda();
+  ASSERT_EQ(Codigo(venda), "06000");
+  const std::string agora = satemu::CarimboDaqui(sat_, 0);
+  auto campos = status();
+  // Transmitted as soon as issued: nothing waits, last transmission and contact are now.
+  EXPECT_EQ(campos[21] + campos[22], "");
+  EXPECT_EQ(campos[23] + "|" + campos[24], agora + "|" + agora);
+  EXPECT_EQ(campos[27], "0");
+
+  ASSERT_TRUE(satemu::AcrescentaPendentes(sat_, 2));
+  campos = status();
+  EXPECT_EQ(campos[21].substr(31, 6), "000002");
+  EXPECT_EQ(campos[22].substr(31, 6), "000003");
+  EXPECT_EQ(campos[20], campos[22]);
+  ASSERT_EQ(Codigo(Venda()), "06000");
+  campos = status();
+  EXPECT_EQ(campos[21].substr(31, 6), "000002");
+  EXPECT_EQ(campos[22], sat_.ultimaVenda.chave);
+  EXPECT_EQ(campos[22].substr(31, 6), "000004");
+
+  sat_.condicoes.vencimentoCertificado = "20280229";
+  campos = status();
+  EXPECT_EQ(campos[25] + "|" + campos[26], "20230228|20280229");
+  EXPECT_EQ(satemu::DataDaqui(sat_, 10), satemu::CarimboDaqui(sat_, 10 * 86400).substr(0, 8));
+
+  const std::string cancelamento = "CancelarUltimaVenda|12345678|CFe" + sat_.ultimaVenda.chave +
+                                   "|" + teste::XmlCancelamento(sat_.ultimaVenda.chave);
+  const struct {
+    int bloqueio;
+    const char *venda;
+    const char *cancelamento;
+  } bloqueios[] = {{1, "06007", "07004"}, {3, "06008", "07005"}, {4, "06007", "07004"}};
+  for (const auto &b : bloqueios) {
+    sat_.condicoes.bloqueio = b.bloqueio;
+    EXPECT_EQ(status()[27], std::to_string(b.bloqueio));
+    EXPECT_EQ(Codigo(Venda()), b.venda);
+    EXPECT_EQ(Codigo(Pede(cancelamento)), b.cancelamento);
+  }
+  sat_.condicoes.bloqueio = 0;
+  EXPECT_EQ(Codigo(Pede(cancelamento)), "07000");
+
+  Sat novo;
+  EXPECT_FALSE(satemu::AcrescentaPendentes(novo, 1));
+}
+
 TEST_F(Dispositivo, NumeracaoVoltaAUm) {
   Prepara();
   sat_.ultimoNumero = 999999;

@@ -1,0 +1,38 @@
+// What satd shows a person and a monitor about its SAT: the status page (GET /) and the same as
+// JSON ({base}/saude): the device's identity and state, the health checks, the queue and the
+// last requests of the log.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fila.h"
+#include "saude.h"
+
+namespace satd {
+
+struct Painel {
+  saude::Avaliacao avaliacao;
+  bool consultado = false;  // the device answered a status query once at least
+  std::string consultadoEm; // satd's local time of that reply, AAAA-MM-DDTHH:MM:SS
+  long long idade = 0;      // seconds since
+  int32_t sessao = 0;       // of that query
+  std::string nota;         // why no fresher status could be had (Windows-1252), or empty
+  Fila::Estado fila;
+  std::string porta;
+  long long uptime = 0;              // seconds
+  std::string versao;                // of the library, UTF-8
+  std::vector<std::string> registro; // the last lines of the log
+  int recarga = 30;                  // seconds between the page's reloads
+};
+
+// A whole page, UTF-8, with its style inline and nothing fetched from elsewhere; it reloads
+// itself every `recarga` seconds.
+std::string PaginaHtml(const Painel &painel);
+
+nlohmann::ordered_json SaudeJson(const Painel &painel);
+
+} // namespace satd
