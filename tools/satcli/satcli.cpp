@@ -35,7 +35,8 @@ Options (anywhere on the line):
   --erro              the error record (CodigoErro) after each command
   --certificado-dias N
                       saude: attention when the certificate expires within N days (default 60)
-  --relogio-minutos N saude: attention when the SAT's clock is more than N minutes from this
+  --relogio-minutos N
+                      saude: attention when the SAT's clock is more than N minutes from this
                       computer's (default 5)
   -h, --help          this text
 
