@@ -1,5 +1,7 @@
 #include "servidor.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -166,6 +168,13 @@ bool Servidor::Prepara(std::string &erro) {
     Anota(pedido, resposta);
   });
 
+  // httplib's default also sets SO_REUSEPORT, which lets a second process of the same user bind
+  // satd's port and take half of its connections: checkouts would reach a server that does not
+  // own the SAT. A port is one satd's; a second one must fail to start.
+  http_->set_socket_options([](socket_t socket) {
+    int sim = 1;
+    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
+  });
   portaHttp_ = configuracao_.porta;
   if (configuracao_.porta == 0) {
     portaHttp_ = http_->bind_to_any_port(configuracao_.endereco);

@@ -314,6 +314,25 @@ TEST(Concorrencia, EightCheckoutsFiftyCallsEach) {
 
 // A full queue answers 503 at once; a request that waits too long for its turn gets 503 too,
 // and neither reaches the device. satemu is stopped (SIGSTOP) to hold the call in progress.
+// A port is one satd's: a second one on the same port does not start, rather than share the port
+// and receive part of the first one's checkouts.
+TEST(Porta, ASecondSatdOnTheSamePortDoesNotStart) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  const std::string configuracao = loja.Pasta() + "/segundo.toml";
+  std::ofstream(configuracao) << "[http]\nporta = " << loja.porta
+                              << "\n[sat]\ncodigo_ativacao = \"12345678\"\nporta = 7\n";
+  teste::Processo segundo;
+  std::string linha;
+  EXPECT_FALSE(segundo.Inicia({SATD_BINARIO, "--config", configuracao},
+                              {"SAT_DEV_DIR=" + loja.Pasta() + "/"}, linha))
+      << linha;
+  EXPECT_NE(segundo.Encerra(), 0);
+  std::string retorno;
+  EXPECT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));
+}
+
 TEST(Fila, FullQueueAndLongWait) {
   Loja loja;
   ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
