@@ -24,6 +24,7 @@ struct Linha {
   bool comecou = false;
   Relogio::time_point inicio;
   std::string funcao;
+  const Funcao *chamada = nullptr; // one of the sixteen, for the metrics
   std::string caixa = "-";
   std::string sessao = "-";
   std::string codigo = "-";
@@ -70,7 +71,8 @@ std::string Limpo(const std::string &texto) {
 Servidor::Servidor(const Configuracao &configuracao)
     : configuracao_(configuracao), credenciais_(configuracao.usuario, configuracao.senha),
       fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_),
-      inicio_(Relogio::now()) {}
+      inicio_(Relogio::now()), inicioUnix_(std::time(nullptr)),
+      credenciaisMetricas_(configuracao.metricasUsuario, configuracao.metricasSenha) {}
 
 Servidor::~Servidor() {
   fila_.Encerra();
@@ -102,7 +104,12 @@ bool Servidor::Prepara(std::string &erro) {
         tLinha = Linha{};
         tLinha.comecou = true;
         tLinha.inicio = Relogio::now();
-        if (credenciais_.Conferem(pedido.get_header_value("Authorization"))) {
+        const std::string autorizacao = pedido.get_header_value("Authorization");
+        // Both are compared every time: how long it takes tells nothing of which one matched.
+        const bool geral = credenciais_.Conferem(autorizacao);
+        const bool monitor =
+            credenciaisMetricas_.Exigidas() && credenciaisMetricas_.Conferem(autorizacao);
+        if (geral || (monitor && pedido.method == "GET" && pedido.path == "/metrics")) {
           return httplib::Server::HandlerResponse::Unhandled;
         }
         resposta.set_header("WWW-Authenticate", "Basic realm=\"satd\", charset=\"UTF-8\"");
@@ -132,13 +139,18 @@ bool Servidor::Prepara(std::string &erro) {
     } else if (pedido.path == "/") {
       tLinha.funcao = "pagina";
       resposta.set_header("Cache-Control", "no-store");
-      resposta.set_content(PaginaHtml(MontaPainel()), "text/html; charset=utf-8");
+      resposta.set_content(PaginaHtml(MontaPainel(true)), "text/html; charset=utf-8");
     } else if (pedido.path == configuracao_.base + "/saude") {
       tLinha.funcao = "saude";
       resposta.set_header("Cache-Control", "no-store");
       resposta.set_content(
-          SaudeJson(MontaPainel()).dump(-1, ' ', false, json::error_handler_t::replace),
+          SaudeJson(MontaPainel(true)).dump(-1, ' ', false, json::error_handler_t::replace),
           "application/json");
+    } else if (pedido.path == "/metrics") {
+      tLinha.funcao = "metricas";
+      resposta.set_header("Cache-Control", "no-store");
+      resposta.set_content(TextoMetricas(MontaPainel(false), requisicoes_),
+                           "text/plain; version=0.0.4; charset=utf-8");
     } else {
       Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
     }
@@ -225,6 +237,7 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
     return Responde(resposta, 404, "unknown function: " + Limpo(nome));
   }
   tLinha.funcao = nome;
+  tLinha.chamada = funcao;
   if (pedido.target.find('?') != std::string::npos) {
     return Responde(resposta, 400, "fields go in the body, not in the URL");
   }
@@ -263,13 +276,25 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
                        "application/json");
 }
 
-Painel Servidor::MontaPainel() {
+Painel Servidor::MontaPainel(bool esperar) {
   Painel p;
-  ConsultaSaude consulta;
-  {
+  const auto velha = [this] {
     std::lock_guard<std::mutex> trava(saudeMutex_);
-    const auto intervalo = std::chrono::seconds(configuracao_.intervaloSaude);
-    if (!saude_.feita || Relogio::now() - saude_.quando >= intervalo) {
+    return !saude_.feita ||
+           Relogio::now() - saude_.quando >= std::chrono::seconds(configuracao_.intervaloSaude);
+  };
+  std::unique_lock<std::mutex> vez(consultaMutex_, std::defer_lock);
+  if (esperar) {
+    vez.lock();
+  } else if (!vez.try_lock() && velha()) {
+    p.nota = "Status n\xE3o atualizado: outra consulta em curso";
+  }
+  if (vez.owns_lock() && velha()) {
+    const Fila::Estado fila = fila_.Consulta();
+    if (!esperar && (fila.emCurso || fila.esperando > 0)) {
+      // A scrape never waits behind a sale: the last status serves, with its age.
+      p.nota = "Status n\xE3o atualizado: o SAT est\xE1 ocupado com as vendas";
+    } else {
       // Through the queue like any checkout's call: a page left open never jumps a sale.
       static const Funcao *const kStatus = ProcuraFuncao("consultarstatusoperacional");
       Pedido pedido;
@@ -280,8 +305,10 @@ Painel Servidor::MontaPainel() {
         const std::time_t agora = std::time(nullptr);
         std::tm local{};
         localtime_r(&agora, &local);
-        saude_ = ConsultaSaude{true, resultado.resposta, resultado.sessao, Relogio::now(),
-                               saude::DeTm(local)};
+        std::lock_guard<std::mutex> trava(saudeMutex_);
+        saude_ = ConsultaSaude{true,           resultado.resposta, resultado.sessao,
+                               Relogio::now(), saude::DeTm(local), agora};
+        ++consultas_;
         tLinha.sessao = Formata("%06d", resultado.sessao);
         tLinha.codigo = CodigoDaResposta(resultado.resposta);
       } else {
@@ -291,7 +318,15 @@ Painel Servidor::MontaPainel() {
         p.nota = "Status n\xE3o atualizado: " + p.nota;
       }
     }
+  }
+  if (vez.owns_lock()) {
+    vez.unlock();
+  }
+  ConsultaSaude consulta;
+  {
+    std::lock_guard<std::mutex> trava(saudeMutex_);
     consulta = saude_;
+    p.consultas = consultas_;
   }
   saude::Limites limites;
   limites.certificadoDias = configuracao_.certificadoDias;
@@ -319,6 +354,9 @@ Painel Servidor::MontaPainel() {
   p.versao = versao_;
   p.registro = registro_.Recentes();
   p.recarga = std::max(configuracao_.intervaloSaude, 5);
+  p.consultadoUnix = consulta.unix;
+  p.inicioUnix = inicioUnix_;
+  p.intervalo = configuracao_.intervaloSaude;
   return p;
 }
 
@@ -350,6 +388,10 @@ void Servidor::Anota(const httplib::Request &pedido, const httplib::Response &re
           ? std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - linha.inicio)
                 .count()
           : 0;
+  if (linha.chamada != nullptr) {
+    requisicoes_.Conta(*linha.chamada, linha.codigo, resposta.status,
+                       std::chrono::duration<double>(Relogio::now() - linha.inicio).count());
+  }
   const std::string funcao =
       linha.funcao.empty() ? Limpo(pedido.method + " " + pedido.path) : linha.funcao;
   // The page's own reloads would push the checkouts' calls off the page.

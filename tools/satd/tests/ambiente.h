@@ -43,7 +43,8 @@ struct Loja {
   // satemu with these options (besides --link).
   bool IniciaEmulador(const std::vector<std::string> &opcoes);
   // satd with a configuration written from these extra lines per section ("http", "sat",
-  // "fila"); the activation code lives in the file `Pasta() + "/codigo"`.
+  // "fila", or any other, which gets a table of its own); the activation code lives in the file
+  // `Pasta() + "/codigo"`.
   bool IniciaServidor(const std::map<std::string, std::string> &extra = {});
   int EncerraServidor(int sinal = SIGTERM) { return servidor.Encerra(sinal); }
 
@@ -64,6 +65,8 @@ struct Loja {
   int porta = 0;
   std::string base = "/hub/v1";
   std::string esquema = "http";
+  std::string usuario; // the Basic credentials Cliente sends, when set
+  std::string senha;
   Processo emulador;
   Processo servidor;
   std::string erro; // why the last start failed
