@@ -1,5 +1,6 @@
 #include "metricas.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -21,10 +22,15 @@ std::string Numero(double valor) {
 }
 
 // A label's value as the format wants it: UTF-8 with backslash, quote and newline escaped;
-// other control characters, which no reader expects in a label, become '?'.
+// other control characters, which no reader expects in a label, become '?'. At most 80 bytes,
+// cut between characters: a broken sequence would spoil the whole scrape.
 std::string Rotulo(const std::string &utf8) {
+  size_t fim = std::min<size_t>(utf8.size(), 80);
+  while (fim < utf8.size() && fim > 0 && (static_cast<unsigned char>(utf8[fim]) & 0xC0) == 0x80) {
+    --fim;
+  }
   std::string saida;
-  for (const char c : utf8.substr(0, 80)) {
+  for (const char c : utf8.substr(0, fim)) {
     if (c == '\\' || c == '"') {
       saida += '\\';
       saida += c;

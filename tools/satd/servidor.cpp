@@ -174,6 +174,14 @@ bool Servidor::Prepara(std::string &erro) {
       [](const httplib::Request &, httplib::Response &resposta, std::exception_ptr) {
         Responde(resposta, 500, "internal error");
       });
+  // Counted before the reply goes out (the log line is written after): a scrape that follows
+  // a checkout's reply finds it counted.
+  http_->set_post_routing_handler([this](const httplib::Request &, httplib::Response &resposta) {
+    if (tLinha.chamada != nullptr) {
+      requisicoes_.Conta(*tLinha.chamada, tLinha.codigo, resposta.status,
+                         std::chrono::duration<double>(Relogio::now() - tLinha.inicio).count());
+    }
+  });
   http_->set_logger([this](const httplib::Request &pedido, const httplib::Response &resposta) {
     Anota(pedido, resposta);
   });
@@ -388,10 +396,6 @@ void Servidor::Anota(const httplib::Request &pedido, const httplib::Response &re
           ? std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - linha.inicio)
                 .count()
           : 0;
-  if (linha.chamada != nullptr) {
-    requisicoes_.Conta(*linha.chamada, linha.codigo, resposta.status,
-                       std::chrono::duration<double>(Relogio::now() - linha.inicio).count());
-  }
   const std::string funcao =
       linha.funcao.empty() ? Limpo(pedido.method + " " + pedido.path) : linha.funcao;
   // The page's own reloads would push the checkouts' calls off the page.

@@ -200,6 +200,17 @@ std::string Loja::EsperaLinha(const std::vector<std::string> &trechos) const {
   return achada;
 }
 
+bool Loja::EsperaLinhas(const std::string &trecho, size_t quantas) const {
+  return Aguarda([&] {
+    const std::string log = LeArquivo("satd.log");
+    size_t achadas = 0;
+    for (size_t p = log.find(trecho); p != std::string::npos; p = log.find(trecho, p + 1)) {
+      ++achadas;
+    }
+    return achadas >= quantas;
+  });
+}
+
 httplib::Client Loja::Cliente() const {
   httplib::Client cliente(esquema + "://" + host + ":" + std::to_string(porta));
   cliente.set_read_timeout(120, 0);

@@ -52,6 +52,9 @@ struct Loja {
   std::string LeArquivo(const std::string &nome) const; // inside the folder
   // Waits (30 s at most) until satd's log has a line holding every one of `trechos`; that line.
   std::string EsperaLinha(const std::vector<std::string> &trechos) const;
+  // Waits (30 s at most) until the log has `quantas` lines holding `trecho`: a request's line
+  // is written once its reply is out, so a client may see the reply first.
+  bool EsperaLinhas(const std::string &trecho, size_t quantas) const;
 
   httplib::Client Cliente() const;
   // POST base/funcao with numero_caixa and `campos`, form-encoded.

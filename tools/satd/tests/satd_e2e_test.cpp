@@ -314,6 +314,7 @@ TEST(Concorrencia, EightCheckoutsFiftyCallsEach) {
   }
   std::set<std::string> todasSessoes;
   std::set<std::string> todasChaves;
+  ASSERT_TRUE(loja.EsperaLinhas(" http=200 ", size_t{kCaixas * kChamadas}));
   const std::string log = loja.LeArquivo("satd.log");
   for (int c = 0; c < kCaixas; ++c) {
     EXPECT_EQ(sessoes[c].size(), size_t{kChamadas / 2});

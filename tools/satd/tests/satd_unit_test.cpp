@@ -448,7 +448,10 @@ TEST(Metricas, TheStatusTheQueueAndTheRequests) {
   nenhum.avaliacao.nivel = saude::Nivel::Atencao;
   nenhum.avaliacao.verificacoes.push_back({"consulta", "Consulta", saude::Nivel::Atencao, "", {}});
   nenhum.uptime = 50;
+  nenhum.versao = std::string(79, 'v') + "\xC3\xA7"; // the cut falls inside the last character
   const std::string vazio = satd::TextoMetricas(nenhum, satd::Requisicoes());
+  EXPECT_NE(vazio.find("\nsatd_info{biblioteca=\"" + std::string(79, 'v') + "\"} 1\n"),
+            std::string::npos);
   EXPECT_NE(vazio.find("\nsat_status_age_seconds 50\n"), std::string::npos);
   EXPECT_NE(vazio.find("\nsat_check_level{check=\"consulta\"} 1\n"), std::string::npos);
   for (const char *ausente : {"sat_info", "sat_operation", "sat_cfe", "sat_clock", "sat_memory",
