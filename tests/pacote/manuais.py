@@ -22,8 +22,9 @@ CAMPOS_DO_STATUS = {"NSERIE", "TIPO_LAN", "LAN_IP", "LAN_MAC", "LAN_MASK", "LAN_
                     "DH_ATUAL", "VER_SB", "VER_LAYOUT", "ULTIMO_CF_E_SAT", "LISTA_INICIAL",
                     "LISTA_FINAL", "DH_CFe", "DH_ULTIMA", "CERT_EMISSAO", "CERT_VENCIMENTO",
                     "ESTADO_OPERACAO"}
-# Sections whose entries are not definitions of --help.
-FORA_DA_AJUDA = {"ENVIRONMENT", "FILES", "FUNCTIONS"}
+# Sections whose entries are not definitions of --help (satd's metrics are checked against what
+# /metrics serves, by tools/satd/tests/prometheus.py).
+FORA_DA_AJUDA = {"ENVIRONMENT", "FILES", "FUNCTIONS", "METRICS"}
 
 
 def definicoes_da_ajuda(texto):

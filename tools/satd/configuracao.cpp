@@ -76,6 +76,9 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
        {{"intervalo_s", Inteiro(&Configuracao::intervaloSaude, 0, 3600)},
         {"certificado_dias", Inteiro(&Configuracao::certificadoDias, 1, 3650)},
         {"relogio_minutos", Inteiro(&Configuracao::relogioMinutos, 1, 1440)}}},
+      {"metricas",
+       {{"usuario", Texto(&Configuracao::metricasUsuario)},
+        {"senha", Texto(&Configuracao::metricasSenha)}}},
   };
   return esquema;
 }
@@ -95,6 +98,15 @@ bool Confere(Configuracao &c, std::string &erro) {
   }
   if (c.usuario.empty() != c.senha.empty() || c.usuario.find(':') != std::string::npos) {
     erro = "http.usuario and http.senha go together, and usuario has no ':'";
+    return false;
+  }
+  if (c.metricasUsuario.empty() != c.metricasSenha.empty() ||
+      c.metricasUsuario.find(':') != std::string::npos) {
+    erro = "metricas.usuario and metricas.senha go together, and usuario has no ':'";
+    return false;
+  }
+  if (!c.metricasUsuario.empty() && c.usuario.empty()) {
+    erro = "metricas.usuario needs http.usuario: without it every request passes anyway";
     return false;
   }
   if (!Loopback(c.endereco) && c.usuario.empty()) {

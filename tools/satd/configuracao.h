@@ -34,6 +34,9 @@ struct Configuracao {
                             // page and {base}/saude (0: every time), and the page reloads so
   int certificadoDias = 60; // attention when the certificate expires within this many days
   int relogioMinutos = 5;   // attention when the SAT's clock is further than this from satd's
+  // [metricas]: a second credential, good for GET /metrics only (a monitor's, read-only)
+  std::string metricasUsuario;
+  std::string metricasSenha;
 };
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be

@@ -193,6 +193,12 @@ const Funcao *ProcuraFuncao(std::string_view nome) {
 
 const char *NomeDe(const Funcao &funcao) { return funcao.nome; }
 
+static_assert(sizeof kFuncoes / sizeof kFuncoes[0] == kTotalFuncoes);
+
+size_t IndiceDe(const Funcao &funcao) { return static_cast<size_t>(&funcao - kFuncoes); }
+
+const Funcao &FuncaoDeIndice(size_t indice) { return kFuncoes[indice]; }
+
 Comando ComandoDe(const Pedido &pedido) { return pedido.funcao->comando; }
 
 bool LePedido(const Funcao &funcao, std::string_view corpo, Pedido &pedido, std::string &erro) {

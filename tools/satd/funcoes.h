@@ -2,6 +2,7 @@
 // pass before anything reaches the library, and the library call each one makes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -33,6 +34,11 @@ struct Funcao;
 // The function's name in the URL (lower case), or nullptr.
 const Funcao *ProcuraFuncao(std::string_view nome);
 const char *NomeDe(const Funcao &funcao);
+
+// The functions in a fixed order, for tables kept per function.
+constexpr size_t kTotalFuncoes = 16;
+size_t IndiceDe(const Funcao &funcao); // 0 to kTotalFuncoes - 1
+const Funcao &FuncaoDeIndice(size_t indice);
 
 // A checked request: every field present that the function needs, in Windows-1252.
 struct Pedido {

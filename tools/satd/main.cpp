@@ -28,18 +28,27 @@ Owns the SAT through libsat and serves every checkout of the shop over HTTP:
                            last requests of the log
   GET  {base}/saude        the same as JSON: each check's level (ok, atencao, critico), its
                            message and the figures it rests on
+  GET  /metrics            the same for Prometheus (text format): the SAT's state, each check's
+                           level, the certificate's expiry, CF-e waiting, the clock offset, the
+                           memory used, the queue, requests by function and device code, and
+                           their duration; man satd lists every metric
 Functions: ativarsat comunicarcertificadoicpbrasil enviardadosvenda cancelarultimavenda
   consultarsat testefimafim consultarstatusoperacional consultarnumerosessao
   configurarinterfacederede associarassinatura atualizarsoftwaresat extrairlogs bloquearsat
   desbloquearsat trocarcodigodeativacao consultarultimasessaofiscal
 
-The page and {base}/saude ask the SAT for its status (ConsultarStatusOperacional) through the
-same worker and queue as the checkouts, at most once per [saude] intervalo_s (default 30 s),
-and check the reply: certificate expired (critical) or expiring within certificado_dias
-(default 60, attention); CF-e waiting to be transmitted (attention), critical when the last
-transmission or contact with SEFAZ is more than 5 days old; the SAT's clock more than
-relogio_minutos (default 5) from satd's (attention); working memory above 80 % (attention) or
-95 % (critical); battery BAIXO (attention); a blocked SAT (critical).
+The page, {base}/saude and /metrics ask the SAT for its status (ConsultarStatusOperacional)
+through the same worker and queue as the checkouts, at most once per [saude] intervalo_s
+(default 30 s); /metrics asks only when the SAT is idle, and otherwise serves the last status
+with its age, so that scraping never waits behind a sale. The checks of the reply: certificate
+expired (critical) or expiring within certificado_dias (default 60, attention); CF-e waiting
+to be transmitted (attention), critical when the last transmission or contact with SEFAZ is
+more than 5 days old; the SAT's clock more than relogio_minutos (default 5) from satd's
+(attention); working memory above 80 % (attention) or 95 % (critical); battery BAIXO
+(attention); a blocked SAT (critical).
+
+Every path needs [http] usuario and senha when they are set; [metricas] usuario and senha
+give a monitor a credential of its own, good for GET /metrics and nothing else.
 
 Every device call runs on one worker, in arrival order. satd draws the session numbers and
 keeps the activation code; checkouts send neither. The first line on standard output is

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,11 @@ struct Painel {
   std::string versao;                // of the library, UTF-8
   std::vector<std::string> registro; // the last lines of the log
   int recarga = 30;                  // seconds between the page's reloads
+  // For the metrics' timestamps and counts.
+  std::time_t consultadoUnix = 0; // the instant of consultadoEm
+  std::time_t inicioUnix = 0;     // when satd started
+  int intervalo = 30;             // [saude] intervalo_s
+  uint64_t consultas = 0;         // status queries satd has made
 };
 
 // A whole page, UTF-8, with its style inline and nothing fetched from elsewhere; it reloads

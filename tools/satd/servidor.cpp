@@ -26,6 +26,7 @@ struct Linha {
   bool comecou = false;
   Relogio::time_point inicio;
   std::string funcao;
+  const Funcao *chamada = nullptr; // one of the sixteen, for the metrics
   std::string caixa = "-";
   std::string sessao = "-";
   std::string codigo = "-";
@@ -72,7 +73,8 @@ std::string Limpo(const std::string &texto) {
 Servidor::Servidor(const Configuracao &configuracao)
     : configuracao_(configuracao), credenciais_(configuracao.usuario, configuracao.senha),
       fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_),
-      inicio_(Relogio::now()) {}
+      inicio_(Relogio::now()), inicioUnix_(std::time(nullptr)),
+      credenciaisMetricas_(configuracao.metricasUsuario, configuracao.metricasSenha) {}
 
 Servidor::~Servidor() {
   fila_.Encerra();
@@ -104,7 +106,12 @@ bool Servidor::Prepara(std::string &erro) {
         tLinha = Linha{};
         tLinha.comecou = true;
         tLinha.inicio = Relogio::now();
-        if (credenciais_.Conferem(pedido.get_header_value("Authorization"))) {
+        const std::string autorizacao = pedido.get_header_value("Authorization");
+        // Both are compared every time: how long it takes tells nothing of which one matched.
+        const bool geral = credenciais_.Conferem(autorizacao);
+        const bool monitor =
+            credenciaisMetricas_.Exigidas() && credenciaisMetricas_.Conferem(autorizacao);
+        if (geral || (monitor && pedido.method == "GET" && pedido.path == "/metrics")) {
           return httplib::Server::HandlerResponse::Unhandled;
         }
         resposta.set_header("WWW-Authenticate", "Basic realm=\"satd\", charset=\"UTF-8\"");
@@ -134,13 +141,18 @@ bool Servidor::Prepara(std::string &erro) {
     } else if (pedido.path == "/") {
       tLinha.funcao = "pagina";
       resposta.set_header("Cache-Control", "no-store");
-      resposta.set_content(PaginaHtml(MontaPainel()), "text/html; charset=utf-8");
+      resposta.set_content(PaginaHtml(MontaPainel(true)), "text/html; charset=utf-8");
     } else if (pedido.path == configuracao_.base + "/saude") {
       tLinha.funcao = "saude";
       resposta.set_header("Cache-Control", "no-store");
       resposta.set_content(
-          SaudeJson(MontaPainel()).dump(-1, ' ', false, json::error_handler_t::replace),
+          SaudeJson(MontaPainel(true)).dump(-1, ' ', false, json::error_handler_t::replace),
           "application/json");
+    } else if (pedido.path == "/metrics") {
+      tLinha.funcao = "metricas";
+      resposta.set_header("Cache-Control", "no-store");
+      resposta.set_content(TextoMetricas(MontaPainel(false), requisicoes_),
+                           "text/plain; version=0.0.4; charset=utf-8");
     } else {
       Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
     }
@@ -164,6 +176,14 @@ bool Servidor::Prepara(std::string &erro) {
       [](const httplib::Request &, httplib::Response &resposta, std::exception_ptr) {
         Responde(resposta, 500, "internal error");
       });
+  // Counted before the reply goes out (the log line is written after): a scrape that follows
+  // a checkout's reply finds it counted.
+  http_->set_post_routing_handler([this](const httplib::Request &, httplib::Response &resposta) {
+    if (tLinha.chamada != nullptr) {
+      requisicoes_.Conta(*tLinha.chamada, tLinha.codigo, resposta.status,
+                         std::chrono::duration<double>(Relogio::now() - tLinha.inicio).count());
+    }
+  });
   http_->set_logger([this](const httplib::Request &pedido, const httplib::Response &resposta) {
     Anota(pedido, resposta);
   });
@@ -234,6 +254,7 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
     return Responde(resposta, 404, "unknown function: " + Limpo(nome));
   }
   tLinha.funcao = nome;
+  tLinha.chamada = funcao;
   if (pedido.target.find('?') != std::string::npos) {
     return Responde(resposta, 400, "fields go in the body, not in the URL");
   }
@@ -272,13 +293,25 @@ void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &c
                        "application/json");
 }
 
-Painel Servidor::MontaPainel() {
+Painel Servidor::MontaPainel(bool esperar) {
   Painel p;
-  ConsultaSaude consulta;
-  {
+  const auto velha = [this] {
     std::lock_guard<std::mutex> trava(saudeMutex_);
-    const auto intervalo = std::chrono::seconds(configuracao_.intervaloSaude);
-    if (!saude_.feita || Relogio::now() - saude_.quando >= intervalo) {
+    return !saude_.feita ||
+           Relogio::now() - saude_.quando >= std::chrono::seconds(configuracao_.intervaloSaude);
+  };
+  std::unique_lock<std::mutex> vez(consultaMutex_, std::defer_lock);
+  if (esperar) {
+    vez.lock();
+  } else if (!vez.try_lock() && velha()) {
+    p.nota = "Status n\xE3o atualizado: outra consulta em curso";
+  }
+  if (vez.owns_lock() && velha()) {
+    const Fila::Estado fila = fila_.Consulta();
+    if (!esperar && (fila.emCurso || fila.esperando > 0)) {
+      // A scrape never waits behind a sale: the last status serves, with its age.
+      p.nota = "Status n\xE3o atualizado: o SAT est\xE1 ocupado com as vendas";
+    } else {
       // Through the queue like any checkout's call: a page left open never jumps a sale.
       static const Funcao *const kStatus = ProcuraFuncao("consultarstatusoperacional");
       Pedido pedido;
@@ -289,8 +322,10 @@ Painel Servidor::MontaPainel() {
         const std::time_t agora = std::time(nullptr);
         std::tm local{};
         localtime_r(&agora, &local);
-        saude_ = ConsultaSaude{true, resultado.resposta, resultado.sessao, Relogio::now(),
-                               saude::DeTm(local)};
+        std::lock_guard<std::mutex> trava(saudeMutex_);
+        saude_ = ConsultaSaude{true,           resultado.resposta, resultado.sessao,
+                               Relogio::now(), saude::DeTm(local), agora};
+        ++consultas_;
         tLinha.sessao = Formata("%06d", resultado.sessao);
         tLinha.codigo = CodigoDaResposta(resultado.resposta);
       } else {
@@ -300,7 +335,15 @@ Painel Servidor::MontaPainel() {
         p.nota = "Status n\xE3o atualizado: " + p.nota;
       }
     }
+  }
+  if (vez.owns_lock()) {
+    vez.unlock();
+  }
+  ConsultaSaude consulta;
+  {
+    std::lock_guard<std::mutex> trava(saudeMutex_);
     consulta = saude_;
+    p.consultas = consultas_;
   }
   saude::Limites limites;
   limites.certificadoDias = configuracao_.certificadoDias;
@@ -328,6 +371,9 @@ Painel Servidor::MontaPainel() {
   p.versao = versao_;
   p.registro = registro_.Recentes();
   p.recarga = std::max(configuracao_.intervaloSaude, 5);
+  p.consultadoUnix = consulta.unix;
+  p.inicioUnix = inicioUnix_;
+  p.intervalo = configuracao_.intervaloSaude;
   return p;
 }
 

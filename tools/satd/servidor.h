@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +14,7 @@
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
+#include "metricas.h"
 #include "painel.h"
 #include "registro.h"
 #include "saude.h"
@@ -44,16 +47,19 @@ private:
   void InformaEstado(httplib::Response &resposta);
   void Anota(const httplib::Request &pedido, const httplib::Response &resposta);
   // The status page's contents: the last status query, made again through the queue when it is
-  // older than [saude] intervalo_s, and checked.
-  Painel MontaPainel();
+  // older than [saude] intervalo_s, and checked. `esperar`: wait for the turn like any
+  // checkout's call (the page, {base}/saude). Otherwise (the metrics) ask only when the SAT is
+  // idle and no other status query is under way, and serve the last status as it is.
+  Painel MontaPainel(bool esperar);
 
-  // The last status query of the page and {base}/saude.
+  // The last status query of the page, {base}/saude and /metrics.
   struct ConsultaSaude {
     bool feita = false;
     std::string resposta; // Windows-1252
     int32_t sessao = 0;
     std::chrono::steady_clock::time_point quando;
     saude::Instante instante; // satd's local time when the reply came
+    std::time_t unix = 0;     // the same instant
   };
 
   const Configuracao configuracao_;
@@ -65,8 +71,13 @@ private:
   int portaHttp_ = 0;
   std::string versao_; // of the library, in UTF-8
   const std::chrono::steady_clock::time_point inicio_;
-  std::mutex saudeMutex_; // one status query at a time; the others wait and take its reply
+  const std::time_t inicioUnix_;
+  Credenciais credenciaisMetricas_;
+  Requisicoes requisicoes_;
+  std::mutex consultaMutex_; // one status query at a time; the others wait and take its reply
+  std::mutex saudeMutex_;    // over saude_ and consultas_
   ConsultaSaude saude_;
+  uint64_t consultas_ = 0;
 };
 
 } // namespace satd

@@ -218,6 +218,8 @@ Verificacao Transmissao(const Avaliacao &a, const Instante &agora) {
       pendentes = ultimo >= primeiro ? ultimo - primeiro + 1 : ultimo + 999999 - primeiro + 1;
       v.dados.push_back(Num("pendentes", double(pendentes)));
     }
+  } else {
+    v.dados.push_back(Num("pendentes", 0));
   }
 
   // Ages on the device's own clock: it stamped DH_CFe and DH_ULTIMA with it.

@@ -148,6 +148,11 @@ bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
       << "/codigo\"\nporta = 7\nlog = \"" << pasta << "/sat.log\"\n"
       << mais("sat") << "[fila]\n"
       << mais("fila") << "[registro]\narquivo = \"" << pasta << "/satd.log\"\n";
+  for (const auto &[secao, linhas] : extra) {
+    if (secao != "http" && secao != "sat" && secao != "fila") {
+      std::ofstream(pasta + "/satd.toml", std::ios::app) << "[" << secao << "]\n" << linhas << "\n";
+    }
+  }
   std::string linha;
   if (!servidor.Inicia({SATD_BINARIO, "--config", pasta + "/satd.toml"},
                        {"SAT_DEV_DIR=" + pasta + "/"}, linha)) {
@@ -195,11 +200,25 @@ std::string Loja::EsperaLinha(const std::vector<std::string> &trechos) const {
   return achada;
 }
 
+bool Loja::EsperaLinhas(const std::string &trecho, size_t quantas) const {
+  return Aguarda([&] {
+    const std::string log = LeArquivo("satd.log");
+    size_t achadas = 0;
+    for (size_t p = log.find(trecho); p != std::string::npos; p = log.find(trecho, p + 1)) {
+      ++achadas;
+    }
+    return achadas >= quantas;
+  });
+}
+
 httplib::Client Loja::Cliente() const {
   httplib::Client cliente(esquema + "://" + host + ":" + std::to_string(porta));
   cliente.set_read_timeout(120, 0);
   cliente.set_connection_timeout(10, 0);
   cliente.enable_server_certificate_verification(false);
+  if (!usuario.empty()) {
+    cliente.set_basic_auth(usuario, senha);
+  }
   return cliente;
 }
 

@@ -43,7 +43,8 @@ struct Loja {
   // satemu with these options (besides --link).
   bool IniciaEmulador(const std::vector<std::string> &opcoes);
   // satd with a configuration written from these extra lines per section ("http", "sat",
-  // "fila"); the activation code lives in the file `Pasta() + "/codigo"`.
+  // "fila", or any other, which gets a table of its own); the activation code lives in the file
+  // `Pasta() + "/codigo"`.
   bool IniciaServidor(const std::map<std::string, std::string> &extra = {});
   int EncerraServidor(int sinal = SIGTERM) { return servidor.Encerra(sinal); }
 
@@ -51,6 +52,9 @@ struct Loja {
   std::string LeArquivo(const std::string &nome) const; // inside the folder
   // Waits (30 s at most) until satd's log has a line holding every one of `trechos`; that line.
   std::string EsperaLinha(const std::vector<std::string> &trechos) const;
+  // Waits (30 s at most) until the log has `quantas` lines holding `trecho`: a request's line
+  // is written once its reply is out, so a client may see the reply first.
+  bool EsperaLinhas(const std::string &trecho, size_t quantas) const;
 
   httplib::Client Cliente() const;
   // POST base/funcao with numero_caixa and `campos`, form-encoded.
@@ -64,6 +68,8 @@ struct Loja {
   int porta = 0;
   std::string base = "/hub/v1";
   std::string esquema = "http";
+  std::string usuario; // the Basic credentials Cliente sends, when set
+  std::string senha;
   Processo emulador;
   Processo servidor;
   std::string erro; // why the last start failed

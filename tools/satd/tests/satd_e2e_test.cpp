@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cmath>
+#include <ctime>
 #include <future>
 #include <set>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -69,6 +72,27 @@ std::string TudoEscapado(const std::string &texto) {
     saida += hex;
   }
   return saida;
+}
+
+// One sample of a /metrics text ("name" or "name{labels}"), or NaN when it is not there.
+double Metrica(const std::string &texto, const std::string &serie) {
+  const size_t p = texto.find("\n" + serie + " ");
+  return p == std::string::npos ? std::nan("")
+                                : std::strtod(texto.c_str() + p + serie.size() + 2, nullptr);
+}
+
+// The status queries the device received (satemu records each request frame in hex).
+int ConsultasDeStatus(const Loja &loja) {
+  std::istringstream registro(loja.LeArquivo("registro.hex"));
+  int consultas = 0;
+  for (std::string hex; registro >> hex;) {
+    std::string quadro;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      quadro += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    consultas += quadro.find("|ConsultarStatusOperacional|") != std::string::npos;
+  }
+  return consultas;
 }
 
 std::string Preco(int centavos) {
@@ -290,6 +314,7 @@ TEST(Concorrencia, EightCheckoutsFiftyCallsEach) {
   }
   std::set<std::string> todasSessoes;
   std::set<std::string> todasChaves;
+  ASSERT_TRUE(loja.EsperaLinhas(" http=200 ", size_t{kCaixas * kChamadas}));
   const std::string log = loja.LeArquivo("satd.log");
   for (int c = 0; c < kCaixas; ++c) {
     EXPECT_EQ(sessoes[c].size(), size_t{kChamadas / 2});
@@ -532,6 +557,127 @@ TEST(Seguranca, CredentialsOverTls) {
   claro.set_read_timeout(5, 0);
   const httplib::Result r = claro.Get(loja.base + "/status");
   EXPECT_FALSE(r && r->status == 200);
+}
+
+// /metrics: the monitor's own credential opens it and nothing else; scrapes ask the SAT for its
+// status at most once per interval and never wait behind a checkout's call, serving the last
+// status with its age; each request counts by function, device code and HTTP status.
+TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto", "--certificado-vence", "+10"})) << loja.erro;
+  std::map<std::string, std::string> configuracao = {
+      {"http", "usuario = \"caixa\"\nsenha = \"s3nha\""},
+      {"metricas", "usuario = \"prometheus\"\nsenha = \"leitura\""},
+      {"saude", "intervalo_s = 3600"}};
+  ASSERT_TRUE(loja.IniciaServidor(configuracao)) << loja.erro;
+  loja.usuario = "caixa";
+  loja.senha = "s3nha";
+  // A scrape that queued behind a held call would wait out espera_ms (60 s) and fail here.
+  const auto raspa = [&] {
+    httplib::Client monitor = loja.Cliente();
+    monitor.set_basic_auth("prometheus", "leitura");
+    monitor.set_read_timeout(20, 0);
+    return monitor.Get("/metrics");
+  };
+
+  const struct {
+    const char *usuario; // nullptr: no credentials
+    const char *senha;
+    bool post;
+    std::string caminho;
+    int status;
+  } acessos[] = {
+      {"prometheus", "leitura", false, "/metrics", 200},
+      {"prometheus", "leitura", false, loja.base + "/status", 401},
+      {"prometheus", "leitura", false, loja.base + "/saude", 401},
+      {"prometheus", "leitura", false, "/", 401},
+      {"prometheus", "leitura", true, loja.base + "/consultarsat", 401},
+      {"prometheus", "leitura", true, "/metrics", 401},
+      {"prometheus", "leitur", false, "/metrics", 401},
+      {nullptr, nullptr, false, "/metrics", 401},
+      {"caixa", "s3nha", false, "/metrics", 200},
+  };
+  for (const auto &a : acessos) {
+    SCOPED_TRACE(std::string(a.usuario != nullptr ? a.usuario : "-") + " " + a.caminho);
+    httplib::Client cliente("http://127.0.0.1:" + std::to_string(loja.porta));
+    if (a.usuario != nullptr) {
+      cliente.set_basic_auth(a.usuario, a.senha);
+    }
+    const httplib::Result r = a.post ? cliente.Post(a.caminho, "numero_caixa=1", kTipoFormulario)
+                                     : cliente.Get(a.caminho);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, a.status);
+  }
+
+  httplib::Result r = raspa();
+  ASSERT_TRUE(r && r->status == 200);
+  EXPECT_EQ(r->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  EXPECT_EQ(Metrica(r->body, "sat_check_level{check=\"certificado\"}"), 1);
+  EXPECT_EQ(Metrica(r->body, "sat_check_level{check=\"consulta\"}"), 0);
+  EXPECT_EQ(Metrica(r->body, "sat_health_level"), 1);
+  EXPECT_EQ(Metrica(r->body, "sat_operation_state"), 0);
+  EXPECT_EQ(Metrica(r->body, "sat_cfe_pending"), 0);
+  EXPECT_EQ(Metrica(r->body, "satd_status_interval_seconds"), 3600);
+  EXPECT_EQ(Metrica(r->body, "satd_queue_capacity"), 32);
+  EXPECT_EQ(
+      Metrica(r->body, "sat_info{nserie=\"900000001\",ver_sb=\"01.00.00\",ver_layout=\"00.08\"}"),
+      1);
+  // The last day is the tenth from today, and the certificate is good through all of it.
+  const double restante =
+      Metrica(r->body, "sat_certificate_expiry_timestamp_seconds") - double(std::time(nullptr));
+  EXPECT_GT(restante, 10 * 86400 - 60);
+  EXPECT_LE(restante, 11 * 86400);
+
+  std::string retorno;
+  ASSERT_TRUE(Retorno(loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}}), retorno));
+  ASSERT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));
+  ASSERT_TRUE(Recusa(loja.Chama("consultarsat", {}, 1000), 400, "numero_caixa"));
+  ASSERT_EQ(loja.Cliente().Get(loja.base + "/saude")->status, 200);
+  r = raspa();
+  ASSERT_TRUE(r && r->status == 200);
+  const char *const contadas[] = {
+      "satd_requests_total{funcao=\"enviardadosvenda\",codigo=\"06000\",http=\"200\"}",
+      "satd_requests_total{funcao=\"consultarsat\",codigo=\"08000\",http=\"200\"}",
+      "satd_requests_total{funcao=\"consultarsat\",codigo=\"-\",http=\"400\"}",
+      "satd_request_duration_seconds_count{funcao=\"enviardadosvenda\"}",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"+Inf\"}",
+      "satd_status_queries_total"};
+  for (const char *serie : contadas) {
+    EXPECT_EQ(Metrica(r->body, serie), 1) << serie;
+  }
+  EXPECT_EQ(Metrica(r->body, "satd_request_duration_seconds_count{funcao=\"consultarsat\"}"), 2);
+  // Two scrapes in the access table, two here, the page's JSON: one status query.
+  EXPECT_EQ(ConsultasDeStatus(loja), 1);
+
+  // Every scrape wants a fresh status now, but none waits behind a call in progress.
+  ASSERT_EQ(loja.EncerraServidor(), 0);
+  configuracao["saude"] = "intervalo_s = 0";
+  ASSERT_TRUE(loja.IniciaServidor(configuracao)) << loja.erro;
+  r = raspa();
+  ASSERT_TRUE(r && r->status == 200);
+  EXPECT_EQ(Metrica(r->body, "satd_status_queries_total"), 1);
+  EXPECT_EQ(ConsultasDeStatus(loja), 2);
+  loja.emulador.Sinaliza(SIGSTOP);
+  struct Continua {
+    Loja &loja;
+    ~Continua() { loja.emulador.Sinaliza(SIGCONT); }
+  } continua{loja};
+  auto chamada = std::async(std::launch::async, [&] { return loja.Chama("consultarsat"); });
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
+  r = raspa();
+  ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
+  EXPECT_EQ(Metrica(r->body, "satd_queue_busy"), 1);
+  EXPECT_EQ(Metrica(r->body, "satd_status_queries_total"), 1);
+  EXPECT_EQ(Metrica(r->body, "sat_check_level{check=\"certificado\"}"), 1);
+  EXPECT_GE(Metrica(r->body, "sat_status_age_seconds"), 0);
+  loja.emulador.Sinaliza(SIGCONT);
+  ASSERT_TRUE(Retorno(chamada.get(), retorno));
+  EXPECT_EQ(ConsultasDeStatus(loja), 2);
+  r = raspa();
+  ASSERT_TRUE(r && r->status == 200);
+  EXPECT_EQ(Metrica(r->body, "satd_status_queries_total"), 2);
+  EXPECT_EQ(Metrica(r->body, "satd_queue_busy"), 0);
+  EXPECT_EQ(ConsultasDeStatus(loja), 3);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
+#include "metricas.h"
 #include "painel.h"
 #include "texto.h"
 
@@ -281,6 +282,14 @@ TEST(Configuracao, Files) {
       {"[saude]\nintervalo_s = -1\n" + sat, "saude.intervalo_s must be a whole number from 0"},
       {"[saude]\ncertificado_dias = 0\n" + sat, "saude.certificado_dias must be a whole"},
       {"[saude]\nrelogio_minutos = 1441\n" + sat, "saude.relogio_minutos must be a whole"},
+      {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m\"\nsenha = \"q\"\n" + sat,
+       nullptr},
+      {"[metricas]\nusuario = \"m\"\nsenha = \"q\"\n" + sat, "metricas.usuario needs http.usuario"},
+      {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m\"\n" + sat,
+       "metricas.usuario and metricas.senha go together"},
+      {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m:n\"\nsenha = \"q\"\n" +
+           sat,
+       "metricas.usuario and metricas.senha go together"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
@@ -330,6 +339,132 @@ TEST(Painel, TextsAreEscaped) {
   EXPECT_EQ(html.find("<b>"), std::string::npos);
   EXPECT_EQ(html.find("<i>"), std::string::npos);
   EXPECT_EQ(html.find("<script"), std::string::npos);
+}
+
+// What /metrics serves of a status, of the queue and of the requests; the times in satd's zone
+// (three hours behind UTC here, as in most of Brazil). Exact lines, as a scraper reads them.
+TEST(Metricas, TheStatusTheQueueAndTheRequests) {
+  const char *const zona = std::getenv("TZ");
+  const std::string zonaAntes = zona != nullptr ? zona : "";
+  setenv("TZ", "<-03>3", 1);
+  tzset();
+  const std::string chave = "3525031122233300018159900000001";
+  const auto status = [&](const std::string &listas, const char *vencimento) {
+    return "1|10000|Resposta com Sucesso.|||9\"0\\1\xE7|DHCP|192.168.0.50|02:5A:00:00:00:01|"
+           "255.255.255.0|192.168.0.1|192.168.0.1|0.0.0.0|CONECTADO|ALTO|4 GB|12 MB|"
+           "20250320100030|01.00.00|00.08|" +
+           chave + "0001191234565|" + listas + "|20250320095500|20250320095900|20240101|" +
+           vencimento + "|0";
+  };
+  satd::Painel p;
+  p.avaliacao =
+      saude::Avalia(status(chave + "0001201234565|" + chave + "0001221234565", "20250330"),
+                    saude::Instante{2025, 3, 20, 10, 0, 0}, saude::Limites{});
+  p.consultado = true;
+  p.idade = 12;
+  p.consultadoUnix = 1742475600; // 2025-03-20 10:00:00 -03
+  p.inicioUnix = 1742470000;
+  p.intervalo = 30;
+  p.consultas = 5;
+  p.versao = "libsat 2";
+  p.fila = satd::Fila::Estado{2, 32, true, 7, 1};
+
+  satd::Requisicoes requisicoes;
+  const auto conta = [&](const char *funcao, const std::string &codigo, int http, double s) {
+    requisicoes.Conta(*satd::ProcuraFuncao(funcao), codigo, http, s);
+  };
+  conta("consultarsat", "08000", 200, 0.003);
+  conta("enviardadosvenda", "06000", 200, 0.2);
+  conta("enviardadosvenda", "06000", 200, 45);
+  conta("enviardadosvenda", "-", 503, 70);
+  // A device that answers with a new code every time: 32 apart, the rest together.
+  for (int i = 0; i < 40; ++i) {
+    char codigo[8];
+    std::snprintf(codigo, sizeof codigo, "09%03d", i);
+    conta("testefimafim", codigo, 200, 0.1);
+  }
+  conta("testefimafim", "09000", 200, 0.1);
+
+  const std::string texto = satd::TextoMetricas(p, requisicoes);
+  const char *const linhas[] = {
+      "sat_health_level 1",
+      "sat_check_level{check=\"consulta\"} 0",
+      "sat_check_level{check=\"certificado\"} 1",
+      "sat_check_level{check=\"transmissao\"} 1",
+      "sat_check_level{check=\"relogio\"} 0",
+      "sat_check_level{check=\"operacao\"} 0",
+      "sat_info{nserie=\"9\\\"0\\\\1\xC3\xA7\",ver_sb=\"01.00.00\",ver_layout=\"00.08\"} 1",
+      "sat_operation_state 0",
+      "sat_certificate_expiry_timestamp_seconds 1743390000", // 2025-03-31 00:00 -03
+      "sat_cfe_pending 3",
+      "sat_last_transmission_timestamp_seconds 1742475270", // 330 s on the SAT's clock
+      "sat_last_sefaz_contact_timestamp_seconds 1742475510",
+      "sat_clock_offset_seconds 30",
+      "sat_memory_used_bytes 12582912",
+      "sat_memory_total_bytes 4294967296",
+      "sat_status_age_seconds 12",
+      "satd_status_queries_total 5",
+      "satd_status_interval_seconds 30",
+      "process_start_time_seconds 1742470000",
+      "satd_info{biblioteca=\"libsat 2\"} 1",
+      "satd_queue_length 2",
+      "satd_queue_capacity 32",
+      "satd_queue_busy 1",
+      "satd_device_calls_total 7",
+      "satd_queue_rejected_total 1",
+      "satd_requests_total{funcao=\"consultarsat\",codigo=\"08000\",http=\"200\"} 1",
+      "satd_requests_total{funcao=\"enviardadosvenda\",codigo=\"06000\",http=\"200\"} 2",
+      "satd_requests_total{funcao=\"enviardadosvenda\",codigo=\"-\",http=\"503\"} 1",
+      "satd_requests_total{funcao=\"testefimafim\",codigo=\"09000\",http=\"200\"} 2",
+      "satd_requests_total{funcao=\"testefimafim\",codigo=\"09031\",http=\"200\"} 1",
+      "satd_requests_total{funcao=\"testefimafim\",codigo=\"outro\",http=\"200\"} 8",
+      "satd_request_duration_seconds_bucket{funcao=\"consultarsat\",le=\"0.005\"} 1",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"0.1\"} 0",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"0.25\"} 1",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"30\"} 1",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"60\"} 2",
+      "satd_request_duration_seconds_bucket{funcao=\"enviardadosvenda\",le=\"+Inf\"} 3",
+      "satd_request_duration_seconds_sum{funcao=\"enviardadosvenda\"} 115.2",
+      "satd_request_duration_seconds_count{funcao=\"enviardadosvenda\"} 3",
+      "satd_request_duration_seconds_count{funcao=\"ativarsat\"} 0",
+      "# TYPE satd_request_duration_seconds histogram",
+      "# TYPE satd_requests_total counter",
+  };
+  for (const char *linha : linhas) {
+    EXPECT_NE(texto.find(std::string("\n") + linha + "\n"), std::string::npos) << linha;
+  }
+  EXPECT_EQ(texto.find("codigo=\"09032\""), std::string::npos);
+
+  // Empty lists are nothing waiting; a date that cannot be read gives no expiry.
+  p.avaliacao = saude::Avalia(status("|", "20251340"), saude::Instante{2025, 3, 20, 10, 0, 0},
+                              saude::Limites{});
+  const std::string semData = satd::TextoMetricas(p, requisicoes);
+  EXPECT_NE(semData.find("\nsat_cfe_pending 0\n"), std::string::npos);
+  EXPECT_NE(semData.find("\nsat_check_level{check=\"certificado\"} 1\n"), std::string::npos);
+  EXPECT_EQ(semData.find("sat_certificate_expiry"), std::string::npos);
+
+  // No status yet: the query's own check, and an age since satd started.
+  satd::Painel nenhum;
+  nenhum.avaliacao.nivel = saude::Nivel::Atencao;
+  nenhum.avaliacao.verificacoes.push_back({"consulta", "Consulta", saude::Nivel::Atencao, "", {}});
+  nenhum.uptime = 50;
+  nenhum.versao = std::string(79, 'v') + "\xC3\xA7"; // the cut falls inside the last character
+  const std::string vazio = satd::TextoMetricas(nenhum, satd::Requisicoes());
+  EXPECT_NE(vazio.find("\nsatd_info{biblioteca=\"" + std::string(79, 'v') + "\"} 1\n"),
+            std::string::npos);
+  EXPECT_NE(vazio.find("\nsat_status_age_seconds 50\n"), std::string::npos);
+  EXPECT_NE(vazio.find("\nsat_check_level{check=\"consulta\"} 1\n"), std::string::npos);
+  for (const char *ausente : {"sat_info", "sat_operation", "sat_cfe", "sat_clock", "sat_memory",
+                              "sat_certificate", "satd_requests_total{"}) {
+    EXPECT_EQ(vazio.find(ausente), std::string::npos) << ausente;
+  }
+
+  if (zona != nullptr) {
+    setenv("TZ", zonaAntes.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
