@@ -77,9 +77,11 @@ set(SAT_E2E_CHAMADAS_CENARIOS
   "ChamadasRuins|--pronto"
   "Desconexao|--pronto --mudo --so-para ConsultarSAT")
 
-# Registers one ctest test per scenario: PREFIXO_Suite runs PROGRAMA's suite through
-# tests/com_satemu.sh with the emulator EMULADOR in mode nativo or wine.
-function(sat_cenarios_e2e prefixo programa modo emulador)
+# Registers one ctest test per scenario "Suite|satemu options" ("-" for no satemu):
+# PREFIXO_Suite runs PROGRAMA's suite (a list: a program and its runner) through
+# tests/com_satemu.sh in mode MODO, behind the command ANTES (a list, may be empty), with the
+# test properties PROPRIEDADES (a list of names and values, may be empty).
+function(sat_cenarios_com prefixo antes modo programa emulador propriedades)
   foreach(cenario ${ARGN})
     string(REPLACE "|" ";" partes "${cenario}")
     list(GET partes 0 suite)
@@ -90,13 +92,22 @@ function(sat_cenarios_e2e prefixo programa modo emulador)
       set(opcoes "")
     endif()
     add_test(NAME ${prefixo}_${suite}
-      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" ${modo}
-              ${programa} --gtest_filter=${suite}.*)
-    if(modo STREQUAL "wine")
-      # Under wine they all use the prefix's com7, one at a time.
-      set_tests_properties(${prefixo}_${suite} PROPERTIES RESOURCE_LOCK wine_com7)
+      COMMAND ${antes} ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}"
+              ${modo} ${programa} --gtest_filter=${suite}.*)
+    if(propriedades)
+      set_tests_properties(${prefixo}_${suite} PROPERTIES ${propriedades})
     endif()
   endforeach()
+endfunction()
+
+# PREFIXO_Suite for each scenario, natively or under wine (where they all use the prefix's com7,
+# one at a time).
+function(sat_cenarios_e2e prefixo programa modo emulador)
+  set(propriedades "")
+  if(modo STREQUAL "wine")
+    set(propriedades RESOURCE_LOCK wine_com7)
+  endif()
+  sat_cenarios_com(${prefixo} "" ${modo} "${programa}" ${emulador} "${propriedades}" ${ARGN})
 endfunction()
 
 # Registers scenarios that may run side by side, even under wine: each gets a port of its own,
@@ -143,40 +154,15 @@ endif()
 
 # Like sat_cenarios_e2e in mode nativo, the program under valgrind: PREFIXO_Suite, label valgrind.
 function(sat_cenarios_valgrind prefixo programa emulador)
-  if(NOT SAT_COM_VALGRIND)
-    return()
+  if(SAT_COM_VALGRIND)
+    sat_cenarios_com(${prefixo} "" nativo "${SAT_VALGRIND};${programa}" ${emulador}
+      "LABELS;valgrind" ${ARGN})
   endif()
-  foreach(cenario ${ARGN})
-    string(REPLACE "|" ";" partes "${cenario}")
-    list(GET partes 0 suite)
-    list(GET partes 1 opcoes)
-    set(este_emulador ${emulador})
-    if(opcoes STREQUAL "-")
-      set(este_emulador "-")
-      set(opcoes "")
-    endif()
-    add_test(NAME ${prefixo}_${suite}
-      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${este_emulador} "${opcoes}" nativo
-              ${SAT_VALGRIND} ${programa} --gtest_filter=${suite}.*)
-    set_tests_properties(${prefixo}_${suite} PROPERTIES LABELS valgrind)
-  endforeach()
 endfunction()
 
 # The same scenarios once more as the unprivileged user nobody, natively, when the tests run as
 # root (tests/sem_privilegios.sh; skipped otherwise): PREFIXO_nobody_Suite.
 function(sat_cenarios_e2e_sem_privilegios prefixo programa emulador)
-  foreach(cenario ${ARGN})
-    string(REPLACE "|" ";" partes "${cenario}")
-    list(GET partes 0 suite)
-    list(GET partes 1 opcoes)
-    set(este_emulador ${emulador})
-    if(opcoes STREQUAL "-")
-      set(este_emulador "-")
-      set(opcoes "")
-    endif()
-    add_test(NAME ${prefixo}_nobody_${suite}
-      COMMAND ${CMAKE_SOURCE_DIR}/tests/sem_privilegios.sh ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh
-              ${este_emulador} "${opcoes}" nativo ${programa} --gtest_filter=${suite}.*)
-    set_tests_properties(${prefixo}_nobody_${suite} PROPERTIES SKIP_RETURN_CODE 77)
-  endforeach()
+  sat_cenarios_com(${prefixo}_nobody ${CMAKE_SOURCE_DIR}/tests/sem_privilegios.sh nativo
+    "${programa}" ${emulador} "SKIP_RETURN_CODE;77" ${ARGN})
 endfunction()
