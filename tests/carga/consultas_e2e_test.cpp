@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/carga/exportacoes.h"
+#include "tests/carga/venda_exemplo.h"
 #include "tests/e2e/enlace_e2e.h"
 
 namespace {

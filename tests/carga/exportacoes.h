@@ -96,15 +96,3 @@ struct Exportacoes {
 };
 
 #undef SAT_EXPORTACAO
-
-// A reply's fields, split at every '|'.
-inline std::vector<std::string> CamposDaResposta(const std::string &resposta) {
-  std::vector<std::string> campos;
-  size_t inicio = 0;
-  for (size_t barra; (barra = resposta.find('|', inicio)) != std::string::npos;
-       inicio = barra + 1) {
-    campos.push_back(resposta.substr(inicio, barra - inicio));
-  }
-  campos.push_back(resposta.substr(inicio));
-  return campos;
-}

@@ -20,7 +20,6 @@ namespace teste {
 
 const char kCnpj[] = "11222333000181";
 const char kCnpjSoftwareHouse[] = "22233344000183";
-const char kAssinatura[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
 
 namespace {
 
@@ -236,49 +235,6 @@ bool Loja::EsperaEstado(const std::function<bool(const nlohmann::json &)> &condi
     }
     return condicao(nlohmann::json::parse(r->body));
   });
-}
-
-std::string Venda(int itens, int centavos) {
-  char preco[32];
-  std::snprintf(preco, sizeof preco, "%d.%02d", centavos / 100, centavos % 100);
-  char total[32];
-  std::snprintf(total, sizeof total, "%d.%02d", itens * centavos / 100, itens * centavos % 100);
-  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe><infCFe "
-                    "versaoDadosEnt=\"0.07\"><ide><CNPJ>22233344000183</CNPJ><signAC>";
-  xml += kAssinatura;
-  xml += "</signAC><numeroCaixa>001</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>"
-         "111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N"
-         "</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>";
-  for (int i = 1; i <= itens; i++) {
-    xml += "<det nItem=\"" + std::to_string(i) +
-           "\"><prod><cProd>001</cProd><xProd>P\xC3\xA3o de queijo</xProd><NCM>19059090</NCM>"
-           "<CFOP>5102</CFOP><uCom>UN</uCom><qCom>1.0000</qCom><vUnCom>" +
-           preco +
-           "</vUnCom><indRegra>A</indRegra></prod><imposto><ICMS><ICMSSN102><Orig>0</Orig>"
-           "<CSOSN>102</CSOSN></ICMSSN102></ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS><COFINS>"
-           "<COFINSSN><CST>49</CST></COFINSSN></COFINS></imposto></det>";
-  }
-  xml += std::string("<total/><pgto><MP><cMP>01</cMP><vMP>") + total +
-         "</vMP></MP></pgto></infCFe></CFe>";
-  return xml;
-}
-
-std::string Cancelamento(const std::string &chave) {
-  return "<CFeCanc><infCFe chCanc=\"" + chave + "\"><ide><CNPJ>22233344000183</CNPJ><signAC>" +
-         kAssinatura +
-         "</signAC><numeroCaixa>001</numeroCaixa></ide><emit/><dest/><total/></infCFe>"
-         "</CFeCanc>";
-}
-
-std::vector<std::string> Campos(const std::string &resposta) {
-  std::vector<std::string> campos;
-  size_t inicio = 0;
-  for (size_t barra; (barra = resposta.find('|', inicio)) != std::string::npos;
-       inicio = barra + 1) {
-    campos.push_back(resposta.substr(inicio, barra - inicio));
-  }
-  campos.push_back(resposta.substr(inicio));
-  return campos;
 }
 
 } // namespace teste

@@ -12,6 +12,8 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include "tests/carga/venda_exemplo.h"
+
 namespace teste {
 
 // A child process whose standard output comes through a pipe.
@@ -76,14 +78,18 @@ struct Loja {
 };
 
 // A sale as a POS builds it, UTF-8, with `itens` items of one unit at `centavos` each.
-std::string Venda(int itens = 2, int centavos = 250);
-std::string Cancelamento(const std::string &chave);
+inline std::string Venda(int itens = 2, int centavos = 250) {
+  return VendaDeItens(itens, 1, centavos, 0);
+}
+using ::Cancelamento;
 
 // The reply's fields, split at every '|'.
-std::vector<std::string> Campos(const std::string &resposta);
+inline std::vector<std::string> Campos(const std::string &resposta) {
+  return CamposDaResposta(resposta);
+}
 
 extern const char kCnpj[];
 extern const char kCnpjSoftwareHouse[];
-extern const char kAssinatura[];
+inline constexpr const char *kAssinatura = ASSINATURA;
 
 } // namespace teste
