@@ -1,7 +1,10 @@
 #include "resposta.h"
 
 #include <cstring>
-#include <initializer_list>
+#include <iterator>
+#include <vector>
+
+#include "saude.h"
 
 namespace {
 
@@ -103,7 +106,7 @@ constexpr int kPrimeiraFamilia = 4;
 const char kPortaFechada[] = "Erro ao tentar abrir a porta";
 
 // Field names per reply layout, after the session number and the code.
-using Nomes = std::initializer_list<const char *>;
+using Nomes = std::vector<const char *>;
 const Nomes kComum = {"mensagem", "cod", "mensagemSEFAZ"};
 const Nomes kAtivacao = {"mensagem", "cod", "mensagemSEFAZ", "CSR"};
 const Nomes kVenda = {"CCCC",          "mensagem",        "cod",           "mensagemSEFAZ",
@@ -114,13 +117,7 @@ const Nomes kCancelamento = {
     "timeStamp", "chaveConsulta", "valorTotalCFe", "CPFCNPJValue",  "assinaturaQRCODE"};
 const Nomes kTeste = {"mensagem",  "cod",          "mensagemSEFAZ", "arquivoCFeBase64",
                       "timeStamp", "numDocFiscal", "chaveConsulta"};
-const Nomes kStatus = {
-    "mensagem",       "cod",        "mensagemSEFAZ", "NSERIE",          "TIPO_LAN",
-    "LAN_IP",         "LAN_MAC",    "LAN_MASK",      "LAN_GW",          "LAN_DNS_1",
-    "LAN_DNS_2",      "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL",        "MT_USADA",
-    "DH_ATUAL",       "VER_SB",     "VER_LAYOUT",    "ULTIMO_CF_E_SAT", "LISTA_INICIAL",
-    "LISTA_FINAL",    "DH_CFe",     "DH_ULTIMA",     "CERT_EMISSAO",    "CERT_VENCIMENTO",
-    "ESTADO_OPERACAO"};
+const Nomes kStatus(std::begin(saude::kNomesStatus), std::end(saude::kNomesStatus));
 const Nomes kLog = {"mensagem", "cod", "mensagemSEFAZ", "arquivoLogBase64"};
 
 // Failures of every command come in the common form; each success has its own.

@@ -11,15 +11,7 @@ namespace saude {
 
 namespace {
 
-// The fields of a 10000 reply after the session number and the code.
-const char *const kNomes[] = {
-    "mensagem",       "cod",        "mensagemSEFAZ", "NSERIE",          "TIPO_LAN",
-    "LAN_IP",         "LAN_MAC",    "LAN_MASK",      "LAN_GW",          "LAN_DNS_1",
-    "LAN_DNS_2",      "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL",        "MT_USADA",
-    "DH_ATUAL",       "VER_SB",     "VER_LAYOUT",    "ULTIMO_CF_E_SAT", "LISTA_INICIAL",
-    "LISTA_FINAL",    "DH_CFe",     "DH_ULTIMA",     "CERT_EMISSAO",    "CERT_VENCIMENTO",
-    "ESTADO_OPERACAO"};
-constexpr size_t kCamposStatus = 2 + sizeof kNomes / sizeof kNomes[0];
+constexpr size_t kCamposStatus = 2 + sizeof kNomesStatus / sizeof kNomesStatus[0];
 
 constexpr long long kMinuto = 60;
 constexpr long long kHora = 60 * kMinuto;
@@ -455,7 +447,7 @@ bool Consulta(std::string_view resposta, Avaliacao &a) {
   } else {
     status = true;
     for (size_t i = 2; i < kCamposStatus && i < partes.size(); ++i) {
-      a.campos.emplace_back(kNomes[i - 2], partes[i]);
+      a.campos.emplace_back(kNomesStatus[i - 2], partes[i]);
     }
     v.mensagem = "O SAT respondeu \xE0 consulta";
     if (partes.size() < kCamposStatus) {

@@ -12,6 +12,16 @@
 
 namespace saude {
 
+// The fields of the status reply (code 10000) after the session number and the code, by the
+// standard's names.
+inline constexpr const char *kNomesStatus[] = {
+    "mensagem",       "cod",        "mensagemSEFAZ", "NSERIE",          "TIPO_LAN",
+    "LAN_IP",         "LAN_MAC",    "LAN_MASK",      "LAN_GW",          "LAN_DNS_1",
+    "LAN_DNS_2",      "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL",        "MT_USADA",
+    "DH_ATUAL",       "VER_SB",     "VER_LAYOUT",    "ULTIMO_CF_E_SAT", "LISTA_INICIAL",
+    "LISTA_FINAL",    "DH_CFe",     "DH_ULTIMA",     "CERT_EMISSAO",    "CERT_VENCIMENTO",
+    "ESTADO_OPERACAO"};
+
 enum class Nivel { Ok = 0, Atencao = 1, Critico = 2 };
 
 // "ok", "atencao", "critico": for JSON and for a CSS class.
