@@ -4,9 +4,11 @@
 #include <cstring>
 
 #include "api/argumentos.h"
+#include "api/venda.h"
 #include "link/transacao.h"
 #include "sat.h"
 #include "support/armazenamento.h"
+#include "support/base64.h"
 #include "support/log.h"
 
 namespace {
@@ -45,6 +47,8 @@ extern "C" SAT_API char *SAT_CALL ConsultarStatusOperacional(int32_t numeroSessa
 extern "C" SAT_API char *SAT_CALL ConsultarNumeroSessao(int32_t numeroSessao,
                                                         const char *codigoDeAtivacao,
                                                         int32_t cNumeroDeSessao) {
+  // Whatever the device answers, an earlier sale's CF-e must not pass for the one asked about.
+  LimpaDecodificado();
   if (ArgumentoNulo(numeroSessao, {{codigoDeAtivacao, "codigoDeAtivacao"}})) {
     return BufferResposta;
   }
@@ -59,9 +63,11 @@ extern "C" SAT_API char *SAT_CALL ConsultarNumeroSessao(int32_t numeroSessao,
   SessoesAceitas aceitas;
   aceitas.outra = true;
   aceitas.sessao = cNumeroDeSessao;
-  EnviaComando("ConsultarNumeroSessao", numeroSessao, parametros, &resposta,
-               LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS, aceitas);
+  const int32_t recebidos =
+      EnviaComando("ConsultarNumeroSessao", numeroSessao, parametros, &resposta,
+                   LIMITE_CONSULTAS_ATIVACAO, SEM_BYTES_BRUTOS, aceitas);
   std::free(parametros);
+  RecuperaRespostaGuardada(static_cast<size_t>(recebidos));
   GravaLog(BufferResposta);
   return BufferResposta;
 }

@@ -8,6 +8,7 @@
 
 #include "api/argumentos.h"
 #include "api/resposta.h"
+#include "api/venda.h"
 #include "link/transacao.h"
 #include "sat.h"
 #include "support/armazenamento.h"
@@ -205,10 +206,20 @@ extern "C" SAT_API char *SAT_CALL CancelarUltimaVenda(int32_t numeroSessao,
   return BufferResposta;
 }
 
+void RecuperaRespostaGuardada(size_t recebidos) {
+  const char *codigo = AposBarras(BufferResposta, 1);
+  if (codigo != nullptr && std::strncmp(codigo, "06000|", 6) == 0) {
+    ExpandeResposta(recebidos);
+    const size_t fim = std::strlen(BufferResposta);
+    std::memset(BufferResposta + fim, 0, TAMANHO_COMPRIMENTO);
+    MarcaResposta(BufferResposta, fim + TAMANHO_COMPRIMENTO);
+  } else if (codigo != nullptr && std::strncmp(codigo, "07000|", 6) == 0) {
+    DecodificaCancelamento();
+  }
+}
+
 // The standard's newer query: the device's stored reply to the last sale or cancellation,
-// whichever session sent it. A stored sale reply comes back as the sale gave it, its compressed
-// tail expanded into text, and the CF-e of either is left for Base64ToAscii, so that a POS that
-// lost a sale's reply recovers all of it. The error record stays as the engine left it.
+// whichever session sent it. The error record stays as the engine left it.
 extern "C" SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSessao,
                                                               const char *codigoDeAtivacao) {
   LimpaDecodificado();
@@ -220,15 +231,7 @@ extern "C" SAT_API char *SAT_CALL ConsultarUltimaSessaoFiscal(int32_t numeroSess
   char *resposta = BufferResposta;
   const int32_t recebidos = EnviaComando("ConsultarUltimaSessaoFiscal", numeroSessao,
                                          codigoDeAtivacao, &resposta, 20000, -1, aceitas);
-  const char *codigo = AposBarras(BufferResposta, 1);
-  if (codigo != nullptr && std::strncmp(codigo, "06000|", 6) == 0) {
-    ExpandeResposta(static_cast<size_t>(recebidos));
-    const size_t fim = std::strlen(BufferResposta);
-    std::memset(BufferResposta + fim, 0, TAMANHO_COMPRIMENTO);
-    MarcaResposta(BufferResposta, fim + TAMANHO_COMPRIMENTO);
-  } else if (codigo != nullptr && std::strncmp(codigo, "07000|", 6) == 0) {
-    DecodificaCancelamento();
-  }
+  RecuperaRespostaGuardada(static_cast<size_t>(recebidos));
   GravaLog(BufferResposta);
   return BufferResposta;
 }

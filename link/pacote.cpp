@@ -103,6 +103,11 @@ size_t TamanhoControle(uint8_t codigo) {
 
 uint32_t TamanhoAnunciado(size_t recebidos) { return Le32Recebido(9, recebidos); }
 
+bool SomaConfere(const unsigned char *quadro, uint32_t tamanho) {
+  return Soma(quadro + 1, TAMANHO_CABECALHO_RESPOSTA - 1 + tamanho, 0) ==
+         quadro[TAMANHO_CABECALHO_RESPOSTA + tamanho];
+}
+
 int32_t InterpretaPacote(Pacote *pacote, size_t recebidos) {
   if (recebidos > TAMANHO_BUFFER_RECEPCAO) {
     recebidos = TAMANHO_BUFFER_RECEPCAO;

@@ -68,3 +68,7 @@ int32_t InterpretaPacote(Pacote *pacote, size_t recebidos);
 // The payload length that the data frame in the first `recebidos` bytes of BufferRecepcao
 // announces (bytes 9 to 12); bytes that have not arrived count as zero.
 uint32_t TamanhoAnunciado(size_t recebidos);
+
+// True when the whole data frame at `quadro` (its 13 header bytes, `tamanho` payload bytes and
+// its sum byte, all present) carries the sum of its bytes.
+bool SomaConfere(const unsigned char *quadro, uint32_t tamanho);

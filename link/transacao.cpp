@@ -98,10 +98,20 @@ size_t MontaRequisicao(const char *comando, int32_t numeroSessao, const char *pa
   return static_cast<size_t>(tamanho);
 }
 
+uint32_t Le32(const unsigned char *p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// The whole length of a data frame announcing `n` payload bytes: header, payload and sum byte.
+uint64_t TamanhoDoQuadro(uint32_t n) {
+  return static_cast<uint64_t>(n) + TAMANHO_CABECALHO_RESPOSTA + 1;
+}
+
 // The moment by which the data frame whose header is in must be whole, or -1 when the bytes
 // are no such frame (another control code, or a length that BufferRecepcao cannot hold).
 int64_t PrazoDoQuadro(uint32_t esperado, int64_t agora) {
-  const uint64_t quadro = static_cast<uint64_t>(esperado) + TAMANHO_CABECALHO_RESPOSTA + 1;
+  const uint64_t quadro = TamanhoDoQuadro(esperado);
   if (BufferRecepcao[0] != CONTROLE_SOH || quadro > TAMANHO_BUFFER_RECEPCAO) {
     return -1;
   }
@@ -110,22 +120,26 @@ int64_t PrazoDoQuadro(uint32_t esperado, int64_t agora) {
   return agora + duracao + MARGEM_QUADRO;
 }
 
-// The first field of the data frame at the start of BufferRecepcao, as far as it has come in:
-// the session number the device answers. `completo` tells that the field's end was seen.
+// The first field of the data frame at `inicio` in BufferRecepcao, as far as it has come in: the
+// session number the device answers. `completo` tells that the field's end was seen; `fim` is
+// where the payload that came ends.
 struct PrimeiroCampo {
   const char *texto;
   size_t tamanho;
   bool completo;
+  const char *fim;
 };
 
-PrimeiroCampo CampoDeSessao(size_t recebidos, uint32_t esperado) {
-  const char *carga = reinterpret_cast<const char *>(BufferRecepcao) + TAMANHO_CABECALHO_RESPOSTA;
-  const size_t chegou = recebidos - TAMANHO_CABECALHO_RESPOSTA;
+// The frame's header must be in (recebidos >= inicio + 13).
+PrimeiroCampo CampoDeSessao(size_t inicio, size_t recebidos, uint32_t esperado) {
+  const char *carga =
+      reinterpret_cast<const char *>(BufferRecepcao) + inicio + TAMANHO_CABECALHO_RESPOSTA;
+  const size_t chegou = recebidos - inicio - TAMANHO_CABECALHO_RESPOSTA;
   const size_t disponivel = chegou < esperado ? chegou : esperado;
   const void *barra = std::memchr(carga, '|', disponivel);
   const size_t tamanho =
       barra != nullptr ? static_cast<size_t>(static_cast<const char *>(barra) - carga) : disponivel;
-  return {carga, tamanho, barra != nullptr || disponivel == esperado};
+  return {carga, tamanho, barra != nullptr || disponivel == esperado, carga + disponivel};
 }
 
 // The session number a field holds ("%06d" or any other decimal form); false when the field is
@@ -152,26 +166,50 @@ bool LeSessao(const PrimeiroCampo &campo, int64_t *sessao) {
 }
 
 // The code field of a stored sale or cancellation reply: "06..." or "07...".
-bool RespostaFiscal(const PrimeiroCampo &campo, size_t recebidos) {
-  const char *fim = reinterpret_cast<const char *>(BufferRecepcao) + recebidos;
+bool RespostaFiscal(const PrimeiroCampo &campo) {
   const char *codigo = campo.texto + campo.tamanho + 1;
-  return codigo + 2 <= fim && codigo[0] == '0' && (codigo[1] == '6' || codigo[1] == '7');
+  return codigo + 2 <= campo.fim && codigo[0] == '0' && (codigo[1] == '6' || codigo[1] == '7');
 }
 
-// True when the frame that has come in answers another session than `numeroSessao`.
-bool DeOutraSessao(size_t recebidos, uint32_t esperado, int32_t numeroSessao,
-                   const SessoesAceitas &aceitas) {
-  const PrimeiroCampo campo = CampoDeSessao(recebidos, esperado);
+enum class Sessao {
+  Desta,      // this call's, or one it takes as its own
+  Outra,      // another session's number: the late reply of an earlier command
+  NaoNumero,  // a first field that is no number
+  Incompleta, // the first field has not come in yet
+};
+
+// Whose reply the data frame at `inicio` (its header in) is.
+Sessao SessaoDoQuadro(size_t inicio, size_t recebidos, uint32_t esperado, int32_t numeroSessao,
+                      const SessoesAceitas &aceitas) {
+  const PrimeiroCampo campo = CampoDeSessao(inicio, recebidos, esperado);
   int64_t sessao = 0;
-  if (BufferRecepcao[0] != CONTROLE_SOH || !campo.completo || !LeSessao(campo, &sessao)) {
-    return false;
+  if (!campo.completo) {
+    return Sessao::Incompleta;
+  }
+  if (!LeSessao(campo, &sessao)) {
+    return Sessao::NaoNumero;
   }
   if (sessao == numeroSessao || (aceitas.outra && sessao == aceitas.sessao) ||
-      (aceitas.sessaoFiscal && RespostaFiscal(campo, recebidos))) {
-    return false;
+      (aceitas.sessaoFiscal && RespostaFiscal(campo))) {
+    return Sessao::Desta;
   }
+  return Sessao::Outra;
+}
+
+void RegistraOutraSessao(size_t inicio, size_t recebidos, uint32_t esperado) {
+  const PrimeiroCampo campo = CampoDeSessao(inicio, recebidos, esperado);
   GravaLogFormatado("Resposta de outra sess\xE3o descartada: %.*s\r\n",
                     static_cast<int>(campo.tamanho < 20 ? campo.tamanho : 20), campo.texto);
+}
+
+// True (and logged) when the frame at the start of BufferRecepcao answers another session.
+bool DeOutraSessao(size_t recebidos, uint32_t esperado, int32_t numeroSessao,
+                   const SessoesAceitas &aceitas) {
+  if (BufferRecepcao[0] != CONTROLE_SOH || recebidos < TAMANHO_CABECALHO_RESPOSTA ||
+      SessaoDoQuadro(0, recebidos, esperado, numeroSessao, aceitas) != Sessao::Outra) {
+    return false;
+  }
+  RegistraOutraSessao(0, recebidos, esperado);
   return true;
 }
 
@@ -185,8 +223,7 @@ size_t TamanhoDaLeitura(size_t recebidos, size_t livre) {
     return TAMANHO_CABECALHO_RESPOSTA - recebidos;
   }
   if (BufferRecepcao[0] == CONTROLE_SOH) {
-    const uint64_t quadro =
-        static_cast<uint64_t>(TamanhoAnunciado(recebidos)) + TAMANHO_CABECALHO_RESPOSTA + 1;
+    const uint64_t quadro = TamanhoDoQuadro(TamanhoAnunciado(recebidos));
     if (quadro > recebidos && quadro - recebidos < quero) {
       quero = static_cast<size_t>(quadro - recebidos);
     }
@@ -194,36 +231,137 @@ size_t TamanhoDaLeitura(size_t recebidos, size_t livre) {
   return quero;
 }
 
-// What stands before a data frame is no part of it: a control frame (a device may acknowledge
-// a request before it answers) or line noise. It is dropped, so that the data frame is read
-// from its first byte: a control frame whole (its bytes may hold a 01), waited for while it is
-// not; anything else up to the next 01. Returns true when something was dropped; `ruido`
-// counts the dropped bytes that were no control frame.
-bool PulaAteQuadro(size_t *recebidos, size_t *ruido) {
-  size_t inicio = 0;
-  while (inicio < *recebidos && BufferRecepcao[inicio] != CONTROLE_SOH) {
+// What the search for the reply's frame has seen so far.
+struct Busca {
+  size_t recebidos = 0;
+  size_t ruido = 0;     // dropped bytes that were no control frame
+  size_t procurado = 0; // `recebidos` when the bytes behind a pending frame were last searched
+};
+
+// From `inicio`, passes over what cannot start a data frame: a control frame whole (a device may
+// acknowledge a request before it answers), waited for while it is not, unless its bytes hold a
+// 01: then it may be a stray code just before the data frame, and only what precedes that 01 is
+// dropped.
+// Anything else up to the next 01. Returns where the next candidate (a 01) or the wait begins.
+size_t PulaAteCandidato(size_t inicio, Busca *b) {
+  while (inicio < b->recebidos && BufferRecepcao[inicio] != CONTROLE_SOH) {
+    const size_t resto = b->recebidos - inicio;
     const size_t controle = TamanhoControle(BufferRecepcao[inicio]);
     if (controle > 0) {
-      if (controle > *recebidos - inicio) {
+      const size_t visto = controle < resto ? controle : resto;
+      const void *soh = std::memchr(BufferRecepcao + inicio + 1, CONTROLE_SOH, visto - 1);
+      if (soh != nullptr) {
+        inicio = static_cast<size_t>(static_cast<const unsigned char *>(soh) - BufferRecepcao);
+        continue;
+      }
+      if (controle > resto) {
         break;
       }
       inicio += controle;
       continue;
     }
-    const void *soh =
-        std::memchr(BufferRecepcao + inicio + 1, CONTROLE_SOH, *recebidos - inicio - 1);
+    const void *soh = std::memchr(BufferRecepcao + inicio + 1, CONTROLE_SOH, resto - 1);
     const size_t fim =
         soh != nullptr
             ? static_cast<size_t>(static_cast<const unsigned char *>(soh) - BufferRecepcao)
-            : *recebidos;
-    *ruido += fim - inicio;
+            : b->recebidos;
+    b->ruido += fim - inicio;
     inicio = fim;
+  }
+  return inicio;
+}
+
+// The most payload bytes one search behind a pending frame adds up: the search stays a matter of
+// milliseconds whatever a device sends.
+constexpr uint64_t ORCAMENTO_PROCURA = 4 * TAMANHO_BUFFER_RECEPCAO;
+
+// Behind the frame at `inicio`, still short of its announced length, a whole frame with its sum
+// right that answers this call: then the first was a false start (a 01 in stale bytes whose
+// length field announces bytes that never come). Returns its offset, or 0 when there is none.
+size_t ProcuraQuadroAdiante(size_t inicio, size_t recebidos, int32_t numeroSessao,
+                            const SessoesAceitas &aceitas) {
+  uint64_t orcamento = ORCAMENTO_PROCURA;
+  for (size_t j = inicio + 1; j + TAMANHO_CABECALHO_RESPOSTA < recebidos; j++) {
+    const void *soh = std::memchr(BufferRecepcao + j, CONTROLE_SOH, recebidos - j);
+    if (soh == nullptr) {
+      break;
+    }
+    j = static_cast<size_t>(static_cast<const unsigned char *>(soh) - BufferRecepcao);
+    if (recebidos - j <= TAMANHO_CABECALHO_RESPOSTA) {
+      break;
+    }
+    const uint32_t n = Le32(BufferRecepcao + j + 9);
+    const uint64_t quadro = TamanhoDoQuadro(n);
+    if (quadro > recebidos - j ||
+        SessaoDoQuadro(j, recebidos, n, numeroSessao, aceitas) != Sessao::Desta) {
+      continue;
+    }
+    if (quadro > orcamento) {
+      break;
+    }
+    orcamento -= quadro;
+    if (SomaConfere(BufferRecepcao + j, n)) {
+      return j;
+    }
+  }
+  return 0;
+}
+
+// Brings the reply's data frame to the start of BufferRecepcao, dropping what stands before it.
+// A 01 is taken for a frame's start only while what it announces can hold: a length that fits
+// the buffer, and once the frame is whole, its sum, or failing that a first field that names
+// this call's session (such a frame is delivered, its sum logged as wrong). Any other 01 is no
+// frame: the search goes on from its next byte. A whole frame of another session is a late reply
+// and is dropped whole. While the frame at the start is short of its length and the line is
+// quiet (`quieta`), the bytes behind it are searched for a whole frame of this call. Returns true
+// when something was dropped.
+bool Sincroniza(Busca *b, bool quieta, int32_t numeroSessao, const SessoesAceitas &aceitas) {
+  size_t inicio = 0;
+  for (;;) {
+    inicio = PulaAteCandidato(inicio, b);
+    const size_t resto = b->recebidos - inicio;
+    if (resto < TAMANHO_CABECALHO_RESPOSTA) {
+      break;
+    }
+    const uint32_t n = Le32(BufferRecepcao + inicio + 9);
+    const uint64_t quadro = TamanhoDoQuadro(n);
+    if (quadro > TAMANHO_BUFFER_RECEPCAO) {
+      b->ruido++;
+      inicio++;
+      continue;
+    }
+    if (resto >= quadro) {
+      const Sessao sessao = SessaoDoQuadro(inicio, b->recebidos, n, numeroSessao, aceitas);
+      const bool somaCerta = SomaConfere(BufferRecepcao + inicio, n);
+      if (somaCerta ? sessao != Sessao::Outra : sessao == Sessao::Desta) {
+        break;
+      }
+      if (somaCerta) {
+        RegistraOutraSessao(inicio, b->recebidos, n);
+        inicio += static_cast<size_t>(quadro);
+      } else {
+        b->ruido++;
+        inicio++;
+      }
+      continue;
+    }
+    if (quieta && b->recebidos != b->procurado) {
+      b->procurado = b->recebidos;
+      const size_t adiante = ProcuraQuadroAdiante(inicio, b->recebidos, numeroSessao, aceitas);
+      if (adiante != 0) {
+        b->ruido += adiante - inicio;
+        inicio = adiante;
+        continue;
+      }
+    }
+    break;
   }
   if (inicio == 0) {
     return false;
   }
-  *recebidos -= inicio;
-  std::memmove(BufferRecepcao, BufferRecepcao + inicio, *recebidos);
+  b->recebidos -= inicio;
+  std::memmove(BufferRecepcao, BufferRecepcao + inicio, b->recebidos);
+  b->procurado = 0;
   return true;
 }
 
@@ -238,38 +376,30 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
   const int64_t inicio = Plataforma->SegundosMonotonicos();
   int64_t agora = inicio;
   int64_t prazoQuadro = -1;
-  size_t recebidos = 0;
+  Busca busca;
   size_t ultimaLeitura = 0;
-  size_t ruido = 0;
+  bool leu = false;
   *esperado = 0;
   *transbordou = false;
   for (;;) {
     const int64_t decorrido = agora - inicio;
-    if (decorrido >= limite && ultimaLeitura == 0) {
-      break;
-    }
-    if (PulaAteQuadro(&recebidos, &ruido)) {
+    if (Sincroniza(&busca, leu && ultimaLeitura == 0, numeroSessao, aceitas)) {
       *esperado = 0;
+      // A frame that starts after the limit gets no time of its own.
       prazoQuadro = decorrido < limite ? -1 : prazoQuadro;
     }
+    const size_t recebidos = busca.recebidos;
     if (recebidos >= TAMANHO_CABECALHO_RESPOSTA) {
       *esperado = TamanhoAnunciado(recebidos);
-      const uint64_t quadro = static_cast<uint64_t>(*esperado) + TAMANHO_CABECALHO_RESPOSTA + 1;
-      if (recebidos >= quadro && DeOutraSessao(recebidos, *esperado, numeroSessao, aceitas)) {
-        // A late reply to an earlier command: what follows it is looked at afresh. A frame
-        // that starts after the limit gets no time of its own.
-        recebidos -= static_cast<size_t>(quadro);
-        std::memmove(BufferRecepcao, BufferRecepcao + quadro, recebidos);
-        *esperado = 0;
-        prazoQuadro = decorrido < limite ? -1 : prazoQuadro;
-        continue;
-      }
-      if (recebidos >= quadro) {
+      if (recebidos >= TamanhoDoQuadro(*esperado)) {
         break;
       }
       if (prazoQuadro < 0) {
         prazoQuadro = PrazoDoQuadro(*esperado, agora);
       }
+    }
+    if (decorrido >= limite && ultimaLeitura == 0) {
+      break;
     }
     const bool quadroNoPrazo = prazoQuadro >= 0 && agora < prazoQuadro;
     if (decorrido >= limite + TOLERANCIA_APOS_LIMITE && !quadroNoPrazo) {
@@ -284,23 +414,22 @@ size_t AguardaResposta(int32_t tempoLimite, int32_t numeroSessao, const SessoesA
       break;
     }
     ultimaLeitura = LePorta(TamanhoDaLeitura(recebidos, livre));
+    leu = true;
     if (ultimaLeitura > 0) {
       std::memcpy(BufferRecepcao + recebidos, BufferLeitura, ultimaLeitura);
-      recebidos += ultimaLeitura;
-      Usou(gRecepcao, recebidos);
+      busca.recebidos += ultimaLeitura;
+      Usou(gRecepcao, busca.recebidos);
     }
     agora = Plataforma->SegundosMonotonicos();
   }
-  if (ruido > 0) {
+  if (busca.ruido > 0) {
     GravaLogFormatado("%u bytes que n\xE3o formam quadro descartados antes da resposta\r\n",
-                      static_cast<unsigned>(ruido));
+                      static_cast<unsigned>(busca.ruido));
   }
-  return recebidos;
+  return busca.recebidos;
 }
 
-// Discards what the device sent before the request: what the driver holds, without waiting for
-// more (a late byte that comes after this is part of a stale frame, which the wait for the reply
-// recognises), for LIMITE_DESCARTE seconds at the most.
+// What the driver already holds, without waiting for more.
 size_t LePendentes() {
   const long lidos =
       Plataforma->LeSerialPendente(HandlePorta, BufferLeitura, TAMANHO_BUFFER_LEITURA);
@@ -322,28 +451,31 @@ void CorrigeTamanhoAnunciado(size_t recebidos, uint32_t esperado) {
     return;
   }
   const uint32_t veio = static_cast<uint32_t>(recebidos - minimo);
-  unsigned char tamanho[4];
+  unsigned char anunciado[4];
+  std::memcpy(anunciado, BufferRecepcao + 9, sizeof anunciado);
   for (size_t i = 0; i < 4; i++) {
-    tamanho[i] = static_cast<unsigned char>(veio >> (8 * i));
+    BufferRecepcao[9 + i] = static_cast<unsigned char>(veio >> (8 * i));
   }
-  uint32_t soma = 0;
-  for (size_t i = 1; i + 1 < recebidos; i++) {
-    soma += i >= 9 && i < TAMANHO_CABECALHO_RESPOSTA ? tamanho[i - 9] : BufferRecepcao[i];
-  }
-  if (static_cast<uint8_t>(soma) != BufferRecepcao[recebidos - 1]) {
+  if (!SomaConfere(BufferRecepcao, veio)) {
+    std::memcpy(BufferRecepcao + 9, anunciado, sizeof anunciado);
     return;
   }
-  std::memcpy(BufferRecepcao + 9, tamanho, sizeof tamanho);
   GravaLogFormatado("Quadro anuncia %u bytes de dados e traz %u: tomado com %u\r\n",
                     static_cast<unsigned>(esperado), static_cast<unsigned>(veio),
                     static_cast<unsigned>(veio));
 }
 
-// Discards what the device sent before the request: reads until a read brings nothing, for
-// LIMITE_DESCARTE seconds at the most.
+// Discards what the device sent before the request. On a quiet line that is one look at what the
+// driver holds, without waiting. When it held something the device may still be sending (the
+// rest of a late reply, at the line's rate): then the drain reads on, each read waiting its
+// ~100 ms, until one brings nothing, for LIMITE_DESCARTE seconds at the most. A drain that took
+// only what was there would leave the rest of that reply to arrive after the request.
 void DescartaPendentes() {
+  if (LePendentes() == 0) {
+    return;
+  }
   const int64_t inicio = Plataforma->SegundosMonotonicos();
-  while (LePendentes() > 0) {
+  while (LePorta(TAMANHO_BUFFER_LEITURA) > 0) {
     if (Plataforma->SegundosMonotonicos() - inicio >= LIMITE_DESCARTE) {
       GravaLog("Dispositivo continua enviando antes do comando; descarte encerrado\r\n");
       break;

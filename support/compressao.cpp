@@ -27,38 +27,49 @@ template <typename F> F Simbolo(const char *nome) {
   return reinterpret_cast<F>(Plataforma->ProcuraSimbolo(ModuloZlib, nome));
 }
 
-// zlib from the library's own folder; by its bare name, through the system's search, when that
-// folder cannot be told or holds none (on Linux zlib lives with the system's libraries, not
-// beside libsat).
-void CarregaZlibDoDiretorio() {
+// zlib from the library's own folder; nothing when that folder cannot be told (or the name
+// does not fit).
+void *CarregaZlibDaPasta() {
   const char *arquivo = Plataforma->ArquivoZlib();
   const char *caminho = DiretorioModulo();
   const char *separador =
       caminho != nullptr ? std::strrchr(caminho, Plataforma->SeparadorDiretorio()) : nullptr;
   if (separador == nullptr) {
     GravaLog("Pasta da biblioteca desconhecida: zlib procurada pelo nome");
-    ModuloZlib = Plataforma->CarregaModulo(arquivo);
-    return;
+    return nullptr;
   }
   char nome[TAMANHO_CAMINHO_MODULO + 64];
   std::snprintf(nome, sizeof nome, "%.*s%c%s", static_cast<int>(separador - caminho), caminho,
                 Plataforma->SeparadorDiretorio(), arquivo);
-  ModuloZlib = Plataforma->CarregaModulo(nome);
-  if (ModuloZlib == nullptr) {
-    ModuloZlib = Plataforma->CarregaModulo(arquivo);
+  return Plataforma->CarregaModulo(nome);
+}
+
+// Loads zlib when it is not loaded yet: from the library's own folder and by its bare name,
+// through the system's search, in the order asked. Windows looks for a bare name beside the
+// program and on the path, not beside the DLL, where a POS that loads sat.dll by its full path
+// keeps zlib.dll; on Linux zlib lives with the system's libraries. False when neither has it.
+bool CarregaZlib(bool pastaPrimeiro) {
+  if (ZlibCarregada()) {
+    return true;
   }
+  const char *arquivo = Plataforma->ArquivoZlib();
+  ModuloZlib = pastaPrimeiro ? CarregaZlibDaPasta() : Plataforma->CarregaModulo(arquivo);
+  if (!ZlibCarregada()) {
+    ModuloZlib = pastaPrimeiro ? Plataforma->CarregaModulo(arquivo) : CarregaZlibDaPasta();
+  }
+  if (!ZlibCarregada()) {
+    ModuloZlib = nullptr;
+    return false;
+  }
+  return true;
 }
 
 } // namespace
 
 int32_t Compacta(size_t tamanho) {
-  if (!ZlibCarregada()) {
-    ModuloZlib = Plataforma->CarregaModulo(Plataforma->ArquivoZlib());
-    if (!ZlibCarregada()) {
-      ModuloZlib = nullptr;
-      GravaLog("nao encontrou dll compcatcao...");
-      return ZLIB_INDISPONIVEL;
-    }
+  if (!CarregaZlib(false)) {
+    GravaLog("nao encontrou dll compcatcao...");
+    return ZLIB_INDISPONIVEL;
   }
   if (gCompress2 == nullptr) {
     gCompress2 = Simbolo<FnCompress2>("compress2");
@@ -77,12 +88,8 @@ int32_t Compacta(size_t tamanho) {
 }
 
 int32_t Descompacta(const unsigned char *dados, uint32_t tamanho) {
-  if (!ZlibCarregada()) {
-    CarregaZlibDoDiretorio();
-    if (!ZlibCarregada()) {
-      ModuloZlib = nullptr;
-      return ZLIB_INDISPONIVEL;
-    }
+  if (!CarregaZlib(true)) {
+    return ZLIB_INDISPONIVEL;
   }
   if (gUncompress == nullptr) {
     gUncompress = Simbolo<FnUncompress>("uncompress");

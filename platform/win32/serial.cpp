@@ -77,10 +77,16 @@ int Win32EsvaziaSaida(HandleSerial porta) {
   return 1;
 }
 
+// The wait the port's read limit gives a read that brings nothing.
+constexpr DWORD ESPERA_LEITURA_FALHA_MS = 100;
+
+// A read that fails (the device is gone) fails at once; it still takes the read limit's time,
+// so that a caller polling until its limit does not spin on a dead port.
 long Win32LeSerial(HandleSerial porta, unsigned char *destino, unsigned long maximo) {
   DWORD lidos = 0;
   if (!ReadFile(Handle(porta), destino, static_cast<DWORD>(maximo), &lidos, nullptr)) {
     Win32Falha("ReadFile");
+    Sleep(ESPERA_LEITURA_FALHA_MS);
     return -1;
   }
   return static_cast<long>(lidos);

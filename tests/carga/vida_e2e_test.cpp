@@ -151,8 +151,11 @@ TEST(Venda, ASaleAndItsCancellation) {
   EXPECT_NE(cfe.find("Id=\"" + venda[8] + "\""), std::string::npos);
   EXPECT_NE(cfe.find("P\xC3\xA3o de queijo"), std::string::npos);
 
-  // The device's stored reply to the sale comes back as the sale gave it, with its CF-e.
+  // The device's stored reply to the sale, asked for by either query, comes back as the sale
+  // gave it, with its CF-e.
   EXPECT_EQ(CamposDaResposta(sat.ConsultarUltimaSessaoFiscal(110, CODIGO)), venda);
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), cfe);
+  EXPECT_EQ(CamposDaResposta(sat.ConsultarNumeroSessao(112, CODIGO, 100)), venda);
   EXPECT_EQ(std::string(sat.Base64ToAscii()), cfe);
 
   const std::vector<std::string> cancelada = CamposDaResposta(
@@ -163,6 +166,8 @@ TEST(Venda, ASaleAndItsCancellation) {
                             "do CF-e-SAT cancelado.");
   const std::string canc = sat.Base64ToAscii();
   EXPECT_EQ(CamposDaResposta(sat.ConsultarUltimaSessaoFiscal(111, CODIGO)), cancelada);
+  EXPECT_EQ(std::string(sat.Base64ToAscii()), canc);
+  EXPECT_EQ(CamposDaResposta(sat.ConsultarNumeroSessao(113, CODIGO, 101)), cancelada);
   EXPECT_EQ(std::string(sat.Base64ToAscii()), canc);
   EXPECT_NE(canc.find("chCanc=\"" + venda[8] + "\""), std::string::npos);
   EXPECT_EQ(canc.substr(canc.size() - 10), "</CFeCanc>") << "nothing decoded after the CF-e";

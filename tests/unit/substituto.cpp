@@ -72,7 +72,11 @@ long LeSerialPendente(HandleSerial, unsigned char *destino, unsigned long maximo
   Chamou("LeSerialPendente");
   const bool temBytes =
       s.leituras.empty() ? !s.emissaoContinua.empty() : !s.leituras.front().empty();
-  return temBytes ? Entrega(destino, maximo) : 0;
+  if (!temBytes || s.pendentesComBytes == 0) {
+    return 0;
+  }
+  s.pendentesComBytes -= s.pendentesComBytes > 0 ? 1 : 0;
+  return Entrega(destino, maximo);
 }
 
 long LeSerial(HandleSerial, unsigned char *destino, unsigned long maximo) {

@@ -45,6 +45,10 @@ struct Substituto {
   // Bytes that turn up only once something has been written (the device's answer).
   std::deque<std::string> respostaAposEscrita;
   int leiturasFeitas = 0;
+  // How many drain reads (LeSerialPendente) find bytes before the driver runs dry for a moment
+  // while the device is still sending: the rest of `leituras` comes to reads that wait. -1: every
+  // one finds what `leituras` holds.
+  int pendentesComBytes = -1;
   // A device that never stops sending: once `leituras` is used up, every read brings these
   // bytes (up to its maximum) and costs passoLeituraComDadosMs; until the first write only,
   // when emissaoParaNaEscrita is set.
