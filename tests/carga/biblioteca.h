@@ -2,6 +2,7 @@
 // and unloads it again, so that every test sees a freshly loaded module.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #if defined(_WIN32)
@@ -61,7 +62,13 @@ public:
     return s.substr(0, s.find_last_of(separador) + 1);
   }
 
+  // SAT_E2E_BIBLIOTECA names the library by its full path, as a POS that ships it in a folder of
+  // its own loads it; by default it is the one beside the test program.
   static std::string Caminho() {
+    const char *escolhida = std::getenv("SAT_E2E_BIBLIOTECA");
+    if (escolhida != nullptr && escolhida[0] != '\0') {
+      return escolhida;
+    }
 #if defined(_WIN32)
     return DiretorioDoPrograma() + "sat.dll";
 #else

@@ -262,24 +262,34 @@ TEST_F(VendaTest, ZlibIsLoadedOnceByNameOrFromTheLibrarysFolder) {
        "/usr/lib/libsat.so.2"},
   };
   const std::string bloco = Comprime("texto");
-  for (const auto &c : casos) {
-    SCOPED_TRACE(c.nome);
-    LiberaZlib();
-    sub().modulos.clear();
-    sub().modulosCarregados.clear();
-    sub().arquivos["sat.log"].clear();
-    sub().caminhoModulo = c.caminho;
-    sub().arquivoZlib = c.arquivo;
-    sub().separador = c.separador;
-    ZlibDisponivel(c.carregado);
+  const auto Expande = [&] {
     EXPECT_EQ(Descompacta(reinterpret_cast<const unsigned char *>(bloco.data()), bloco.size()), 5);
     EXPECT_EQ(std::string(BufferDescompactado), "texto");
-    ASSERT_EQ(sub().modulosCarregados, std::vector<std::string>{c.carregado});
-    EXPECT_NE(Log().find(c.logDoCaminho), std::string::npos);
-    // Compacta uses the module that is loaded.
+  };
+  const auto Comprime3 = [] {
     std::strcpy(BufferVenda, "abc");
     EXPECT_EQ(Compacta(3), static_cast<int32_t>(Comprime("abc", 2).size()));
-    EXPECT_EQ(sub().modulosCarregados.size(), 1u);
+  };
+  // Whichever comes first loads it (a sale compresses before it expands); the other uses it.
+  for (const bool vendaPrimeiro : {false, true}) {
+    for (const auto &c : casos) {
+      SCOPED_TRACE(std::string(c.nome) + (vendaPrimeiro ? ", compressing first" : ""));
+      LiberaZlib();
+      sub().modulos.clear();
+      sub().modulosCarregados.clear();
+      sub().arquivos["sat.log"].clear();
+      sub().caminhoModulo = c.caminho;
+      sub().arquivoZlib = c.arquivo;
+      sub().separador = c.separador;
+      ZlibDisponivel(c.carregado);
+      vendaPrimeiro ? Comprime3() : Expande();
+      ASSERT_EQ(sub().modulosCarregados, std::vector<std::string>{c.carregado});
+      if (!vendaPrimeiro) {
+        EXPECT_NE(Log().find(c.logDoCaminho), std::string::npos);
+      }
+      vendaPrimeiro ? Expande() : Comprime3();
+      EXPECT_EQ(sub().modulosCarregados.size(), 1u);
+    }
   }
   // Unloading releases it once; a missing library is looked for again at the next call.
   sub().modulosLiberados = 0;
