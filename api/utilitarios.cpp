@@ -1,12 +1,14 @@
 // The library's own small exports: the error record, session numbers, the version, the log
-// file name and the (ignored) time-limit setter.
+// file name, the (ignored) time-limit setter and the last decoded document.
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
+#include "api/ciclo.h"
 #include "api/utilitarios.h"
 #include "sat.h"
 #include "support/armazenamento.h"
-#include "support/ciclo.h"
+#include "support/base64.h"
 #include "support/log.h"
 
 namespace {
@@ -72,3 +74,19 @@ extern "C" SAT_API void SAT_CALL ArquivoLog(const char *nome) {
 }
 
 extern "C" SAT_API void SAT_CALL ConfiguraTimeout(int32_t) {}
+
+extern "C" SAT_API char *SAT_CALL Base64ToAscii(void) {
+  char *documento = reinterpret_cast<char *>(BufferDecodificado);
+  const size_t tamanho = strnlen(documento, MAXIMO_DECODIFICADO);
+  constexpr std::string_view FIM_CFE = "</CFe>";
+  const size_t fim = std::string_view(documento, tamanho).find(FIM_CFE);
+  size_t copia = tamanho;
+  if (fim != std::string_view::npos) {
+    copia = fim + FIM_CFE.size();
+    documento[copia] = '\0';
+  }
+  LimpaResposta();
+  std::memcpy(BufferResposta, documento, copia);
+  MarcaResposta(BufferResposta, copia + 1);
+  return BufferResposta;
+}

@@ -100,17 +100,3 @@ bool FormataNomePorta(char *destino, int32_t numero) {
   std::memcpy(destino, nome, static_cast<size_t>(n));
   return true;
 }
-
-// A number of seven or more digits (or below -99999) gives a name that NomePorta cannot hold:
-// it is refused with -1 and the port chosen before stays chosen.
-extern "C" SAT_API int32_t SAT_CALL AbreSerialSAT(int32_t porta, int32_t, int32_t, int32_t,
-                                                  int32_t) {
-  if (!FormataNomePorta(NomePorta, porta)) {
-    GravaLogFormatado("AbreSerialSAT: COM%d recusada, nome com mais de %u caracteres\r\n",
-                      static_cast<int>(porta), static_cast<unsigned>(TAMANHO_NOME_PORTA - 1));
-    return -1;
-  }
-  return 0;
-}
-
-extern "C" SAT_API int32_t SAT_CALL CloseSerial(void) { return FechaPorta(); }

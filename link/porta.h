@@ -1,6 +1,6 @@
 // The serial port of the SAT: its name (NomePorta), its device path (CaminhoPorta), opening and
-// configuring it (AbrePorta) and closing it (FechaPorta). The exports AbreSerialSAT and
-// CloseSerial live here too.
+// configuring it (AbrePorta) and closing it (FechaPorta), for the exports AbreSerialSAT and
+// CloseSerial in api/portas.cpp and for the engine.
 #pragma once
 
 #include <cstdint>

@@ -4,8 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/argumentos.h"
-#include "api/utilitarios.h"
 #include "link/descoberta.h"
 #include "link/porta.h"
 #include "platform/plataforma.h"
@@ -20,6 +18,7 @@ struct Selecao {
   const char *funcao;   // "GetPortaSAT" or "SetPortaSAT"; null for GetMapaPortasSAT
   int32_t numeroSessao; // the status query's, for GetPortaSAT and SetPortaSAT
   const char *codigoDeAtivacao;
+  const FuncoesSelecao *funcoes;
   bool viuCandidata;
 };
 
@@ -93,9 +92,9 @@ bool TestaPortaSAT(const PortaCandidata *c, const Selecao *s) {
   }
   GravaLinha("Openned port ", NomePorta, "\r\n");
   if (Mapa(s)) {
-    ConsultarStatusOperacional(SorteiaNumeroSessao(), s->codigoDeAtivacao);
+    s->funcoes->consultaStatus(s->funcoes->sorteiaSessao(), s->codigoDeAtivacao);
   } else {
-    ConsultarStatusOperacional(s->numeroSessao, s->codigoDeAtivacao);
+    s->funcoes->consultaStatus(s->numeroSessao, s->codigoDeAtivacao);
     GravaLog(BufferResposta);
   }
   return true;
@@ -115,50 +114,6 @@ bool PassoSelecao(const PortaCandidata *c, void *contexto) {
   MarcaResposta(BufferResposta, escritos > 0 ? static_cast<size_t>(escritos) + 1 : 0);
   s->viuCandidata = true;
   return false;
-}
-
-// Takes SecaoCritica; false (logged) when the lock could not be made at load.
-bool TomaSecao() {
-  if (SecaoCritica == nullptr) {
-    GravaLog("Trava da biblioteca indispon\xEDvel: sele\xE7\xE3o de porta recusada\r\n");
-    return false;
-  }
-  Plataforma->Trava(SecaoCritica);
-  return true;
-}
-
-// A null text argument: nothing is walked; RegistroErro holds ERRO_RECUSADO and the reason.
-bool RecusaNulo(const char *funcao, std::initializer_list<ArgumentoTexto> argumentos) {
-  for (const ArgumentoTexto &argumento : argumentos) {
-    if (argumento.valor == nullptr) {
-      char mensagem[96];
-      std::snprintf(mensagem, sizeof mensagem, "Argumento nulo: %s", argumento.nome);
-      GravaLogFormatado("%s: %s\r\n", funcao, mensagem);
-      DefineRegistroErro(ERRO_RECUSADO, mensagem);
-      return true;
-    }
-  }
-  return false;
-}
-
-char *ProcuraPorta(const char *funcao, const char *numeroSerie, int32_t numeroSessao,
-                   const char *codigoDeAtivacao) {
-  if (!TomaSecao()) {
-    return nullptr;
-  }
-  if (RecusaNulo(funcao, {{numeroSerie, "numeroSerie"}, {codigoDeAtivacao, "codigoDeAtivacao"}})) {
-    Plataforma->Destrava(SecaoCritica);
-    return nullptr;
-  }
-  GravaEntradaSaida("Entered", funcao, numeroSerie);
-  Selecao s{funcao, numeroSessao, codigoDeAtivacao, false};
-  if (EnumeraPortasSAT(PassoSelecao, &s) == ENUMERACAO_INDISPONIVEL) {
-    Plataforma->Destrava(SecaoCritica);
-    return nullptr;
-  }
-  GravaEntradaSaida("Exiting", funcao, numeroSerie);
-  Plataforma->Destrava(SecaoCritica);
-  return s.viuCandidata ? BufferResposta : nullptr;
 }
 
 } // namespace
@@ -192,36 +147,28 @@ ResultadoNumeroSerie ExtraiNumeroSerie(const char *resposta, size_t tamanho, cha
   return NUMERO_SERIE_AUSENTE;
 }
 
-extern "C" SAT_API char *SAT_CALL GetPortaSAT(const char *numeroSerie, int32_t numeroSessao,
-                                              const char *codigoDeAtivacao) {
-  return ProcuraPorta("GetPortaSAT", numeroSerie, numeroSessao, codigoDeAtivacao);
-}
-
-extern "C" SAT_API char *SAT_CALL SetPortaSAT(const char *numeroSerie, int32_t numeroSessao,
-                                              const char *codigoDeAtivacao) {
-  return ProcuraPorta("SetPortaSAT", numeroSerie, numeroSessao, codigoDeAtivacao);
-}
-
-extern "C" SAT_API char *SAT_CALL GetMapaPortasSAT(const char *codigoDeAtivacao) {
-  if (!TomaSecao()) {
+char *SelecionaPortaSAT(const char *funcao, const char *numeroSerie, int32_t numeroSessao,
+                        const char *codigoDeAtivacao, const FuncoesSelecao &funcoes) {
+  GravaEntradaSaida("Entered", funcao, numeroSerie);
+  Selecao s{funcao, numeroSessao, codigoDeAtivacao, &funcoes, false};
+  if (EnumeraPortasSAT(PassoSelecao, &s) == ENUMERACAO_INDISPONIVEL) {
     return nullptr;
   }
-  if (RecusaNulo("GetMapaPortasSAT", {{codigoDeAtivacao, "codigoDeAtivacao"}})) {
-    Plataforma->Destrava(SecaoCritica);
-    return nullptr;
-  }
+  GravaEntradaSaida("Exiting", funcao, numeroSerie);
+  return s.viuCandidata ? BufferResposta : nullptr;
+}
+
+char *MapeiaPortasSAT(const char *codigoDeAtivacao, const FuncoesSelecao &funcoes) {
   char linha[TAMANHO_LINHA_SELECAO];
   std::snprintf(linha, sizeof linha, "Entered GetMapaPortasSAT @ %ld\r\n", Processo());
   GravaLog(linha);
   std::memset(MapaPortas, 0, TAMANHO_LIMPO_MAPA);
-  Selecao s{nullptr, 0, codigoDeAtivacao, false};
+  Selecao s{nullptr, 0, codigoDeAtivacao, &funcoes, false};
   if (EnumeraPortasSAT(PassoSelecao, &s) == ENUMERACAO_INDISPONIVEL) {
-    Plataforma->Destrava(SecaoCritica);
     return nullptr;
   }
   // Its exit line names GetPortaSAT: the log keeps the lines it has always had.
   std::snprintf(linha, sizeof linha, "Exiting GetPortaSAT @ %ld\r\n", Processo());
   GravaLog(linha);
-  Plataforma->Destrava(SecaoCritica);
   return MapaPortas;
 }

@@ -2,9 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <string_view>
 
-#include "sat.h"
 #include "support/armazenamento.h"
 
 namespace {
@@ -60,8 +58,6 @@ constexpr ValoresBase64 kValores = MontaValores();
 // How far earlier decodings wrote into BufferDecodificado: beyond it the buffer is zero.
 size_t gDecodificadoUsado = TAMANHO_DECODIFICADO_LIMPO;
 
-constexpr size_t MAXIMO_DECODIFICADO = TAMANHO_DECODIFICADO_LIMPO - 1;
-
 } // namespace
 
 void DecodificaBase64(const char *texto, size_t tamanho) {
@@ -107,20 +103,4 @@ void DecodificaBase64(const char *texto) { DecodificaBase64(texto, std::strlen(t
 void LimpaDecodificado() {
   std::memset(BufferDecodificado, 0, gDecodificadoUsado);
   gDecodificadoUsado = 0;
-}
-
-extern "C" SAT_API char *SAT_CALL Base64ToAscii(void) {
-  char *documento = reinterpret_cast<char *>(BufferDecodificado);
-  const size_t tamanho = strnlen(documento, MAXIMO_DECODIFICADO);
-  constexpr std::string_view FIM_CFE = "</CFe>";
-  const size_t fim = std::string_view(documento, tamanho).find(FIM_CFE);
-  size_t copia = tamanho;
-  if (fim != std::string_view::npos) {
-    copia = fim + FIM_CFE.size();
-    documento[copia] = '\0';
-  }
-  LimpaResposta();
-  std::memcpy(BufferResposta, documento, copia);
-  MarcaResposta(BufferResposta, copia + 1);
-  return BufferResposta;
 }

@@ -1,6 +1,6 @@
 // Load and unload of the shared object, in the order the Windows loader gives the DLL:
 // static initialisation, then the entry handler; at unload, the entry handler.
-#include "support/ciclo.h"
+#include "api/ciclo.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // it calls DllMain.
 #include <windows.h>
 
-#include "support/ciclo.h"
+#include "api/ciclo.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <string>
 
+#include "api/ciclo.h"
 #include "support/armazenamento.h"
-#include "support/ciclo.h"
 #include "tests/unit/substituto.h"
 
 namespace {

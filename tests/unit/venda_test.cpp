@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "api/ciclo.h"
 #include "support/armazenamento.h"
-#include "support/ciclo.h"
 #include "support/compressao.h"
 #include "tests/unit/comando_auxiliar.h"
 

@@ -1,4 +1,5 @@
-// Loading and unloading the library.
+// Loading and unloading the library. It sits at the top because it reaches every layer: unload
+// closes the port (link/) and releases zlib and the buffers (support/).
 #pragma once
 
 // The version text, also the log's start banner (Windows-1252).

@@ -1,4 +1,4 @@
-#include "support/ciclo.h"
+#include "api/ciclo.h"
 
 #include <cstdlib>
 
