@@ -8,7 +8,8 @@ esperadas=$2
 case "$biblioteca" in
   *.dll)
     # The "[Ordinal/Name Pointer] Table" of objdump -p lists one "[n] Name" a line.
-    achadas=$(i686-w64-mingw32-objdump -p "$biblioteca" |
+    # The x86_64 objdump reads both PE32 and PE32+.
+    achadas=$(x86_64-w64-mingw32-objdump -p "$biblioteca" |
       sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
       sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9]*\][[:space:]]*\([^[:space:]]*\).*/\1/p' | sort)
     ;;

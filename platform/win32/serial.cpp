@@ -78,18 +78,32 @@ int Win32EsvaziaSaida(HandleSerial porta) {
 }
 
 // The wait the port's read limit gives a read that brings nothing.
-constexpr DWORD ESPERA_LEITURA_FALHA_MS = 100;
+constexpr ULONGLONG ESPERA_LEITURA_MS = 100;
 
-// A read that fails (the device is gone) fails at once; it still takes the read limit's time,
-// so that a caller polling until its limit does not spin on a dead port.
+// A read that brings nothing takes the read limit's time, also when the port no longer waits,
+// so that a caller polling until its limit does not spin on a dead port. A device that is gone
+// shows first in the port's status, which can no longer be read: then the read fails without
+// ReadFile, which may fail at once, or (wine, over a hung-up line) spin out its time limit.
 long Win32LeSerial(HandleSerial porta, unsigned char *destino, unsigned long maximo) {
+  const ULONGLONG inicio = GetTickCount64();
+  DWORD erros = 0;
   DWORD lidos = 0;
-  if (!ReadFile(Handle(porta), destino, static_cast<DWORD>(maximo), &lidos, nullptr)) {
-    Win32Falha("ReadFile");
-    Sleep(ESPERA_LEITURA_FALHA_MS);
-    return -1;
+  BOOL leu = FALSE;
+  if (!ClearCommError(Handle(porta), &erros, nullptr)) {
+    Win32Falha("ClearCommError");
+  } else {
+    leu = ReadFile(Handle(porta), destino, static_cast<DWORD>(maximo), &lidos, nullptr);
+    if (!leu) {
+      Win32Falha("ReadFile");
+    }
   }
-  return static_cast<long>(lidos);
+  if (!leu || lidos == 0) {
+    const ULONGLONG passou = GetTickCount64() - inicio;
+    if (passou < ESPERA_LEITURA_MS) {
+      Sleep(static_cast<DWORD>(ESPERA_LEITURA_MS - passou));
+    }
+  }
+  return leu ? static_cast<long>(lidos) : -1;
 }
 
 // The driver's input queue says how much is there; a read of no more than that returns at once.
@@ -105,7 +119,12 @@ long Win32LeSerialPendente(HandleSerial porta, unsigned char *destino, unsigned 
   if (quantos == 0) {
     return 0;
   }
-  return Win32LeSerial(porta, destino, quantos);
+  DWORD lidos = 0;
+  if (!ReadFile(Handle(porta), destino, quantos, &lidos, nullptr)) {
+    Win32Falha("ReadFile");
+    return -1;
+  }
+  return static_cast<long>(lidos);
 }
 
 // A write that the time limit cut short counts as failed, as on every other platform.

@@ -3,7 +3,7 @@
 set -euo pipefail
 dll=$1
 permitidas='^(KERNEL32|USER32|ADVAPI32|SETUPAPI|MSVCRT|NTDLL|api-ms-win-.*)\.dll$'
-ruins=$(i686-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' |
+ruins=$(x86_64-w64-mingw32-objdump -p "$dll" | sed -n 's/^[[:space:]]*DLL Name: //p' |
   grep -viE "$permitidas" || true)
 if [ -n "$ruins" ]; then
   echo "sat.dll needs non-system DLLs: $ruins"
