@@ -1,13 +1,3 @@
-# Cross build of the 64-bit Windows DLL with Debian's x86_64 mingw-w64, posix threads model
-# (GoogleTest needs std::mutex; winpthread is linked in statically, so the DLL needs nothing
-# beyond the system DLLs).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Cross build of the 64-bit Windows DLL with Debian's x86_64 mingw-w64.
+set(SAT_MINGW x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
