@@ -103,6 +103,11 @@ size_t TamanhoControle(uint8_t codigo) {
 
 uint32_t TamanhoAnunciado(size_t recebidos) { return Le32Recebido(9, recebidos); }
 
+uint32_t TamanhoAnunciadoEm(const unsigned char *quadro) {
+  return static_cast<uint32_t>(quadro[9]) | static_cast<uint32_t>(quadro[10]) << 8 |
+         static_cast<uint32_t>(quadro[11]) << 16 | static_cast<uint32_t>(quadro[12]) << 24;
+}
+
 bool SomaConfere(const unsigned char *quadro, uint32_t tamanho) {
   return Soma(quadro + 1, TAMANHO_CABECALHO_RESPOSTA - 1 + tamanho, 0) ==
          quadro[TAMANHO_CABECALHO_RESPOSTA + tamanho];

@@ -69,6 +69,14 @@ int32_t InterpretaPacote(Pacote *pacote, size_t recebidos);
 // announces (bytes 9 to 12); bytes that have not arrived count as zero.
 uint32_t TamanhoAnunciado(size_t recebidos);
 
+// The payload length that the data frame at `quadro`, its header in, announces (bytes 9 to 12).
+uint32_t TamanhoAnunciadoEm(const unsigned char *quadro);
+
+// The whole length of a data frame announcing `n` payload bytes: header, payload and sum byte.
+constexpr uint64_t TamanhoDoQuadro(uint32_t n) {
+  return static_cast<uint64_t>(n) + TAMANHO_CABECALHO_RESPOSTA + 1;
+}
+
 // True when the whole data frame at `quadro` (its 13 header bytes, `tamanho` payload bytes and
 // its sum byte, all present) carries the sum of its bytes.
 bool SomaConfere(const unsigned char *quadro, uint32_t tamanho);

@@ -98,16 +98,6 @@ size_t MontaRequisicao(const char *comando, int32_t numeroSessao, const char *pa
   return static_cast<size_t>(tamanho);
 }
 
-uint32_t Le32(const unsigned char *p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-// The whole length of a data frame announcing `n` payload bytes: header, payload and sum byte.
-uint64_t TamanhoDoQuadro(uint32_t n) {
-  return static_cast<uint64_t>(n) + TAMANHO_CABECALHO_RESPOSTA + 1;
-}
-
 // The moment by which the data frame whose header is in must be whole, or -1 when the bytes
 // are no such frame (another control code, or a length that BufferRecepcao cannot hold).
 int64_t PrazoDoQuadro(uint32_t esperado, int64_t agora) {
@@ -290,7 +280,7 @@ size_t ProcuraQuadroAdiante(size_t inicio, size_t recebidos, int32_t numeroSessa
     if (recebidos - j <= TAMANHO_CABECALHO_RESPOSTA) {
       break;
     }
-    const uint32_t n = Le32(BufferRecepcao + j + 9);
+    const uint32_t n = TamanhoAnunciadoEm(BufferRecepcao + j);
     const uint64_t quadro = TamanhoDoQuadro(n);
     if (quadro > recebidos - j ||
         SessaoDoQuadro(j, recebidos, n, numeroSessao, aceitas) != Sessao::Desta) {
@@ -323,7 +313,7 @@ bool Sincroniza(Busca *b, bool quieta, int32_t numeroSessao, const SessoesAceita
     if (resto < TAMANHO_CABECALHO_RESPOSTA) {
       break;
     }
-    const uint32_t n = Le32(BufferRecepcao + inicio + 9);
+    const uint32_t n = TamanhoAnunciadoEm(BufferRecepcao + inicio);
     const uint64_t quadro = TamanhoDoQuadro(n);
     if (quadro > TAMANHO_BUFFER_RECEPCAO) {
       b->ruido++;

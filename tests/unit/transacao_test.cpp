@@ -1,4 +1,5 @@
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,20 @@ protected:
            static_cast<unsigned char>(q[6]) << 16;
   }
   int Sequencia(size_t i) { return static_cast<unsigned char>(sub().escritos.at(i)[1]); }
+  // A fresh call of a table's row: the clock at 0, each read that brings bytes costing
+  // `passoComDados` ms, no log and nothing pending.
+  void NovaChamada(int64_t passoComDados) {
+    sub().milissegundos = 0;
+    sub().passoLeituraComDadosMs = passoComDados;
+    sub().arquivos["sat.log"].clear();
+    sub().leituras.clear();
+  }
+  // `bytes` as reads of `pedaco` bytes each, behind what `fila` holds.
+  static void EmPedacos(std::deque<std::string> &fila, const std::string &bytes, size_t pedaco) {
+    for (size_t i = 0; i < bytes.size(); i += pedaco) {
+      fila.push_back(bytes.substr(i, pedaco));
+    }
+  }
   void EsperaRegistroLimpo() {
     const RegistroErroLib limpo{};
     EXPECT_EQ(std::memcmp(&RegistroErro, &limpo, sizeof limpo), 0);
@@ -146,14 +161,9 @@ TEST_F(TransacaoTest, AFrameStillArrivingAfterTheLimitMayFinishAtTheLinesRate) {
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nome);
-    sub().milissegundos = 0;
-    sub().passoLeituraComDadosMs = 100;
-    sub().arquivos["sat.log"].clear();
-    sub().leituras.clear();
+    NovaChamada(100);
     sub().respostaAposEscrita = std::deque<std::string>(29, "");
-    for (size_t i = 0; i < quadro.size(); i += c.porLeitura) {
-      sub().respostaAposEscrita.push_back(quadro.substr(i, c.porLeitura));
-    }
+    EmPedacos(sub().respostaAposEscrita, quadro, c.porLeitura);
     EXPECT_EQ(Envia(), c.resultado);
     EXPECT_GE(sub().milissegundos, c.fimMinimo);
     EXPECT_LE(sub().milissegundos, c.fimMaximo);
@@ -260,13 +270,8 @@ TEST_F(TransacaoTest, ALateReplyStillStreamingInIsLeftBehind) {
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.nome);
-    sub().milissegundos = 0;
-    sub().passoLeituraComDadosMs = 5;
-    sub().arquivos["sat.log"].clear();
-    sub().leituras.clear();
-    for (size_t i = 0; i < c.atrasada.size(); i += 64) {
-      sub().leituras.push_back(c.atrasada.substr(i, 64));
-    }
+    NovaChamada(5);
+    EmPedacos(sub().leituras, c.atrasada, 64);
     sub().pendentesComBytes = static_cast<int>(c.lidosAntes);
     sub().respostaAposEscrita = {QuadroDados(resposta)};
     Envia();
