@@ -8,7 +8,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev libxml2-dev valgrind
   clang-format clang libclang-rt-14-dev libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev
-  libssl-dev curl openssl python3 dpkg-dev file lintian groff-base chromium prometheus)
+  libssl-dev libboost-dev libsqlite3-dev curl openssl python3 dpkg-dev file lintian groff-base chromium prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine32 wine64)
 
 missing=()

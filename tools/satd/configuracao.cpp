@@ -1,10 +1,12 @@
 #include "configuracao.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
@@ -16,11 +18,11 @@ namespace {
 // One key: reads its value into the configuration, or says what is wrong with it.
 using Leitor = std::function<bool(const toml::node &, Configuracao &, std::string &)>;
 
-Leitor Texto(std::string Configuracao::*campo) {
-  return [campo](const toml::node &no, Configuracao &c, std::string &erro) {
+Leitor Texto(std::string Configuracao::*campo, bool vazio = true) {
+  return [=](const toml::node &no, Configuracao &c, std::string &erro) {
     const auto valor = no.value_exact<std::string>();
-    if (!valor) {
-      erro = "must be a string";
+    if (!valor || (!vazio && valor->empty())) {
+      erro = vazio ? "must be a string" : "must be a non-empty string";
       return false;
     }
     c.*campo = *valor;
@@ -28,6 +30,7 @@ Leitor Texto(std::string Configuracao::*campo) {
   };
 }
 
+// Also for durations, counted in the unit of the field.
 template <typename T> Leitor Inteiro(T Configuracao::*campo, int64_t minimo, int64_t maximo) {
   return [=](const toml::node &no, Configuracao &c, std::string &erro) {
     const auto valor = no.value_exact<int64_t>();
@@ -41,10 +44,46 @@ template <typename T> Leitor Inteiro(T Configuracao::*campo, int64_t minimo, int
   };
 }
 
+bool EnderecoIp(const std::string &texto) {
+  unsigned char bytes[16];
+  return inet_pton(AF_INET, texto.c_str(), bytes) == 1 ||
+         inet_pton(AF_INET6, texto.c_str(), bytes) == 1;
+}
+
+// A name would resolve to whatever the resolver says at start, and "localhost" may not be
+// loopback at all.
+bool LeEndereco(const toml::node &no, Configuracao &c, std::string &erro) {
+  const auto valor = no.value_exact<std::string>();
+  if (!valor || !EnderecoIp(*valor)) {
+    erro = "must be an IP address such as 127.0.0.1, 0.0.0.0 or ::";
+    return false;
+  }
+  c.endereco = *valor;
+  return true;
+}
+
+bool LeClientes(const toml::node &no, Configuracao &c, std::string &erro) {
+  const toml::array *lista = no.as_array();
+  if (lista == nullptr || (!lista->empty() && !lista->is_homogeneous(toml::node_type::string))) {
+    erro = "must be an array of strings";
+    return false;
+  }
+  std::vector<std::string> clientes;
+  for (const toml::node &elemento : *lista) {
+    clientes.push_back(*elemento.value_exact<std::string>());
+  }
+  if (!c.redesClientes.Le(clientes, erro)) {
+    erro = "entry " + erro;
+    return false;
+  }
+  c.clientes = clientes;
+  return true;
+}
+
 const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
   static const std::map<std::string, std::map<std::string, Leitor>> esquema = {
       {"http",
-       {{"endereco", Texto(&Configuracao::endereco)},
+       {{"endereco", LeEndereco},
         {"porta", Inteiro(&Configuracao::porta, 0, 65535)},
         {"base", Texto(&Configuracao::base)},
         {"usuario", Texto(&Configuracao::usuario)},
@@ -52,7 +91,15 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
         {"certificado", Texto(&Configuracao::certificado)},
         {"chave", Texto(&Configuracao::chave)},
         {"corpo_maximo", Inteiro(&Configuracao::corpoMaximo, 65536, 64 * 1024 * 1024)},
-        {"conexoes", Inteiro(&Configuracao::conexoes, 4, 1024)}}},
+        {"conexoes", Inteiro(&Configuracao::conexoes, 4, 4096)},
+        {"conexoes_por_endereco", Inteiro(&Configuracao::conexoesPorEndereco, 1, 4096)},
+        {"prazo_ms", Inteiro(&Configuracao::prazo, 100, 600000)},
+        {"ociosa_s", Inteiro(&Configuracao::ociosa, 1, 3600)},
+        {"clientes", LeClientes}}},
+      {"tecnico",
+       {{"usuario", Texto(&Configuracao::tecnicoUsuario)},
+        {"senha", Texto(&Configuracao::tecnicoSenha)}}},
+      {"diario", {{"arquivo", Texto(&Configuracao::diario, false)}}},
       {"sat",
        {{"codigo_ativacao", Texto(&Configuracao::codigoAtivacao)},
         {"arquivo_codigo_ativacao", Texto(&Configuracao::arquivoCodigo)},
@@ -60,17 +107,7 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
         {"log", Texto(&Configuracao::logSat)}}},
       {"fila",
        {{"tamanho", Inteiro(&Configuracao::fila, 1, 1000)},
-        {"espera_ms",
-         [](const toml::node &no, Configuracao &c, std::string &erro) {
-           int64_t ms = 0;
-           const auto valor = no.value_exact<int64_t>();
-           if (!valor || (ms = *valor) < 1 || ms > 3600000) {
-             erro = "must be a whole number from 1 to 3600000";
-             return false;
-           }
-           c.espera = std::chrono::milliseconds(ms);
-           return true;
-         }}}},
+        {"espera_ms", Inteiro(&Configuracao::espera, 1, 3600000)}}},
       {"registro", {{"arquivo", Texto(&Configuracao::registro)}}},
       {"saude",
        {{"intervalo_s", Inteiro(&Configuracao::intervaloSaude, 0, 3600)},
@@ -83,42 +120,88 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
   return esquema;
 }
 
+// Requests are routed by plain prefix: a base with "//", "." or ".." would never match what a
+// client's library normalizes its URL to.
 bool BaseValida(const std::string &base) {
-  return base.size() >= 2 && base.front() == '/' && base.back() != '/' &&
-         base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/_-"
-                                ".") == std::string::npos;
+  if (base.empty() || base.front() != '/' ||
+      base.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/_-"
+                             ".") != std::string::npos) {
+    return false;
+  }
+  for (size_t inicio = 1; inicio <= base.size();) {
+    const size_t fim = std::min(base.find('/', inicio), base.size());
+    const std::string segmento = base.substr(inicio, fim - inicio);
+    if (segmento.empty() || segmento == "." || segmento == "..") {
+      return false;
+    }
+    inicio = fim + 1;
+  }
+  return true;
+}
+
+bool CredencialValida(const std::string &usuario, const std::string &senha) {
+  return usuario.empty() == senha.empty() && usuario.find(':') == std::string::npos;
 }
 
 // The rules that tie keys together.
 bool Confere(Configuracao &c, std::string &erro) {
   if (!BaseValida(c.base)) {
-    erro = "http.base must start with '/', not end with one, and hold only letters, digits and "
-           "/_-.";
+    erro = "http.base must be a path such as /hub/v1: a '/' before each segment, none at the "
+           "end, no empty, '.' or '..' segment, only letters, digits and /_-.";
     return false;
   }
-  if (c.usuario.empty() != c.senha.empty() || c.usuario.find(':') != std::string::npos) {
+  if (!CredencialValida(c.usuario, c.senha)) {
     erro = "http.usuario and http.senha go together, and usuario has no ':'";
     return false;
   }
-  if (c.metricasUsuario.empty() != c.metricasSenha.empty() ||
-      c.metricasUsuario.find(':') != std::string::npos) {
+  if (!CredencialValida(c.metricasUsuario, c.metricasSenha)) {
     erro = "metricas.usuario and metricas.senha go together, and usuario has no ':'";
+    return false;
+  }
+  if (!CredencialValida(c.tecnicoUsuario, c.tecnicoSenha)) {
+    erro = "tecnico.usuario and tecnico.senha go together, and usuario has no ':'";
     return false;
   }
   if (!c.metricasUsuario.empty() && c.usuario.empty()) {
     erro = "metricas.usuario needs http.usuario: without it every request passes anyway";
     return false;
   }
-  if (!Loopback(c.endereco) && c.usuario.empty()) {
-    erro = "http.endereco " + c.endereco + " is beyond loopback: set http.usuario and http.senha";
+  // A shop whose checkouts are hub clients let in by address still needs a technician's login,
+  // so either restriction will do; with neither, a technician's credential would add nothing.
+  if (!c.tecnicoUsuario.empty() && c.usuario.empty() && c.clientes.empty()) {
+    erro = "tecnico.usuario needs http.usuario or http.clientes: without them every request "
+           "passes anyway";
+    return false;
+  }
+  // One user name with two roles would leave Basic authentication to guess by the password.
+  if (!c.tecnicoUsuario.empty() &&
+      (c.tecnicoUsuario == c.usuario || c.tecnicoUsuario == c.metricasUsuario)) {
+    erro = "tecnico.usuario must differ from http.usuario and metricas.usuario";
+    return false;
+  }
+  const bool alem = !Loopback(c.endereco);
+  if (alem && c.usuario.empty() && c.clientes.empty()) {
+    erro = "http.endereco " + c.endereco +
+           " is beyond loopback: set http.usuario and http.senha, or http.clientes";
     return false;
   }
   if (c.certificado.empty() != c.chave.empty()) {
     erro = "http.certificado and http.chave go together";
     return false;
   }
+  // Plain HTTP on the network only for the hub clients that cannot speak TLS.
+  if (alem && c.certificado.empty() && c.clientes.empty()) {
+    erro = "http.endereco " + c.endereco +
+           " is beyond loopback without TLS: set http.certificado and http.chave, or "
+           "http.clientes";
+    return false;
+  }
   if (c.conexoes < c.fila + 2) {
     erro = "http.conexoes must exceed fila.tamanho by 2 at least, or the queue could never fill";
+    return false;
+  }
+  if (c.conexoesPorEndereco > c.conexoes) {
+    erro = "http.conexoes_por_endereco must not exceed http.conexoes";
     return false;
   }
   if (c.codigoAtivacao.empty() == c.arquivoCodigo.empty()) {
@@ -138,7 +221,16 @@ bool Confere(Configuracao &c, std::string &erro) {
 } // namespace
 
 bool Loopback(const std::string &endereco) {
-  return endereco == "localhost" || endereco == "::1" || endereco.compare(0, 4, "127.") == 0;
+  static const Redes loopback = [] {
+    Redes redes;
+    std::string erro;
+    return redes.Le({"127.0.0.0/8", "::1"}, erro) ? redes : Redes();
+  }();
+  return loopback.Contem(endereco);
+}
+
+bool HttpSemTls(const Configuracao &configuracao) {
+  return !Loopback(configuracao.endereco) && configuracao.certificado.empty();
 }
 
 bool CodigoAtivacaoValido(const std::string &codigo) {
@@ -182,6 +274,11 @@ bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std:
         return false;
       }
     }
+  }
+  // Only a small conexoes lowers the per-address default with it; set explicitly, the two are
+  // checked against each other.
+  if (!tabela["http"]["conexoes_por_endereco"]) {
+    c.conexoesPorEndereco = std::min(c.conexoesPorEndereco, c.conexoes);
   }
   if (!Confere(c, erro)) {
     erro = arquivo + ": " + erro;

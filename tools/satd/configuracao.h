@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "redes.h"
 
 namespace satd {
 
@@ -13,12 +16,25 @@ struct Configuracao {
   std::string endereco = "127.0.0.1";
   int porta = 8080; // 0: any free port (the first output line tells which)
   std::string base = "/hub/v1";
-  std::string usuario;
+  std::string usuario; // the checkouts' credential
   std::string senha;
   std::string certificado; // TLS: both or neither
   std::string chave;
-  size_t corpoMaximo = 5u * 1024 * 1024; // a 1.5 MiB sale fully percent-encoded, and the rest
-  size_t conexoes = 64;
+  size_t corpoMaximo = 5u * 1024 * 1024;  // a 1.5 MiB sale fully percent-encoded, and the rest
+  size_t conexoes = 256;                  // open at once, in all
+  size_t conexoesPorEndereco = 64;        // open at once from one client address
+  std::chrono::milliseconds prazo{10000}; // a request's headers and body arrive within this
+  std::chrono::seconds ociosa{60};        // a kept-alive connection waits this long for the next
+  // Addresses and networks whose requests have the checkout role without credentials (the hub
+  // clients of the POS programs send none). Plain HTTP beyond loopback only with these.
+  std::vector<std::string> clientes;
+  Redes redesClientes; // the same, read
+  // [tecnico]: the technician's credential: every function (activation, certificate, network,
+  // update, block, code change, logs) and all a checkout may do
+  std::string tecnicoUsuario;
+  std::string tecnicoSenha;
+  // [diario]
+  std::string diario = "/var/lib/satd/diario.sqlite3"; // every fiscal reply, before it goes out
   // [sat]
   std::string codigoAtivacao;
   std::string arquivoCodigo; // holds the activation code; rewritten after a code change
@@ -41,11 +57,15 @@ struct Configuracao {
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be
 // read, has an unknown key or a value of the wrong type or range, or asks for something unsafe:
-// an address beyond loopback without credentials.
+// an address beyond loopback with neither credentials nor clientes, or without TLS and clientes.
 bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std::string &erro);
 
-// True for 127.0.0.0/8, ::1 and localhost.
+// True for a literal address of 127.0.0.0/8 (::ffff:127.x.x.x included, as a dual-stack socket
+// shows IPv4 clients) and for ::1; never for a name.
 bool Loopback(const std::string &endereco);
+
+// Listening beyond loopback in plain HTTP (allowed for clientes only): worth a warning at start.
+bool HttpSemTls(const Configuracao &configuracao);
 
 // Activation codes: 8 to 32 visible ASCII characters, no '|'.
 bool CodigoAtivacaoValido(const std::string &codigo);

@@ -28,6 +28,8 @@ codigo_ativacao = "12345678"
 porta = 7
 [registro]
 arquivo = "$dir/satd.log"
+[diario]
+arquivo = "$dir/diario.sqlite3"
 TOML
 
 mkfifo "$dir/saida"

@@ -1,6 +1,8 @@
 #include "dispositivo.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <optional>
 #include <random>
 
 #include "sat.h"
@@ -30,11 +32,11 @@ Biblioteca Biblioteca::Real() {
   return {[] { return GeraNumeroSessao(); }, ChamaBiblioteca};
 }
 
-Dispositivo::Dispositivo(const Configuracao &configuracao, Registro &registro,
+Dispositivo::Dispositivo(const Configuracao &configuracao, Registro &registro, Diario *diario,
                          Biblioteca biblioteca)
     : codigo_(configuracao.codigoAtivacao), arquivoCodigo_(configuracao.arquivoCodigo),
       porta_(configuracao.portaSat), log_(configuracao.logSat), registro_(registro),
-      biblioteca_(std::move(biblioteca)) {}
+      diario_(diario), biblioteca_(std::move(biblioteca)) {}
 
 void Dispositivo::Prepara() {
   if (!log_.empty()) {
@@ -50,6 +52,22 @@ void Dispositivo::Prepara() {
   const unsigned saltos = std::random_device{}() % 65536;
   for (unsigned i = 0; i < saltos; ++i) {
     biblioteca_.geraSessao();
+  }
+  if (diario_ != nullptr) {
+    Reconcilia(
+        *diario_,
+        [this](int32_t sessao) {
+          Pedido consulta;
+          consulta.funcao = ProcuraFuncao("consultarnumerosessao");
+          consulta.campos["numero_sessao"] = std::to_string(sessao);
+          return biblioteca_.chama(consulta, NovaSessao(), codigo_);
+        },
+        [this] {
+          Pedido consulta;
+          consulta.funcao = ProcuraFuncao("consultarultimasessaofiscal");
+          return biblioteca_.chama(consulta, NovaSessao(), codigo_);
+        },
+        [this](const std::string &linha) { registro_.Escreve(linha); });
   }
 }
 
@@ -71,10 +89,45 @@ int32_t Dispositivo::NovaSessao() {
 
 Resultado Dispositivo::Executa(const Pedido &pedido) {
   Resultado r;
+  if (reabrirLog_.exchange(false) && !log_.empty()) {
+    ArquivoLog(log_.c_str());
+  }
+  const Comando comando = ComandoDe(pedido);
+  const bool fiscal =
+      comando == Comando::EnviarDadosVenda || comando == Comando::CancelarUltimaVenda;
+  if (diario_ != nullptr) {
+    std::optional<std::string> guardada;
+    if (comando == Comando::ConsultarUltimaSessaoFiscal) {
+      guardada = diario_->UltimaDoCaixa(pedido.caixa);
+    } else if (comando == Comando::ConsultarNumeroSessao) {
+      guardada = diario_->DaSessao(static_cast<int32_t>(
+          std::strtol(pedido.campos.at("numero_sessao").c_str(), nullptr, 10)));
+    }
+    if (guardada) {
+      r.resposta = *guardada;
+      r.doDiario = true;
+      return r;
+    }
+  }
   // A refused session number did nothing on the device: draw another.
   for (int tentativa = 1;; ++tentativa) {
     r.sessao = NovaSessao();
+    if (fiscal && diario_ != nullptr) {
+      r.diario = diario_->Anota(pedido.caixa, r.sessao, NomeDe(*pedido.funcao));
+      if (r.diario == 0) {
+        registro_.Escreve("error: the journal " + diario_->Arquivo() +
+                          " cannot be written; caixa=" + Sessao(pedido.caixa).substr(3) + " " +
+                          NomeDe(*pedido.funcao) + " was not sent to the SAT");
+        r.enviada = false;
+        return r;
+      }
+    }
     r.resposta = biblioteca_.chama(pedido, r.sessao, codigo_);
+    if (r.diario != 0 && !diario_->Conclui(r.diario, r.resposta)) {
+      registro_.Escreve("error: the journal " + diario_->Arquivo() +
+                        " cannot be written; the reply of session " + Sessao(r.sessao) +
+                        " is not kept there");
+    }
     if (tentativa == kTentativas || !SessaoRecusada(r.resposta)) {
       break;
     }

@@ -2,6 +2,7 @@
 // Only the worker thread touches it.
 #pragma once
 
+#include <atomic>
 #include <deque>
 #include <unordered_set>
 
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "configuracao.h"
+#include "diario.h"
 #include "funcoes.h"
 #include "registro.h"
 
@@ -24,15 +26,23 @@ struct Biblioteca {
 
 class Dispositivo {
 public:
-  Dispositivo(const Configuracao &configuracao, Registro &registro,
+  // `diario`: where fiscal calls are noted before they go and their replies kept; none in
+  // some unit tests.
+  Dispositivo(const Configuracao &configuracao, Registro &registro, Diario *diario,
               Biblioteca biblioteca = Biblioteca::Real());
 
-  // Chooses the port and the library's log, and moves the session numbers to a place of
-  // their own; runs on the worker before the first request.
+  // Chooses the port and the library's log, moves the session numbers to a place of their
+  // own, and reconciles the journal's pending calls with the SAT; runs on the worker before
+  // the first request.
   void Prepara();
   // Draws a session, calls the library, and takes up a new activation code when the device
-  // accepted it.
+  // accepted it. A sale or a cancellation is noted in the journal first (and does not go
+  // when it cannot be), and its reply kept there. A checkout's last fiscal session, and a
+  // session the journal holds, come from the journal.
   Resultado Executa(const Pedido &pedido);
+  // From any thread: the library's log is opened again before the next call (its file was
+  // rotated).
+  void ReabreLog() { reabrirLog_ = true; }
 
 private:
   // A session number that satd has not issued in its last kSessoesLembradas calls.
@@ -43,7 +53,9 @@ private:
   const int porta_;
   const std::string log_;
   Registro &registro_;
+  Diario *const diario_;
   Biblioteca biblioteca_;
+  std::atomic<bool> reabrirLog_{false};
   // The library keeps its own numbers apart for 100 calls only, and draws from some 34,000: a
   // shop's busy day would meet a number again, and the device would then keep one sale's reply
   // in place of another's. satd remembers this many.

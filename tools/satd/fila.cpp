@@ -1,13 +1,9 @@
 #include "fila.h"
 
 #include <algorithm>
+#include <vector>
 
 namespace satd {
-
-struct Fila::Vez {
-  Tarefa tarefa;
-  enum { Esperando, EmCurso, Feita, Falhou } estado = Esperando;
-};
 
 Fila::Fila(size_t capacidade, std::chrono::milliseconds espera)
     : capacidade_(capacidade), espera_(espera) {}
@@ -21,10 +17,9 @@ void Fila::Inicia(Tarefa preparo) {
   trabalhador_ = std::thread([this, preparo = std::move(preparo)] { Trabalha(preparo); });
 }
 
-Fila::Desfecho Fila::Executa(Tarefa tarefa) {
-  auto vez = std::make_shared<Vez>();
-  vez->tarefa = std::move(tarefa);
-  std::unique_lock<std::mutex> trava(mutex_);
+std::optional<Fila::Desfecho> Fila::Pede(Tarefa tarefa, Aviso aviso, uint64_t &vez) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  vez = 0;
   if (encerrando_) {
     return Desfecho::Encerrando;
   }
@@ -32,24 +27,53 @@ Fila::Desfecho Fila::Executa(Tarefa tarefa) {
     ++recusadas_;
     return Desfecho::Cheia;
   }
-  esperando_.push_back(vez);
+  vez = proxima_++;
+  esperando_.push_back(Vez{vez, std::move(tarefa), std::move(aviso)});
   chegou_.notify_one();
+  return std::nullopt;
+}
 
-  const auto limite = std::chrono::steady_clock::now() + espera_;
-  while (vez->estado == Vez::Esperando && !encerrando_ &&
-         mudou_.wait_until(trava, limite) != std::cv_status::timeout) {
+bool Fila::Retira(uint64_t vez) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  const auto v = std::find_if(esperando_.begin(), esperando_.end(),
+                              [vez](const Vez &e) { return e.numero == vez; });
+  if (v == esperando_.end()) {
+    return false;
   }
-  if (vez->estado == Vez::Esperando) {
-    // Still in the queue: the worker has not taken it and never will.
-    esperando_.erase(std::find(esperando_.begin(), esperando_.end(), vez));
-    if (encerrando_) {
-      return Desfecho::Encerrando;
+  esperando_.erase(v);
+  ++recusadas_;
+  return true;
+}
+
+Fila::Desfecho Fila::Executa(Tarefa tarefa) {
+  struct Sinal {
+    std::mutex mutex;
+    std::condition_variable pronto;
+    std::optional<Desfecho> desfecho;
+  };
+  const auto sinal = std::make_shared<Sinal>();
+  uint64_t vez = 0;
+  const auto recusa = Pede(
+      std::move(tarefa),
+      [sinal](Desfecho d) {
+        std::lock_guard<std::mutex> trava(sinal->mutex);
+        sinal->desfecho = d;
+        sinal->pronto.notify_all();
+      },
+      vez);
+  if (recusa) {
+    return *recusa;
+  }
+  std::unique_lock<std::mutex> trava(sinal->mutex);
+  if (!sinal->pronto.wait_for(trava, espera_, [&] { return sinal->desfecho.has_value(); })) {
+    trava.unlock();
+    if (Retira(vez)) {
+      return Desfecho::EsperaExcedida;
     }
-    ++recusadas_;
-    return Desfecho::EsperaExcedida;
+    trava.lock();
   }
-  mudou_.wait(trava, [&] { return vez->estado == Vez::Feita || vez->estado == Vez::Falhou; });
-  return vez->estado == Vez::Feita ? Desfecho::Feita : Desfecho::Falhou;
+  sinal->pronto.wait(trava, [&] { return sinal->desfecho.has_value(); });
+  return *sinal->desfecho;
 }
 
 void Fila::Trabalha(Tarefa preparo) {
@@ -62,31 +86,36 @@ void Fila::Trabalha(Tarefa preparo) {
     if (encerrando_) {
       return;
     }
-    const std::shared_ptr<Vez> vez = esperando_.front();
+    Vez vez = std::move(esperando_.front());
     esperando_.pop_front();
-    vez->estado = Vez::EmCurso;
     emCurso_ = true;
-    mudou_.notify_all();
     trava.unlock();
     bool feita = true;
     try {
-      vez->tarefa();
+      vez.tarefa();
     } catch (...) {
       feita = false;
     }
     trava.lock();
-    vez->estado = feita ? Vez::Feita : Vez::Falhou;
     emCurso_ = false;
     ++feitas_;
-    mudou_.notify_all();
+    trava.unlock();
+    vez.aviso(feita ? Desfecho::Feita : Desfecho::Falhou);
+    trava.lock();
   }
 }
 
 void Fila::Encerra() {
-  std::lock_guard<std::mutex> trava(mutex_);
-  encerrando_ = true;
-  chegou_.notify_all();
-  mudou_.notify_all();
+  std::deque<Vez> recusadas;
+  {
+    std::lock_guard<std::mutex> trava(mutex_);
+    encerrando_ = true;
+    recusadas.swap(esperando_);
+    chegou_.notify_all();
+  }
+  for (Vez &v : recusadas) {
+    v.aviso(Desfecho::Encerrando);
+  }
 }
 
 void Fila::Aguarda() {

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace satd {
@@ -18,6 +19,7 @@ class Fila {
 public:
   using Tarefa = std::function<void()>;
   enum class Desfecho { Feita, Cheia, EsperaExcedida, Encerrando, Falhou };
+  using Aviso = std::function<void(Desfecho)>;
   struct Estado {
     size_t esperando = 0;
     size_t capacidade = 0;
@@ -34,27 +36,41 @@ public:
   // Starts the worker; `preparo` runs on it before the first request.
   void Inicia(Tarefa preparo);
 
-  // Runs `tarefa` on the worker and returns when it has run (Feita, or Falhou when it threw),
-  // or without running it: Cheia, EsperaExcedida, Encerrando.
+  // Puts `tarefa` in the queue and gives its ticket in `vez`: `aviso` is then called once, on
+  // the worker when it has run (Feita, or Falhou when it threw), or by Encerra (Encerrando)
+  // when it never got its turn. Refused at once (Cheia, Encerrando, and `aviso` is not
+  // called): that outcome.
+  std::optional<Desfecho> Pede(Tarefa tarefa, Aviso aviso, uint64_t &vez);
+  // Takes a ticket out of the queue before its turn: true, and its `aviso` is never called
+  // (the wait was too long); false when its turn has begun.
+  bool Retira(uint64_t vez);
+
+  // Runs `tarefa` on the worker and returns when it has run (Feita, Falhou), or without
+  // running it: Cheia, EsperaExcedida (after the set wait), Encerrando.
   Desfecho Executa(Tarefa tarefa);
 
   // Refuses the waiting requests and every new one; the call in progress runs to its end.
   void Encerra();
   // Waits for the worker to end (after Encerra).
   void Aguarda();
+  std::chrono::milliseconds Espera() const { return espera_; }
 
   Estado Consulta() const;
 
 private:
-  struct Vez;
+  struct Vez {
+    uint64_t numero;
+    Tarefa tarefa;
+    Aviso aviso;
+  };
   void Trabalha(Tarefa preparo);
 
   const size_t capacidade_;
   const std::chrono::milliseconds espera_;
   mutable std::mutex mutex_;
   std::condition_variable chegou_; // to the worker: a request, or the end
-  std::condition_variable mudou_;  // to the requests: a turn began or ended, or the end
-  std::deque<std::shared_ptr<Vez>> esperando_;
+  std::deque<Vez> esperando_;
+  uint64_t proxima_ = 1;
   bool emCurso_ = false;
   bool encerrando_ = false;
   uint64_t feitas_ = 0;

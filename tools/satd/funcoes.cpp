@@ -13,13 +13,9 @@ namespace {
 
 enum class Tipo {
   Numero,         // decimal digits, value within [minimo, maximo]
-  Digitos,        // exactly `minimo` decimal digits
-  Uf,             // an IBGE state code
-  Chave,          // "CFe" and the 44 digits of an access key
   Texto,          // text without '|', which would split the device's fields
   Documento,      // an XML document without '|', in the encoding it declares
   DocumentoVenda, // the sale's XML document: it goes compressed, so '|' is harmless
-  Base64,         // a signature
   Codigo,         // an activation code: 8 to 32 visible ASCII characters, no '|'
 };
 
@@ -34,7 +30,9 @@ struct Campo {
 
 struct Funcao {
   const char *nome;
+  const char *exportada; // the library's name for it
   Comando comando;
+  Papel papel;
   Campo campos[3];
 };
 
@@ -42,53 +40,95 @@ namespace {
 
 constexpr Campo kSemCampo{nullptr, Tipo::Texto, 0, 0};
 
+// What the SAT itself judges (a CNPJ's length, a key's layout, a signature's base64) goes to it
+// as text, and its reply carries the refusal; only what would break the command's fields or
+// the library's arguments is refused here.
 const Funcao kFuncoes[] = {
     {"ativarsat",
+     "AtivarSAT",
      Comando::AtivarSat,
+     Papel::Tecnico,
      {{"tipo_certificado", Tipo::Numero, 1, 3},
-      {"cnpj", Tipo::Digitos, 14, 0},
-      {"codigo_uf", Tipo::Uf, 0, 0}}},
+      {"cnpj", Tipo::Texto, 0, 0},
+      {"codigo_uf", Tipo::Numero, 0, 99}}},
     {"comunicarcertificadoicpbrasil",
+     "ComunicarCertificadoICPBRASIL",
      Comando::ComunicarCertificado,
+     Papel::Tecnico,
      {{"certificado", Tipo::Texto, 0, 0}, kSemCampo, kSemCampo}},
     {"enviardadosvenda",
+     "EnviarDadosVenda",
      Comando::EnviarDadosVenda,
+     Papel::Caixa,
      {{"dados_venda", Tipo::DocumentoVenda, 0, 0}, kSemCampo, kSemCampo}},
     {"cancelarultimavenda",
+     "CancelarUltimaVenda",
      Comando::CancelarUltimaVenda,
-     {{"chave_cfe", Tipo::Chave, 0, 0}, {"dados_cancelamento", Tipo::Documento, 0, 0}, kSemCampo}},
-    {"consultarsat", Comando::ConsultarSat, {kSemCampo, kSemCampo, kSemCampo}},
+     Papel::Caixa,
+     {{"chave_cfe", Tipo::Texto, 0, 0}, {"dados_cancelamento", Tipo::Documento, 0, 0}, kSemCampo}},
+    {"consultarsat",
+     "ConsultarSAT",
+     Comando::ConsultarSat,
+     Papel::Caixa,
+     {kSemCampo, kSemCampo, kSemCampo}},
     {"testefimafim",
+     "TesteFimAFim",
      Comando::TesteFimAFim,
+     Papel::Caixa,
      {{"dados_venda", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
     {"consultarstatusoperacional",
+     "ConsultarStatusOperacional",
      Comando::ConsultarStatusOperacional,
+     Papel::Caixa,
      {kSemCampo, kSemCampo, kSemCampo}},
     {"consultarnumerosessao",
+     "ConsultarNumeroSessao",
      Comando::ConsultarNumeroSessao,
+     Papel::Caixa,
      {{"numero_sessao", Tipo::Numero, 1, 999999}, kSemCampo, kSemCampo}},
     {"configurarinterfacederede",
+     "ConfigurarInterfaceDeRede",
      Comando::ConfigurarInterfaceDeRede,
+     Papel::Tecnico,
      {{"configuracao", Tipo::Documento, 0, 0}, kSemCampo, kSemCampo}},
     {"associarassinatura",
+     "AssociarAssinatura",
      Comando::AssociarAssinatura,
-     {{"sequencia_cnpj", Tipo::Digitos, 28, 0}, {"assinatura_ac", Tipo::Base64, 0, 0}, kSemCampo}},
-    {"atualizarsoftwaresat", Comando::AtualizarSoftwareSat, {kSemCampo, kSemCampo, kSemCampo}},
-    {"extrairlogs", Comando::ExtrairLogs, {kSemCampo, kSemCampo, kSemCampo}},
-    {"bloquearsat", Comando::BloquearSat, {kSemCampo, kSemCampo, kSemCampo}},
-    {"desbloquearsat", Comando::DesbloquearSat, {kSemCampo, kSemCampo, kSemCampo}},
+     Papel::Tecnico,
+     {{"sequencia_cnpj", Tipo::Texto, 0, 0}, {"assinatura_ac", Tipo::Texto, 0, 0}, kSemCampo}},
+    {"atualizarsoftwaresat",
+     "AtualizarSoftwareSAT",
+     Comando::AtualizarSoftwareSat,
+     Papel::Tecnico,
+     {kSemCampo, kSemCampo, kSemCampo}},
+    {"extrairlogs",
+     "ExtrairLogs",
+     Comando::ExtrairLogs,
+     Papel::Tecnico,
+     {kSemCampo, kSemCampo, kSemCampo}},
+    {"bloquearsat",
+     "BloquearSAT",
+     Comando::BloquearSat,
+     Papel::Tecnico,
+     {kSemCampo, kSemCampo, kSemCampo}},
+    {"desbloquearsat",
+     "DesbloquearSAT",
+     Comando::DesbloquearSat,
+     Papel::Tecnico,
+     {kSemCampo, kSemCampo, kSemCampo}},
     {"trocarcodigodeativacao",
+     "TrocarCodigoDeAtivacao",
      Comando::TrocarCodigoDeAtivacao,
+     Papel::Tecnico,
      {{"novo_codigo_ativacao", Tipo::Codigo, 0, 0},
       {"opcao", Tipo::Numero, 1, 2},
       {"codigo_emergencia", Tipo::Codigo, 0, 0}}},
     {"consultarultimasessaofiscal",
+     "ConsultarUltimaSessaoFiscal",
      Comando::ConsultarUltimaSessaoFiscal,
+     Papel::Caixa,
      {kSemCampo, kSemCampo, kSemCampo}},
 };
-
-constexpr long kUfs[] = {11, 12, 13, 14, 15, 16, 17, 21, 22, 23, 24, 25, 26, 27,
-                         28, 29, 31, 32, 33, 35, 41, 42, 43, 50, 51, 52, 53};
 
 bool SoDigitos(std::string_view texto) {
   return !texto.empty() && texto.find_first_not_of("0123456789") == std::string_view::npos;
@@ -118,32 +158,6 @@ bool ConfereCampo(const Campo &campo, const std::string &valor, std::string &sai
     if (!LeNumero(valor, campo.minimo, campo.maximo, numero)) {
       erro = nome + " must be a whole number from " + std::to_string(campo.minimo) + " to " +
              std::to_string(campo.maximo);
-      return false;
-    }
-    break;
-  case Tipo::Digitos:
-    if (!SoDigitos(valor) || valor.size() != static_cast<size_t>(campo.minimo)) {
-      erro = nome + " must be " + std::to_string(campo.minimo) + " digits";
-      return false;
-    }
-    break;
-  case Tipo::Uf:
-    if (!SoDigitos(valor) || valor.size() != 2 ||
-        std::find(std::begin(kUfs), std::end(kUfs), std::atol(valor.c_str())) == std::end(kUfs)) {
-      erro = nome + " must be the two-digit IBGE code of a state";
-      return false;
-    }
-    break;
-  case Tipo::Chave:
-    if (valor.size() != 47 || valor.compare(0, 3, "CFe") != 0 || !SoDigitos(valor.substr(3))) {
-      erro = nome + " must be CFe followed by the 44 digits of the access key";
-      return false;
-    }
-    break;
-  case Tipo::Base64:
-    if (valor.empty() || valor.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstu"
-                                                 "vwxyz0123456789+/=") != std::string::npos) {
-      erro = nome + " must be base64";
       return false;
     }
     break;
@@ -193,6 +207,10 @@ const Funcao *ProcuraFuncao(std::string_view nome) {
 
 const char *NomeDe(const Funcao &funcao) { return funcao.nome; }
 
+const char *ExportadaDe(const Funcao &funcao) { return funcao.exportada; }
+
+Papel PapelDe(const Funcao &funcao) { return funcao.papel; }
+
 static_assert(sizeof kFuncoes / sizeof kFuncoes[0] == kTotalFuncoes);
 
 size_t IndiceDe(const Funcao &funcao) { return static_cast<size_t>(&funcao - kFuncoes); }
@@ -201,7 +219,8 @@ const Funcao &FuncaoDeIndice(size_t indice) { return kFuncoes[indice]; }
 
 Comando ComandoDe(const Pedido &pedido) { return pedido.funcao->comando; }
 
-bool LePedido(const Funcao &funcao, std::string_view corpo, Pedido &pedido, std::string &erro) {
+bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *caixaDeFora,
+              Pedido &pedido, std::string &erro) {
   std::map<std::string, std::string> recebidos;
   if (!LeFormulario(corpo, recebidos, erro)) {
     return false;
@@ -210,13 +229,23 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, Pedido &pedido, std:
   pedido.funcao = &funcao;
 
   const auto caixa = recebidos.find("numero_caixa");
+  std::string textoCaixa;
+  if (caixa != recebidos.end()) {
+    textoCaixa = caixa->second;
+    if (caixaDeFora != nullptr && *caixaDeFora != textoCaixa) {
+      erro = "numero_caixa differs between the body and the URL or the numero-caixa header";
+      return false;
+    }
+    recebidos.erase(caixa);
+  } else if (caixaDeFora != nullptr) {
+    textoCaixa = *caixaDeFora;
+  }
   long numero = 0;
-  if (caixa == recebidos.end() || !LeNumero(caixa->second, 0, 999, numero)) {
+  if (!LeNumero(textoCaixa, 0, 999, numero)) {
     erro = "numero_caixa must be a whole number from 0 to 999";
     return false;
   }
   pedido.caixa = static_cast<int>(numero);
-  recebidos.erase(caixa);
 
   // An empty codigo_emergencia is the same as none: it only matters with opcao 2.
   const auto emergencia = recebidos.find("codigo_emergencia");
@@ -242,12 +271,10 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, Pedido &pedido, std:
     }
     recebidos.erase(valor);
   }
-  if (!recebidos.empty()) {
-    const std::string nome = recebidos.begin()->first;
-    erro = nome == "codigo_ativacao"
-               ? "the activation code is kept in satd's configuration, never sent by a checkout"
-               : "field " + nome + " does not belong to " + funcao.nome;
-    return false;
+  // Hub clients send fields of their own (an activation code among them, which satd keeps
+  // itself): they are left out, and the log names them.
+  for (const auto &[nome, valor] : recebidos) {
+    pedido.ignorados.push_back(nome);
   }
   if (funcao.comando == Comando::TrocarCodigoDeAtivacao) {
     const bool emergencial = Numero(pedido, "opcao") == 2;

@@ -244,6 +244,22 @@ std::string TextoMetricas(const Painel &p, const Requisicoes &requisicoes) {
   Contador(saida, "satd_queue_rejected_total",
            "Requests refused with 503 because the queue was full or the wait too long",
            static_cast<double>(p.fila.recusadas));
+  Medida(saida, "satd_connections_open", "HTTP connections open now",
+         static_cast<double>(p.conexoesAbertas));
+  Contador(saida, "satd_connections_refused_total",
+           "Connections refused (503 or closed) because [http] conexoes or conexoes_por_endereco "
+           "were reached with none idle",
+           static_cast<double>(p.conexoesRecusadas));
+  Familia(saida, "satd_write_failures_total", "counter",
+          "Writes that failed, by file: log (a line lost) and journal (a fiscal reply not kept, "
+          "or a sale refused because it could not be noted)");
+  Amostra(saida, "satd_write_failures_total", "file=\"log\"",
+          static_cast<double>(p.falhasRegistro));
+  Amostra(saida, "satd_write_failures_total", "file=\"journal\"",
+          static_cast<double>(p.falhasDiario));
+  Contador(saida, "satd_replies_undelivered_total",
+           "Sale and cancellation replies (kept in the journal) that their client did not take",
+           static_cast<double>(p.naoEntregues));
   saida += requisicoes.Texto();
   return saida;
 }

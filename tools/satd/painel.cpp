@@ -1,5 +1,6 @@
 #include "painel.h"
 
+#include "funcoes.h"
 #include "saude_json.h"
 #include "texto.h"
 
@@ -190,6 +191,39 @@ std::string PaginaHtml(const Painel &p) {
   Item(html, "Em funcionamento h\xC3\xA1", Duracao(p.uptime));
   Item(html, "Biblioteca", Escapa(p.versao));
   html += "</dl>\n</section>\n";
+
+  std::vector<std::string> avisos;
+  if (p.semTls) {
+    avisos.push_back("HTTP sem TLS al\xC3\xA9m do loopback: as requisi\xC3\xA7\xC3\xB5"
+                     "es dos caixas de http.clientes trafegam em texto claro");
+  }
+  if (p.falhasDiario > 0) {
+    avisos.push_back(std::to_string(p.falhasDiario) +
+                     " grava\xC3\xA7\xC3\xB5"
+                     "es do di\xC3\xA1rio falharam: veja o disco e o registro");
+  }
+  if (p.falhasRegistro > 0) {
+    avisos.push_back(std::to_string(p.falhasRegistro) +
+                     " linhas do registro n\xC3\xA3o puderam ser gravadas");
+  }
+  if (!avisos.empty()) {
+    html += "<section>\n<h2>Avisos</h2>\n<ul id=\"avisos\">\n";
+    for (const std::string &aviso : avisos) {
+      html += "<li class=\"critico\">" + Escapa(aviso) + "</li>\n";
+    }
+    html += "</ul>\n</section>\n";
+  }
+
+  // The technician's functions are shown to the technician only.
+  html += "<section>\n<h2>Fun\xC3\xA7\xC3\xB5"
+          "es</h2>\n<p id=\"funcoes\">";
+  for (size_t i = 0; i < kTotalFuncoes; ++i) {
+    const Funcao &f = FuncaoDeIndice(i);
+    if (p.tecnico || PapelDe(f) == Papel::Caixa) {
+      html += std::string("<code>") + NomeDe(f) + "</code> ";
+    }
+  }
+  html += "</p>\n</section>\n";
 
   html += "<section>\n<h2>\xC3\x9Altimas requisi\xC3\xA7\xC3\xB5"
           "es</h2>\n<pre id=\"registro\">";

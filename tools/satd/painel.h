@@ -33,6 +33,14 @@ struct Painel {
   std::time_t inicioUnix = 0;     // when satd started
   int intervalo = 30;             // [saude] intervalo_s
   uint64_t consultas = 0;         // status queries satd has made
+  // satd's own faults and bounds.
+  uint64_t falhasRegistro = 0;    // log lines that could not be written
+  uint64_t falhasDiario = 0;      // journal writes that failed
+  uint64_t naoEntregues = 0;      // fiscal replies whose client did not take them
+  uint64_t conexoesRecusadas = 0; // for want of room
+  size_t conexoesAbertas = 0;
+  bool semTls = false;  // plain HTTP beyond loopback (for http.clientes)
+  bool tecnico = false; // the page is the technician's: it lists the technician's functions
 };
 
 // A whole page, UTF-8, with its style inline and nothing fetched from elsewhere; it reloads

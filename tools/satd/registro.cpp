@@ -1,7 +1,6 @@
 #include "registro.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -17,8 +16,21 @@ bool Registro::Abre(const std::string &arquivo, std::string &erro) {
     return false;
   }
   std::lock_guard<std::mutex> trava(mutex_);
+  if (saida_ != stdout) {
+    std::fclose(saida_);
+  }
   saida_ = f;
+  arquivo_ = arquivo;
   return true;
+}
+
+bool Registro::Reabre(std::string &erro) {
+  std::string arquivo;
+  {
+    std::lock_guard<std::mutex> trava(mutex_);
+    arquivo = arquivo_;
+  }
+  return arquivo.empty() || Abre(arquivo, erro);
 }
 
 Registro::~Registro() {
@@ -40,8 +52,20 @@ void Registro::Escreve(const std::string &texto, bool recente) {
   char linha[48];
   std::snprintf(linha, sizeof linha, "%s.%03d ", quando, ms);
   std::lock_guard<std::mutex> trava(mutex_);
-  std::fprintf(saida_, "%s%s\n", linha, texto.c_str());
-  std::fflush(saida_);
+  const bool escrita =
+      std::fprintf(saida_, "%s%s\n", linha, texto.c_str()) >= 0 && std::fflush(saida_) == 0;
+  if (!escrita) {
+    const int causa = errno;
+    std::clearerr(saida_);
+    ++falhas_;
+    const auto instante = std::chrono::steady_clock::now();
+    if (instante - ultimoAviso_ >= std::chrono::seconds(1)) {
+      ultimoAviso_ = instante;
+      std::fprintf(stderr, "satd: cannot write the log %s (%s); %llu lines lost so far\n",
+                   arquivo_.empty() ? "(standard output)" : arquivo_.c_str(), std::strerror(causa),
+                   static_cast<unsigned long long>(falhas_.load()));
+    }
+  }
   if (recente) {
     recentes_.push_back(linha + texto);
     if (recentes_.size() > kRecentes) {

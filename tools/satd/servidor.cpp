@@ -1,13 +1,23 @@
 #include "servidor.h"
 
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <ctime>
+#include <list>
+#include <map>
+#include <optional>
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <nlohmann/json.hpp>
 
 #include "sat.h"
@@ -17,21 +27,30 @@ namespace satd {
 
 namespace {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
 using Relogio = std::chrono::steady_clock;
+using boost::system::error_code;
 using nlohmann::json;
 
-// What one request's log line carries from its handler to the logger, which httplib calls on
-// the same thread once the reply is written (or its writing failed).
-struct Linha {
-  bool comecou = false;
-  Relogio::time_point inicio;
-  std::string funcao;
-  const Funcao *chamada = nullptr; // one of the sixteen, for the metrics
-  std::string caixa = "-";
-  std::string sessao = "-";
-  std::string codigo = "-";
-};
-thread_local Linha tLinha;
+// A request's header: at most this many bytes, and this many fields (431 beyond either).
+constexpr size_t kCabecalhoMaximo = 16 * 1024;
+constexpr size_t kCamposMaximos = 100;
+// Connections refused for want of room get a 503 of their own, this many at once; beyond,
+// they are closed unanswered.
+constexpr size_t kRecusasSimultaneas = 64;
+// After a reply that closes the connection, what the client still sends is read (and
+// dropped) for this long at most, so that closing does not reset the reply away.
+constexpr auto kDespedida = std::chrono::seconds(2);
+// How long a fiscal reply's bytes may take to be acknowledged by the client's machine before
+// the log says it was not delivered.
+constexpr auto kConfirmacao = std::chrono::seconds(2);
+// After the worker's last call at a stop, how long replies may take to go out.
+constexpr auto kSaidaFinal = std::chrono::seconds(2);
+
+std::string_view Sv(beast::string_view v) { return {v.data(), v.size()}; }
 
 std::string Formata(const char *formato, int valor) {
   char texto[32];
@@ -39,25 +58,14 @@ std::string Formata(const char *formato, int valor) {
   return texto;
 }
 
-void Responde(httplib::Response &resposta, int status, const std::string &erro) {
-  resposta.status = status;
-  resposta.set_content(json{{"erro", erro}}.dump(), "application/json");
-}
-
-// application/x-www-form-urlencoded, in UTF-8 if a charset is named at all.
-bool TipoAceito(std::string tipo) {
-  for (char &c : tipo) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  tipo.erase(std::remove(tipo.begin(), tipo.end(), ' '), tipo.end());
-  const std::string forma = "application/x-www-form-urlencoded";
-  return tipo == forma || tipo == forma + ";charset=utf-8";
+std::string Json(const json &valor) {
+  return valor.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 // A client's text made safe for a log line or a JSON message: printable ASCII, at most 120
 // bytes.
-std::string Limpo(const std::string &texto) {
-  std::string limpo = texto.substr(0, 120);
+std::string Limpo(std::string_view texto) {
+  std::string limpo(texto.substr(0, 120));
   for (char &c : limpo) {
     if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
       c = '?';
@@ -66,144 +74,902 @@ std::string Limpo(const std::string &texto) {
   return limpo;
 }
 
+std::string Minusculas(std::string_view texto) {
+  std::string saida(texto);
+  for (char &c : saida) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  saida.erase(std::remove(saida.begin(), saida.end(), ' '), saida.end());
+  return saida;
+}
+
+// application/x-www-form-urlencoded, in UTF-8 if a charset is named at all.
+bool TipoAceito(std::string_view tipo) {
+  const std::string t = Minusculas(tipo);
+  const std::string forma = "application/x-www-form-urlencoded";
+  return t == forma || t == forma + ";charset=utf-8";
+}
+
+// What goes back for one request.
+struct Resposta {
+  http::status status = http::status::ok;
+  std::string tipo = "application/json";
+  std::string corpo;
+  std::vector<std::pair<http::field, std::string>> cabecalhos;
+  bool fechar = false;
+};
+
+Resposta Erro(http::status status, const std::string &erro) {
+  Resposta r;
+  r.status = status;
+  r.corpo = Json(json{{"erro", erro}});
+  return r;
+}
+
+// (Built outside the coroutines: g++ 12 ends an initializer list's array too early there.)
+Resposta Retorno(const Funcao &funcao, const std::string &resposta) {
+  Resposta r;
+  r.corpo = Json(json{{"funcao", ExportadaDe(funcao)}, {"retorno", Windows1252ParaUtf8(resposta)}});
+  return r;
+}
+
+Resposta Ocupado(const std::string &erro) {
+  Resposta r = Erro(http::status::service_unavailable, erro);
+  r.cabecalhos.emplace_back(http::field::retry_after, "1");
+  return r;
+}
+
+// A function call's outcome, as the worker leaves it.
+struct Trabalho {
+  Resultado resultado;
+  bool clienteFoi = false;
+};
+
+// What one request's log line carries.
+struct Linha {
+  Relogio::time_point inicio = Relogio::now();
+  std::string funcao;
+  const Funcao *chamada = nullptr; // one of the sixteen, for the metrics
+  std::string caixa = "-";
+  std::string sessao = "-";
+  std::string codigo = "-";
+  std::string ignorados;
+  int64_t diario = 0;   // a fiscal reply's journal row
+  bool anonima = false; // refused before its credentials were known: logged at a bounded rate
+};
+
+// The client's address as the networks and the log read it (an IPv4-mapped IPv6 address as
+// IPv4).
+std::string Endereco(const tcp::endpoint &ponta) {
+  asio::ip::address a = ponta.address();
+  if (a.is_v6() && a.to_v6().is_v4_mapped()) {
+    a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+  }
+  return a.to_string();
+}
+
+// The socket says the client has gone: reset, or closed its side (a client that gave up
+// closes; one that only half-closed can still read the 503 it gets instead).
+bool ClienteFoi(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (poll(&p, 1, 0) <= 0) {
+    return false;
+  }
+  return (p.revents & (POLLERR | POLLHUP | POLLRDHUP)) != 0;
+}
+
+// Lines refused before authentication: a burst, then a few a second, with the count of those
+// left out in the next line written.
+class Cota {
+public:
+  bool Passa(size_t &omitidas) {
+    const auto agora = Relogio::now();
+    fichas_ = std::min(kRajada, fichas_ + std::chrono::duration<double>(agora - ultima_).count() *
+                                              kPorSegundo);
+    ultima_ = agora;
+    if (fichas_ < 1) {
+      ++omitidas_;
+      return false;
+    }
+    fichas_ -= 1;
+    omitidas = omitidas_;
+    omitidas_ = 0;
+    return true;
+  }
+
+private:
+  static constexpr double kRajada = 20;
+  static constexpr double kPorSegundo = 5;
+  double fichas_ = kRajada;
+  Relogio::time_point ultima_ = Relogio::now();
+  size_t omitidas_ = 0;
+};
+
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+struct Servidor::Rede {
+  struct Conexao {
+    uint64_t numero = 0;
+    std::string endereco;
+    bool ociosa = true; // waiting for a request's first byte
+    Relogio::time_point desde = Relogio::now();
+    std::function<void()> fecha;
+  };
+
+  explicit Rede(Servidor &s) : servidor(s), aceitador(io), tls(asio::ssl::context::tls_server) {}
+
+  // The state first: the event loop, declared after it, is destroyed before it, and with it
+  // the coroutines still suspended, whose guards take their connections out of these maps.
+  Servidor &servidor;
+  std::map<uint64_t, Conexao *> conexoes;
+  std::map<std::string, size_t> porEndereco;
+  uint64_t proxima = 1;
+  size_t recusando = 0;
+  bool encerrando = false;
+  bool trabalhadorParou = false;
+  Relogio::time_point parouEm;
+  Cota cota;
+  bool comTls = false;
+  asio::io_context io{1};
+  tcp::acceptor aceitador;
+  asio::ssl::context tls;
+  asio::thread_pool auxiliar{4}; // the page's status queries and the journal's notes
+  std::thread fim;
+
+  const Configuracao &C() const { return servidor.configuracao_; }
+
+  void Anota(const std::string &texto, bool recente, bool anonima) {
+    if (!anonima) {
+      servidor.registro_.Escreve(texto, recente);
+      return;
+    }
+    size_t omitidas = 0;
+    if (cota.Passa(omitidas)) {
+      servidor.registro_.Escreve(
+          texto + (omitidas > 0 ? " (" + std::to_string(omitidas) + " refused requests not logged)"
+                                : std::string()),
+          recente);
+    }
+  }
+
+  // ---- the connections --------------------------------------------------------------------
+
+  // Makes room for one more connection from `endereco` by closing the longest-idle one (of
+  // that address when it is that address's limit that is reached). False when none is idle.
+  bool LiberaOciosa(const std::string &endereco) {
+    const bool doEndereco = porEndereco[endereco] >= C().conexoesPorEndereco;
+    Conexao *escolhida = nullptr;
+    for (const auto &[numero, c] : conexoes) {
+      if (c->ociosa && (!doEndereco || c->endereco == endereco) &&
+          (escolhida == nullptr || c->desde < escolhida->desde)) {
+        escolhida = c;
+      }
+    }
+    if (escolhida == nullptr) {
+      return false;
+    }
+    Esquece(*escolhida);
+    escolhida->fecha();
+    return true;
+  }
+
+  void Esquece(Conexao &c) {
+    if (conexoes.erase(c.numero) > 0 && --porEndereco[c.endereco] == 0) {
+      porEndereco.erase(c.endereco);
+    }
+    servidor.conexoesAbertas_ = conexoes.size();
+  }
+
+  bool Cabe(const std::string &endereco) {
+    const auto n = porEndereco.find(endereco);
+    return conexoes.size() < C().conexoes &&
+           (n == porEndereco.end() || n->second < C().conexoesPorEndereco);
+  }
+
+  asio::awaitable<void> Aceita() {
+    for (;;) {
+      error_code ec;
+      tcp::socket socket =
+          co_await aceitador.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+      if (ec) {
+        if (!aceitador.is_open() || encerrando) {
+          co_return;
+        }
+        // Out of descriptors, most likely: a pause, not a spin.
+        asio::steady_timer pausa(io, std::chrono::milliseconds(100));
+        co_await pausa.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        continue;
+      }
+      socket.set_option(tcp::no_delay(true), ec);
+      const tcp::endpoint ponta = socket.remote_endpoint(ec);
+      if (ec) {
+        continue;
+      }
+      const std::string endereco = Endereco(ponta);
+      if (!Cabe(endereco) && !LiberaOciosa(endereco)) {
+        ++servidor.conexoesRecusadas_;
+        Anota(endereco + ":" + std::to_string(ponta.port()) +
+                  " connection refused: " + std::to_string(conexoes.size()) + " open, " +
+                  std::to_string(porEndereco[endereco]) + " from this address",
+              false, true);
+        if (recusando < kRecusasSimultaneas) {
+          asio::co_spawn(io, Recusa(std::move(socket)), asio::detached);
+        }
+        continue;
+      }
+      asio::co_spawn(io, Conecta(std::move(socket), endereco, ponta.port()), asio::detached);
+    }
+  }
+
+  // A 503 for a connection there is no room for, and a lingering close.
+  asio::awaitable<void> Recusa(tcp::socket socket) {
+    ++recusando;
+    beast::tcp_stream fluxo(std::move(socket));
+    const std::string corpo = Erro(http::status::service_unavailable,
+                                   "satd has no room for another connection now; try again")
+                                  .corpo;
+    const std::string texto = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: "
+                              "application/json\r\nRetry-After: 1\r\nConnection: close\r\n"
+                              "Content-Length: " +
+                              std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
+    fluxo.expires_after(kDespedida);
+    error_code ec;
+    co_await asio::async_write(fluxo, asio::buffer(texto),
+                               asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) {
+      co_await Despede(fluxo);
+    }
+    --recusando;
+  }
+
+  template <class Fluxo> asio::awaitable<void> Despede(Fluxo &fluxo) {
+    auto &tcp = beast::get_lowest_layer(fluxo);
+    error_code ec;
+    tcp.socket().shutdown(tcp::socket::shutdown_send, ec);
+    tcp.expires_after(kDespedida);
+    char lixo[4096];
+    // A refused body of the largest size still being sent is read to its end.
+    for (size_t lidos = 0; !ec && lidos < C().corpoMaximo + 1024 * 1024;) {
+      lidos += co_await tcp.async_read_some(asio::buffer(lixo),
+                                            asio::redirect_error(asio::use_awaitable, ec));
+    }
+    tcp.socket().close(ec);
+  }
+
+  asio::awaitable<void> Conecta(tcp::socket socket, std::string endereco, unsigned short porta) {
+    Conexao c;
+    c.numero = proxima++;
+    c.endereco = endereco;
+    conexoes[c.numero] = &c;
+    ++porEndereco[endereco];
+    servidor.conexoesAbertas_ = conexoes.size();
+    struct Guarda {
+      Rede &rede;
+      Conexao &c;
+      ~Guarda() { rede.Esquece(c); }
+    } guarda{*this, c};
+
+    beast::tcp_stream fluxo(std::move(socket));
+    const std::string cliente = endereco + ":" + std::to_string(porta);
+    if (!comTls) {
+      c.fecha = [&fluxo] {
+        error_code ec;
+        fluxo.socket().close(ec);
+      };
+      co_await Serve(fluxo, c, cliente);
+      co_return;
+    }
+    beast::ssl_stream<beast::tcp_stream> seguro(std::move(fluxo), tls);
+    c.fecha = [&seguro] {
+      error_code ec;
+      beast::get_lowest_layer(seguro).socket().close(ec);
+    };
+    beast::get_lowest_layer(seguro).expires_after(C().prazo);
+    error_code ec;
+    co_await seguro.async_handshake(asio::ssl::stream_base::server,
+                                    asio::redirect_error(asio::use_awaitable, ec));
+    if (!ec) {
+      co_await Serve(seguro, c, cliente);
+    }
+  }
+
+  // ---- one connection's requests, in order ------------------------------------------------
+
+  template <class Fluxo>
+  asio::awaitable<void> Serve(Fluxo &fluxo, Conexao &c, const std::string &cliente) {
+    auto &tcp = beast::get_lowest_layer(fluxo);
+    beast::flat_buffer buffer;
+    bool primeira = true;
+    for (;;) {
+      error_code ec;
+      c.ociosa = true;
+      c.desde = Relogio::now();
+      if (encerrando) {
+        break;
+      }
+      if (buffer.size() == 0) {
+        // Between requests the wait is the idle one; a new connection gets the request's.
+        tcp.expires_after(primeira ? std::chrono::duration_cast<std::chrono::seconds>(C().prazo) +
+                                         std::chrono::seconds(1)
+                                   : C().ociosa);
+        const size_t n = co_await fluxo.async_read_some(
+            buffer.prepare(4096), asio::redirect_error(asio::use_awaitable, ec));
+        if (ec) {
+          break;
+        }
+        buffer.commit(n);
+      }
+      if (!conexoes.count(c.numero)) {
+        break; // closed to make room while the byte came
+      }
+      c.ociosa = false;
+      primeira = false;
+      // From its first byte, a request's header and body arrive within the deadline.
+      tcp.expires_after(C().prazo);
+
+      Linha linha;
+      http::request_parser<http::string_body> leitor;
+      leitor.header_limit(static_cast<std::uint32_t>(kCabecalhoMaximo));
+      leitor.body_limit(C().corpoMaximo);
+      co_await http::async_read_header(fluxo, buffer, leitor,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+      std::optional<Resposta> resposta;
+      bool lerCorpo = false;
+      if (ec == beast::error::timeout) {
+        Anota(cliente + " dropped: the request's header did not arrive within " +
+                  std::to_string(C().prazo.count()) + " ms",
+              false, true);
+        break;
+      } else if (ec == http::error::header_limit) {
+        resposta = Erro(http::status::request_header_fields_too_large,
+                        "request header over " + std::to_string(kCabecalhoMaximo) + " bytes");
+        linha.anonima = true;
+      } else if (ec == http::error::body_limit) {
+        // A Content-Length over the limit is known from the header.
+        resposta = Erro(http::status::payload_too_large,
+                        "request body over " + std::to_string(C().corpoMaximo) + " bytes");
+        linha.anonima = true;
+      } else if (ec) {
+        if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+            ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
+          break;
+        }
+        resposta = Erro(http::status::bad_request, "malformed HTTP request: " + ec.message());
+        linha.anonima = true;
+      } else {
+        resposta = Examina(leitor, c.endereco, linha, lerCorpo);
+      }
+      auto &pedido = leitor.get();
+      if (resposta) {
+        // Refused on its header: a body not read leaves the connection unusable.
+        if (!leitor.is_done()) {
+          resposta->fechar = true;
+        }
+      } else {
+        if (lerCorpo && !leitor.is_done()) {
+          if (Minusculas(Sv(pedido[http::field::expect])) == "100-continue") {
+            http::response<http::empty_body> continua{http::status::continue_, 11};
+            co_await http::async_write(fluxo, continua,
+                                       asio::redirect_error(asio::use_awaitable, ec));
+            if (ec) {
+              break;
+            }
+          }
+          co_await http::async_read(fluxo, buffer, leitor,
+                                    asio::redirect_error(asio::use_awaitable, ec));
+        }
+        if (ec == beast::error::timeout) {
+          Anota(cliente + " dropped: the request's body did not arrive within " +
+                    std::to_string(C().prazo.count()) + " ms",
+                false, false);
+          break;
+        } else if (ec == http::error::body_limit) {
+          resposta = Erro(http::status::payload_too_large,
+                          "request body over " + std::to_string(C().corpoMaximo) + " bytes");
+          resposta->fechar = true;
+        } else if (ec) {
+          if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+              ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
+            break;
+          }
+          resposta = Erro(http::status::bad_request, "malformed HTTP request: " + ec.message());
+          resposta->fechar = true;
+        } else {
+          tcp.expires_never();
+          resposta = co_await Atende(pedido, c.endereco, linha, tcp.socket().native_handle());
+        }
+      }
+
+      http::response<http::string_body> saida{resposta->status, 11};
+      saida.set(http::field::server, "satd");
+      saida.set(http::field::content_type, resposta->tipo);
+      saida.set(http::field::cache_control, "no-store");
+      for (const auto &[campo, valor] : resposta->cabecalhos) {
+        saida.set(campo, valor);
+      }
+      saida.body() = std::move(resposta->corpo);
+      const bool continua =
+          !resposta->fechar && !encerrando && leitor.is_done() && pedido.keep_alive();
+      saida.keep_alive(continua);
+      saida.prepare_payload();
+      const int status = static_cast<int>(saida.result_int());
+      // Counted before the reply goes out: a scrape that follows a checkout's reply finds it.
+      if (linha.chamada != nullptr) {
+        servidor.requisicoes_.Conta(
+            *linha.chamada, linha.codigo, status,
+            std::chrono::duration<double>(Relogio::now() - linha.inicio).count());
+      }
+      tcp.expires_after(C().prazo);
+      co_await http::async_write(fluxo, saida, asio::redirect_error(asio::use_awaitable, ec));
+      std::string entrega;
+      if (linha.diario != 0) {
+        const bool entregue = !ec && co_await Confirma(tcp.socket().native_handle());
+        entrega = entregue ? " entregue=sim" : " entregue=nao";
+        if (!entregue) {
+          ++servidor.naoEntregues_;
+        }
+        asio::post(auxiliar,
+                   [this, id = linha.diario, entregue] { servidor.diario_.Entrega(id, entregue); });
+      }
+      const long long ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - linha.inicio)
+              .count();
+      const std::string funcao =
+          linha.funcao.empty()
+              ? Limpo(std::string(pedido.method_string()) + " " + std::string(pedido.target()))
+              : linha.funcao;
+      // The page's own reloads would push the checkouts' calls off the page.
+      Anota(cliente + " caixa=" + linha.caixa + " " + funcao + " sessao=" + linha.sessao +
+                " codigo=" + linha.codigo + " http=" + std::to_string(status) + " " +
+                std::to_string(ms) + "ms" + entrega + linha.ignorados,
+            pedido.method() != http::verb::get, linha.anonima);
+      if (ec) {
+        break;
+      }
+      if (!continua) {
+        co_await Despede(fluxo);
+        co_return;
+      }
+    }
+    error_code ec;
+    tcp.socket().close(ec);
+  }
+
+  // Whether the client's machine has acknowledged every byte written to it (the socket's send
+  // queue emptied), within kConfirmacao.
+  asio::awaitable<bool> Confirma(int fd) {
+    asio::steady_timer passo(io);
+    const auto limite = Relogio::now() + kConfirmacao;
+    for (;;) {
+      int pendentes = 0;
+      int erro = 0;
+      socklen_t tamanho = sizeof erro;
+      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &erro, &tamanho) != 0 || erro != 0 ||
+          ioctl(fd, SIOCOUTQ, &pendentes) != 0) {
+        co_return false;
+      }
+      if (pendentes == 0) {
+        co_return true;
+      }
+      if (Relogio::now() >= limite) {
+        co_return false;
+      }
+      passo.expires_after(std::chrono::milliseconds(2));
+      error_code ec;
+      co_await passo.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+
+  // ---- routes -----------------------------------------------------------------------------
+
+  // Everything the header alone decides: a refusal, or nothing (and whether a body is to be
+  // read) when the request may go on.
+  std::optional<Resposta> Examina(http::request_parser<http::string_body> &leitor,
+                                  const std::string &endereco, Linha &linha, bool &lerCorpo) {
+    const auto &pedido = leitor.get();
+    if (static_cast<size_t>(std::distance(pedido.begin(), pedido.end())) > kCamposMaximos) {
+      linha.anonima = true;
+      return Erro(http::status::request_header_fields_too_large,
+                  "more than " + std::to_string(kCamposMaximos) + " header fields");
+    }
+    const std::string_view alvo(pedido.target().data(), pedido.target().size());
+    const std::string caminho(alvo.substr(0, alvo.find('?')));
+    const std::string &base = C().base;
+    const Acesso acesso =
+        servidor.Identifica(std::string(pedido[http::field::authorization]), endereco);
+
+    const Funcao *funcao = nullptr;
+    Acesso exigido = Acesso::Caixa;
+    bool post = false;
+    if (caminho == "/metrics") {
+      exigido = Acesso::Metricas;
+    } else if (caminho == "/" || caminho == base + "/status" || caminho == base + "/saude") {
+    } else if (caminho.compare(0, base.size() + 1, base + "/") == 0) {
+      const std::string nome = caminho.substr(base.size() + 1);
+      funcao = ProcuraFuncao(nome);
+      if (funcao == nullptr) {
+        linha.anonima = acesso == Acesso::Nenhum;
+        return Erro(http::status::not_found, "unknown function: " + Limpo(nome));
+      }
+      post = true;
+      exigido = PapelDe(*funcao) == Papel::Tecnico ? Acesso::Tecnico : Acesso::Caixa;
+      linha.funcao = nome;
+    } else {
+      linha.anonima = acesso == Acesso::Nenhum;
+      return Erro(http::status::not_found, "no such path (functions are POST " + base +
+                                               "/<function>, the status GET " + base + "/status)");
+    }
+    if (acesso == Acesso::Nenhum) {
+      linha.anonima = true;
+      Resposta r = Erro(http::status::unauthorized, "valid credentials required");
+      r.cabecalhos.emplace_back(http::field::www_authenticate,
+                                "Basic realm=\"satd\", charset=\"UTF-8\"");
+      return r;
+    }
+    if (acesso < exigido) {
+      return Erro(http::status::forbidden,
+                  exigido == Acesso::Tecnico
+                      ? "this function is the technician's: use the [tecnico] credential"
+                      : "this credential is good for GET /metrics only");
+    }
+    const http::verb metodo = pedido.method();
+    if (post != (metodo == http::verb::post) || (!post && metodo != http::verb::get)) {
+      Resposta r = Erro(http::status::method_not_allowed,
+                        post ? "functions are called with POST" : "this path is read with GET");
+      r.cabecalhos.emplace_back(http::field::allow, post ? "POST" : "GET");
+      return r;
+    }
+    const auto codificacao = pedido.find(http::field::content_encoding);
+    if (codificacao != pedido.end() && Minusculas(Sv(codificacao->value())) != "identity") {
+      return Erro(http::status::unsupported_media_type,
+                  "compressed bodies (Content-Encoding) are not taken");
+    }
+    const auto transferencia = pedido.find(http::field::transfer_encoding);
+    if (transferencia != pedido.end() && Minusculas(Sv(transferencia->value())) != "chunked") {
+      return Erro(http::status::not_implemented, "Transfer-Encoding other than chunked");
+    }
+    if (post && !TipoAceito(Sv(pedido[http::field::content_type]))) {
+      return Erro(http::status::unsupported_media_type,
+                  "the body must be application/x-www-form-urlencoded (UTF-8)");
+    }
+    linha.chamada = funcao;
+    lerCorpo = true;
+    return std::nullopt;
+  }
+
+  asio::awaitable<Resposta> Atende(http::request<http::string_body> &pedido,
+                                   const std::string &endereco, Linha &linha, int fd) {
+    const std::string_view alvo(pedido.target().data(), pedido.target().size());
+    const std::string caminho(alvo.substr(0, alvo.find('?')));
+    if (linha.chamada != nullptr) {
+      co_return co_await AtendeFuncao(*linha.chamada, pedido, alvo, linha, fd);
+    }
+    if (caminho == C().base + "/status") {
+      Resposta r;
+      r.corpo = servidor.Estado();
+      co_return r;
+    }
+    const bool tecnico = servidor.Identifica(std::string(pedido[http::field::authorization]),
+                                             endereco) == Acesso::Tecnico;
+    Resposta r;
+    int32_t sessao = 0;
+    std::string codigo = "-";
+    if (caminho == "/") {
+      linha.funcao = "pagina";
+      r.tipo = "text/html; charset=utf-8";
+      co_await NoAuxiliar([&] {
+        Painel p = servidor.MontaPainel(true, sessao, codigo);
+        p.tecnico = tecnico;
+        r.corpo = PaginaHtml(p);
+      });
+    } else if (caminho == C().base + "/saude") {
+      linha.funcao = "saude";
+      co_await NoAuxiliar(
+          [&] { r.corpo = Json(SaudeJson(servidor.MontaPainel(true, sessao, codigo))); });
+    } else {
+      linha.funcao = "metricas";
+      r.tipo = "text/plain; version=0.0.4; charset=utf-8";
+      co_await NoAuxiliar([&] {
+        r.corpo = TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_);
+      });
+    }
+    if (sessao != 0) {
+      linha.sessao = Formata("%06d", sessao);
+      linha.codigo = codigo;
+    }
+    co_return r;
+  }
+
+  asio::awaitable<Resposta> AtendeFuncao(const Funcao &funcao,
+                                         http::request<http::string_body> &pedido,
+                                         std::string_view alvo, Linha &linha, int fd) {
+    // numero_caixa may come in the URL's query or a header, as hub clients send it.
+    std::string erro;
+    std::optional<std::string> caixa;
+    std::vector<std::string> ignorados;
+    const size_t interrogacao = alvo.find('?');
+    if (interrogacao != std::string_view::npos) {
+      std::map<std::string, std::string> consulta;
+      if (!LeFormulario(alvo.substr(interrogacao + 1), consulta, erro)) {
+        co_return Erro(http::status::bad_request, "the URL's query: " + Limpo(erro));
+      }
+      for (const auto &[nome, valor] : consulta) {
+        if (nome == "numero_caixa") {
+          caixa = valor;
+        } else {
+          ignorados.push_back(nome);
+        }
+      }
+    }
+    const auto cabecalho = pedido.find("numero-caixa");
+    if (cabecalho != pedido.end()) {
+      const std::string valor(cabecalho->value());
+      if (caixa && *caixa != valor) {
+        co_return Erro(http::status::bad_request,
+                       "numero_caixa differs between the URL and the numero-caixa header");
+      }
+      caixa = valor;
+    }
+    Pedido checado;
+    if (!LePedido(funcao, pedido.body(), caixa ? &*caixa : nullptr, checado, erro)) {
+      co_return Erro(http::status::bad_request, Limpo(erro));
+    }
+    std::string body;
+    pedido.body().swap(body); // the sale's text is in `checado` now
+    linha.caixa = Formata("%03d", checado.caixa);
+    ignorados.insert(ignorados.end(), checado.ignorados.begin(), checado.ignorados.end());
+    if (!ignorados.empty()) {
+      linha.ignorados = " ignorados=";
+      for (size_t i = 0; i < ignorados.size() && i < 8; ++i) {
+        linha.ignorados += (i > 0 ? "," : "") + Limpo(ignorados[i]).substr(0, 32);
+      }
+    }
+
+    auto trabalho = std::make_shared<Trabalho>();
+    Fila::Tarefa tarefa = Tarefa(trabalho, fd, std::move(checado));
+    const Fila::Desfecho desfecho = co_await NaFila(std::move(tarefa));
+    co_return Conclui(funcao, desfecho, *trabalho, linha);
+  }
+
+  // The worker's part of a function call.
+  Fila::Tarefa Tarefa(std::shared_ptr<Trabalho> trabalho, int fd, Pedido pedido) {
+    return [this, trabalho, fd, pedido = std::move(pedido)] {
+      // A client gone before its turn sees nothing: its sale does not go to the SAT.
+      if (ClienteFoi(fd)) {
+        trabalho->clienteFoi = true;
+        return;
+      }
+      trabalho->resultado = servidor.sat_.Executa(pedido);
+    };
+  }
+
+  Resposta Conclui(const Funcao &funcao, Fila::Desfecho desfecho, const Trabalho &trabalho,
+                   Linha &linha) {
+    const Resultado &resultado = trabalho.resultado;
+    switch (desfecho) {
+    case Fila::Desfecho::Feita:
+      break;
+    case Fila::Desfecho::Cheia:
+      return Ocupado("the SAT's queue is full; try again");
+    case Fila::Desfecho::EsperaExcedida:
+      return Ocupado("waited " + std::to_string(C().espera.count()) +
+                     " ms for the SAT without getting a turn; try again");
+    case Fila::Desfecho::Encerrando:
+      return Erro(http::status::service_unavailable, "satd is stopping");
+    case Fila::Desfecho::Falhou:
+      return Erro(http::status::internal_server_error, "the call failed inside satd");
+    }
+    if (trabalho.clienteFoi) {
+      return Erro(http::status::service_unavailable,
+                  "the connection was closed before the request's turn: nothing was sent to "
+                  "the SAT");
+    }
+    if (!resultado.enviada) {
+      return Ocupado("satd's journal cannot be written: nothing was sent to the SAT");
+    }
+    linha.diario = resultado.diario;
+    if (resultado.sessao != 0) {
+      linha.sessao = Formata("%06d", resultado.sessao);
+    } else if (resultado.doDiario) {
+      linha.sessao = "diario";
+    }
+    linha.codigo = CodigoDaResposta(resultado.resposta);
+    return Retorno(funcao, resultado.resposta);
+  }
+
+  // ---- waiting without holding the event thread -------------------------------------------
+
+  // A wait another thread ends: it posts `Acaba` to the event thread.
+  struct Sinal {
+    explicit Sinal(asio::io_context &io) : relogio(io) {
+      relogio.expires_at(asio::steady_timer::time_point::max());
+    }
+    asio::steady_timer relogio;
+    bool pronto = false;
+    void Acaba() {
+      pronto = true;
+      relogio.cancel();
+    }
+  };
+
+  asio::awaitable<Fila::Desfecho> NaFila(Fila::Tarefa tarefa) {
+    auto sinal = std::make_shared<Sinal>(io);
+    auto desfecho = std::make_shared<Fila::Desfecho>(Fila::Desfecho::Feita);
+    uint64_t vez = 0;
+    const auto recusa = servidor.fila_.Pede(
+        std::move(tarefa),
+        [this, sinal, desfecho](Fila::Desfecho d) {
+          asio::post(io, [sinal, desfecho, d] {
+            *desfecho = d;
+            sinal->Acaba();
+          });
+        },
+        vez);
+    if (recusa) {
+      co_return *recusa;
+    }
+    error_code ec;
+    sinal->relogio.expires_after(servidor.fila_.Espera());
+    co_await sinal->relogio.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (!sinal->pronto && servidor.fila_.Retira(vez)) {
+      co_return Fila::Desfecho::EsperaExcedida;
+    }
+    while (!sinal->pronto) {
+      sinal->relogio.expires_at(asio::steady_timer::time_point::max());
+      co_await sinal->relogio.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+    co_return *desfecho;
+  }
+
+  // Runs `f` on the auxiliary threads (it may block) and resumes here when it is done.
+  asio::awaitable<void> NoAuxiliar(std::function<void()> f) {
+    auto sinal = std::make_shared<Sinal>(io);
+    asio::post(auxiliar, [this, sinal, f = std::move(f)] {
+      f();
+      asio::post(io, [sinal] { sinal->Acaba(); });
+    });
+    error_code ec;
+    while (!sinal->pronto) {
+      co_await sinal->relogio.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+
+  // ---- the stop ---------------------------------------------------------------------------
+
+  void Encerra() {
+    if (encerrando) {
+      return;
+    }
+    encerrando = true;
+    error_code ec;
+    aceitador.close(ec);
+    servidor.fila_.Encerra();
+    std::vector<Conexao *> ociosas;
+    for (const auto &[numero, c] : conexoes) {
+      if (c->ociosa) {
+        ociosas.push_back(c);
+      }
+    }
+    for (Conexao *c : ociosas) {
+      Esquece(*c);
+      c->fecha();
+    }
+    fim = std::thread([this] {
+      servidor.fila_.Aguarda();
+      asio::post(io, [this] {
+        trabalhadorParou = true;
+        parouEm = Relogio::now();
+      });
+    });
+    asio::co_spawn(io, Vigia(), asio::detached);
+  }
+
+  // Ends the event loop once the worker has stopped and the replies are out, or kSaidaFinal
+  // after the worker stopped whatever the clients do.
+  asio::awaitable<void> Vigia() {
+    asio::steady_timer passo(io);
+    for (;;) {
+      if (trabalhadorParou && (conexoes.empty() || Relogio::now() - parouEm >= kSaidaFinal)) {
+        io.stop();
+        co_return;
+      }
+      passo.expires_after(std::chrono::milliseconds(20));
+      error_code ec;
+      co_await passo.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    }
+  }
+};
 
 // ---------------------------------------------------------------------------------------------
 
 Servidor::Servidor(const Configuracao &configuracao)
     : configuracao_(configuracao), credenciais_(configuracao.usuario, configuracao.senha),
-      fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_),
-      inicio_(Relogio::now()), inicioUnix_(std::time(nullptr)),
-      credenciaisMetricas_(configuracao.metricasUsuario, configuracao.metricasSenha) {}
+      credenciaisTecnico_(configuracao.tecnicoUsuario, configuracao.tecnicoSenha),
+      credenciaisMetricas_(configuracao.metricasUsuario, configuracao.metricasSenha),
+      fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_, &diario_),
+      rede_(std::make_unique<Rede>(*this)), inicio_(Relogio::now()),
+      inicioUnix_(std::time(nullptr)) {}
 
 Servidor::~Servidor() {
   fila_.Encerra();
   fila_.Aguarda();
+  if (rede_->fim.joinable()) {
+    rede_->fim.join();
+  }
+  rede_->auxiliar.join();
+}
+
+Acesso Servidor::Identifica(const std::string &autorizacao, const std::string &endereco) const {
+  const bool algumaCredencial = credenciais_.Exigidas() || credenciaisTecnico_.Exigidas();
+  if (!autorizacao.empty() && algumaCredencial) {
+    // All are compared every time: how long it takes tells nothing of which one matched.
+    const bool tecnico =
+        credenciaisTecnico_.Exigidas() && credenciaisTecnico_.Conferem(autorizacao);
+    const bool caixa = credenciais_.Exigidas() && credenciais_.Conferem(autorizacao);
+    const bool monitor =
+        credenciaisMetricas_.Exigidas() && credenciaisMetricas_.Conferem(autorizacao);
+    return tecnico   ? Acesso::Tecnico
+           : caixa   ? Acesso::Caixa
+           : monitor ? Acesso::Metricas
+                     : Acesso::Nenhum;
+  }
+  if (configuracao_.redesClientes.Contem(endereco)) {
+    return Acesso::Caixa;
+  }
+  // Without any credential satd listens on loopback only (or serves the networks above): the
+  // machine's own users are its technicians, as before roles.
+  if (!algumaCredencial && Loopback(endereco)) {
+    return Acesso::Tecnico;
+  }
+  return Acesso::Nenhum;
 }
 
 bool Servidor::Prepara(std::string &erro) {
-  if (!registro_.Abre(configuracao_.registro, erro)) {
+  if (!registro_.Abre(configuracao_.registro, erro) || !diario_.Abre(configuracao_.diario, erro)) {
     return false;
   }
-  if (configuracao_.certificado.empty()) {
-    http_ = std::make_unique<httplib::Server>();
-  } else {
-    http_ = std::make_unique<httplib::SSLServer>(configuracao_.certificado.c_str(),
-                                                 configuracao_.chave.c_str());
-    if (!http_->is_valid()) {
+  Rede &rede = *rede_;
+  if (!configuracao_.certificado.empty()) {
+    error_code ec;
+    rede.tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                         asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                         asio::ssl::context::no_tlsv1_1);
+    rede.tls.use_certificate_chain_file(configuracao_.certificado, ec);
+    if (!ec) {
+      rede.tls.use_private_key_file(configuracao_.chave, asio::ssl::context::pem, ec);
+    }
+    if (ec) {
       erro = "cannot load the TLS certificate " + configuracao_.certificado + " and key " +
-             configuracao_.chave;
+             configuracao_.chave + ": " + ec.message();
       return false;
     }
+    rede.comTls = true;
   }
-  const size_t conexoes = configuracao_.conexoes;
-  http_->new_task_queue = [conexoes] { return new httplib::ThreadPool(conexoes); };
-  http_->set_payload_max_length(configuracao_.corpoMaximo);
-  http_->set_keep_alive_max_count(1000);
-
-  http_->set_pre_routing_handler(
-      [this](const httplib::Request &pedido, httplib::Response &resposta) {
-        tLinha = Linha{};
-        tLinha.comecou = true;
-        tLinha.inicio = Relogio::now();
-        const std::string autorizacao = pedido.get_header_value("Authorization");
-        // Both are compared every time: how long it takes tells nothing of which one matched.
-        const bool geral = credenciais_.Conferem(autorizacao);
-        const bool monitor =
-            credenciaisMetricas_.Exigidas() && credenciaisMetricas_.Conferem(autorizacao);
-        if (geral || (monitor && pedido.method == "GET" && pedido.path == "/metrics")) {
-          return httplib::Server::HandlerResponse::Unhandled;
-        }
-        resposta.set_header("WWW-Authenticate", "Basic realm=\"satd\", charset=\"UTF-8\"");
-        // The body was not read: the connection cannot carry another request.
-        resposta.set_header("Connection", "close");
-        Responde(resposta, 401, "valid credentials required");
-        return httplib::Server::HandlerResponse::Handled;
-      });
-  // The body is read here rather than by httplib, whose own reading refuses form-encoded
-  // bodies over 8 KiB; the limit of the configuration still holds (413).
-  http_->Post(".*", [this](const httplib::Request &pedido, httplib::Response &resposta,
-                           const httplib::ContentReader &leitor) {
-    std::string corpo;
-    const bool lido = leitor([&](const char *dados, size_t tamanho) {
-      corpo.append(dados, tamanho);
-      return true;
-    });
-    if (lido) {
-      AtendeFuncao(pedido, corpo, resposta);
-    } else if (resposta.status != 413) {
-      Responde(resposta, 400, "the request body could not be read");
-    }
-  });
-  http_->Get(".*", [this](const httplib::Request &pedido, httplib::Response &resposta) {
-    if (pedido.path == configuracao_.base + "/status") {
-      InformaEstado(resposta);
-    } else if (pedido.path == "/") {
-      tLinha.funcao = "pagina";
-      resposta.set_header("Cache-Control", "no-store");
-      resposta.set_content(PaginaHtml(MontaPainel(true)), "text/html; charset=utf-8");
-    } else if (pedido.path == configuracao_.base + "/saude") {
-      tLinha.funcao = "saude";
-      resposta.set_header("Cache-Control", "no-store");
-      resposta.set_content(
-          SaudeJson(MontaPainel(true)).dump(-1, ' ', false, json::error_handler_t::replace),
-          "application/json");
-    } else if (pedido.path == "/metrics") {
-      tLinha.funcao = "metricas";
-      resposta.set_header("Cache-Control", "no-store");
-      resposta.set_content(TextoMetricas(MontaPainel(false), requisicoes_),
-                           "text/plain; version=0.0.4; charset=utf-8");
-    } else {
-      Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
-    }
-  });
-  http_->set_error_handler([this](const httplib::Request &, httplib::Response &resposta) {
-    if (!resposta.body.empty()) {
-      return;
-    }
-    if (resposta.status == 413) {
-      Responde(resposta, 413,
-               "request body over " + std::to_string(configuracao_.corpoMaximo) + " bytes");
-    } else if (resposta.status == 404) {
-      Responde(resposta, 404,
-               "no such path (functions are POST " + configuracao_.base +
-                   "/<function>, the status GET " + configuracao_.base + "/status)");
-    } else {
-      Responde(resposta, resposta.status, "malformed HTTP request");
-    }
-  });
-  http_->set_exception_handler(
-      [](const httplib::Request &, httplib::Response &resposta, std::exception_ptr) {
-        Responde(resposta, 500, "internal error");
-      });
-  // Counted before the reply goes out (the log line is written after): a scrape that follows
-  // a checkout's reply finds it counted.
-  http_->set_post_routing_handler([this](const httplib::Request &, httplib::Response &resposta) {
-    if (tLinha.chamada != nullptr) {
-      requisicoes_.Conta(*tLinha.chamada, tLinha.codigo, resposta.status,
-                         std::chrono::duration<double>(Relogio::now() - tLinha.inicio).count());
-    }
-  });
-  http_->set_logger([this](const httplib::Request &pedido, const httplib::Response &resposta) {
-    Anota(pedido, resposta);
-  });
-
-  // httplib's default also sets SO_REUSEPORT, which lets a second process of the same user bind
-  // satd's port and take half of its connections: checkouts would reach a server that does not
-  // own the SAT. A port is one satd's; a second one must fail to start.
-  http_->set_socket_options([](socket_t socket) {
-    int sim = 1;
-    setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &sim, sizeof sim);
-  });
-  portaHttp_ = configuracao_.porta;
-  if (configuracao_.porta == 0) {
-    portaHttp_ = http_->bind_to_any_port(configuracao_.endereco);
-  } else if (!http_->bind_to_port(configuracao_.endereco, configuracao_.porta)) {
-    portaHttp_ = -1;
+  error_code ec;
+  const asio::ip::address endereco = asio::ip::make_address(configuracao_.endereco, ec);
+  const tcp::endpoint ponta(endereco, static_cast<unsigned short>(configuracao_.porta));
+  // No SO_REUSEPORT: a second process on satd's port would take half of its connections to a
+  // server that does not own the SAT. A port is one satd's; a second one must fail to start.
+  if (!ec) {
+    rede.aceitador.open(ponta.protocol(), ec);
   }
-  if (portaHttp_ <= 0) {
+  if (!ec) {
+    rede.aceitador.set_option(tcp::acceptor::reuse_address(true), ec);
+  }
+  if (!ec) {
+    rede.aceitador.bind(ponta, ec);
+  }
+  if (!ec) {
+    rede.aceitador.listen(1024, ec);
+  }
+  if (!ec) {
+    portaHttp_ = rede.aceitador.local_endpoint(ec).port();
+  }
+  if (ec) {
     erro = "cannot listen on " + configuracao_.endereco + " port " +
-           std::to_string(configuracao_.porta);
+           std::to_string(configuracao_.porta) + ": " + ec.message();
     return false;
   }
   // Read before the worker starts: from then on only the worker calls the library.
@@ -216,7 +982,11 @@ bool Servidor::Prepara(std::string &erro) {
   registro_.Escreve("satd listening on " + Url() + "; SAT port " +
                     (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
                                                  : std::string("found by the library")) +
-                    "; " + versao_);
+                    "; journal " + configuracao_.diario + "; " + versao_);
+  if (HttpSemTls(configuracao_)) {
+    registro_.Escreve("warning: plain HTTP beyond loopback, for the checkouts of http.clientes; "
+                      "requests and replies travel in clear text");
+  }
   return true;
 }
 
@@ -228,72 +998,33 @@ std::string Servidor::Url() const {
 }
 
 bool Servidor::Atende() {
-  const bool ok = http_->listen_after_bind();
+  Rede &rede = *rede_;
+  asio::co_spawn(rede.io, rede.Aceita(), asio::detached);
+  rede.io.run();
   fila_.Encerra();
   fila_.Aguarda();
+  if (rede.fim.joinable()) {
+    rede.fim.join();
+  }
   registro_.Escreve("satd stopped");
-  return ok;
+  return true;
 }
 
 void Servidor::Para() {
-  fila_.Encerra();
-  if (http_) {
-    http_->stop();
-  }
+  asio::post(rede_->io, [this] { rede_->Encerra(); });
 }
 
-void Servidor::AtendeFuncao(const httplib::Request &pedido, const std::string &corpo,
-                            httplib::Response &resposta) {
-  const std::string prefixo = configuracao_.base + "/";
-  if (pedido.path.compare(0, prefixo.size(), prefixo) != 0) {
-    return Responde(resposta, 404, "no such path: " + Limpo(pedido.path));
-  }
-  const std::string nome = pedido.path.substr(prefixo.size());
-  const satd::Funcao *funcao = ProcuraFuncao(nome);
-  if (funcao == nullptr) {
-    return Responde(resposta, 404, "unknown function: " + Limpo(nome));
-  }
-  tLinha.funcao = nome;
-  tLinha.chamada = funcao;
-  if (pedido.target.find('?') != std::string::npos) {
-    return Responde(resposta, 400, "fields go in the body, not in the URL");
-  }
-  if (!TipoAceito(pedido.get_header_value("Content-Type"))) {
-    return Responde(resposta, 415, "the body must be application/x-www-form-urlencoded (UTF-8)");
-  }
-  Pedido checado;
+void Servidor::ReabreRegistros() {
   std::string erro;
-  if (!LePedido(*funcao, corpo, checado, erro)) {
-    return Responde(resposta, 400, erro);
+  if (registro_.Reabre(erro)) {
+    registro_.Escreve("note: the log was opened again");
+  } else {
+    registro_.Escreve("error: " + erro + "; the log goes on in the old file");
   }
-  tLinha.caixa = Formata("%03d", checado.caixa);
-
-  Resultado resultado;
-  const Fila::Desfecho desfecho = fila_.Executa([&] { resultado = sat_.Executa(checado); });
-  switch (desfecho) {
-  case Fila::Desfecho::Feita:
-    break;
-  case Fila::Desfecho::Cheia:
-    resposta.set_header("Retry-After", "1");
-    return Responde(resposta, 503, "the SAT's queue is full; try again");
-  case Fila::Desfecho::EsperaExcedida:
-    resposta.set_header("Retry-After", "1");
-    return Responde(resposta, 503,
-                    "waited " + std::to_string(configuracao_.espera.count()) +
-                        " ms for the SAT without getting a turn; try again");
-  case Fila::Desfecho::Encerrando:
-    return Responde(resposta, 503, "satd is stopping");
-  case Fila::Desfecho::Falhou:
-    return Responde(resposta, 500, "the call failed inside satd");
-  }
-  tLinha.sessao = Formata("%06d", resultado.sessao);
-  tLinha.codigo = CodigoDaResposta(resultado.resposta);
-  resposta.status = 200;
-  resposta.set_content(json{{"retorno", Windows1252ParaUtf8(resultado.resposta)}}.dump(),
-                       "application/json");
+  sat_.ReabreLog();
 }
 
-Painel Servidor::MontaPainel(bool esperar) {
+Painel Servidor::MontaPainel(bool esperar, int32_t &sessao, std::string &codigo) {
   Painel p;
   const auto velha = [this] {
     std::lock_guard<std::mutex> trava(saudeMutex_);
@@ -326,8 +1057,8 @@ Painel Servidor::MontaPainel(bool esperar) {
         saude_ = ConsultaSaude{true,           resultado.resposta, resultado.sessao,
                                Relogio::now(), saude::DeTm(local), agora};
         ++consultas_;
-        tLinha.sessao = Formata("%06d", resultado.sessao);
-        tLinha.codigo = CodigoDaResposta(resultado.resposta);
+        sessao = resultado.sessao;
+        codigo = CodigoDaResposta(resultado.resposta);
       } else {
         p.nota = desfecho == Fila::Desfecho::Encerrando ? "satd est\xE1 parando"
                  : desfecho == Fila::Desfecho::Falhou   ? "a consulta falhou dentro do satd"
@@ -374,10 +1105,16 @@ Painel Servidor::MontaPainel(bool esperar) {
   p.consultadoUnix = consulta.unix;
   p.inicioUnix = inicioUnix_;
   p.intervalo = configuracao_.intervaloSaude;
+  p.falhasRegistro = registro_.Falhas();
+  p.falhasDiario = diario_.Falhas();
+  p.naoEntregues = naoEntregues_.load();
+  p.conexoesRecusadas = conexoesRecusadas_.load();
+  p.conexoesAbertas = conexoesAbertas_.load();
+  p.semTls = HttpSemTls(configuracao_);
   return p;
 }
 
-void Servidor::InformaEstado(httplib::Response &resposta) {
+std::string Servidor::Estado() const {
   const Fila::Estado estado = fila_.Consulta();
   const auto uptime =
       std::chrono::duration_cast<std::chrono::seconds>(Relogio::now() - inicio_).count();
@@ -393,26 +1130,7 @@ void Servidor::InformaEstado(httplib::Response &resposta) {
       {"uptime_s", uptime},
       {"biblioteca", versao_},
   };
-  resposta.status = 200;
-  resposta.set_content(corpo.dump(), "application/json");
-}
-
-void Servidor::Anota(const httplib::Request &pedido, const httplib::Response &resposta) {
-  const Linha linha = tLinha;
-  tLinha = Linha{};
-  const long long ms =
-      linha.comecou
-          ? std::chrono::duration_cast<std::chrono::milliseconds>(Relogio::now() - linha.inicio)
-                .count()
-          : 0;
-  const std::string funcao =
-      linha.funcao.empty() ? Limpo(pedido.method + " " + pedido.path) : linha.funcao;
-  // The page's own reloads would push the checkouts' calls off the page.
-  registro_.Escreve(pedido.remote_addr + ":" + std::to_string(pedido.remote_port) +
-                        " caixa=" + linha.caixa + " " + funcao + " sessao=" + linha.sessao +
-                        " codigo=" + linha.codigo + " http=" + std::to_string(resposta.status) +
-                        " " + std::to_string(ms) + "ms",
-                    pedido.method != "GET");
+  return Json(corpo);
 }
 
 } // namespace satd

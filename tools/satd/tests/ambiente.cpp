@@ -9,8 +9,12 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,7 +48,8 @@ bool Aguarda(const std::function<bool()> &condicao, int segundos = 30) {
 } // namespace
 
 bool Processo::Inicia(const std::vector<std::string> &argumentos,
-                      const std::vector<std::string> &ambiente, std::string &primeiraLinha) {
+                      const std::vector<std::string> &ambiente, std::string &primeiraLinha,
+                      rlim_t limiteArquivo) {
   int tubo[2];
   if (pipe2(tubo, O_CLOEXEC) != 0) {
     return false;
@@ -68,6 +73,10 @@ bool Processo::Inicia(const std::vector<std::string> &argumentos,
   pid_ = fork();
   if (pid_ == 0) {
     dup2(tubo[1], STDOUT_FILENO);
+    const rlimit limite{limiteArquivo, limiteArquivo};
+    if (limiteArquivo > 0 && setrlimit(RLIMIT_FSIZE, &limite) != 0) {
+      _exit(126);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
@@ -108,6 +117,19 @@ int Processo::Encerra(int sinal) {
   return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::optional<int> Processo::Aguarda(std::chrono::milliseconds prazo) {
+  int status = 0;
+  pid_t r = 0;
+  if (pid_ <= 0 || !Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; },
+                            static_cast<int>(prazo.count() / 1000) + 1)) {
+    return std::nullopt;
+  }
+  pid_ = -1;
+  close(saida_);
+  saida_ = -1;
+  return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 Loja::Loja() {
@@ -142,19 +164,21 @@ bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
     return e == extra.end() ? std::string() : e->second + "\n";
   };
   std::ofstream(pasta + "/satd.toml")
-      << "[http]\nporta = 0\n"
+      << "[http]\nporta = " << portaPedida << "\n"
       << mais("http") << "[sat]\narquivo_codigo_ativacao = \"" << pasta
       << "/codigo\"\nporta = 7\nlog = \"" << pasta << "/sat.log\"\n"
       << mais("sat") << "[fila]\n"
-      << mais("fila") << "[registro]\narquivo = \"" << pasta << "/satd.log\"\n";
+      << mais("fila") << "[registro]\narquivo = \"" << pasta << "/satd.log\"\n"
+      << "[diario]\narquivo = \"" << pasta << "/diario.sqlite3\"\n"
+      << mais("diario");
   for (const auto &[secao, linhas] : extra) {
-    if (secao != "http" && secao != "sat" && secao != "fila") {
+    if (secao != "http" && secao != "sat" && secao != "fila" && secao != "diario") {
       std::ofstream(pasta + "/satd.toml", std::ios::app) << "[" << secao << "]\n" << linhas << "\n";
     }
   }
   std::string linha;
   if (!servidor.Inicia({SATD_BINARIO, "--config", pasta + "/satd.toml"},
-                       {"SAT_DEV_DIR=" + pasta + "/"}, linha)) {
+                       {"SAT_DEV_DIR=" + pasta + "/"}, linha, limiteArquivo)) {
     erro = "satd did not start: " + linha;
     return false;
   }
@@ -235,6 +259,98 @@ bool Loja::EsperaEstado(const std::function<bool(const nlohmann::json &)> &condi
     }
     return condicao(nlohmann::json::parse(r->body));
   });
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Soquete::Soquete(int porta, const std::string &origem) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  sockaddr_in remoto = local;
+  remoto.sin_port = htons(static_cast<uint16_t>(porta));
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0 || inet_pton(AF_INET, origem.c_str(), &local.sin_addr) != 1 ||
+      inet_pton(AF_INET, "127.0.0.1", &remoto.sin_addr) != 1 ||
+      bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
+      connect(fd_, reinterpret_cast<sockaddr *>(&remoto), sizeof remoto) != 0) {
+    if (fd_ >= 0) {
+      close(fd_);
+    }
+    fd_ = -1;
+  }
+}
+
+Soquete::~Soquete() {
+  if (fd_ >= 0) {
+    close(fd_);
+  }
+}
+
+bool Soquete::Le(int ms) {
+  pollfd p{fd_, POLLIN, 0};
+  char bloco[65536];
+  const ssize_t n = fd_ >= 0 && !fim_ && poll(&p, 1, ms) > 0 ? recv(fd_, bloco, sizeof bloco, 0) : -2;
+  if (n > 0) {
+    recebido.append(bloco, static_cast<size_t>(n));
+  }
+  fim_ = fim_ || n == 0 || n == -1;
+  return n > 0;
+}
+
+bool Soquete::Envia(std::string_view bytes) {
+  while (!bytes.empty() && fd_ >= 0 && !fim_) {
+    pollfd p{fd_, POLLOUT | POLLIN, 0};
+    if (poll(&p, 1, 5000) <= 0) {
+      return false;
+    }
+    if ((p.revents & POLLIN) != 0) {
+      Le(0);
+    }
+    const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno != EAGAIN) {
+      return false;
+    }
+    bytes.remove_prefix(n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  return bytes.empty();
+}
+
+int Soquete::Resposta(int ms, std::string *corpo) {
+  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    const size_t cabeca = recebido.find("\r\n\r\n");
+    if (cabeca != std::string::npos) {
+      size_t tamanho = 0;
+      for (size_t p = recebido.find("\r\n"); p < cabeca; p = recebido.find("\r\n", p + 2)) {
+        if (strncasecmp(recebido.c_str() + p + 2, "content-length:", 15) == 0) {
+          tamanho = std::strtoul(recebido.c_str() + p + 17, nullptr, 10);
+        }
+      }
+      if (recebido.size() >= cabeca + 4 + tamanho) {
+        const int status = recebido.compare(0, 9, "HTTP/1.1 ") == 0
+                               ? std::atoi(recebido.c_str() + 9)
+                               : 0;
+        if (corpo != nullptr) {
+          *corpo = recebido.substr(cabeca + 4, tamanho);
+        }
+        recebido.erase(0, cabeca + 4 + tamanho);
+        return status;
+      }
+    }
+    const auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now());
+    if (falta.count() <= 0 || !Le(static_cast<int>(falta.count()))) {
+      return 0;
+    }
+  }
+}
+
+bool Soquete::Fecha(int ms) {
+  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
+  while (!fim_ && Relogio::now() < fim) {
+    Le(static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now()).count()));
+  }
+  return fim_;
 }
 
 } // namespace teste

@@ -4,8 +4,12 @@
 
 #include <csignal>
 #include <functional>
+#include <chrono>
 #include <map>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -25,13 +29,17 @@ public:
   ~Processo() { Encerra(SIGKILL); }
 
   // Starts it with these extra environment variables and waits (20 s at most) for its first
-  // output line.
+  // output line. `limiteArquivo`: RLIMIT_FSIZE in bytes for the child (0: none).
   bool Inicia(const std::vector<std::string> &argumentos, const std::vector<std::string> &ambiente,
-              std::string &primeiraLinha);
+              std::string &primeiraLinha, rlim_t limiteArquivo = 0);
   void Sinaliza(int sinal) const;
   // Sends the signal and waits: the exit status, or -1 when it did not exit by itself.
   int Encerra(int sinal = SIGTERM);
+  // Waits `prazo` at most for it to exit by itself: its exit status (-1 when a signal ended
+  // it), or nothing while it runs.
+  std::optional<int> Aguarda(std::chrono::milliseconds prazo);
   bool Vivo() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
 private:
   pid_t pid_ = -1;
@@ -70,11 +78,37 @@ struct Loja {
   int porta = 0;
   std::string base = "/hub/v1";
   std::string esquema = "http";
+  int portaPedida = 0;        // the port IniciaServidor asks for (0: any free one)
+  rlim_t limiteArquivo = 0;   // satd's RLIMIT_FSIZE (0: none)
   std::string usuario; // the Basic credentials Cliente sends, when set
   std::string senha;
   Processo emulador;
   Processo servidor;
   std::string erro; // why the last start failed
+};
+
+// A raw TCP client, for what an HTTP library will not send: a chosen source address (any of
+// 127.0.0.0/8), bytes as they come, replies read one at a time.
+class Soquete {
+public:
+  Soquete(int porta, const std::string &origem = "127.0.0.1");
+  Soquete(const Soquete &) = delete;
+  Soquete &operator=(const Soquete &) = delete;
+  ~Soquete();
+  bool Conectado() const { return fd_ >= 0; }
+  // Writes all of `bytes`, keeping what comes back meanwhile; false once the peer has closed
+  // or reset, or when it took nothing for 5 s.
+  bool Envia(std::string_view bytes);
+  // The next HTTP reply within `ms`: its status, or 0 when none came whole.
+  int Resposta(int ms, std::string *corpo = nullptr);
+  // Whether the peer closes (or resets) within `ms`; what it sends meanwhile is kept.
+  bool Fecha(int ms);
+  std::string recebido; // read and not yet taken as a reply
+
+private:
+  bool Le(int ms); // false at the peer's end or when nothing came
+  int fd_ = -1;
+  bool fim_ = false;
 };
 
 // A sale as a POS builds it, UTF-8, with `itens` items of one unit at `centavos` each.

@@ -195,6 +195,7 @@ def raspagem(build):
             f'[http]\nporta = 0\nusuario = "{CAIXA}"\nsenha = "{SENHA_CAIXA}"\n'
             f'[sat]\ncodigo_ativacao = "12345678"\nporta = 7\n'
             f'[registro]\narquivo = "{pasta}/satd.log"\n'
+            f'[diario]\narquivo = "{pasta}/diario.sqlite3"\n'
             f'[metricas]\nusuario = "{MONITOR}"\nsenha = "{SENHA_MONITOR}"\n')
         satd = subprocess.Popen([str(build / "satd"), "--config", str(pasta / "satd.toml")],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -26,14 +26,15 @@ const char kTipoFormulario[] = "application/x-www-form-urlencoded";
 const std::string kEmitido = "Emitido com sucesso + conte\xC3\xBA"
                              "do notas.";
 
-// The reply's retorno, when it is a 200 with exactly {"retorno": text}.
+// The reply's retorno, when it is a 200 with exactly {"funcao": the library's name, "retorno":
+// text}.
 testing::AssertionResult Retorno(const httplib::Result &r, std::string &retorno) {
   if (!r) {
     return testing::AssertionFailure() << "no reply: " << httplib::to_string(r.error());
   }
   const json corpo = json::parse(r->body, nullptr, false);
-  if (r->status != 200 || corpo.is_discarded() || corpo.size() != 1 || !corpo.contains("retorno") ||
-      !corpo["retorno"].is_string()) {
+  if (r->status != 200 || corpo.is_discarded() || corpo.size() != 2 || !corpo.contains("retorno") ||
+      !corpo["retorno"].is_string() || !corpo.contains("funcao") || !corpo["funcao"].is_string()) {
     return testing::AssertionFailure() << r->status << " " << r->body;
   }
   retorno = corpo["retorno"];
@@ -470,16 +471,14 @@ TEST(Recusas, NothingMalformedReachesTheDevice) {
       {"no Windows-1252 form", "/comunicarcertificadoicpbrasil", kTipoFormulario,
        "numero_caixa=1&certificado=MIIC%E2%86%92", 400,
        "certificado: character U+2192 at byte 4 has no Windows-1252 form"},
-      {"fields in the URL", "/consultarsat?numero_caixa=1", kTipoFormulario, "numero_caixa=1", 400,
-       "not in the URL"},
       {"JSON body", "/consultarsat", "application/json", "{\"numero_caixa\": 1}", 415,
        "x-www-form-urlencoded"},
       {"unknown function", "/vendermais", kTipoFormulario, "numero_caixa=1", 404,
        "unknown function: vendermais"},
       {"upper case", "/ConsultarSAT", kTipoFormulario, "numero_caixa=1", 404, "unknown function"},
       {"not UTF-8 in the path", "/%FFx", kTipoFormulario, "numero_caixa=1", 404,
-       "unknown function: ?x"},
-      {"GET a function", "/consultarsat", "", "", 404, "no such path"},
+       "unknown function: %FFx"},
+      {"GET a function", "/consultarsat", "", "", 405, "functions are called with POST"},
       {"a path in the function", "/consultarsat/x", kTipoFormulario, "numero_caixa=1", 404,
        "unknown function: consultarsat/x"},
       {"too large", "/enviardadosvenda", kTipoFormulario, std::string(5 * 1024 * 1024 + 1, 'a'),
@@ -594,11 +593,11 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
     int status;
   } acessos[] = {
       {"prometheus", "leitura", false, "/metrics", 200},
-      {"prometheus", "leitura", false, loja.base + "/status", 401},
-      {"prometheus", "leitura", false, loja.base + "/saude", 401},
-      {"prometheus", "leitura", false, "/", 401},
-      {"prometheus", "leitura", true, loja.base + "/consultarsat", 401},
-      {"prometheus", "leitura", true, "/metrics", 401},
+      {"prometheus", "leitura", false, loja.base + "/status", 403},
+      {"prometheus", "leitura", false, loja.base + "/saude", 403},
+      {"prometheus", "leitura", false, "/", 403},
+      {"prometheus", "leitura", true, loja.base + "/consultarsat", 403},
+      {"prometheus", "leitura", true, "/metrics", 405},
       {"prometheus", "leitur", false, "/metrics", 401},
       {nullptr, nullptr, false, "/metrics", 401},
       {"caixa", "s3nha", false, "/metrics", 200},

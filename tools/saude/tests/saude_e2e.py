@@ -80,7 +80,8 @@ def satd(extra=""):
     (pasta / "satd.toml").write_text(
         f'[http]\nporta = 0\nusuario = "{USUARIO}"\nsenha = "{SENHA}"\n'
         f'[sat]\ncodigo_ativacao = "{CODIGO}"\nporta = 7\n'
-        f'[registro]\narquivo = "{pasta}/satd.log"\n[saude]\n{extra}\n')
+        f'[registro]\narquivo = "{pasta}/satd.log"\n'
+        f'[diario]\narquivo = "{pasta}/diario.sqlite3"\n[saude]\n{extra}\n')
     s = Processo([str(SATD), "--config", str(pasta / "satd.toml")],
                  {"SAT_DEV_DIR": f"{pasta}/"})
     if s.linha is None or not s.linha.startswith("satd: listening on "):

@@ -1,0 +1,370 @@
+#include "diario.h"
+
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+namespace satd {
+
+namespace {
+
+constexpr int kVersao = 1;
+
+// One transaction: a file is either a whole journal of this version or untouched.
+const char kEsquema[] = "BEGIN IMMEDIATE;"
+                        "CREATE TABLE IF NOT EXISTS fiscais ("
+                        " id INTEGER PRIMARY KEY,"
+                        " quando TEXT NOT NULL,"
+                        " caixa INTEGER NOT NULL,"
+                        " sessao INTEGER NOT NULL,"
+                        " funcao TEXT NOT NULL,"
+                        " respondido_em TEXT,"
+                        " codigo TEXT,"
+                        " chave TEXT,"
+                        " total TEXT,"
+                        " resposta BLOB,"
+                        " entregue INTEGER,"
+                        " descartada INTEGER NOT NULL DEFAULT 0);"
+                        "CREATE INDEX IF NOT EXISTS fiscais_caixa ON fiscais (caixa, id);"
+                        "CREATE INDEX IF NOT EXISTS fiscais_sessao ON fiscais (sessao);"
+                        // Tiny, and spares a scan of years of sales at every start.
+                        "CREATE INDEX IF NOT EXISTS fiscais_pendentes ON fiscais (id)"
+                        " WHERE resposta IS NULL AND descartada = 0;"
+                        "PRAGMA user_version = 1;"
+                        "COMMIT;";
+
+// A prepared statement that finalizes itself; every failure is counted by whoever uses it.
+class Comando {
+public:
+  Comando(sqlite3 *banco, const char *sql) {
+    ok_ = banco != nullptr && sqlite3_prepare_v2(banco, sql, -1, &stmt_, nullptr) == SQLITE_OK;
+  }
+  ~Comando() { sqlite3_finalize(stmt_); }
+  Comando(const Comando &) = delete;
+  Comando &operator=(const Comando &) = delete;
+
+  Comando &Int(int i, int64_t valor) {
+    ok_ = ok_ && sqlite3_bind_int64(stmt_, i, valor) == SQLITE_OK;
+    return *this;
+  }
+  // Copied: short, and often a temporary.
+  Comando &Texto(int i, const std::string &valor) {
+    ok_ = ok_ && sqlite3_bind_text(stmt_, i, valor.data(), static_cast<int>(valor.size()),
+                                   SQLITE_TRANSIENT) == SQLITE_OK;
+    return *this;
+  }
+  Comando &Blob(int i, const std::string &valor) {
+    // Not copied: it may be a sale of megabytes, and the caller's string outlives the step.
+    // data() is never null, so an empty reply is an empty blob, not NULL.
+    ok_ = ok_ &&
+          sqlite3_bind_blob64(stmt_, i, valor.data(), valor.size(), SQLITE_STATIC) == SQLITE_OK;
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE, or anything else for a failure.
+  int Passo() { return ok_ ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  // A write that must touch exactly one row.
+  bool Escreve(sqlite3 *banco) { return Passo() == SQLITE_DONE && sqlite3_changes(banco) == 1; }
+  std::string Coluna(int i) const {
+    const void *dados = sqlite3_column_blob(stmt_, i);
+    const int tamanho = sqlite3_column_bytes(stmt_, i);
+    return dados ? std::string(static_cast<const char *>(dados), static_cast<size_t>(tamanho))
+                 : std::string();
+  }
+  int64_t ColunaInt(int i) const { return sqlite3_column_int64(stmt_, i); }
+
+private:
+  sqlite3_stmt *stmt_ = nullptr;
+  bool ok_ = false;
+};
+
+std::string Agora() {
+  const auto agora = std::chrono::system_clock::now();
+  const std::time_t segundos = std::chrono::system_clock::to_time_t(agora);
+  const int ms = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(agora.time_since_epoch()).count() %
+      1000);
+  std::tm local{};
+  localtime_r(&segundos, &local);
+  char quando[32];
+  std::strftime(quando, sizeof quando, "%Y-%m-%dT%H:%M:%S", &local);
+  char texto[40];
+  std::snprintf(texto, sizeof texto, "%s.%03d", quando, ms);
+  return texto;
+}
+
+// Field n (from 1) of a reply, "" when it has fewer.
+std::string Campo(const std::string &resposta, int n) {
+  size_t inicio = 0;
+  for (int i = 1; i < n; ++i) {
+    inicio = resposta.find('|', inicio);
+    if (inicio == std::string::npos) {
+      return "";
+    }
+    ++inicio;
+  }
+  const size_t fim = resposta.find('|', inicio);
+  return resposta.substr(inicio, fim == std::string::npos ? std::string::npos : fim - inicio);
+}
+
+bool Digitos(const std::string &texto, size_t inicio, size_t quantos) {
+  if (texto.size() != inicio + quantos) {
+    return false;
+  }
+  for (size_t i = inicio; i < texto.size(); ++i) {
+    if (texto[i] < '0' || texto[i] > '9') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether the reply is the SAT's own stored sale or cancellation of that session.
+bool RespostaDaSessao(const std::string &resposta, int32_t sessao) {
+  const std::string primeiro = Campo(resposta, 1);
+  int64_t numero = -1;
+  const auto [fim, erro] =
+      std::from_chars(primeiro.data(), primeiro.data() + primeiro.size(), numero);
+  if (primeiro.empty() || erro != std::errc() || fim != primeiro.data() + primeiro.size() ||
+      numero != sessao) {
+    return false;
+  }
+  const std::string codigo = CamposFiscais(resposta).codigo;
+  return codigo.compare(0, 2, "06") == 0 || codigo.compare(0, 2, "07") == 0;
+}
+
+} // namespace
+
+Campos CamposFiscais(const std::string &resposta) {
+  Campos campos;
+  campos.codigo = Campo(resposta, 2);
+  if (!Digitos(campos.codigo, 0, 5)) {
+    campos.codigo = "-";
+  }
+  const std::string chave = Campo(resposta, 9);
+  if (chave.compare(0, 3, "CFe") == 0 && Digitos(chave, 3, 44)) {
+    campos.chave = chave;
+  }
+  if (campos.codigo == "06000" || campos.codigo == "07000") {
+    campos.total = Campo(resposta, 10);
+  }
+  return campos;
+}
+
+Diario::~Diario() { sqlite3_close_v2(banco_); }
+
+bool Diario::Abre(const std::string &arquivo, std::string &erro) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  sqlite3_close_v2(banco_);
+  banco_ = nullptr;
+  arquivo_ = arquivo;
+
+  // SQLite would create it 0644 less the umask; created 0666 here, the umask alone decides, and
+  // the -wal and -shm files take the journal's own mode.
+  const int fd = ::open(arquivo.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    ::close(fd);
+  }
+
+  sqlite3 *banco = nullptr;
+  const auto falha = [&](const std::string &porque) {
+    erro = "journal " + arquivo + ": " + porque;
+    sqlite3_close_v2(banco);
+    ++falhas_;
+    return false;
+  };
+  const auto mensagem = [&] { return std::string(sqlite3_errmsg(banco)); };
+  if (sqlite3_open_v2(arquivo.c_str(), &banco,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                      nullptr) != SQLITE_OK) {
+    return falha("cannot open: " + (banco ? mensagem() : std::string("out of memory")));
+  }
+  // SQLite falls back to read-only when it may not write; a journal that cannot be written is
+  // no journal.
+  if (sqlite3_db_readonly(banco, "main") != 0) {
+    return falha("cannot be written");
+  }
+  sqlite3_busy_timeout(banco, 5000);
+
+  int64_t versao = 0;
+  {
+    Comando c(banco, "PRAGMA user_version");
+    if (c.Passo() != SQLITE_ROW) {
+      return falha("not an SQLite file (" + mensagem() + ")");
+    }
+    versao = c.ColunaInt(0);
+  }
+  if (versao > kVersao) {
+    return falha("written by a newer satd (schema version " + std::to_string(versao) +
+                 ", this one knows up to " + std::to_string(kVersao) + ")");
+  }
+  if (versao == 0) {
+    // A fresh file has no tables; one with tables belongs to some other program.
+    Comando c(banco, "SELECT count(*) FROM sqlite_master");
+    if (c.Passo() != SQLITE_ROW) {
+      return falha("cannot be read (" + mensagem() + ")");
+    }
+    if (c.ColunaInt(0) != 0) {
+      return falha("an SQLite file that is not a satd journal");
+    }
+  }
+  {
+    Comando c(banco, "PRAGMA journal_mode=WAL");
+    if (c.Passo() != SQLITE_ROW || c.Coluna(0) != "wal") {
+      return falha("cannot be put in WAL mode (" + mensagem() + ")");
+    }
+  }
+  if (sqlite3_exec(banco, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    return falha("cannot set full sync (" + mensagem() + ")");
+  }
+  if (versao < kVersao && sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+    const std::string porque = mensagem();
+    sqlite3_exec(banco, "ROLLBACK", nullptr, nullptr, nullptr);
+    return falha("cannot create the tables (" + porque + ")");
+  }
+  banco_ = banco;
+  return true;
+}
+
+int64_t Diario::Anota(int caixa, int32_t sessao, const std::string &funcao) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "INSERT INTO fiscais (quando, caixa, sessao, funcao) VALUES (?, ?, ?, ?)");
+  c.Texto(1, Agora()).Int(2, caixa).Int(3, sessao).Texto(4, funcao);
+  if (!c.Escreve(banco_)) {
+    ++falhas_;
+    return 0;
+  }
+  return sqlite3_last_insert_rowid(banco_);
+}
+
+bool Diario::Conclui(int64_t id, const std::string &resposta) {
+  const Campos campos = CamposFiscais(resposta);
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "UPDATE fiscais SET respondido_em = ?, codigo = ?, chave = ?, total = ?,"
+                    " resposta = ? WHERE id = ?");
+  c.Texto(1, Agora()).Texto(2, campos.codigo).Texto(3, campos.chave).Texto(4, campos.total);
+  c.Blob(5, resposta).Int(6, id);
+  if (!c.Escreve(banco_)) {
+    ++falhas_;
+    return false;
+  }
+  return true;
+}
+
+bool Diario::Entrega(int64_t id, bool entregue) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "UPDATE fiscais SET entregue = ? WHERE id = ?");
+  c.Int(1, entregue ? 1 : 0).Int(2, id);
+  if (!c.Escreve(banco_)) {
+    ++falhas_;
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> Diario::UltimaDoCaixa(int caixa) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT resposta FROM fiscais WHERE caixa = ? AND resposta IS NOT NULL"
+                    " ORDER BY id DESC LIMIT 1");
+  c.Int(1, caixa);
+  const int rc = c.Passo();
+  if (rc == SQLITE_ROW) {
+    return c.Coluna(0);
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> Diario::DaSessao(int32_t sessao) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT resposta FROM fiscais WHERE sessao = ? AND resposta IS NOT NULL"
+                    " ORDER BY id DESC LIMIT 1");
+  c.Int(1, sessao);
+  const int rc = c.Passo();
+  if (rc == SQLITE_ROW) {
+    return c.Coluna(0);
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return std::nullopt;
+}
+
+std::vector<Diario::Pendente> Diario::Pendentes() {
+  std::lock_guard<std::mutex> trava(mutex_);
+  std::vector<Pendente> pendentes;
+  Comando c(banco_, "SELECT id, caixa, sessao, funcao FROM fiscais"
+                    " WHERE resposta IS NULL AND descartada = 0 ORDER BY id");
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    Pendente p;
+    p.id = c.ColunaInt(0);
+    p.caixa = static_cast<int>(c.ColunaInt(1));
+    p.sessao = static_cast<int32_t>(c.ColunaInt(2));
+    p.funcao = c.Coluna(3);
+    pendentes.push_back(std::move(p));
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return pendentes;
+}
+
+bool Diario::Descarta(int64_t id) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "UPDATE fiscais SET descartada = 1 WHERE id = ?");
+  c.Int(1, id);
+  if (!c.Escreve(banco_)) {
+    ++falhas_;
+    return false;
+  }
+  return true;
+}
+
+void Reconcilia(Diario &diario, const std::function<std::string(int32_t sessao)> &porSessao,
+                const std::function<std::string()> &ultimaFiscal,
+                const std::function<void(const std::string &)> &anota) {
+  // Asked once: no fiscal call goes to the SAT while this runs.
+  std::optional<std::string> ultima;
+  const std::string deNovo = "; asked again at the next start";
+  for (const Diario::Pendente &p : diario.Pendentes()) {
+    char inicio[96];
+    std::snprintf(inicio, sizeof inicio, "journal: caixa=%03d sessao=%06d ", p.caixa, p.sessao);
+    const std::string linha = inicio + p.funcao + " ";
+    const auto conclui = [&](const std::string &resposta, const std::string &onde) {
+      const std::string codigo = CamposFiscais(resposta).codigo;
+      anota(linha + (diario.Conclui(p.id, resposta)
+                         ? "reconciled with " + onde + " (" + codigo + ")"
+                         : "found in " + onde + " (" + codigo +
+                               ") but the journal could not be written" + deNovo));
+    };
+
+    const std::string resposta = porSessao(p.sessao);
+    const std::string codigo = CamposFiscais(resposta).codigo;
+    if (codigo == "11003") {
+      anota(linha +
+            (diario.Descarta(p.id)
+                 ? "the SAT never executed it"
+                 : "the SAT never executed it but the journal could not be written" + deNovo));
+    } else if (RespostaDaSessao(resposta, p.sessao)) {
+      conclui(resposta, "the SAT's stored reply");
+    } else {
+      if (!ultima) {
+        ultima = ultimaFiscal();
+      }
+      if (RespostaDaSessao(*ultima, p.sessao)) {
+        conclui(*ultima, "the SAT's last fiscal session");
+      } else {
+        anota(linha + "still unknown: the SAT answered " + codigo + ", and " +
+              CamposFiscais(*ultima).codigo + " for its last fiscal session" + deNovo);
+      }
+    }
+  }
+}
+
+} // namespace satd

@@ -1,0 +1,85 @@
+// The journal of fiscal replies: every sale and cancellation satd sends to the SAT, noted before
+// it goes and completed with the SAT's reply before the checkout's HTTP reply goes out, in SQLite
+// (WAL, full sync). A reply the checkout never got is there to be asked for again; a call that
+// was under way when satd died is found at the next start and reconciled with the SAT.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace satd {
+
+class Diario {
+public:
+  Diario() = default;
+  Diario(const Diario &) = delete;
+  Diario &operator=(const Diario &) = delete;
+  ~Diario();
+
+  // Opens or creates the file (its mode follows the process's umask). False, with `erro`,
+  // when it cannot be opened, is not a journal, or cannot be put in WAL mode.
+  bool Abre(const std::string &arquivo, std::string &erro);
+
+  // A fiscal call about to go to the SAT: checkout, session, the function's name. Its row id,
+  // or 0 when the row could not be written (the call must then not go).
+  int64_t Anota(int caixa, int32_t sessao, const std::string &funcao);
+  // The SAT's reply to it (Windows-1252, the library's text as it came): the code, the access
+  // key and the total are read from it. False when it could not be written.
+  bool Conclui(int64_t id, const std::string &resposta);
+  // Whether the HTTP reply carrying it was written to the client whole.
+  bool Entrega(int64_t id, bool entregue);
+
+  // The reply of checkout `caixa`'s last fiscal call that has one (whatever its code).
+  std::optional<std::string> UltimaDoCaixa(int caixa);
+  // The reply of the fiscal call made with this session, when it has one.
+  std::optional<std::string> DaSessao(int32_t sessao);
+
+  struct Pendente {
+    int64_t id = 0;
+    int caixa = 0;
+    int32_t sessao = 0;
+    std::string funcao;
+  };
+  // Calls noted and never completed: satd stopped between sending them and writing the reply.
+  std::vector<Pendente> Pendentes();
+  // A pending call the SAT says it never executed: closed without a reply.
+  bool Descarta(int64_t id);
+
+  // Writes (and opens) that failed since the start; never reset.
+  uint64_t Falhas() const { return falhas_.load(); }
+  std::string Arquivo() const { return arquivo_; }
+
+private:
+  std::mutex mutex_;
+  sqlite3 *banco_ = nullptr;
+  std::string arquivo_;
+  std::atomic<uint64_t> falhas_{0};
+};
+
+// The replies' fields the journal keeps: the device's code ("-" when none), the access key
+// ("CFe" and 44 digits, or "") and the total ("" when none), of a sale's or a cancellation's
+// reply.
+struct Campos {
+  std::string codigo;
+  std::string chave;
+  std::string total;
+};
+Campos CamposFiscais(const std::string &resposta);
+
+// At start, before the first request: every pending call is asked of the SAT, first by its
+// session (`porSessao`, the library's ConsultarNumeroSessao), then as the SAT's last fiscal
+// session (`ultimaFiscal`, ConsultarUltimaSessaoFiscal); a reply whose session is the pending
+// one completes it; one that says the session does not exist closes it without a reply; any
+// other leaves it pending for the next start. Each outcome is a line through `anota`.
+void Reconcilia(Diario &diario, const std::function<std::string(int32_t sessao)> &porSessao,
+                const std::function<std::string()> &ultimaFiscal,
+                const std::function<void(const std::string &)> &anota);
+
+} // namespace satd

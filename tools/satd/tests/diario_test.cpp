@@ -1,0 +1,179 @@
+// The journal of fiscal replies over real SQLite files in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <tuple>
+#include <vector>
+
+#include "diario.h"
+
+namespace {
+
+using satd::Diario;
+
+const std::string kChave = "CFe35240111111111111111590000000010000011234561";
+// A sale's reply as the library hands it over: Windows-1252, every byte above 0x7F.
+std::string Venda(const std::string &sessao, const std::string &codigo = "06000") {
+  std::string alto(128, '\0');
+  std::iota(alto.begin(), alto.end(), '\x80');
+  return sessao + "|" + codigo + "|0000|Emitido com sucesso + conte\xFA" + "do notas.|||PD94" +
+         alto + "|20240115103000|" + kChave + "|12.34||QRsig==";
+}
+
+class DiarioTest : public testing::Test {
+protected:
+  void SetUp() override {
+    char modelo[] = "/tmp/diario_test.XXXXXX";
+    ASSERT_NE(mkdtemp(modelo), nullptr);
+    pasta_ = modelo;
+  }
+  void TearDown() override { std::filesystem::remove_all(pasta_); }
+  void Abre(Diario &d, const std::string &nome = "diario") {
+    std::string erro;
+    ASSERT_TRUE(d.Abre(pasta_ + "/" + nome, erro)) << erro;
+  }
+  // The first column of the query's one row, straight from SQLite.
+  std::string Sql(const std::string &sql) {
+    sqlite3 *banco = nullptr;
+    std::string valor;
+    EXPECT_EQ(sqlite3_open((pasta_ + "/diario").c_str(), &banco), SQLITE_OK);
+    const auto primeira = [](void *v, int, char **coluna, char **) {
+      return *static_cast<std::string *>(v) = coluna[0] ? coluna[0] : "NULL", 0;
+    };
+    EXPECT_EQ(sqlite3_exec(banco, sql.c_str(), primeira, &valor, nullptr), SQLITE_OK) << sql;
+    sqlite3_close(banco);
+    return valor;
+  }
+  std::string pasta_;
+};
+
+TEST_F(DiarioTest, KeepsRepliesAcrossOpens) {
+  {
+    Diario d;
+    Abre(d);
+    const int64_t venda = d.Anota(2, 123456, "enviardadosvenda");
+    const int64_t outro = d.Anota(3, 123457, "enviardadosvenda");
+    const int64_t falha = d.Anota(2, 123458, "cancelarultimavenda");
+    const int64_t aberta = d.Anota(2, 123459, "enviardadosvenda");
+    const int64_t sumida = d.Anota(4, 123460, "enviardadosvenda");
+    ASSERT_TRUE(venda > 0 && outro > venda && falha > outro && aberta > falha && sumida > aberta);
+    ASSERT_EQ(d.Pendentes().size(), 5u);
+    ASSERT_TRUE(d.Conclui(venda, Venda("123456")) && d.Entrega(venda, true));
+    ASSERT_TRUE(d.Conclui(outro, Venda("123457", "06001")) && d.Descarta(sumida));
+    ASSERT_TRUE(d.Conclui(falha, "123458|07002|Cupom inv\xE1lido||"));
+    EXPECT_EQ(d.Falhas(), 0u);
+  }
+  Diario d;
+  Abre(d);
+  EXPECT_EQ(d.DaSessao(123456), Venda("123456"));
+  EXPECT_EQ(d.UltimaDoCaixa(2), "123458|07002|Cupom inv\xE1lido||");
+  EXPECT_EQ(d.UltimaDoCaixa(3), Venda("123457", "06001"));
+  EXPECT_EQ(d.UltimaDoCaixa(4), std::nullopt);
+  EXPECT_EQ(d.DaSessao(123459), std::nullopt);
+  const auto pendentes = d.Pendentes();
+  ASSERT_EQ(pendentes.size(), 1u);
+  EXPECT_EQ(std::tie(pendentes[0].caixa, pendentes[0].sessao, pendentes[0].funcao),
+            std::make_tuple(2, 123459, std::string("enviardadosvenda")));
+  // The columns the operator reads with the sqlite3 shell: code, key, total (06000 and 07000 only).
+  EXPECT_EQ(Sql("SELECT group_concat(codigo || ',' || chave || ',' || total || ',' ||"
+                " ifnull(entregue, '-') || ',' || (respondido_em >= quando), ' ')"
+                " FROM (SELECT * FROM fiscais WHERE resposta IS NOT NULL ORDER BY id)"),
+            "06000," + kChave + ",12.34,1,1 06001," + kChave + ",,-,1 07002,,,-,1");
+}
+
+TEST_F(DiarioTest, FilesFollowTheUmask) {
+  for (const mode_t mascara : {002, 027, 077}) {
+    const mode_t anterior = umask(mascara);
+    Diario d;
+    Abre(d, std::to_string(mascara));
+    umask(anterior);
+    ASSERT_GT(d.Anota(1, 1, "enviardadosvenda"), 0);
+    for (const std::string sufixo : {"", "-wal", "-shm"}) {
+      struct stat s {};
+      ASSERT_EQ(stat((pasta_ + "/" + std::to_string(mascara) + sufixo).c_str(), &s), 0);
+      EXPECT_EQ(s.st_mode & 0777, 0666 & ~mascara) << sufixo << " umask " << mascara;
+    }
+  }
+}
+
+TEST_F(DiarioTest, RefusesWhatIsNotItsJournal) {
+  const std::pair<const char *, std::string> casos[] = {
+      {nullptr, "not an SQLite file"}, // a text file
+      {"PRAGMA user_version = 2", "newer satd"},
+      {"CREATE TABLE vendas (id)", "not a satd journal"}};
+  for (const auto &[sql, esperado] : casos) {
+    std::filesystem::remove(pasta_ + "/diario");
+    sql ? (void)Sql(sql) : (void)(std::ofstream(pasta_ + "/diario") << "[diario]\nx = 1\n");
+    Diario d;
+    std::string erro;
+    EXPECT_FALSE(d.Abre(pasta_ + "/diario", erro));
+    EXPECT_NE(erro.find(pasta_ + "/diario: "), std::string::npos) << erro;
+    EXPECT_NE(erro.find(esperado), std::string::npos) << erro;
+    EXPECT_EQ(d.Anota(1, 1, "enviardadosvenda"), 0);
+    EXPECT_EQ(d.Falhas(), 2u); // the open and the row
+  }
+}
+
+TEST_F(DiarioTest, CountsWritesThatFail) {
+  Diario d;
+  Abre(d);
+  const int64_t id = d.Anota(1, 10, "enviardadosvenda");
+  ASSERT_GT(id, 0);
+  // A full disk, even for root: no write may reach past the first byte of any file.
+  rlimit antes{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &antes), 0);
+  const auto sinal = std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit um{1, antes.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &um), 0);
+  const int64_t anotada = d.Anota(1, 11, "enviardadosvenda");
+  const bool escreveu = d.Conclui(id, Venda("10")) || d.Entrega(id, true) || d.Descarta(id);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &antes), 0);
+  std::signal(SIGXFSZ, sinal);
+  EXPECT_EQ(anotada, 0);
+  EXPECT_FALSE(escreveu);
+  EXPECT_EQ(d.Falhas(), 4u);
+  EXPECT_FALSE(d.Conclui(id + 100, "x")); // no such row
+  EXPECT_EQ(d.Falhas(), 5u);
+  // Space back: the same journal writes again, and holds nothing of the failed calls.
+  EXPECT_TRUE(d.Conclui(id, Venda("10")) && d.Pendentes().empty());
+}
+
+TEST_F(DiarioTest, Reconcilia) {
+  const std::string desconhecido = "555555|11099|Erro desconhecido||";
+  const struct {
+    std::string porSessao, ultima, linha, resposta; // resposta "": pending, "-": discarded
+  } casos[] = {
+      {Venda("004321"), "", "reconciled with the SAT's stored reply (06000)", Venda("004321")},
+      {Venda("4321", "06010"), "", "stored reply (06010)", Venda("4321", "06010")},
+      {"555555|11003|Sess\xE3o n\xE3o existe||", "", "the SAT never executed it", "-"},
+      {desconhecido, Venda("004321", "07000"),
+       "reconciled with the SAT's last fiscal session (07000)", Venda("004321", "07000")},
+      {Venda("004320"), Venda("004320"), "still unknown: the SAT answered 06000", ""},
+      {desconhecido, "555555|19003|N\xE3o existe sess\xE3o fiscal||",
+       "answered 11099, and 19003 for its last fiscal session; asked again at the next start", ""},
+  };
+  for (size_t i = 0; i < std::size(casos); ++i) {
+    const auto &c = casos[i];
+    Diario d;
+    Abre(d, std::to_string(i));
+    ASSERT_GT(d.Anota(2, 4321, "enviardadosvenda"), 0);
+    std::vector<std::string> linhas;
+    satd::Reconcilia(
+        d, [&](int32_t sessao) { return sessao == 4321 ? c.porSessao : "?"; },
+        [&] { return c.ultima; }, [&](const std::string &l) { linhas.push_back(l); });
+    ASSERT_EQ(linhas.size(), 1u) << c.linha;
+    EXPECT_EQ(linhas[0].rfind("journal: caixa=002 sessao=004321 enviardadosvenda ", 0), 0u);
+    EXPECT_NE(linhas[0].find(c.linha), std::string::npos) << linhas[0];
+    EXPECT_EQ(d.Pendentes().size(), c.resposta.empty() ? 1u : 0u) << c.linha;
+    EXPECT_EQ(d.DaSessao(4321), c.resposta.size() > 1 ? std::optional(c.resposta) : std::nullopt);
+    EXPECT_EQ(d.Falhas(), 0u);
+  }
+}
+
+} // namespace
