@@ -48,8 +48,8 @@ if [ ! -f "$venda" ]; then
   printf '%s' '<?xml version="1.0" encoding="UTF-8"?><CFe><infCFe versaoDadosEnt="0.07"><ide><CNPJ>22233344000183</CNPJ><signAC>c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD</signAC><numeroCaixa>002</numeroCaixa></ide><emit><CNPJ>11222333000181</CNPJ><IE>111111111111</IE><IM>123123</IM><cRegTribISSQN>3</cRegTribISSQN><indRatISSQN>N</indRatISSQN></emit><dest><CPF>11144477735</CPF></dest>'"$item"'<total/><pgto><MP><cMP>01</cMP><vMP>7.50</vMP></MP></pgto></infCFe></CFe>' >"$venda"
 fi
 
-# One field of a {"retorno": "..."} reply, split at '|' (1 is the session).
-campo() { sed -e 's/^{"retorno":"//' -e 's/"}$//' | cut -d'|' -f"$1"; }
+# One field of a {"funcao": "...", "retorno": "..."} reply, split at '|' (1 is the session).
+campo() { sed -e 's/^{"funcao":"[A-Za-z]*","retorno":"//' -e 's/"}$//' | cut -d'|' -f"$1"; }
 
 echo
 echo "\$ curl -d numero_caixa=2 $url/consultarsat"
@@ -67,7 +67,13 @@ echo
 echo "\$ curl -d numero_caixa=2 -d numero_sessao=$(campo 1 <<<"$resposta") $url/consultarnumerosessao   # the reply again"
 de_novo=$(curl -sS --fail-with-body -d numero_caixa=2 -d "numero_sessao=$(campo 1 <<<"$resposta")" \
   "$url/consultarnumerosessao")
-echo "   $(campo 1-4 <<<"$de_novo")|... (the device keeps the sale's reply for a checkout that lost it)"
+echo "   $(campo 1-4 <<<"$de_novo")|... (satd's journal keeps the sale's reply for a checkout that lost it)"
+[ "$(campo 1- <<<"$de_novo")" = "$(campo 1- <<<"$resposta")" ] || { echo "the session's reply differs from the sale's" >&2; exit 1; }
+echo
+echo "\$ curl -d numero_caixa=2 $url/consultarultimasessaofiscal   # this checkout's last sale"
+ultima=$(curl -sS --fail-with-body -d numero_caixa=2 "$url/consultarultimasessaofiscal")
+echo "   $(campo 1-4 <<<"$ultima")|..."
+[ "$(campo 1- <<<"$ultima")" = "$(campo 1- <<<"$resposta")" ] || { echo "the checkout's last fiscal reply differs from its sale" >&2; exit 1; }
 echo
 echo "\$ curl -d numero_caixa=1000 $url/consultarsat   # refused before the SAT"
 curl -sS -w ' (HTTP %{http_code})' -d numero_caixa=1000 "$url/consultarsat"

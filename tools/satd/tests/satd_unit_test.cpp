@@ -12,6 +12,7 @@
 
 #include "configuracao.h"
 #include "credenciais.h"
+#include "diario.h"
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
@@ -643,6 +644,64 @@ TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
   for (int i = 0; i < 149; ++i) {
     EXPECT_TRUE(usadas.insert(outro.Executa(bloqueio).sessao).second) << i;
   }
+  std::system(("rm -rf " + pasta).c_str());
+}
+
+// Sales and cancellations are noted before they go and their replies kept; a checkout's last
+// fiscal reply and a kept session come back from the journal, not the device; a sale the
+// journal cannot note never reaches the device.
+TEST(Dispositivo, FiscalCallsGoThroughTheJournal) {
+  char modelo[] = "/tmp/satddiario.XXXXXX";
+  const std::string pasta = mkdtemp(modelo);
+  satd::Configuracao configuracao;
+  configuracao.codigoAtivacao = "12345678";
+  satd::Registro registro;
+  satd::Diario diario;
+  std::string erro;
+  ASSERT_TRUE(registro.Abre(pasta + "/satd.log", erro)) << erro;
+  ASSERT_TRUE(diario.Abre(pasta + "/diario.sqlite3", erro)) << erro;
+  int32_t proxima = 7;
+  std::vector<std::string> chamadas;
+  satd::Biblioteca biblioteca;
+  biblioteca.geraSessao = [&] { return proxima++; };
+  biblioteca.chama = [&](const satd::Pedido &p, int32_t sessao, const std::string &) {
+    chamadas.push_back(satd::NomeDe(*p.funcao));
+    // Noted before it went: the row is there, without its reply, while the device works.
+    const auto pendentes = diario.Pendentes();
+    EXPECT_EQ(pendentes.size(), satd::ComandoDe(p) == satd::Comando::EnviarDadosVenda ? 1u : 0u);
+    return std::to_string(sessao) + "|06000|0000|ok|||x|20261209|CFe" + std::string(44, '1') + "|" +
+           std::to_string(sessao) + ".00||q";
+  };
+  satd::Dispositivo sat(configuracao, registro, &diario, biblioteca);
+  const auto pedido = [&](const char *funcao, const std::string &corpo) {
+    satd::Pedido p;
+    EXPECT_TRUE(satd::LePedido(*satd::ProcuraFuncao(funcao), corpo, nullptr, p, erro)) << erro;
+    return p;
+  };
+  const satd::Resultado venda2 =
+      sat.Executa(pedido("enviardadosvenda", "numero_caixa=2&dados_venda=a"));
+  const satd::Resultado venda3 =
+      sat.Executa(pedido("enviardadosvenda", "numero_caixa=3&dados_venda=b"));
+  EXPECT_NE(venda2.diario, 0);
+  const satd::Pedido ultima2 = pedido("consultarultimasessaofiscal", "numero_caixa=2");
+  EXPECT_EQ(sat.Executa(ultima2).resposta, venda2.resposta); // checkout 3 sold last
+  EXPECT_TRUE(sat.Executa(ultima2).doDiario);
+  EXPECT_EQ(sat.Executa(pedido("consultarnumerosessao",
+                               "numero_caixa=9&numero_sessao=" + std::to_string(venda3.sessao)))
+                .resposta,
+            venda3.resposta);
+  // Neither in the journal: the device is asked.
+  sat.Executa(pedido("consultarultimasessaofiscal", "numero_caixa=4"));
+  sat.Executa(pedido("consultarnumerosessao", "numero_caixa=4&numero_sessao=999"));
+  EXPECT_EQ(chamadas,
+            (std::vector<std::string>{"enviardadosvenda", "enviardadosvenda",
+                                      "consultarultimasessaofiscal", "consultarnumerosessao"}));
+  satd::Diario fechado; // never opened: every write fails
+  satd::Dispositivo semDiario(configuracao, registro, &fechado, biblioteca);
+  const satd::Resultado recusada =
+      semDiario.Executa(pedido("enviardadosvenda", "numero_caixa=2&dados_venda=a"));
+  EXPECT_FALSE(recusada.enviada);
+  EXPECT_EQ(chamadas.size(), 4u);
   std::system(("rm -rf " + pasta).c_str());
 }
 
