@@ -32,8 +32,10 @@ for pacote in zlib1g adduser libc6 libstdc++6 libxml2 libssl3; do
   grep -qxF "$pacote" <<<"$nomes" || falha "Depends lacks $pacote: $depende"
 done
 controle=$(dpkg-deb --ctrl-tarfile "$deb" | tar t | sed 's|^\./||' | grep -v '^$' | sort | xargs)
-[ "$controle" = "control md5sums postinst postrm prerm shlibs triggers" ] ||
+[ "$controle" = "conffiles control md5sums postinst postrm prerm shlibs triggers" ] ||
   falha "control files: $controle"
+[ "$(dpkg-deb -I "$deb" conffiles)" = "/etc/logrotate.d/satd" ] ||
+  falha "conffiles: $(dpkg-deb -I "$deb" conffiles)"
 [ "$(dpkg-deb -I "$deb" triggers)" = "activate-noawait ldconfig" ] || falha "no ldconfig trigger"
 [ "$(dpkg-deb -I "$deb" shlibs)" = "libsat 2 libsat (>= $versao-1)" ] ||
   falha "shlibs: $(dpkg-deb -I "$deb" shlibs)"

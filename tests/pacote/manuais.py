@@ -6,8 +6,8 @@ usage: manuais.py PROGRAM PAGE.1           the program's --help against its man 
 
 Every definition of --help (an indented term followed by two spaces or by a deeper-indented
 line: options, subcommands, exit codes, rules, HTTP paths) must be a .TP entry of the page, and
-every .TP entry a definition of --help; the words of a "Functions:" paragraph are entries of the
-page's FUNCTIONS section, and every environment variable --help names is an entry of its
+every .TP entry a definition of --help; the words of a "Functions:" paragraph (or of one per
+role, "Checkout functions:") are entries of the page's FUNCTIONS section, and every environment variable --help names is an entry of its
 ENVIRONMENT section. The page must also pass groff without a warning.
 """
 import re
@@ -45,9 +45,11 @@ def definicoes_da_ajuda(texto):
         if seguinte.strip() and len(seguinte) - len(seguinte.lstrip(" ")) > recuo:
             termos.add(resto.rstrip())
     funcoes = set()
-    bloco = re.search(r"^Functions:(.*?)(?:\n\s*\n|\Z)", texto, re.S | re.M)
-    if bloco:
-        funcoes = set(bloco.group(1).split())
+    # "Functions:", or a paragraph per role ("Checkout functions:"), up to the next unindented
+    # line.
+    for bloco in re.finditer(r"^(?:\w+ )?[Ff]unctions:(.*?)(?=\n\S|\n\s*\n|\Z)", texto,
+                             re.S | re.M):
+        funcoes |= set(bloco.group(1).split())
     return termos, funcoes
 
 

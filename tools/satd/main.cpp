@@ -46,8 +46,8 @@ Roles: [http] usuario and senha are the checkouts' credential; [tecnico] usuario
 technician's, good for every function; [metricas] usuario and senha a monitor's, good for GET
 /metrics only. [http] clientes lists the addresses and networks whose requests have the
 checkout role without credentials (the hub clients of POS programs send none); plain HTTP
-beyond loopback is allowed only then. Without any credential satd listens on loopback only,
-and there every caller is the technician.
+beyond loopback is allowed only then. Without any credential configured, a caller on loopback
+is the technician (those of clientes are checkouts, and every other one gets 401).
 
 Nothing signed is lost: every sale and cancellation is noted in the journal ([diario] arquivo,
 SQLite) before it goes to the SAT, and its reply is written there before the HTTP reply goes
@@ -96,6 +96,20 @@ int Uso(const std::string &mensagem) {
 } // namespace
 
 int main(int argc, char **argv) {
+  // Signals reach only the thread that waits for them, from the start (a SIGHUP from logrotate
+  // while satd starts must not kill it); every thread made from here on inherits the mask. A
+  // client that goes away, a full disk or a size limit fails a write; none kills the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+  // The logs and the journal hold activation codes and buyers' documents.
+  umask(027);
+  sigset_t sinais;
+  sigemptyset(&sinais);
+  sigaddset(&sinais, SIGTERM);
+  sigaddset(&sinais, SIGINT);
+  sigaddset(&sinais, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &sinais, nullptr);
+
   std::string arquivo = "/etc/satd/satd.toml";
   for (int i = 1; i < argc; ++i) {
     const std::string opcao = argv[i];
@@ -115,20 +129,6 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "satd: %s\n", erro.c_str());
     return 1;
   }
-
-  // Signals reach only the thread that waits for them; every thread made from here on
-  // inherits the mask. A client that goes away must not kill the process.
-  // A full disk or a size limit fails the write; it must not kill the process.
-  std::signal(SIGPIPE, SIG_IGN);
-  std::signal(SIGXFSZ, SIG_IGN);
-  // The logs and the journal hold activation codes and buyers' documents.
-  umask(027);
-  sigset_t sinais;
-  sigemptyset(&sinais);
-  sigaddset(&sinais, SIGTERM);
-  sigaddset(&sinais, SIGINT);
-  sigaddset(&sinais, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &sinais, nullptr);
 
   satd::Servidor servidor(configuracao);
   if (!servidor.Prepara(erro)) {

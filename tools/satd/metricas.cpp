@@ -251,8 +251,8 @@ std::string TextoMetricas(const Painel &p, const Requisicoes &requisicoes) {
            "were reached with none idle",
            static_cast<double>(p.conexoesRecusadas));
   Familia(saida, "satd_write_failures_total", "counter",
-          "Writes that failed, by file: log (a line lost) and journal (a fiscal reply not kept, "
-          "or a sale refused because it could not be noted)");
+          "Failures by file: log (a line lost) and journal (a read or write that failed: a "
+          "fiscal reply not kept, or a sale refused because it could not be noted)");
   Amostra(saida, "satd_write_failures_total", "file=\"log\"",
           static_cast<double>(p.falhasRegistro));
   Amostra(saida, "satd_write_failures_total", "file=\"journal\"",

@@ -593,6 +593,14 @@ struct Servidor::Rede {
     const Acesso acesso =
         servidor.Identifica(std::string(pedido[http::field::authorization]), endereco);
 
+    // Nothing, not even which functions exist, is told before the credentials.
+    if (acesso == Acesso::Nenhum) {
+      linha.anonima = true;
+      Resposta r = Erro(http::status::unauthorized, "valid credentials required");
+      r.cabecalhos.emplace_back(http::field::www_authenticate,
+                                "Basic realm=\"satd\", charset=\"UTF-8\"");
+      return r;
+    }
     const Funcao *funcao = nullptr;
     Acesso exigido = Acesso::Caixa;
     bool post = false;
@@ -603,23 +611,14 @@ struct Servidor::Rede {
       const std::string nome = caminho.substr(base.size() + 1);
       funcao = ProcuraFuncao(nome);
       if (funcao == nullptr) {
-        linha.anonima = acesso == Acesso::Nenhum;
         return Erro(http::status::not_found, "unknown function: " + Limpo(nome));
       }
       post = true;
       exigido = PapelDe(*funcao) == Papel::Tecnico ? Acesso::Tecnico : Acesso::Caixa;
       linha.funcao = nome;
     } else {
-      linha.anonima = acesso == Acesso::Nenhum;
       return Erro(http::status::not_found, "no such path (functions are POST " + base +
                                                "/<function>, the status GET " + base + "/status)");
-    }
-    if (acesso == Acesso::Nenhum) {
-      linha.anonima = true;
-      Resposta r = Erro(http::status::unauthorized, "valid credentials required");
-      r.cabecalhos.emplace_back(http::field::www_authenticate,
-                                "Basic realm=\"satd\", charset=\"UTF-8\"");
-      return r;
     }
     if (acesso < exigido) {
       return Erro(http::status::forbidden,
@@ -780,7 +779,8 @@ struct Servidor::Rede {
                   "the SAT");
     }
     if (!resultado.enviada) {
-      return Ocupado("satd's journal cannot be written: nothing was sent to the SAT");
+      return Erro(http::status::service_unavailable,
+                  "satd's journal cannot be written: nothing was sent to the SAT");
     }
     linha.diario = resultado.diario;
     if (resultado.sessao != 0) {

@@ -37,8 +37,8 @@ public:
   bool Prepara(std::string &erro);
   // The address it listens on, with the port it got.
   std::string Url() const;
-  // Serves until Para; then the call in progress ends, and so does this, within 5 s whatever
-  // the clients do.
+  // Serves until Para; then the call in progress ends, and so does this, within 2 s of it
+  // whatever the clients do.
   bool Atende();
   // From any thread (a signal's): refuses what waits, stops listening, closes the connections.
   void Para();

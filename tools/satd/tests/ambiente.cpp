@@ -33,9 +33,10 @@ using Relogio = std::chrono::steady_clock;
 // writes with write(), which raises SIGPIPE).
 const bool kSemSigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-// Polls `condicao` every 20 ms until it holds or `segundos` pass.
-bool Aguarda(const std::function<bool()> &condicao, int segundos = 30) {
-  const auto fim = Relogio::now() + std::chrono::seconds(segundos);
+// Polls `condicao` every 20 ms until it holds or `prazo` passes.
+bool Aguarda(const std::function<bool()> &condicao,
+             std::chrono::milliseconds prazo = std::chrono::seconds(30)) {
+  const auto fim = Relogio::now() + prazo;
   while (!condicao()) {
     if (Relogio::now() > fim) {
       return false;
@@ -120,8 +121,8 @@ int Processo::Encerra(int sinal) {
 std::optional<int> Processo::Aguarda(std::chrono::milliseconds prazo) {
   int status = 0;
   pid_t r = 0;
-  if (pid_ <= 0 || !Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; },
-                            static_cast<int>(prazo.count() / 1000) + 1)) {
+  if (pid_ <= 0 ||
+      !teste::Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; }, prazo)) {
     return std::nullopt;
   }
   pid_ = -1;
@@ -289,7 +290,8 @@ Soquete::~Soquete() {
 bool Soquete::Le(int ms) {
   pollfd p{fd_, POLLIN, 0};
   char bloco[65536];
-  const ssize_t n = fd_ >= 0 && !fim_ && poll(&p, 1, ms) > 0 ? recv(fd_, bloco, sizeof bloco, 0) : -2;
+  const ssize_t n =
+      fd_ >= 0 && !fim_ && poll(&p, 1, ms) > 0 ? recv(fd_, bloco, sizeof bloco, 0) : -2;
   if (n > 0) {
     recebido.append(bloco, static_cast<size_t>(n));
   }
@@ -315,7 +317,7 @@ bool Soquete::Envia(std::string_view bytes) {
   return bytes.empty();
 }
 
-int Soquete::Resposta(int ms, std::string *corpo) {
+int Soquete::Resposta(int ms, std::string *corpo, std::string *cabecalho) {
   const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
   for (;;) {
     const size_t cabeca = recebido.find("\r\n\r\n");
@@ -327,11 +329,13 @@ int Soquete::Resposta(int ms, std::string *corpo) {
         }
       }
       if (recebido.size() >= cabeca + 4 + tamanho) {
-        const int status = recebido.compare(0, 9, "HTTP/1.1 ") == 0
-                               ? std::atoi(recebido.c_str() + 9)
-                               : 0;
+        const int status =
+            recebido.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(recebido.c_str() + 9) : 0;
         if (corpo != nullptr) {
           *corpo = recebido.substr(cabeca + 4, tamanho);
+        }
+        if (cabecalho != nullptr) {
+          *cabecalho = recebido.substr(0, cabeca);
         }
         recebido.erase(0, cabeca + 4 + tamanho);
         return status;
@@ -346,10 +350,10 @@ int Soquete::Resposta(int ms, std::string *corpo) {
 
 bool Soquete::Fecha(int ms) {
   const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
-  while (!fim_ && Relogio::now() < fim) {
-    Le(static_cast<int>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now()).count()));
-  }
+  do { // once at least: Fecha(0) reads what is there
+    const auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now());
+    Le(static_cast<int>(std::max<long>(0, falta.count())));
+  } while (!fim_ && Relogio::now() < fim);
   return fim_;
 }
 

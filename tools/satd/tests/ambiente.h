@@ -2,9 +2,9 @@
 // library sees as COM7, and satd in front of it, both real processes.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <functional>
-#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -78,9 +78,9 @@ struct Loja {
   int porta = 0;
   std::string base = "/hub/v1";
   std::string esquema = "http";
-  int portaPedida = 0;        // the port IniciaServidor asks for (0: any free one)
-  rlim_t limiteArquivo = 0;   // satd's RLIMIT_FSIZE (0: none)
-  std::string usuario; // the Basic credentials Cliente sends, when set
+  int portaPedida = 0;      // the port IniciaServidor asks for (0: any free one)
+  rlim_t limiteArquivo = 0; // satd's RLIMIT_FSIZE (0: none)
+  std::string usuario;      // the Basic credentials Cliente sends, when set
   std::string senha;
   Processo emulador;
   Processo servidor;
@@ -100,7 +100,7 @@ public:
   // or reset, or when it took nothing for 5 s.
   bool Envia(std::string_view bytes);
   // The next HTTP reply within `ms`: its status, or 0 when none came whole.
-  int Resposta(int ms, std::string *corpo = nullptr);
+  int Resposta(int ms, std::string *corpo = nullptr, std::string *cabecalho = nullptr);
   // Whether the peer closes (or resets) within `ms`; what it sends meanwhile is kept.
   bool Fecha(int ms);
   std::string recebido; // read and not yet taken as a reply
