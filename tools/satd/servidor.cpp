@@ -49,6 +49,9 @@ constexpr auto kDespedida = std::chrono::seconds(2);
 // How long a fiscal reply's bytes may take to be acknowledged by the client's machine before
 // the log says it was not delivered.
 constexpr auto kConfirmacao = std::chrono::seconds(2);
+// How long a kept-alive connection must have waited for its next request before it may be
+// closed to make room for a new one.
+constexpr auto kFolga = std::chrono::seconds(1);
 // After the worker's last call at a stop, how long replies may take to go out.
 constexpr auto kSaidaFinal = std::chrono::seconds(2);
 
@@ -204,7 +207,8 @@ struct Servidor::Rede {
   struct Conexao {
     uint64_t numero = 0;
     std::string endereco;
-    bool ociosa = true; // waiting for a request's first byte
+    bool ociosa = true;    // waiting for a request's first byte
+    bool atendida = false; // has had a reply: between requests, not a new connection
     Relogio::time_point desde = Relogio::now();
     std::function<void()> fecha;
   };
@@ -248,12 +252,17 @@ struct Servidor::Rede {
   // ---- the connections --------------------------------------------------------------------
 
   // Makes room for one more connection from `endereco` by closing the longest-idle one (of
-  // that address when it is that address's limit that is reached). False when none is idle.
+  // that address when it is that address's limit that is reached). Only a connection that has
+  // had its reply and then waited kFolga for another goes: a client writes its next request on
+  // a connection it believes open, and one just closed under it fails unanswered. False when
+  // none is that idle.
   bool LiberaOciosa(const std::string &endereco) {
     const bool doEndereco = porEndereco[endereco] >= C().conexoesPorEndereco;
+    const auto agora = Relogio::now();
     Conexao *escolhida = nullptr;
     for (const auto &[numero, c] : conexoes) {
-      if (c->ociosa && (!doEndereco || c->endereco == endereco) &&
+      if (c->ociosa && c->atendida && agora - c->desde >= kFolga &&
+          (!doEndereco || c->endereco == endereco) &&
           (escolhida == nullptr || c->desde < escolhida->desde)) {
         escolhida = c;
       }
@@ -264,6 +273,14 @@ struct Servidor::Rede {
     Esquece(*escolhida);
     escolhida->fecha();
     return true;
+  }
+
+  // Near the limits a reply says Connection: close, so that kept-alive connections give their
+  // room back between requests, cleanly, rather than be closed under a client.
+  bool Apertado(const std::string &endereco) const {
+    const auto n = porEndereco.find(endereco);
+    return conexoes.size() * 4 >= C().conexoes * 3 ||
+           (n != porEndereco.end() && n->second * 4 >= C().conexoesPorEndereco * 3);
   }
 
   void Esquece(Conexao &c) {
@@ -545,6 +562,7 @@ struct Servidor::Rede {
         co_await Despede(fluxo);
         co_return;
       }
+      c.atendida = true;
     }
     error_code ec;
     tcp.socket().close(ec);
