@@ -33,7 +33,7 @@ const char kEsquema[] = "BEGIN IMMEDIATE;"
                         "CREATE INDEX IF NOT EXISTS fiscais_sessao ON fiscais (sessao);"
                         // Tiny, and spares a scan of years of sales at every start.
                         "CREATE INDEX IF NOT EXISTS fiscais_pendentes ON fiscais (id)"
-                        " WHERE resposta IS NULL AND descartada = 0;"
+                        " WHERE (resposta IS NULL OR codigo = '-') AND descartada = 0;"
                         "PRAGMA user_version = 1;"
                         "COMMIT;";
 
@@ -265,11 +265,13 @@ bool Diario::Entrega(int64_t id, bool entregue) {
   return true;
 }
 
-std::optional<std::string> Diario::UltimaDoCaixa(int caixa) {
+std::optional<std::string> Diario::Resposta(const char *onde, int64_t valor) {
   std::lock_guard<std::mutex> trava(mutex_);
-  Comando c(banco_, "SELECT resposta FROM fiscais WHERE caixa = ? AND resposta IS NOT NULL"
-                    " ORDER BY id DESC LIMIT 1");
-  c.Int(1, caixa);
+  const std::string sql =
+      std::string("SELECT resposta FROM fiscais WHERE ") + onde +
+      " = ? AND resposta IS NOT NULL AND codigo <> '-' ORDER BY id DESC LIMIT 1";
+  Comando c(banco_, sql.c_str());
+  c.Int(1, valor);
   const int rc = c.Passo();
   if (rc == SQLITE_ROW) {
     return c.Coluna(0);
@@ -280,26 +282,15 @@ std::optional<std::string> Diario::UltimaDoCaixa(int caixa) {
   return std::nullopt;
 }
 
-std::optional<std::string> Diario::DaSessao(int32_t sessao) {
-  std::lock_guard<std::mutex> trava(mutex_);
-  Comando c(banco_, "SELECT resposta FROM fiscais WHERE sessao = ? AND resposta IS NOT NULL"
-                    " ORDER BY id DESC LIMIT 1");
-  c.Int(1, sessao);
-  const int rc = c.Passo();
-  if (rc == SQLITE_ROW) {
-    return c.Coluna(0);
-  }
-  if (rc != SQLITE_DONE) {
-    ++falhas_;
-  }
-  return std::nullopt;
-}
+std::optional<std::string> Diario::UltimaDoCaixa(int caixa) { return Resposta("caixa", caixa); }
+
+std::optional<std::string> Diario::DaSessao(int32_t sessao) { return Resposta("sessao", sessao); }
 
 std::vector<Diario::Pendente> Diario::Pendentes() {
   std::lock_guard<std::mutex> trava(mutex_);
   std::vector<Pendente> pendentes;
   Comando c(banco_, "SELECT id, caixa, sessao, funcao FROM fiscais"
-                    " WHERE resposta IS NULL AND descartada = 0 ORDER BY id");
+                    " WHERE (resposta IS NULL OR codigo = '-') AND descartada = 0 ORDER BY id");
   int rc;
   while ((rc = c.Passo()) == SQLITE_ROW) {
     Pendente p;

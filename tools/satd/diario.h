@@ -36,7 +36,8 @@ public:
   // Whether the HTTP reply carrying it was written to the client whole.
   bool Entrega(int64_t id, bool entregue);
 
-  // The reply of checkout `caixa`'s last fiscal call that has one (whatever its code).
+  // The reply of checkout `caixa`'s last fiscal call that the SAT answered (whatever its code;
+  // not the library's own failure, which says nothing of what the SAT did).
   std::optional<std::string> UltimaDoCaixa(int caixa);
   // The reply of the fiscal call made with this session, when it has one.
   std::optional<std::string> DaSessao(int32_t sessao);
@@ -47,7 +48,9 @@ public:
     int32_t sessao = 0;
     std::string funcao;
   };
-  // Calls noted and never completed: satd stopped between sending them and writing the reply.
+  // Calls noted and never completed (satd stopped between sending them and writing the reply),
+  // or answered by the library alone (a timeout, a port that failed): the SAT may or may not
+  // have executed them.
   std::vector<Pendente> Pendentes();
   // A pending call the SAT says it never executed: closed without a reply.
   bool Descarta(int64_t id);
@@ -57,6 +60,9 @@ public:
   std::string Arquivo() const { return arquivo_; }
 
 private:
+  // The reply of the latest answered row whose column `onde` holds `valor`.
+  std::optional<std::string> Resposta(const char *onde, int64_t valor);
+
   std::mutex mutex_;
   sqlite3 *banco_ = nullptr;
   std::string arquivo_;

@@ -53,22 +53,27 @@ void Dispositivo::Prepara() {
   for (unsigned i = 0; i < saltos; ++i) {
     biblioteca_.geraSessao();
   }
-  if (diario_ != nullptr) {
-    Reconcilia(
-        *diario_,
-        [this](int32_t sessao) {
-          Pedido consulta;
-          consulta.funcao = ProcuraFuncao("consultarnumerosessao");
-          consulta.campos["numero_sessao"] = std::to_string(sessao);
-          return biblioteca_.chama(consulta, NovaSessao(), codigo_);
-        },
-        [this] {
-          Pedido consulta;
-          consulta.funcao = ProcuraFuncao("consultarultimasessaofiscal");
-          return biblioteca_.chama(consulta, NovaSessao(), codigo_);
-        },
-        [this](const std::string &linha) { registro_.Escreve(linha); });
+  ReconciliaDiario();
+}
+
+void Dispositivo::ReconciliaDiario() {
+  if (diario_ == nullptr) {
+    return;
   }
+  Reconcilia(
+      *diario_,
+      [this](int32_t sessao) {
+        Pedido consulta;
+        consulta.funcao = ProcuraFuncao("consultarnumerosessao");
+        consulta.campos["numero_sessao"] = std::to_string(sessao);
+        return biblioteca_.chama(consulta, NovaSessao(), codigo_);
+      },
+      [this] {
+        Pedido consulta;
+        consulta.funcao = ProcuraFuncao("consultarultimasessaofiscal");
+        return biblioteca_.chama(consulta, NovaSessao(), codigo_);
+      },
+      [this](const std::string &linha) { registro_.Escreve(linha); });
 }
 
 int32_t Dispositivo::NovaSessao() {
@@ -127,6 +132,14 @@ Resultado Dispositivo::Executa(const Pedido &pedido) {
       registro_.Escreve("error: the journal " + diario_->Arquivo() +
                         " cannot be written; the reply of session " + Sessao(r.sessao) +
                         " is not kept there");
+    }
+    if (r.diario != 0 && CodigoDaResposta(r.resposta) == "-") {
+      // The library answered alone (a timeout, a port that failed): the SAT may have signed it.
+      // It is asked now; what it cannot settle is asked again at the next start.
+      ReconciliaDiario();
+      if (const auto guardada = diario_->DaSessao(r.sessao)) {
+        r.resposta = *guardada;
+      }
     }
     if (tentativa == kTentativas || !SessaoRecusada(r.resposta)) {
       break;

@@ -45,6 +45,8 @@ public:
   void ReabreLog() { reabrirLog_ = true; }
 
 private:
+  // Asks the SAT about the journal's pending calls.
+  void ReconciliaDiario();
   // A session number that satd has not issued in its last kSessoesLembradas calls.
   int32_t NovaSessao();
 
