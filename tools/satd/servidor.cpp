@@ -207,10 +207,11 @@ struct Servidor::Rede {
   struct Conexao {
     uint64_t numero = 0;
     std::string endereco;
-    bool ociosa = true;    // waiting for a request's first byte
-    bool atendida = false; // has had a reply: between requests, not a new connection
+    bool ociosa = true;     // waiting for a request's first byte
+    bool atendida = false;  // has had a reply: between requests, not a new connection
+    bool despejada = false; // its room given to another: it ends after what it has begun
     Relogio::time_point desde = Relogio::now();
-    std::function<void()> fecha;
+    std::function<void()> cancela; // the wait for the next request
   };
 
   explicit Rede(Servidor &s) : servidor(s), aceitador(io), tls(asio::ssl::context::tls_server) {}
@@ -270,8 +271,7 @@ struct Servidor::Rede {
     if (escolhida == nullptr) {
       return false;
     }
-    Esquece(*escolhida);
-    escolhida->fecha();
+    Despeja(*escolhida);
     return true;
   }
 
@@ -281,6 +281,14 @@ struct Servidor::Rede {
     const auto n = porEndereco.find(endereco);
     return conexoes.size() * 4 >= C().conexoes * 3 ||
            (n != porEndereco.end() && n->second * 4 >= C().conexoesPorEndereco * 3);
+  }
+
+  // Ends the wait for its next request. A request whose bytes came just before is still
+  // answered (with Connection: close): the client sent it on a connection it saw open.
+  void Despeja(Conexao &c) {
+    Esquece(c);
+    c.despejada = true;
+    c.cancela();
   }
 
   void Esquece(Conexao &c) {
@@ -382,17 +390,17 @@ struct Servidor::Rede {
     beast::tcp_stream fluxo(std::move(socket));
     const std::string cliente = endereco + ":" + std::to_string(porta);
     if (!comTls) {
-      c.fecha = [&fluxo] {
+      c.cancela = [&fluxo] {
         error_code ec;
-        fluxo.socket().close(ec);
+        fluxo.socket().cancel(ec);
       };
       co_await Serve(fluxo, c, cliente);
       co_return;
     }
     beast::ssl_stream<beast::tcp_stream> seguro(std::move(fluxo), tls);
-    c.fecha = [&seguro] {
+    c.cancela = [&seguro] {
       error_code ec;
-      beast::get_lowest_layer(seguro).socket().close(ec);
+      beast::get_lowest_layer(seguro).socket().cancel(ec);
     };
     beast::get_lowest_layer(seguro).expires_after(C().prazo);
     error_code ec;
@@ -429,9 +437,6 @@ struct Servidor::Rede {
           break;
         }
         buffer.commit(n);
-      }
-      if (!conexoes.count(c.numero)) {
-        break; // closed to make room while the byte came
       }
       c.ociosa = false;
       primeira = false;
@@ -520,8 +525,8 @@ struct Servidor::Rede {
         saida.set(campo, valor);
       }
       saida.body() = std::move(resposta->corpo);
-      const bool continua =
-          !resposta->fechar && !encerrando && leitor.is_done() && pedido.keep_alive();
+      const bool continua = !resposta->fechar && !encerrando && !c.despejada && leitor.is_done() &&
+                            pedido.keep_alive() && !Apertado(c.endereco);
       saida.keep_alive(continua);
       saida.prepare_payload();
       const int status = static_cast<int>(saida.result_int());
@@ -884,8 +889,7 @@ struct Servidor::Rede {
       }
     }
     for (Conexao *c : ociosas) {
-      Esquece(*c);
-      c->fecha();
+      Despeja(*c);
     }
     fim = std::thread([this] {
       servidor.fila_.Aguarda();
