@@ -11,10 +11,10 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,10 +33,9 @@ using Relogio = std::chrono::steady_clock;
 // writes with write(), which raises SIGPIPE).
 const bool kSemSigpipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-// Polls `condicao` every 20 ms until it holds or `prazo` passes.
-bool Aguarda(const std::function<bool()> &condicao,
-             std::chrono::milliseconds prazo = std::chrono::seconds(30)) {
-  const auto fim = Relogio::now() + prazo;
+// Polls `condicao` every 20 ms until it holds or `segundos` pass.
+bool Aguarda(const std::function<bool()> &condicao, int segundos = 30) {
+  const auto fim = Relogio::now() + std::chrono::seconds(segundos);
   while (!condicao()) {
     if (Relogio::now() > fim) {
       return false;
@@ -75,10 +74,9 @@ bool Processo::Inicia(const std::vector<std::string> &argumentos,
   if (pid_ == 0) {
     dup2(tubo[1], STDOUT_FILENO);
     const rlimit limite{limiteArquivo, limiteArquivo};
-    if (limiteArquivo > 0 && setrlimit(RLIMIT_FSIZE, &limite) != 0) {
-      _exit(126);
+    if (limiteArquivo == 0 || setrlimit(RLIMIT_FSIZE, &limite) == 0) {
+      execve(argv[0], argv.data(), envp.data());
     }
-    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(tubo[1]);
@@ -106,23 +104,14 @@ void Processo::Sinaliza(int sinal) const {
 }
 
 int Processo::Encerra(int sinal) {
-  if (pid_ <= 0) {
-    return -1;
-  }
-  kill(pid_, sinal);
-  int status = 0;
-  const pid_t r = waitpid(pid_, &status, 0);
-  pid_ = -1;
-  close(saida_);
-  saida_ = -1;
-  return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  Sinaliza(sinal);
+  return Aguarda(86400).value_or(-1);
 }
 
-std::optional<int> Processo::Aguarda(std::chrono::milliseconds prazo) {
-  int status = 0;
-  pid_t r = 0;
+std::optional<int> Processo::Aguarda(int segundos) {
+  int status = 0, r = 0;
   if (pid_ <= 0 ||
-      !teste::Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; }, prazo)) {
+      !teste::Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; }, segundos)) {
     return std::nullopt;
   }
   pid_ = -1;
@@ -157,6 +146,19 @@ bool Loja::IniciaEmulador(const std::vector<std::string> &opcoes) {
     return false;
   }
   return true;
+}
+
+bool Loja::LiberaPorta() const {
+  // Through copies of satemu's descriptors, the slave's among them: reopening it is refused.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, emulador.Pid(), 0));
+  bool liberada = false;
+  for (int fd = 3; fd < 256; ++fd) {
+    const int copia = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
+    liberada = (copia >= 0 && ioctl(copia, TIOCNXCL) == 0) || liberada;
+    close(copia);
+  }
+  close(pidfd);
+  return liberada;
 }
 
 bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
@@ -264,96 +266,68 @@ bool Loja::EsperaEstado(const std::function<bool(const nlohmann::json &)> &condi
 
 // ---------------------------------------------------------------------------------------------
 
-Soquete::Soquete(int porta, const std::string &origem) {
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  sockaddr_in remoto = local;
-  remoto.sin_port = htons(static_cast<uint16_t>(porta));
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0 || inet_pton(AF_INET, origem.c_str(), &local.sin_addr) != 1 ||
-      inet_pton(AF_INET, "127.0.0.1", &remoto.sin_addr) != 1 ||
+Soquete::Soquete(int porta, const std::string &origem)
+    : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in local{AF_INET, 0, {}, {}};
+  const sockaddr_in remoto{
+      AF_INET, htons(static_cast<uint16_t>(porta)), {htonl(INADDR_LOOPBACK)}, {}};
+  if (inet_pton(AF_INET, origem.c_str(), &local.sin_addr) != 1 ||
       bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0 ||
-      connect(fd_, reinterpret_cast<sockaddr *>(&remoto), sizeof remoto) != 0) {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
+      connect(fd_, reinterpret_cast<const sockaddr *>(&remoto), sizeof remoto) != 0) {
+    close(fd_);
     fd_ = -1;
   }
 }
 
-Soquete::~Soquete() {
-  if (fd_ >= 0) {
-    close(fd_);
-  }
-}
+Soquete::~Soquete() { close(fd_); }
 
-bool Soquete::Le(int ms) {
+bool Soquete::Le(Relogio::time_point ate) {
+  const long ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(ate - Relogio::now()).count();
   pollfd p{fd_, POLLIN, 0};
   char bloco[65536];
-  const ssize_t n =
-      fd_ >= 0 && !fim_ && poll(&p, 1, ms) > 0 ? recv(fd_, bloco, sizeof bloco, 0) : -2;
-  if (n > 0) {
-    recebido.append(bloco, static_cast<size_t>(n));
-  }
+  const ssize_t n = fd_ >= 0 && !fim_ && poll(&p, 1, int(std::max(0L, ms))) > 0
+                        ? recv(fd_, bloco, sizeof bloco, 0)
+                        : -2;
+  recebido_.append(bloco, static_cast<size_t>(std::max<ssize_t>(0, n)));
   fim_ = fim_ || n == 0 || n == -1;
   return n > 0;
 }
 
 bool Soquete::Envia(std::string_view bytes) {
-  while (!bytes.empty() && fd_ >= 0 && !fim_) {
-    pollfd p{fd_, POLLOUT | POLLIN, 0};
-    if (poll(&p, 1, 5000) <= 0) {
-      return false;
-    }
-    if ((p.revents & POLLIN) != 0) {
-      Le(0);
-    }
+  for (pollfd p{fd_, POLLOUT | POLLIN, 0};
+       !bytes.empty() && fd_ >= 0 && !fim_ && poll(&p, 1, 5000) > 0;) {
+    Le(Relogio::now());
     const ssize_t n = send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno != EAGAIN) {
       return false;
     }
-    bytes.remove_prefix(n > 0 ? static_cast<size_t>(n) : 0);
+    bytes.remove_prefix(static_cast<size_t>(std::max<ssize_t>(0, n)));
   }
   return bytes.empty();
 }
 
-int Soquete::Resposta(int ms, std::string *corpo, std::string *cabecalho) {
-  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
-  for (;;) {
-    const size_t cabeca = recebido.find("\r\n\r\n");
-    if (cabeca != std::string::npos) {
-      size_t tamanho = 0;
-      for (size_t p = recebido.find("\r\n"); p < cabeca; p = recebido.find("\r\n", p + 2)) {
-        if (strncasecmp(recebido.c_str() + p + 2, "content-length:", 15) == 0) {
-          tamanho = std::strtoul(recebido.c_str() + p + 17, nullptr, 10);
-        }
-      }
-      if (recebido.size() >= cabeca + 4 + tamanho) {
-        const int status =
-            recebido.compare(0, 9, "HTTP/1.1 ") == 0 ? std::atoi(recebido.c_str() + 9) : 0;
-        if (corpo != nullptr) {
-          *corpo = recebido.substr(cabeca + 4, tamanho);
-        }
-        if (cabecalho != nullptr) {
-          *cabecalho = recebido.substr(0, cabeca);
-        }
-        recebido.erase(0, cabeca + 4 + tamanho);
-        return status;
-      }
+int Soquete::Resposta(int ms) {
+  const auto ate = Relogio::now() + std::chrono::milliseconds(ms);
+  do {
+    const size_t cabeca = recebido_.find("\r\n\r\n");
+    cabecalho = recebido_.substr(0, cabeca);
+    const char *campo = strcasestr(cabecalho.c_str(), "\r\ncontent-length:");
+    const size_t fim = cabeca + 4 + (campo != nullptr ? std::strtoul(campo + 17, nullptr, 10) : 0);
+    if (cabeca != std::string::npos && recebido_.size() >= fim) {
+      corpo = recebido_.substr(cabeca + 4, fim - cabeca - 4);
+      recebido_.erase(0, fim);
+      return cabecalho.rfind("HTTP/1.1 ", 0) == 0 ? std::atoi(cabecalho.c_str() + 9) : 0;
     }
-    const auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now());
-    if (falta.count() <= 0 || !Le(static_cast<int>(falta.count()))) {
-      return 0;
-    }
-  }
+  } while (Le(ate));
+  corpo = cabecalho = "";
+  return 0;
 }
 
 bool Soquete::Fecha(int ms) {
-  const auto fim = Relogio::now() + std::chrono::milliseconds(ms);
-  do { // once at least: Fecha(0) reads what is there
-    const auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now());
-    Le(static_cast<int>(std::max<long>(0, falta.count())));
-  } while (!fim_ && Relogio::now() < fim);
+  const auto ate = Relogio::now() + std::chrono::milliseconds(ms);
+  while (Le(ate) && Relogio::now() < ate) { // once at least: Fecha(0) reads what is there
+  }
   return fim_;
 }
 

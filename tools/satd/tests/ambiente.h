@@ -35,9 +35,8 @@ public:
   void Sinaliza(int sinal) const;
   // Sends the signal and waits: the exit status, or -1 when it did not exit by itself.
   int Encerra(int sinal = SIGTERM);
-  // Waits `prazo` at most for it to exit by itself: its exit status (-1 when a signal ended
-  // it), or nothing while it runs.
-  std::optional<int> Aguarda(std::chrono::milliseconds prazo);
+  // Waits `segundos` at most for it to exit by itself: its exit status (-1 if a signal ended it).
+  std::optional<int> Aguarda(int segundos);
   bool Vivo() const { return pid_ > 0; }
   pid_t Pid() const { return pid_; }
 
@@ -52,6 +51,9 @@ struct Loja {
 
   // satemu with these options (besides --link).
   bool IniciaEmulador(const std::vector<std::string> &opcoes);
+  // Clears the exclusive lock (TIOCNXCL) a killed satd leaves on the port, which satemu's own
+  // descriptor keeps alive against anyone but root; false when none of satemu's could be reached.
+  bool LiberaPorta() const;
   // satd with a configuration written from these extra lines per section ("http", "sat",
   // "fila", or any other, which gets a table of its own); the activation code lives in the file
   // `Pasta() + "/codigo"`.
@@ -95,18 +97,18 @@ public:
   Soquete(const Soquete &) = delete;
   Soquete &operator=(const Soquete &) = delete;
   ~Soquete();
-  bool Conectado() const { return fd_ >= 0; }
   // Writes all of `bytes`, keeping what comes back meanwhile; false once the peer has closed
   // or reset, or when it took nothing for 5 s.
   bool Envia(std::string_view bytes);
-  // The next HTTP reply within `ms`: its status, or 0 when none came whole.
-  int Resposta(int ms, std::string *corpo = nullptr, std::string *cabecalho = nullptr);
+  // The next HTTP reply within `ms`: its status (0 when none came whole), body and header.
+  int Resposta(int ms);
+  std::string corpo, cabecalho;
   // Whether the peer closes (or resets) within `ms`; what it sends meanwhile is kept.
   bool Fecha(int ms);
-  std::string recebido; // read and not yet taken as a reply
 
 private:
-  bool Le(int ms); // false at the peer's end or when nothing came
+  bool Le(std::chrono::steady_clock::time_point ate); // false at the peer's end or on no bytes
+  std::string recebido_;                              // read and not yet taken as a reply
   int fd_ = -1;
   bool fim_ = false;
 };

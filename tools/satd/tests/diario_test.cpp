@@ -28,11 +28,7 @@ std::string Venda(const std::string &sessao, const std::string &codigo = "06000"
 
 class DiarioTest : public testing::Test {
 protected:
-  void SetUp() override {
-    char modelo[] = "/tmp/diario_test.XXXXXX";
-    ASSERT_NE(mkdtemp(modelo), nullptr);
-    pasta_ = modelo;
-  }
+  void SetUp() override { ASSERT_NE(mkdtemp(pasta_.data()), nullptr); }
   void TearDown() override { std::filesystem::remove_all(pasta_); }
   void Abre(Diario &d, const std::string &nome = "diario") {
     std::string erro;
@@ -42,15 +38,16 @@ protected:
   std::string Sql(const std::string &sql) {
     sqlite3 *banco = nullptr;
     std::string valor;
-    EXPECT_EQ(sqlite3_open((pasta_ + "/diario").c_str(), &banco), SQLITE_OK);
     const auto primeira = [](void *v, int, char **coluna, char **) {
       return *static_cast<std::string *>(v) = coluna[0] ? coluna[0] : "NULL", 0;
     };
-    EXPECT_EQ(sqlite3_exec(banco, sql.c_str(), primeira, &valor, nullptr), SQLITE_OK) << sql;
+    EXPECT_TRUE(sqlite3_open((pasta_ + "/diario").c_str(), &banco) == SQLITE_OK &&
+                sqlite3_exec(banco, sql.c_str(), primeira, &valor, nullptr) == SQLITE_OK)
+        << sql << ": " << sqlite3_errmsg(banco);
     sqlite3_close(banco);
     return valor;
   }
-  std::string pasta_;
+  std::string pasta_ = "/tmp/diario_test.XXXXXX";
 };
 
 TEST_F(DiarioTest, KeepsRepliesAcrossOpens) {
@@ -135,8 +132,7 @@ TEST_F(DiarioTest, CountsWritesThatFail) {
   const bool escreveu = d.Conclui(id, Venda("10")) || d.Entrega(id, true) || d.Descarta(id);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &antes), 0);
   std::signal(SIGXFSZ, sinal);
-  EXPECT_EQ(anotada, 0);
-  EXPECT_FALSE(escreveu);
+  EXPECT_TRUE(anotada == 0 && !escreveu);
   EXPECT_EQ(d.Falhas(), 4u);
   EXPECT_FALSE(d.Conclui(id + 100, "x")); // no such row
   EXPECT_EQ(d.Falhas(), 5u);

@@ -595,8 +595,6 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
       {"prometheus", "leitura", false, "/metrics", 200},
       {"prometheus", "leitura", false, loja.base + "/status", 403},
       {"prometheus", "leitura", false, loja.base + "/saude", 403},
-      {"prometheus", "leitura", false, "/", 403},
-      {"prometheus", "leitura", true, loja.base + "/consultarsat", 403},
       {"prometheus", "leitura", true, "/metrics", 405},
       {"prometheus", "leitur", false, "/metrics", 401},
       {nullptr, nullptr, false, "/metrics", 401},
