@@ -477,6 +477,24 @@ TEST(Papeis, HubClientsByAddressAndEachFunctionWithEachCredential) {
               paginas[i])
         << lista;
   }
+  // Requests refused before their credentials are logged at a bounded rate, never not at all.
+  const auto inicio = Relogio::now();
+  std::string rajada;
+  for (int i = 0; i < 400; ++i) {
+    rajada += Pedido("GET", loja.base + "/status");
+  }
+  Soquete s(loja.porta);
+  ASSERT_TRUE(s.Envia(rajada));
+  for (int i = 0; i < 400; ++i) {
+    ASSERT_EQ(s.Resposta(5000), 401) << i;
+  }
+  const std::string log = loja.LeArquivo("satd.log");
+  size_t linhas = 0;
+  for (size_t p = log.find("http=401"); p != std::string::npos; p = log.find("http=401", p + 1)) {
+    ++linhas;
+  }
+  EXPECT_GE(linhas, 20u);
+  EXPECT_LE(linhas, 40 + 5 * Ms(inicio) / 1000);
 }
 
 // 1,000 sales from 8 checkouts while satd is killed (SIGKILL) every 0.5 to 2 s and started
