@@ -1,5 +1,7 @@
 #include "diario.h"
 
+#include "registro.h"
+
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -81,20 +83,7 @@ private:
   bool ok_ = false;
 };
 
-std::string Agora() {
-  const auto agora = std::chrono::system_clock::now();
-  const std::time_t segundos = std::chrono::system_clock::to_time_t(agora);
-  const int ms = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(agora.time_since_epoch()).count() %
-      1000);
-  std::tm local{};
-  localtime_r(&segundos, &local);
-  char quando[32];
-  std::strftime(quando, sizeof quando, "%Y-%m-%dT%H:%M:%S", &local);
-  char texto[40];
-  std::snprintf(texto, sizeof texto, "%s.%03d", quando, ms);
-  return texto;
-}
+std::string Agora() { return AgoraLocal("%Y-%m-%dT%H:%M:%S"); }
 
 // Field n (from 1) of a reply, "" when it has fewer.
 std::string Campo(const std::string &resposta, int n) {

@@ -6,6 +6,21 @@
 
 namespace satd {
 
+std::string AgoraLocal(const char *formato) {
+  const auto agora = std::chrono::system_clock::now();
+  const std::time_t segundos = std::chrono::system_clock::to_time_t(agora);
+  const int ms = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(agora.time_since_epoch()).count() %
+      1000);
+  std::tm local{};
+  localtime_r(&segundos, &local);
+  char quando[40];
+  std::strftime(quando, sizeof quando, formato, &local);
+  char texto[48];
+  std::snprintf(texto, sizeof texto, "%s.%03d", quando, ms);
+  return texto;
+}
+
 bool Registro::Abre(const std::string &arquivo, std::string &erro) {
   if (arquivo.empty()) {
     return true;
@@ -40,20 +55,10 @@ Registro::~Registro() {
 }
 
 void Registro::Escreve(const std::string &texto, bool recente) {
-  const auto agora = std::chrono::system_clock::now();
-  const std::time_t segundos = std::chrono::system_clock::to_time_t(agora);
-  const int ms = static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(agora.time_since_epoch()).count() %
-      1000);
-  std::tm local{};
-  localtime_r(&segundos, &local);
-  char quando[40];
-  std::strftime(quando, sizeof quando, "%Y-%m-%d %H:%M:%S", &local);
-  char linha[48];
-  std::snprintf(linha, sizeof linha, "%s.%03d ", quando, ms);
+  const std::string linha = AgoraLocal("%Y-%m-%d %H:%M:%S") + " ";
   std::lock_guard<std::mutex> trava(mutex_);
   const bool escrita =
-      std::fprintf(saida_, "%s%s\n", linha, texto.c_str()) >= 0 && std::fflush(saida_) == 0;
+      std::fprintf(saida_, "%s%s\n", linha.c_str(), texto.c_str()) >= 0 && std::fflush(saida_) == 0;
   if (!escrita) {
     const int causa = errno;
     std::clearerr(saida_);

@@ -13,6 +13,9 @@
 
 namespace satd {
 
+// Now, in local time: `formato` (strftime) and ".mmm", the milliseconds.
+std::string AgoraLocal(const char *formato);
+
 class Registro {
 public:
   Registro() = default;
