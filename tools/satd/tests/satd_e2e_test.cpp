@@ -449,6 +449,51 @@ TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
   EXPECT_EQ(retorno.rfind(sessao + "|06000|0000|" + kEmitido + "|", 0), 0u) << retorno;
 }
 
+// Behind a sale that holds the SAT, a checkout that closes its connection and one that only
+// half-closes are not sent to the SAT when their turn comes: the first sees nothing, the second
+// reads the 503. The sale whose client went during the call is kept, and the log says its reply
+// was not delivered.
+TEST(Interrupcoes, ClientsGoneBeforeTheirTurnSendNothing) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  loja.emulador.Sinaliza(SIGSTOP);
+  const auto vende = [&](int caixa) {
+    const std::string corpo =
+        "numero_caixa=" + std::to_string(caixa) + "&dados_venda=" + TudoEscapado(teste::Venda());
+    const std::string pedido =
+        "POST " + loja.base +
+        "/enviardadosvenda HTTP/1.1\r\nHost: satd\r\nContent-Type: " + kTipoFormulario +
+        "\r\nContent-Length: " + std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in endereco{};
+    endereco.sin_family = AF_INET;
+    endereco.sin_port = htons(static_cast<uint16_t>(loja.porta));
+    inet_pton(AF_INET, "127.0.0.1", &endereco.sin_addr);
+    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&endereco), sizeof endereco), 0);
+    EXPECT_EQ(send(s, pedido.data(), pedido.size(), MSG_NOSIGNAL), ssize_t(pedido.size()));
+    return s;
+  };
+  const int emCurso = vende(4);
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
+  const int fechado = vende(6);
+  const int meio = vende(7);
+  ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 2; }));
+  close(emCurso);
+  close(fechado);
+  shutdown(meio, SHUT_WR);
+  loja.emulador.Sinaliza(SIGCONT);
+  char resposta[64] = {};
+  EXPECT_GT(recv(meio, resposta, sizeof resposta - 1, MSG_WAITALL), 12);
+  EXPECT_EQ(std::string(resposta).rfind("HTTP/1.1 503", 0), 0u) << resposta;
+  close(meio);
+  EXPECT_NE(loja.EsperaLinha({"caixa=004 enviardadosvenda", "codigo=06000", "entregue=nao"}), "");
+  for (const char *caixa :
+       {"caixa=006 enviardadosvenda sessao=-", "caixa=007 enviardadosvenda sessao=-"}) {
+    EXPECT_NE(loja.EsperaLinha({caixa, "http=503"}), "") << caixa;
+  }
+}
+
 // Malformed requests are refused before anything reaches the device (the field checks
 // themselves are the unit tests' table); the largest sale fits.
 TEST(Recusas, NothingMalformedReachesTheDevice) {
