@@ -401,6 +401,27 @@ TEST(Fila, FullQueueAndLongWait) {
   EXPECT_EQ(loja.LeArquivo("registro.hex").find('\n'), loja.LeArquivo("registro.hex").size() - 1);
 }
 
+// A sale written whole on a socket of its own, its reply left unread: the socket, or -1.
+int VendeCru(const Loja &loja, int caixa) {
+  const std::string corpo =
+      "numero_caixa=" + std::to_string(caixa) + "&dados_venda=" + TudoEscapado(teste::Venda());
+  const std::string pedido =
+      "POST " + loja.base +
+      "/enviardadosvenda HTTP/1.1\r\nHost: satd\r\nContent-Type: " + kTipoFormulario +
+      "\r\nContent-Length: " + std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in endereco{};
+  endereco.sin_family = AF_INET;
+  endereco.sin_port = htons(static_cast<uint16_t>(loja.porta));
+  inet_pton(AF_INET, "127.0.0.1", &endereco.sin_addr);
+  if (connect(s, reinterpret_cast<sockaddr *>(&endereco), sizeof endereco) != 0 ||
+      send(s, pedido.data(), pedido.size(), MSG_NOSIGNAL) != ssize_t(pedido.size())) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
 // A checkout that drops in the middle of a sale, and a SIGTERM while the sale is still with the
 // device: the sale ends, its line is logged, satd exits cleanly, and the reply can be had again.
 TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
@@ -413,18 +434,8 @@ TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
     ~Continua() { loja.emulador.Sinaliza(SIGCONT); }
   } continua{loja};
 
-  const std::string corpo = "numero_caixa=4&dados_venda=" + TudoEscapado(teste::Venda());
-  const std::string pedido =
-      "POST " + loja.base +
-      "/enviardadosvenda HTTP/1.1\r\nHost: satd\r\nContent-Type: " + kTipoFormulario +
-      "\r\nContent-Length: " + std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in endereco{};
-  endereco.sin_family = AF_INET;
-  endereco.sin_port = htons(static_cast<uint16_t>(loja.porta));
-  inet_pton(AF_INET, "127.0.0.1", &endereco.sin_addr);
-  ASSERT_EQ(connect(s, reinterpret_cast<sockaddr *>(&endereco), sizeof endereco), 0);
-  ASSERT_EQ(send(s, pedido.data(), pedido.size(), MSG_NOSIGNAL), ssize_t(pedido.size()));
+  const int s = VendeCru(loja, 4);
+  ASSERT_GE(s, 0);
   ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
   close(s);
 
@@ -458,26 +469,11 @@ TEST(Interrupcoes, ClientsGoneBeforeTheirTurnSendNothing) {
   ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
   ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
   loja.emulador.Sinaliza(SIGSTOP);
-  const auto vende = [&](int caixa) {
-    const std::string corpo =
-        "numero_caixa=" + std::to_string(caixa) + "&dados_venda=" + TudoEscapado(teste::Venda());
-    const std::string pedido =
-        "POST " + loja.base +
-        "/enviardadosvenda HTTP/1.1\r\nHost: satd\r\nContent-Type: " + kTipoFormulario +
-        "\r\nContent-Length: " + std::to_string(corpo.size()) + "\r\n\r\n" + corpo;
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in endereco{};
-    endereco.sin_family = AF_INET;
-    endereco.sin_port = htons(static_cast<uint16_t>(loja.porta));
-    inet_pton(AF_INET, "127.0.0.1", &endereco.sin_addr);
-    EXPECT_EQ(connect(s, reinterpret_cast<sockaddr *>(&endereco), sizeof endereco), 0);
-    EXPECT_EQ(send(s, pedido.data(), pedido.size(), MSG_NOSIGNAL), ssize_t(pedido.size()));
-    return s;
-  };
-  const int emCurso = vende(4);
+  const int emCurso = VendeCru(loja, 4);
   ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["em_curso"] == true; }));
-  const int fechado = vende(6);
-  const int meio = vende(7);
+  const int fechado = VendeCru(loja, 6);
+  const int meio = VendeCru(loja, 7);
+  ASSERT_TRUE(emCurso >= 0 && fechado >= 0 && meio >= 0);
   ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 2; }));
   close(emCurso);
   close(fechado);
