@@ -141,6 +141,7 @@ struct Linha {
   std::string ignorados;
   int64_t diario = 0;   // a fiscal reply's journal row
   bool anonima = false; // refused before its credentials were known: logged at a bounded rate
+  Acesso acesso = Acesso::Nenhum; // what its credentials (or address) let it do
 };
 
 // The client's address as the networks and the log read it (an IPv4-mapped IPv6 address as
@@ -513,7 +514,7 @@ struct Servidor::Rede {
           resposta->fechar = true;
         } else {
           tcp.expires_never();
-          resposta = co_await Atende(pedido, c.endereco, linha, tcp.socket().native_handle());
+          resposta = co_await Atende(pedido, linha, tcp.socket().native_handle());
         }
       }
 
@@ -615,6 +616,7 @@ struct Servidor::Rede {
     const std::string &base = C().base;
     const Acesso acesso =
         servidor.Identifica(std::string(pedido[http::field::authorization]), endereco);
+    linha.acesso = acesso;
 
     // Nothing, not even which functions exist, is told before the credentials.
     if (acesso == Acesso::Nenhum) {
@@ -674,8 +676,7 @@ struct Servidor::Rede {
     return std::nullopt;
   }
 
-  asio::awaitable<Resposta> Atende(http::request<http::string_body> &pedido,
-                                   const std::string &endereco, Linha &linha, int fd) {
+  asio::awaitable<Resposta> Atende(http::request<http::string_body> &pedido, Linha &linha, int fd) {
     const std::string_view alvo(pedido.target().data(), pedido.target().size());
     const std::string caminho(alvo.substr(0, alvo.find('?')));
     if (linha.chamada != nullptr) {
@@ -686,8 +687,7 @@ struct Servidor::Rede {
       r.corpo = servidor.Estado();
       co_return r;
     }
-    const bool tecnico = servidor.Identifica(std::string(pedido[http::field::authorization]),
-                                             endereco) == Acesso::Tecnico;
+    const bool tecnico = linha.acesso == Acesso::Tecnico;
     Resposta r;
     int32_t sessao = 0;
     std::string codigo = "-";
