@@ -4,15 +4,18 @@ prepara_prefixo() {
   export WINEPREFIX=${WINEPREFIX:-$(cd "$(dirname "$1")" && pwd)/wineprefix}
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-  if [ -f "$WINEPREFIX/system.reg" ]; then
-    return 0
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    # One prefix for all tests; mkdir is the lock when several tests start at once.
+    if mkdir "$WINEPREFIX.lock" 2>/dev/null; then
+      wineboot -i >/dev/null 2>&1 || true
+      wineserver -w || true
+      rmdir "$WINEPREFIX.lock"
+    else
+      while [ -d "$WINEPREFIX.lock" ]; do sleep 1; done
+    fi
   fi
-  # One prefix for all tests; mkdir is the lock when several tests start at once.
-  if mkdir "$WINEPREFIX.lock" 2>/dev/null; then
-    wineboot -i >/dev/null 2>&1 || true
-    wineserver -w || true
-    rmdir "$WINEPREFIX.lock"
-  else
-    while [ -d "$WINEPREFIX.lock" ]; do sleep 1; done
-  fi
+  # A wineserver that outlives the gaps between tests: the one a program starts leaves 3 s after
+  # its last client, and a program that connects while it leaves dies with "recvmsg: Connection
+  # reset by peer". When one is already running this one goes at once.
+  wineserver -p60 >/dev/null 2>&1 </dev/null || true
 }
