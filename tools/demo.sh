@@ -104,6 +104,11 @@ passo -v "a sale: the sample CF-e, its signed CF-e saved" 06000 \
 venda=$n
 chave=$(grep -o 'Id="CFe[0-9]\{44\}"' cfe-venda.xml | cut -d'"' -f2)
 echo "    signed CF-e in cfe-venda.xml: $(wc -c <cfe-venda.xml) bytes, key $chave"
+# What the SAT wrote in it beside the sale: the taxpayer as it knows it, the totals, the change.
+campo() { grep -o "<$1>[^<]*" cfe-venda.xml | head -n 1 | cut -d'>' -f2; }
+echo "    issued by $(campo xNome), $(campo xMun): total R\$ $(campo vCFe)," \
+  "ICMS R\$ $(grep -o '<ICMSTot><vICMS>[^<]*' cfe-venda.xml | cut -d'>' -f3)," \
+  "change R\$ $(campo vTroco)"
 passo "the last fiscal session: the sale" 06000 ultima-sessao
 sed "s/CFe0\{44\}/$chave/" "$raiz/examples/cfe-cancelamento.xml" >cancelamento.xml
 passo -v "cancel it; the signed cancellation saved" 07000 \

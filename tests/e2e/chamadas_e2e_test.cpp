@@ -185,7 +185,8 @@ TEST(ChamadasRuins, EachGetsAClearReplyAndTheNextCallWorks) {
        "000145|11003|Sess\xE3o n\xE3o existe||", 0, ""},
       {"activation with numbers at both limits",
        [&] { return Texto(sat.AtivarSAT(142, INT32_MAX, CODIGO, "11222333000181", INT32_MIN)); },
-       "000142|04099|Erro desconhecido||", 0, "Codigo: 04099.\nErro desconhecido"},
+       "000142|04099|Erro desconhecido na ativa\xE7\xE3o||", 0,
+       "Codigo: 04099.\nErro desconhecido na ativa\xE7\xE3o"},
       {"code change with option -2147483648",
        [&] {
          return Texto(sat.TrocarCodigoDeAtivacao(143, CODIGO, INT32_MIN, "novo1234", "novo1234"));

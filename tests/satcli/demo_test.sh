@@ -25,7 +25,8 @@ resultados=$(grep -cE '^    \[(ok|failed|library)\] ' "$dir/saida" || true)
 grep -q "^The fiscal day is over: $passos steps" "$dir/saida" || falha "no closing line"
 for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 07000' \
   '\[ok\] ConsultarUltimaSessaoFiscal 07000' '\[failed\] EnviarDadosVenda 06006' \
-  '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'signed CF-e in cfe-venda.xml: [0-9]+ bytes, key CFe[0-9]{44}'; do
+  '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'signed CF-e in cfe-venda.xml: [0-9]+ bytes, key CFe[0-9]{44}' \
+  'issued by Padaria Pão Dourado Ltda, São Paulo: total R\$ 21\.00, ICMS R\$ 3\.24, change R\$ 4\.00'; do
   grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
 done
 if [ -x "$build/satd" ]; then

@@ -35,6 +35,10 @@ const Regra kRegrasVenda[] = {
               "vAcresSubtot (not both), is not below zero; a vCFe the document gives must agree"},
     {"pgto", "one or more MP, each with cMP (2 digits) and vMP above zero; together they cover "
              "the total"},
+    {"imposto", "what the device computes a tax from is there: pICMS (up to 2 decimals) in "
+                "ICMS00 and ICMSSN900; vBC (2 decimals) and pPIS or pCOFINS (4), or qBCProd and "
+                "vAliqProd (4 each), in the PIS and COFINS groups that are taxed and in PISST "
+                "and COFINSST; a vICMS, vPIS or vCOFINS the document gives must agree"},
 };
 const std::size_t kQuantasRegrasVenda = std::size(kRegrasVenda);
 
@@ -50,6 +54,38 @@ const Regra kRegrasCancelamento[] = {
     {"total", "empty, or the sale's vCFe"},
 };
 const std::size_t kQuantasRegrasCancelamento = std::size(kRegrasCancelamento);
+
+const CampoEmitente kCamposEmitente[] = {
+    {"xNome", &Emitente::xNome, false},       {"xFant", &Emitente::xFant, true},
+    {"xLgr", &Emitente::xLgr, false},         {"nro", &Emitente::nro, false},
+    {"xCpl", &Emitente::xCpl, true},          {"xBairro", &Emitente::xBairro, false},
+    {"xMun", &Emitente::xMun, false},         {"CEP", &Emitente::CEP, false},
+    {"cRegTrib", &Emitente::cRegTrib, false},
+};
+const std::size_t kQuantosCamposEmitente = std::size(kCamposEmitente);
+
+std::string ProblemaEmitente(const CampoEmitente &campo, std::string_view valor) {
+  const std::string nome = campo.nome;
+  if (nome == "CEP")
+    return SoDigitos(valor, 8) ? "" : "'" + Mostra(valor) + "' is not 8 digits";
+  if (nome == "cRegTrib")
+    return valor == "1" || valor == "3" ? ""
+                                        : "'" + Mostra(valor) +
+                                              "' is not 1 (Simples Nacional) "
+                                              "or 3 (regime normal)";
+  if (valor.empty())
+    return campo.opcional ? "" : "empty";
+  const std::string texto(valor);
+  const auto *bytes = reinterpret_cast<const xmlChar *>(texto.c_str());
+  if (texto.size() != std::strlen(texto.c_str()) || !xmlCheckUTF8(bytes))
+    return "not UTF-8 text";
+  if (std::any_of(texto.begin(), texto.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+    return "holds a control character";
+  if (xmlUTF8Strlen(bytes) > 60)
+    return "longer than 60 characters";
+  return {};
+}
 
 namespace {
 
@@ -136,7 +172,7 @@ std::string Data(const std::tm &quando) { return CarimboTempo(quando).substr(0, 
 std::string Hora(const std::tm &quando) { return CarimboTempo(quando).substr(8); }
 
 // The device's part of <ide>, before the fields the host sent.
-xmlNode *InicioIde(xmlNode *pai, const Emissao &emissao, std::string_view chave) {
+xmlNode *InicioIde(xmlNode *pai, const Emissao &emissao, std::string_view chave, bool ambiente) {
   xmlNode *ide = Acrescenta(pai, "ide");
   Acrescenta(ide, "cUF", Digitos(emissao.uf, 2));
   Acrescenta(ide, "cNF", Digitos(emissao.codigoNumerico, 6));
@@ -146,7 +182,8 @@ xmlNode *InicioIde(xmlNode *pai, const Emissao &emissao, std::string_view chave)
   Acrescenta(ide, "dEmi", Data(emissao.quando));
   Acrescenta(ide, "hEmi", Hora(emissao.quando));
   Acrescenta(ide, "cDV", chave.substr(43));
-  Acrescenta(ide, "tpAmb", "2");
+  if (ambiente)
+    Acrescenta(ide, "tpAmb", "2");
   return ide;
 }
 
@@ -296,11 +333,24 @@ bool LeEmitente(const xmlNode *emit, const Emissao &emissao, std::string &motivo
   return true;
 }
 
+// A tax value the device works out, written at the end of the received group it belongs to.
+struct Calculado {
+  const xmlNode *grupo;
+  std::string nome; // vICMS, vPIS, vCOFINS
+  long long centavos;
+};
+
 struct ValoresItem {
   long long vProd = 0;
   long long vDesc = 0;
   long long vOutro = 0;
-  long long vItem = 0;
+  long long vItem = 0; // after vRatDesc and vRatAcr, once they are spread
+  long long vRatDesc = 0;
+  long long vRatAcr = 0;
+  const xmlNode *imposto = nullptr;
+  std::vector<Calculado> calculados;
+  bool comIcms = false; // counts in ICMSTot (an item of services has ISSQN instead)
+  long long vICMS = 0, vPIS = 0, vCOFINS = 0, vPISST = 0, vCOFINSST = 0;
 };
 
 bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::string &motivo) {
@@ -315,6 +365,7 @@ bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::st
       !Unico(det, "prod", "grupos", prod, motivo) ||
       !Unico(det, "imposto", "grupos", imposto, motivo))
     return false;
+  valores.imposto = imposto;
   const std::string textoProd = "prod: item " + esperado;
   const char *regraProd = textoProd.c_str();
   std::string texto;
@@ -352,6 +403,113 @@ bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::st
          Igual(prod, "vItem", valores.vItem, item.c_str(), motivo);
 }
 
+// A base times a rate, both scaled, in cents rounded half up; `escala` is how many cents' parts
+// the product holds.
+bool Produto(__int128 base, long long taxa, long long escala, long long &centavos) {
+  const __int128 valor = (base * taxa + escala / 2) / escala;
+  if (valor > kValorMaximo)
+    return false;
+  centavos = static_cast<long long>(valor);
+  return true;
+}
+
+// The subtotal's discount (or increase) spread over the items in proportion to their value,
+// each share rounded to cents and the rest on the last item. A share the rounding pushed below
+// zero, or a discount above its item's value, gives the difference to the item before it.
+bool Rateia(std::vector<ValoresItem> &itens, long long valor, bool desconto, std::string &motivo) {
+  if (valor == 0)
+    return true;
+  __int128 base = 0;
+  for (const ValoresItem &v : itens)
+    base += v.vItem;
+  std::vector<long long> partes(itens.size(), 0);
+  long long distribuido = 0;
+  for (std::size_t i = 0; i + 1 < itens.size(); ++i) {
+    if (base > 0)
+      partes[i] = static_cast<long long>(
+          (valor * static_cast<__int128>(itens[i].vItem) * 2 + base) / (2 * base));
+    distribuido += partes[i];
+  }
+  partes.back() = valor - distribuido;
+  for (std::size_t i = itens.size() - 1; i > 0; --i) {
+    const long long teto = desconto ? itens[i].vItem : kValorMaximo;
+    const long long certo = std::clamp(partes[i], 0LL, teto);
+    partes[i - 1] += partes[i] - certo;
+    partes[i] = certo;
+  }
+  if (partes[0] < 0 || (desconto && partes[0] > itens[0].vItem))
+    return Recusa(motivo, "total: the subtotal's adjustment cannot be spread over the items");
+  for (std::size_t i = 0; i < itens.size(); ++i) {
+    (desconto ? itens[i].vRatDesc : itens[i].vRatAcr) = partes[i];
+    itens[i].vItem += desconto ? -partes[i] : partes[i];
+  }
+  return true;
+}
+
+// The tax values of an item, from its final vItem and the rates and bases it was sent with.
+bool CalculaImpostos(ValoresItem &v, std::size_t ordem, std::string &motivo) {
+  const std::string regra = "imposto: item " + std::to_string(ordem);
+  auto calcula = [&](const xmlNode *grupo, const std::string &nome, long long valor,
+                     long long &soma) {
+    if (!Igual(grupo, nome.c_str(), valor, regra.c_str(), motivo))
+      return false;
+    v.calculados.push_back({grupo, nome, valor});
+    soma += valor;
+    return true;
+  };
+  for (const xmlNode *grupo : Filhos(v.imposto)) {
+    const std::string nome = Nome(grupo);
+    if (nome == "ICMS") {
+      v.comIcms = true;
+      for (const xmlNode *icms : Filhos(grupo)) {
+        if (Nome(icms) != "ICMS00" && Nome(icms) != "ICMSSN900")
+          continue;
+        long long aliquota = 0, valor = 0;
+        // pICMS is a percentage with 2 decimals: cents x hundredths of a percent / 10,000.
+        if (!Decimal(icms, "pICMS", 2, true, regra.c_str(), aliquota, motivo))
+          return false;
+        if (!Produto(v.vItem, aliquota, 10'000, valor))
+          return Recusa(motivo, regra + ": vICMS out of range");
+        if (!calcula(icms, "vICMS", valor, v.vICMS))
+          return false;
+      }
+      continue;
+    }
+    const bool st = nome == "PISST" || nome == "COFINSST";
+    if (!st && nome != "PIS" && nome != "COFINS")
+      continue;
+    const std::string tributo = st ? nome.substr(0, nome.size() - 2) : nome;
+    long long &soma = nome == "PIS"      ? v.vPIS
+                      : nome == "COFINS" ? v.vCOFINS
+                      : nome == "PISST"  ? v.vPISST
+                                         : v.vCOFINSST;
+    std::vector<xmlNode *> grupos =
+        st ? std::vector<xmlNode *>{const_cast<xmlNode *>(grupo)} : Filhos(grupo);
+    for (const xmlNode *tributado : grupos) {
+      const bool porValor = Filho(tributado, "vBC") != nullptr;
+      // Not taxed (PISNT, PISSN...): no base, no value.
+      if (!porValor && Filho(tributado, "qBCProd") == nullptr && !st)
+        continue;
+      long long base = 0, taxa = 0, valor = 0;
+      // The rate is a fraction with 4 decimals on the base in cents, or a value per unit with 4
+      // decimals on a quantity with 4.
+      const bool lidos =
+          porValor ? Decimal(tributado, "vBC", 2, true, regra.c_str(), base, motivo) &&
+                         Decimal(tributado, ("p" + tributo).c_str(), 4, true, regra.c_str(), taxa,
+                                 motivo)
+                   : Decimal(tributado, "qBCProd", 4, true, regra.c_str(), base, motivo) &&
+                         Decimal(tributado, "vAliqProd", 4, true, regra.c_str(), taxa, motivo);
+      if (!lidos)
+        return false;
+      if (!Produto(base, taxa, porValor ? 10'000 : 1'000'000, valor))
+        return Recusa(motivo, regra + ": v" + tributo + " out of range");
+      if (!calcula(tributado, "v" + tributo, valor, soma))
+        return false;
+    }
+  }
+  return true;
+}
+
 // The checks of a sale that pass: what the CF-e is made of.
 struct VendaLida {
   Documento doc;
@@ -360,6 +518,8 @@ struct VendaLida {
   std::vector<ValoresItem> itens;
   long long total = 0;
   long long troco = 0;
+  long long desconto = 0; // the subtotal's, spread over the items
+  long long acrescimo = 0;
 };
 
 bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CFe &cfe,
@@ -422,6 +582,13 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
                               " exceeds the items' " + FormataCentavos(soma));
   if (!Igual(total, "vCFe", lida.total, "total", motivo))
     return false;
+  lida.desconto = desconto;
+  lida.acrescimo = acrescimo;
+  if (!Rateia(lida.itens, desconto, true, motivo) || !Rateia(lida.itens, acrescimo, false, motivo))
+    return false;
+  for (std::size_t i = 0; i < lida.itens.size(); ++i)
+    if (!CalculaImpostos(lida.itens[i], i + 1, motivo))
+      return false;
 
   const auto meios = Filhos(pgto, "MP");
   if (!SoFilhos(pgto, {"MP"}, "MP", "pgto", motivo))
@@ -453,33 +620,83 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
 
 // ---- writing the CF-e --------------------------------------------------------------------
 
+// A received tax group copied with the values the device worked out at the end of their groups,
+// in place of any the document gave.
+void CompletaImposto(xmlNode *copia, const xmlNode *original,
+                     const std::vector<Calculado> &calculados) {
+  const auto originais = Filhos(original);
+  const auto copias = Filhos(copia);
+  for (std::size_t i = 0; i < originais.size() && i < copias.size(); ++i)
+    CompletaImposto(copias[i], originais[i], calculados);
+  for (const Calculado &c : calculados) {
+    if (c.grupo != original)
+      continue;
+    for (xmlNode *dado : Filhos(copia, c.nome.c_str())) {
+      xmlUnlinkNode(dado);
+      xmlFreeNode(dado);
+    }
+    Acrescenta(copia, c.nome.c_str(), FormataCentavos(c.centavos));
+  }
+}
+
 void CopiaItem(xmlNode *pai, const xmlNode *det, const ValoresItem &valores) {
   xmlNode *novo = Acrescenta(pai, "det");
   DefineAtributo(novo, "nItem", *Atributo(det, "nItem"));
   for (const xmlNode *grupo : Filhos(det)) {
+    if (grupo == valores.imposto) {
+      CompletaImposto(Copia(novo, grupo), grupo, valores.calculados);
+      continue;
+    }
     if (Nome(grupo) != "prod") {
       Copia(novo, grupo);
       continue;
     }
-    // The device writes the item's values it worked out: vProd after vUnCom, vItem after
-    // the discounts and before the observations.
+    // The device writes the item's values it worked out: vProd after vUnCom, vItem and the
+    // subtotal's shares after the discounts and before the observations.
     xmlNode *prod = Acrescenta(novo, "prod");
     bool itemEscrito = false;
+    auto escreveItem = [&] {
+      Acrescenta(prod, "vItem", FormataCentavos(valores.vItem));
+      Acrescenta(prod, "vRatDesc", FormataCentavos(valores.vRatDesc));
+      Acrescenta(prod, "vRatAcr", FormataCentavos(valores.vRatAcr));
+      itemEscrito = true;
+    };
     for (const xmlNode *campo : Filhos(grupo)) {
       const std::string nome = Nome(campo);
-      if (nome == "vProd" || nome == "vItem")
+      if (nome == "vProd" || nome == "vItem" || nome == "vRatDesc" || nome == "vRatAcr")
         continue;
-      if (nome == "obsFiscoDet" && !itemEscrito) {
-        Acrescenta(prod, "vItem", FormataCentavos(valores.vItem));
-        itemEscrito = true;
-      }
+      if (nome == "obsFiscoDet" && !itemEscrito)
+        escreveItem();
       Copia(prod, campo);
       if (nome == "vUnCom")
         Acrescenta(prod, "vProd", FormataCentavos(valores.vProd));
     }
     if (!itemEscrito)
-      Acrescenta(prod, "vItem", FormataCentavos(valores.vItem));
+      escreveItem();
   }
+}
+
+// The taxpayer as the device knows it: CNPJ, name and address; the sale's document gives the rest.
+xmlNode *InicioEmitente(xmlNode *pai, std::string_view cnpj, const Emitente &e, bool fantasia) {
+  xmlNode *emit = Acrescenta(pai, "emit");
+  Acrescenta(emit, "CNPJ", cnpj);
+  Acrescenta(emit, "xNome", e.xNome);
+  if (fantasia && !e.xFant.empty())
+    Acrescenta(emit, "xFant", e.xFant);
+  xmlNode *endereco = Acrescenta(emit, "enderEmit");
+  Acrescenta(endereco, "xLgr", e.xLgr);
+  Acrescenta(endereco, "nro", e.nro);
+  if (!e.xCpl.empty())
+    Acrescenta(endereco, "xCpl", e.xCpl);
+  Acrescenta(endereco, "xBairro", e.xBairro);
+  Acrescenta(endereco, "xMun", e.xMun);
+  Acrescenta(endereco, "CEP", e.CEP);
+  return emit;
+}
+
+void CopiaSeHouver(xmlNode *pai, const xmlNode *de, const char *nome) {
+  if (const xmlNode *campo = Filho(de, nome))
+    Copia(pai, campo);
 }
 
 } // namespace
@@ -612,28 +829,44 @@ bool MontaCFeVenda(std::string_view venda, const Emissao &emissao, CFe &cfe, std
   xmlDocSetRootElement(saida.get(), raiz);
   xmlNode *inf = Acrescenta(raiz, "infCFe");
   DefineAtributo(inf, "Id", "CFe" + cfe.chave);
-  DefineAtributo(inf, "versao", lida.versao);
+  DefineAtributo(inf, "versao", kVersaoLayout);
   DefineAtributo(inf, "versaoDadosEnt", lida.versao);
-  DefineAtributo(inf, "versaoSB", "010000");
+  DefineAtributo(inf, "versaoSB", kVersaoSoftware);
   std::size_t item = 0;
   for (const xmlNode *grupo : Filhos(lida.infCFe)) {
     const std::string nome = Nome(grupo);
     if (nome == "ide") {
-      xmlNode *ide = InicioIde(inf, emissao, cfe.chave);
+      xmlNode *ide = InicioIde(inf, emissao, cfe.chave, true);
       Acrescenta(ide, "CNPJ", cfe.cnpjSoftwareHouse);
       Acrescenta(ide, "signAC", cfe.assinaturaAC);
       Acrescenta(ide, "assinaturaQRCODE", cfe.assinaturaQr);
       Acrescenta(ide, "numeroCaixa", *TextoFilho(grupo, "numeroCaixa"));
     } else if (nome == "emit") {
-      xmlNode *emit = Acrescenta(inf, "emit");
-      Acrescenta(emit, "CNPJ", emissao.cnpjEmitente);
-      for (const xmlNode *campo : Filhos(grupo))
-        if (Nome(campo) != "CNPJ")
-          Copia(emit, campo);
+      xmlNode *emit = InicioEmitente(inf, emissao.cnpjEmitente, emissao.emitente, true);
+      CopiaSeHouver(emit, grupo, "IE");
+      CopiaSeHouver(emit, grupo, "IM");
+      Acrescenta(emit, "cRegTrib", emissao.emitente.cRegTrib);
+      CopiaSeHouver(emit, grupo, "cRegTribISSQN");
+      CopiaSeHouver(emit, grupo, "indRatISSQN");
     } else if (nome == "det") {
       CopiaItem(inf, grupo, lida.itens[item++]);
     } else if (nome == "total") {
       xmlNode *total = Acrescenta(inf, "total");
+      // The sums over the items of goods, in the layout's order.
+      long long somas[8] = {};
+      for (const ValoresItem &v : lida.itens) {
+        if (!v.comIcms)
+          continue;
+        const long long parcelas[8] = {v.vICMS,   v.vProd,  v.vDesc,     v.vPIS,
+                                       v.vCOFINS, v.vPISST, v.vCOFINSST, v.vOutro};
+        for (int k = 0; k < 8; ++k)
+          somas[k] += parcelas[k];
+      }
+      xmlNode *icmsTot = Acrescenta(total, "ICMSTot");
+      const char *nomes[8] = {"vICMS",   "vProd",  "vDesc",     "vPIS",
+                              "vCOFINS", "vPISST", "vCOFINSST", "vOutro"};
+      for (int k = 0; k < 8; ++k)
+        Acrescenta(icmsTot, nomes[k], FormataCentavos(somas[k]));
       Acrescenta(total, "vCFe", cfe.total);
       for (const xmlNode *campo : Filhos(grupo))
         if (Nome(campo) != "vCFe")
@@ -703,20 +936,36 @@ bool MontaCFeCancelamento(std::string_view dados, const VendaEmitida &venda, con
   xmlNode *novo = Acrescenta(raizNova, "infCFe");
   DefineAtributo(novo, "Id", "CFe" + cfe.chave);
   DefineAtributo(novo, "chCanc", "CFe" + venda.chave);
-  DefineAtributo(novo, "versao", "0.08");
+  DefineAtributo(novo, "versao", kVersaoLayout);
   Acrescenta(novo, "dEmi", venda.dataHora.substr(0, 8));
   Acrescenta(novo, "hEmi", venda.dataHora.substr(8));
-  xmlNode *ideNova = InicioIde(novo, emissao, cfe.chave);
+  xmlNode *ideNova = InicioIde(novo, emissao, cfe.chave, false);
   Acrescenta(ideNova, "CNPJ", cfe.cnpjSoftwareHouse);
   Acrescenta(ideNova, "signAC", cfe.assinaturaAC);
   Acrescenta(ideNova, "assinaturaQRCODE", cfe.assinaturaQr);
   Acrescenta(ideNova, "numeroCaixa", *TextoFilho(ide, "numeroCaixa"));
-  Acrescenta(Acrescenta(novo, "emit"), "CNPJ", cnpjEmitente);
-  xmlNode *destNovo = Acrescenta(novo, "dest");
-  if (cfe.cpfCnpj.size() == 11)
-    Acrescenta(destNovo, "CPF", cfe.cpfCnpj);
-  else if (!cfe.cpfCnpj.empty())
-    Acrescenta(destNovo, "CNPJ", cfe.cpfCnpj);
+  // What the cancellation repeats of the sale comes from the sale's own CF-e.
+  Documento vendaLida;
+  std::string semUso;
+  const xmlNode *infVenda = nullptr;
+  if (!venda.xml.empty() && LeXml(venda.xml, SemDeclaracao::Utf8, vendaLida, semUso))
+    infVenda = Filho(Raiz(vendaLida), "infCFe");
+  const xmlNode *emitVenda = infVenda ? Filho(infVenda, "emit") : nullptr;
+  const xmlNode *destVenda = infVenda ? Filho(infVenda, "dest") : nullptr;
+  xmlNode *emitNovo = InicioEmitente(novo, cnpjEmitente, emissao.emitente, false);
+  if (emitVenda != nullptr) {
+    CopiaSeHouver(emitNovo, emitVenda, "IE");
+    CopiaSeHouver(emitNovo, emitVenda, "IM");
+  }
+  if (destVenda != nullptr) {
+    Copia(novo, destVenda);
+  } else {
+    xmlNode *destNovo = Acrescenta(novo, "dest");
+    if (cfe.cpfCnpj.size() == 11)
+      Acrescenta(destNovo, "CPF", cfe.cpfCnpj);
+    else if (!cfe.cpfCnpj.empty())
+      Acrescenta(destNovo, "CNPJ", cfe.cpfCnpj);
+  }
   Acrescenta(Acrescenta(novo, "total"), "vCFe", cfe.total);
   AcrescentaAssinatura(raizNova, cfe.chave, Serializa(novo), emissao.serie);
   cfe.xml = ComDeclaracao(raizNova);

@@ -55,6 +55,36 @@ extern const std::size_t kQuantasRegrasVenda;
 extern const Regra kRegrasCancelamento[];
 extern const std::size_t kQuantasRegrasCancelamento;
 
+// The layout the device speaks and its software's version: the documents carry them as versao
+// and versaoSB, the status reply as VER_LAYOUT ("00.08") and VER_SB ("01.00.00").
+constexpr char kVersaoLayout[] = "0.08";
+constexpr char kVersaoSoftware[] = "010000";
+
+// The taxpayer as the device was parametrized for it (by SEFAZ, at activation): the name and
+// address it writes in <emit> of every document it signs. UTF-8; xCpl may be empty.
+struct Emitente {
+  std::string xNome = "Padaria P\xC3\xA3o Dourado Ltda";
+  std::string xFant = "Padaria P\xC3\xA3o Dourado";
+  std::string xLgr = "Rua das Laranjeiras";
+  std::string nro = "125";
+  std::string xCpl = "Loja 2";
+  std::string xBairro = "Centro";
+  std::string xMun = "S\xC3\xA3o Paulo";
+  std::string CEP = "01010010";
+  std::string cRegTrib = "3"; // 1 Simples Nacional, 3 regime normal
+};
+
+// Its fields by their names in the document, with their bounds.
+struct CampoEmitente {
+  const char *nome;
+  std::string Emitente::*valor;
+  bool opcional; // may be empty
+};
+extern const CampoEmitente kCamposEmitente[];
+extern const std::size_t kQuantosCamposEmitente;
+// What is wrong with a value of one of those fields; empty when nothing is.
+std::string ProblemaEmitente(const CampoEmitente &campo, std::string_view valor);
+
 // What the device adds to a document it issues.
 struct Emissao {
   int uf = 0;
@@ -64,6 +94,7 @@ struct Emissao {
   int codigoNumerico = 0; // cNF
   std::tm quando{};
   SemDeclaracao semDeclaracao = SemDeclaracao::Utf8;
+  Emitente emitente;
 };
 
 struct CFe {
@@ -87,6 +118,7 @@ struct VendaEmitida {
   std::string total;
   std::string cpfCnpj;
   std::string dataHora;
+  std::string xml; // its signed CF-e, for what the cancellation repeats of it (IE, IM, dest)
 };
 
 // Builds the CF-e of the cancellation of `venda`. False, with "rule: reason", when the document

@@ -24,6 +24,9 @@ constexpr char kBloqueadoSemComunicacao[] = "SAT bloqueado por falta de comunica
 constexpr char kForaDoPadrao[] = "Dados fora do padr\xE3o a ser informado";
 constexpr char kErroValidacao[] = "Erro de valida\xE7\xE3o do conte\xFA"
                                   "do";
+constexpr char kErroAtivacao[] = "Erro desconhecido na ativa\xE7\xE3o";
+constexpr char kErroEmissao[] = "Erro desconhecido na emiss\xE3o";
+constexpr char kBloqueadoDesativacao[] = "SAT bloqueado para desativa\xE7\xE3o";
 
 struct Pedido {
   std::string sessaoTexto; // as received: the reply echoes it
@@ -88,6 +91,13 @@ std::tm Agora(const Sat &sat) {
   return quando;
 }
 
+// The versions as the status reply writes them: 010000 as 01.00.00, 0.08 as 00.08.
+std::string VersaoSoftware() {
+  const std::string v = kVersaoSoftware;
+  return v.substr(0, 2) + "." + v.substr(2, 2) + "." + v.substr(4, 2);
+}
+std::string VersaoLayout() { return std::string("0") + kVersaoLayout; }
+
 int ProximoNumero(const Sat &sat) { return sat.ultimoNumero >= 999999 ? 1 : sat.ultimoNumero + 1; }
 
 Emissao NovaEmissao(Sat &sat, int numero) {
@@ -99,6 +109,7 @@ Emissao NovaEmissao(Sat &sat, int numero) {
   e.codigoNumerico = std::uniform_int_distribution<int>(0, 999999)(sat.sorteio);
   e.quando = Agora(sat);
   e.semDeclaracao = sat.semDeclaracao;
+  e.emitente = sat.emitente;
   return e;
 }
 
@@ -124,7 +135,7 @@ std::string AtivarSAT(Contexto &c) {
   long long subComando = 0, uf = 0;
   if (!LeInteiro(campo[0], subComando) || subComando < 1 || subComando > 3 ||
       !LeInteiro(campo[3], uf) || !UfValida(static_cast<int>(uf)) || !CodigoValido(campo[1]))
-    return Comum(c, 99, kErroDesconhecido);
+    return Comum(c, 99, kErroAtivacao);
   if (!CnpjValido(campo[2]))
     return Comum(c, 2, "SEFAZ n\xE3o reconhece este SAT (CNPJ inv\xE1lido)");
   Sat &sat = c.sat;
@@ -132,7 +143,7 @@ std::string AtivarSAT(Contexto &c) {
     // Renewal of the ICP-Brasil certificate: only for an active device of that taxpayer.
     if (sat.ativacao != Ativacao::Ativado || campo[2] != sat.cnpjContribuinte ||
         !CodigoConfere(c, campo[1]))
-      return Comum(c, 99, kErroDesconhecido);
+      return Comum(c, 99, kErroAtivacao);
   } else if (sat.ativacao == Ativacao::Ativado) {
     return Comum(c, 3, "SAT j\xE1 ativado");
   }
@@ -178,12 +189,17 @@ std::string EnviarDadosVenda(Contexto &c) {
     return Comum(c, 1, kCodigoInvalido);
   if (sat.ativacao != Ativacao::Ativado)
     return Comum(c, 2, kNaoAtivado);
-  if (sat.bloqueado)
+  switch (Estado(sat)) {
+  case EstadoOperacao::Desbloqueado:
+    break;
+  case EstadoOperacao::BloqueadoContribuinte:
     return Comum(c, 6, kBloqueadoContribuinte);
-  if (sat.condicoes.bloqueio == 3)
+  case EstadoOperacao::BloqueioAutonomo:
     return Comum(c, 8, kBloqueadoSemComunicacao);
-  if (sat.condicoes.bloqueio != 0)
+  case EstadoOperacao::BloqueadoSefaz:
+  case EstadoOperacao::BloqueadoDesativacao:
     return Comum(c, 7, kBloqueadoSefaz);
+  }
   if (sat.assinaturaAC.empty())
     return Comum(c, 3, "SAT n\xE3o vinculado ao AC");
   if (barra == std::string_view::npos || parametros.size() - barra - 1 < 4)
@@ -218,10 +234,10 @@ std::string EnviarDadosVenda(Contexto &c) {
   cauda.append("|").append(cfe.assinaturaQr);
   std::string comprimida;
   if (!Comprime(cauda, comprimida))
-    return Comum(c, 99, kErroDesconhecido);
+    return Comum(c, 99, kErroEmissao);
 
   sat.ultimoNumero = numero;
-  sat.ultimaVenda = VendaEmitida{cfe.chave, cfe.total, cfe.cpfCnpj, cfe.dataHora};
+  sat.ultimaVenda = VendaEmitida{cfe.chave, cfe.total, cfe.cpfCnpj, cfe.dataHora, {}};
   sat.vendaCancelavel = true;
   sat.chaveUltimoCFe = cfe.chave;
   sat.dataHoraUltimoCFe = cfe.dataHora;
@@ -241,17 +257,28 @@ std::string CancelarUltimaVenda(Contexto &c) {
   Sat &sat = c.sat;
   if (!CodigoConfere(c, campo[0]))
     return Comum(c, 1, kCodigoInvalido);
-  if (sat.bloqueado)
+  switch (Estado(sat)) {
+  case EstadoOperacao::Desbloqueado:
+    break;
+  case EstadoOperacao::BloqueadoContribuinte:
     return Comum(c, 3, kBloqueadoContribuinte);
-  if (sat.condicoes.bloqueio == 3)
+  case EstadoOperacao::BloqueioAutonomo:
     return Comum(c, 5, kBloqueadoSemComunicacao);
-  if (sat.condicoes.bloqueio != 0)
+  case EstadoOperacao::BloqueadoSefaz:
+  case EstadoOperacao::BloqueadoDesativacao:
     return Comum(c, 4, kBloqueadoSefaz);
+  }
   if (!sat.vendaCancelavel || campo[1] != "CFe" + sat.ultimaVenda.chave)
     return Comum(c, 2, "Cupom inv\xE1lido");
+  // The sale being cancelled is the last fiscal session: its CF-e gives what the cancellation
+  // repeats of it.
+  VendaEmitida venda = sat.ultimaVenda;
+  SessaoFiscal sessao;
+  if (LeSessaoFiscal(sat.ultimaSessaoFiscal, sessao) && sessao.chave == venda.chave)
+    venda.xml = std::move(sessao.cfe);
   const int numero = ProximoNumero(sat);
   CFe cfe;
-  if (!MontaCFeCancelamento(campo[2], sat.ultimaVenda, NovaEmissao(sat, numero), cfe, c.motivo))
+  if (!MontaCFeCancelamento(campo[2], venda, NovaEmissao(sat, numero), cfe, c.motivo))
     return Comum(c, 7, kErroValidacao);
   // Cancellation has no code of its own for the software house's association.
   if (cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse || cfe.assinaturaAC != sat.assinaturaAC) {
@@ -328,9 +355,7 @@ std::string ConsultarStatusOperacional(Contexto &c) {
   for (std::size_t i = 0; i < 8; i += 2)
     mac.append(":").append(serie8.substr(i, 2));
   const std::deque<std::string> &fila = condicoes.aguardando;
-  std::string estado = sat.bloqueado ? "2" : "0";
-  if (condicoes.bloqueio != 0)
-    estado = std::to_string(condicoes.bloqueio);
+  const std::string estado = std::to_string(static_cast<int>(Estado(sat)));
   const std::array<std::string, 23> campos = {
       sat.serie,
       sat.rede.tipoLan,
@@ -345,8 +370,8 @@ std::string ConsultarStatusOperacional(Contexto &c) {
       "4 GB",
       condicoes.memoriaUsada,
       agora,
-      "01.00.00",
-      "00.08",
+      VersaoSoftware(),
+      VersaoLayout(),
       ultimo,
       fila.empty() ? std::string() : fila.front(),
       fila.empty() ? std::string() : fila.back(),
@@ -441,10 +466,12 @@ std::string AssociarAssinatura(Contexto &c) {
   // CNPJvalue is the software house's CNPJ followed by the taxpayer's.
   const std::string_view valor = campo[1];
   const bool valorValido =
-      valor.size() == 28 && CnpjValido(valor.substr(0, 14)) && CnpjValido(valor.substr(14)) &&
-      (sat.ativacao != Ativacao::Ativado || valor.substr(14) == sat.cnpjContribuinte);
+      valor.size() == 28 && CnpjValido(valor.substr(0, 14)) && CnpjValido(valor.substr(14));
   if (!valorValido || !PareceBase64(campo[2]))
-    return Comum(c, 3, "Assinatura fora do padr\xE3o informado");
+    return Comum(c, 3, "Assinatura fora do padr\xE3o especificado");
+  if (sat.ativacao == Ativacao::Ativado && valor.substr(14) != sat.cnpjContribuinte)
+    return Comum(c, 7,
+                 "CNPJ do contribuinte difere daquele constante da parametriza\xE7\xE3o de uso");
   sat.cnpjSoftwareHouse = std::string(valor.substr(0, 14));
   sat.assinaturaAC = std::string(campo[2]);
   c.mudou = true;
@@ -466,7 +493,7 @@ std::string ExtrairLogs(Contexto &c) {
 std::string BloquearSAT(Contexto &c) {
   if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
     return Comum(c, 1, kCodigoInvalido);
-  if (c.sat.bloqueado)
+  if (Estado(c.sat) != EstadoOperacao::Desbloqueado)
     return Comum(c, 2, "Equipamento SAT j\xE1 est\xE1 bloqueado");
   c.sat.bloqueado = true;
   c.mudou = true;
@@ -476,8 +503,18 @@ std::string BloquearSAT(Contexto &c) {
 std::string DesbloquearSAT(Contexto &c) {
   if (!CodigoConfere(c, Campos(c.pedido.parametros, 1)[0]))
     return Comum(c, 1, kCodigoInvalido);
-  if (!c.sat.bloqueado)
+  switch (Estado(c.sat)) {
+  case EstadoOperacao::Desbloqueado:
     return Comum(c, 5, "SAT j\xE1 desbloqueado");
+  case EstadoOperacao::BloqueadoSefaz:
+    return Comum(c, 3, kBloqueadoSefaz);
+  case EstadoOperacao::BloqueioAutonomo:
+    return Comum(c, 6, "SAT com bloqueio aut\xF4nomo");
+  case EstadoOperacao::BloqueadoDesativacao:
+    return Comum(c, 7, kBloqueadoDesativacao);
+  case EstadoOperacao::BloqueadoContribuinte:
+    break;
+  }
   c.sat.bloqueado = false;
   c.mudou = true;
   return Comum(c, 0, "Equipamento SAT desbloqueado com sucesso.");
@@ -528,6 +565,15 @@ constexpr Comando kComandos[] = {
     {"ConsultarUltimaSessaoFiscal", 19, false, ConsultarUltimaSessaoFiscal},
 };
 
+// The log keeps its most recent whole lines.
+void AcrescentaAoLog(Sat &sat, const std::string &linhas) {
+  sat.log += linhas;
+  if (sat.log.size() > kLogMaximo) {
+    const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
+    sat.log.erase(0, fimLinha == std::string::npos ? sat.log.size() : fimLinha + 1);
+  }
+}
+
 void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
               std::string_view resposta, std::string_view motivo) {
   const std::size_t barra = resposta.find('|');
@@ -544,11 +590,7 @@ void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
   if (!motivo.empty())
     linha.append("|").append(Mostra(motivo, 200));
   linha.append("\n");
-  sat.log += linha;
-  if (sat.log.size() > kLogMaximo) {
-    const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
-    sat.log.erase(0, fimLinha == std::string::npos ? sat.log.size() : fimLinha + 1);
-  }
+  AcrescentaAoLog(sat, linha);
 }
 
 void GuardaSessao(Sat &sat, long long sessao, const std::string &resposta) {
@@ -570,6 +612,69 @@ void GuardaSessao(Sat &sat, long long sessao, const std::string &resposta) {
 }
 
 } // namespace
+
+EstadoOperacao Estado(const Sat &sat) {
+  if (sat.condicoes.bloqueio != 0)
+    return static_cast<EstadoOperacao>(sat.condicoes.bloqueio);
+  return sat.bloqueado ? EstadoOperacao::BloqueadoContribuinte : EstadoOperacao::Desbloqueado;
+}
+
+bool LeSessaoFiscal(const std::string &resposta, SessaoFiscal &sessao) {
+  std::vector<std::string> campos;
+  std::size_t pos = 0;
+  for (int i = 0; i < 6; ++i) {
+    const std::size_t barra = resposta.find('|', pos);
+    if (barra == std::string::npos)
+      return false;
+    campos.push_back(resposta.substr(pos, barra - pos));
+    pos = barra + 1;
+  }
+  std::string cauda;
+  if (campos[1] == "06000") {
+    if (resposta.size() < pos + 4)
+      return false;
+    std::uint32_t tamanho = 0;
+    for (int i = 3; i >= 0; --i)
+      tamanho = tamanho << 8 | static_cast<unsigned char>(resposta[pos + i]);
+    if (resposta.size() - pos - 4 != tamanho ||
+        Expande(std::string_view(resposta).substr(pos + 4), 16u << 20, cauda) != Expansao::Ok)
+      return false;
+  } else if (campos[1] == "07000") {
+    cauda = resposta.substr(pos);
+  } else {
+    return false;
+  }
+  // arquivoCFeBase64|timeStamp|chaveConsulta|valorTotalCFe|CPFCNPJValue|assinaturaQRCODE
+  std::vector<std::string> resto;
+  for (std::size_t inicio = 0;;) {
+    const std::size_t barra = cauda.find('|', inicio);
+    resto.push_back(cauda.substr(inicio, barra - inicio));
+    if (barra == std::string::npos)
+      break;
+    inicio = barra + 1;
+  }
+  long long total = 0;
+  if (resto.size() != 6 || !DecodificaBase64(resto[0], sessao.cfe) ||
+      resto[2].substr(0, 3) != "CFe" || !LeDecimal(resto[3], 2, total) || !PareceBase64(resto[5]) ||
+      !(resto[4].empty() || CpfValido(resto[4]) || CnpjValido(resto[4])))
+    return false;
+  sessao.codigo = campos[1];
+  sessao.dataHora = resto[1];
+  sessao.chave = resto[2].substr(3);
+  sessao.total = resto[3];
+  sessao.cpfCnpj = resto[4];
+  return true;
+}
+
+void RegistraInicio(Sat &sat) {
+  static constexpr const char *kAtivacoes[] = {"nao ativado", "aguardando certificado", "ativado"};
+  const std::string agora = CarimboTempo(Agora(sat));
+  std::string linhas = agora + "|000000|inicio|00000|SAT " + sat.serie + " ligado, software " +
+                       VersaoSoftware() + ", layout " + VersaoLayout() + "\n";
+  linhas += agora + "|000000|inicio|00000|" + kAtivacoes[static_cast<int>(sat.ativacao)] +
+            ", ESTADO_OPERACAO " + std::to_string(static_cast<int>(Estado(sat))) + "\n";
+  AcrescentaAoLog(sat, linhas);
+}
 
 bool Ipv4(std::string_view texto) {
   int partes = 0;

@@ -46,6 +46,15 @@ struct Condicoes {
   int bloqueio = 0; // ESTADO_OPERACAO 1 (SEFAZ), 3 (autonomous), 4 (for deactivation); 0: none
 };
 
+// ESTADO_OPERACAO: what the device refuses sales and cancellations for.
+enum class EstadoOperacao {
+  Desbloqueado = 0,
+  BloqueadoSefaz = 1,
+  BloqueadoContribuinte = 2,
+  BloqueioAutonomo = 3,
+  BloqueadoDesativacao = 4,
+};
+
 struct Sat {
   // What survives a restart (see estado.h).
   std::string serie = "900000001";
@@ -54,6 +63,7 @@ struct Sat {
   Ativacao ativacao = Ativacao::NaoAtivado;
   std::string cnpjContribuinte;
   int uf = 0;
+  Emitente emitente;        // the taxpayer's name and address, from the parametrization
   std::string dataAtivacao; // AAAAMMDD
   bool bloqueado = false;
   std::string cnpjSoftwareHouse;
@@ -95,6 +105,22 @@ struct Atendimento {
 // "<session>|00099|Erro desconhecido||" (the "unknown error" of the common form with no command
 // number; "000000" stands for a session that is not a number).
 Atendimento Atende(Sat &sat, std::string_view carga);
+
+EstadoOperacao Estado(const Sat &sat);
+
+// A reply to a sale or a cancellation as the device sent it, taken apart.
+struct SessaoFiscal {
+  std::string codigo; // 06000 or 07000
+  std::string cfe;    // the signed CF-e's XML
+  std::string dataHora;
+  std::string chave; // 44 digits
+  std::string total;
+  std::string cpfCnpj;
+};
+bool LeSessaoFiscal(const std::string &resposta, SessaoFiscal &sessao);
+
+// The device's log lines of its start: its serial, software and layout, its state.
+void RegistraInicio(Sat &sat);
 
 // Starts the device activated for a taxpayer and associated with a software house.
 void DeixaPronto(Sat &sat, std::string_view cnpj, int uf, std::string_view cnpjSoftwareHouse,

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,10 @@ namespace satemu {
 
 namespace {
 
-constexpr char kCabecalho[] = "satemu-estado 2";
+// Version 3 added the taxpayer's name and address (emit_* lines, after the log); a file of
+// version 2 is still read, and the device keeps the parametrization it started with.
+constexpr char kCabecalho[] = "satemu-estado 3";
+constexpr char kCabecalho2[] = "satemu-estado 2";
 constexpr char kFim[] = "fim";
 
 // Values are bytes: control bytes, '%' and bytes above 0x7E are written as %XX, so that every
@@ -86,54 +90,6 @@ std::string ProblemaChave(const Sat &s, const std::string &chave) {
       chave.substr(22, 9) != s.serie)
     return "key " + chave + " is not of this device's cUF, CNPJ and serie";
   return {};
-}
-
-// A reply to a sale or a cancellation as the device sent it; the key, timestamp and code it
-// carries are put in the arguments.
-bool LeSessaoFiscal(const std::string &resposta, std::string &codigo, std::string &chave,
-                    std::string &dataHora) {
-  std::vector<std::string> campos;
-  std::size_t pos = 0;
-  for (int i = 0; i < 6; ++i) {
-    const std::size_t barra = resposta.find('|', pos);
-    if (barra == std::string::npos)
-      return false;
-    campos.push_back(resposta.substr(pos, barra - pos));
-    pos = barra + 1;
-  }
-  codigo = campos[1];
-  std::string cauda;
-  if (codigo == "06000") {
-    if (resposta.size() < pos + 4)
-      return false;
-    std::uint32_t tamanho = 0;
-    for (int i = 3; i >= 0; --i)
-      tamanho = tamanho << 8 | static_cast<unsigned char>(resposta[pos + i]);
-    if (resposta.size() - pos - 4 != tamanho ||
-        Expande(std::string_view(resposta).substr(pos + 4), 16u << 20, cauda) != Expansao::Ok)
-      return false;
-  } else if (codigo == "07000") {
-    cauda = resposta.substr(pos);
-  } else {
-    return false;
-  }
-  // arquivoCFeBase64|timeStamp|chaveConsulta|valorTotalCFe|CPFCNPJValue|assinaturaQRCODE
-  std::vector<std::string> resto;
-  for (std::size_t inicio = 0;;) {
-    const std::size_t barra = cauda.find('|', inicio);
-    resto.push_back(cauda.substr(inicio, barra - inicio));
-    if (barra == std::string::npos)
-      break;
-    inicio = barra + 1;
-  }
-  long long total = 0;
-  if (resto.size() != 6 || !PareceBase64(resto[0]) || resto[2].substr(0, 3) != "CFe" ||
-      !LeDecimal(resto[3], 2, total) || !PareceBase64(resto[5]) ||
-      !(resto[4].empty() || CpfValido(resto[4]) || CnpjValido(resto[4])))
-    return false;
-  dataHora = resto[1];
-  chave = resto[2].substr(3);
-  return true;
 }
 
 // Each field of the state, in the order of the file, as text both ways. `le` puts the value in
@@ -302,12 +258,12 @@ const Campo kCampos[] = {
          return "not base64";
        if (s.chaveUltimoCFe.empty())
          return v.empty() ? "" : "a fiscal session without a CF-e";
-       std::string codigo, chave, dataHora;
-       if (!LeSessaoFiscal(s.ultimaSessaoFiscal, codigo, chave, dataHora))
+       SessaoFiscal sessao;
+       if (!LeSessaoFiscal(s.ultimaSessaoFiscal, sessao))
          return "not the reply of a sale or a cancellation";
-       if (chave != s.chaveUltimoCFe || dataHora != s.dataHoraUltimoCFe)
+       if (sessao.chave != s.chaveUltimoCFe || sessao.dataHora != s.dataHoraUltimoCFe)
          return "its key and time are not the last CF-e's";
-       if (codigo == "06000" ? chave != s.ultimaVenda.chave : s.vendaCancelavel)
+       if (sessao.codigo == "06000" ? sessao.chave != s.ultimaVenda.chave : s.vendaCancelavel)
          return "a sale and a cancellation that do not match";
        return {};
      }},
@@ -378,26 +334,44 @@ std::string Interpreta(const std::string &texto, Sat &lido) {
     return std::to_string(numero) + ": " + problema;
   };
 
-  if (std::string problema = proxima(); !problema.empty() || linha != kCabecalho) {
-    if (problema.empty() && linha == "satemu-estado 1")
+  const std::string primeira = proxima();
+  const bool versao2 = primeira.empty() && linha == kCabecalho2;
+  if (!primeira.empty() || (linha != kCabecalho && !versao2)) {
+    if (primeira.empty() && linha == "satemu-estado 1")
       return naLinha("a state file of an older satemu, which cannot be checked; remove it to "
                      "start afresh");
     return naLinha("not a satemu state file (its first line is not '" + std::string(kCabecalho) +
                    "')");
   }
-  for (const Campo &campo : kCampos) {
-    if (const std::string problema = proxima(); !problema.empty())
-      return naLinha(problema + " (field " + campo.nome + " is missing)");
+  // The next line as the field `esperado`; its value goes to `le`, which says what is wrong.
+  auto leCampo = [&](const std::string &esperado, auto &&le) -> std::string {
+    if (const std::string falta = proxima(); !falta.empty())
+      return naLinha(falta + " (field " + esperado + " is missing)");
     const std::size_t igual = linha.find('=');
     const std::string nome = linha.substr(0, igual);
-    if (igual == std::string::npos || nome != campo.nome)
-      return naLinha("expected field " + std::string(campo.nome) + ", found '" + Mostra(nome) +
-                     "'");
+    if (igual == std::string::npos || nome != esperado)
+      return naLinha("expected field " + esperado + ", found '" + Mostra(nome) + "'");
     std::string valor;
     if (!Desescapa(std::string_view(linha).substr(igual + 1), valor))
-      return naLinha(std::string(campo.nome) + ": a bad %XX escape");
-    if (const std::string problema = campo.le(lido, valor); !problema.empty())
-      return naLinha(std::string(campo.nome) + ": " + problema);
+      return naLinha(esperado + ": a bad %XX escape");
+    if (const std::string errado = le(valor); !errado.empty())
+      return naLinha(esperado + ": " + errado);
+    return {};
+  };
+  for (const Campo &campo : kCampos)
+    if (const std::string errado =
+            leCampo(campo.nome, [&](const std::string &v) { return campo.le(lido, v); });
+        !errado.empty())
+      return errado;
+  for (std::size_t i = 0; i < kQuantosCamposEmitente && !versao2; ++i) {
+    const CampoEmitente &campo = kCamposEmitente[i];
+    const std::string errado =
+        leCampo(std::string("emit_") + campo.nome, [&](const std::string &v) {
+          lido.emitente.*campo.valor = v;
+          return ProblemaEmitente(campo, v);
+        });
+    if (!errado.empty())
+      return errado;
   }
   const std::size_t inicioFim = pos;
   if (const std::string problema = proxima(); !problema.empty())
@@ -435,6 +409,12 @@ std::string TextoEstado(const Sat &sat) {
   texto += '\n';
   for (const Campo &campo : kCampos)
     texto.append(campo.nome).append("=").append(Escapa(campo.escreve(sat))).append("\n");
+  for (std::size_t i = 0; i < kQuantosCamposEmitente; ++i)
+    texto.append("emit_")
+        .append(kCamposEmitente[i].nome)
+        .append("=")
+        .append(Escapa(sat.emitente.*kCamposEmitente[i].valor))
+        .append("\n");
   const std::string crc = Crc(texto);
   texto.append(kFim).append("=").append(crc).append("\n");
   return texto;
@@ -457,6 +437,54 @@ Leitura CarregaEstado(Sat &sat, const std::string &caminho, std::string &erro) {
   lido.bytesSessoes = sat.bytesSessoes;
   sat = std::move(lido);
   return Leitura::Carregado;
+}
+
+bool LeEmitente(const std::string &caminho, Emitente &emitente, std::string &erro) {
+  std::string texto;
+  bool ausente = false;
+  if (!LeArquivo(caminho, texto, erro, ausente))
+    return false;
+  Emitente lido = emitente;
+  std::vector<std::string> vistos;
+  int numero = 0;
+  auto espacos = [](std::string v) {
+    const std::size_t inicio = v.find_first_not_of(" \t\r");
+    const std::size_t fim = v.find_last_not_of(" \t\r");
+    return inicio == std::string::npos ? std::string() : v.substr(inicio, fim - inicio + 1);
+  };
+  for (std::size_t pos = 0; pos < texto.size();) {
+    const std::size_t fim = std::min(texto.find('\n', pos), texto.size());
+    const std::string linha = espacos(texto.substr(pos, fim - pos));
+    pos = fim + 1;
+    ++numero;
+    if (linha.empty() || linha[0] == '#')
+      continue;
+    const std::string onde = caminho + ":" + std::to_string(numero) + ": ";
+    const std::size_t igual = linha.find('=');
+    const std::string nome = espacos(linha.substr(0, igual));
+    const CampoEmitente *campo = nullptr;
+    for (std::size_t i = 0; i < kQuantosCamposEmitente; ++i)
+      if (nome == kCamposEmitente[i].nome)
+        campo = &kCamposEmitente[i];
+    if (igual == std::string::npos || campo == nullptr) {
+      erro = onde + "'" + Mostra(nome) +
+             "' is none of xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP, cRegTrib";
+      return false;
+    }
+    if (std::find(vistos.begin(), vistos.end(), nome) != vistos.end()) {
+      erro = onde + nome + " given twice";
+      return false;
+    }
+    vistos.push_back(nome);
+    const std::string valor = espacos(linha.substr(igual + 1));
+    if (const std::string problema = ProblemaEmitente(*campo, valor); !problema.empty()) {
+      erro = onde + nome + ": " + problema;
+      return false;
+    }
+    lido.*campo->valor = valor;
+  }
+  emitente = lido;
+  return true;
 }
 
 bool SalvaEstado(const Sat &sat, const std::string &caminho, std::string &erro) {

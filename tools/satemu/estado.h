@@ -18,6 +18,13 @@ Leitura CarregaEstado(Sat &sat, const std::string &caminho, std::string &erro);
 
 bool SalvaEstado(const Sat &sat, const std::string &caminho, std::string &erro);
 
+// The taxpayer's name and address from a file of "name=value" lines (UTF-8), the names those
+// of the document (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP, cRegTrib); blank lines
+// and lines starting with '#' are skipped, a name left out keeps its value in `emitente`.
+// False, with "FILE:LINE: reason", for a name that is not one of those, given twice, or a
+// value the document could not hold.
+bool LeEmitente(const std::string &caminho, Emitente &emitente, std::string &erro);
+
 // The file's text for `sat`, as SalvaEstado writes it.
 std::string TextoEstado(const Sat &sat);
 

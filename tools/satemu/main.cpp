@@ -53,9 +53,18 @@ Device (a fresh device; a state file given with --estado wins over these):
   --cnpj-sh CNPJ            the software house (default 22233344000183)
   --assinatura TEXT         its signAC, base64 (default
                             c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)
+  --emitente FILE         the taxpayer's name and address, as the device's parametrization gives
+                          them and it writes them in every CF-e it signs (emit: xNome, xFant,
+                          enderEmit, cRegTrib): lines "name=value" in UTF-8, the names those of
+                          the document (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP,
+                          cRegTrib), '#' starts a comment line. A name left out keeps its
+                          default: "Padaria Pão Dourado Ltda", trade name "Padaria Pão Dourado",
+                          Rua das Laranjeiras 125, Loja 2, Centro, São Paulo, CEP 01010010,
+                          cRegTrib 3 (regime normal). Kept in the state file
   --estado FILE           keep the device's state in FILE: activation, codes, block, association,
-                          CF-e counter, last sale, last fiscal session (the reply to the last sale
-                          or cancellation), network settings, log. Read at start when it exists;
+                          the taxpayer's name and address, CF-e counter, last sale, last fiscal
+                          session (the reply to the last sale or cancellation), network
+                          settings, log. Read at start when it exists;
                           rewritten after every command that changes it and at exit: written
                           beside it, flushed to disk, then renamed over it. Every field is checked
                           on reading, and a file cut short, changed by hand (its last line holds
@@ -85,7 +94,8 @@ Health: conditions the status reply (ConsultarStatusOperacional) shows, for the 
   --bloqueio STATE        ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 blocked by the
                           taxpayer (as BloquearSAT; DesbloquearSAT lifts it), 3 autonomous block,
                           4 blocked for deactivation. Blocks 1, 3 and 4 refuse sales (06007,
-                          06008) and cancellations (07004, 07005) until satemu ends
+                          06008) and cancellations (07004, 07005) until satemu ends, and
+                          DesbloquearSAT cannot lift them (17003, 17006, 17007)
   AGE is a whole number and a unit: 90s, 10m, 36h, 6d.
 
 Faults, each what a faulty device or cable does (they combine):
@@ -127,6 +137,16 @@ Documents: the CF-e written back is UTF-8 XML. A sale (EnviarDadosVenda, TesteFi
 cancellation that breaks a rule below is answered with the validation error (06010, 07007;
 09099 for a test), or 06004 when its software house is not the one associated; the rule it
 breaks is named on standard error and in the device's log (ExtrairLogs).
+
+The CF-e of a sale is the document received completed as a SAT completes it: infCFe's versao
+(0.08) and versaoSB; ide's cUF, cNF, mod, nserieSAT, nCFe, dEmi, hEmi, cDV, tpAmb and
+assinaturaQRCODE; emit's xNome, xFant, enderEmit and cRegTrib (--emitente); each item's vProd,
+vItem, vRatDesc and vRatAcr (the subtotal's discount or increase spread in proportion to the
+items' values, the rounding cents on the last item) and its vICMS, vPIS, vCOFINS (and those of
+PISST, COFINSST) from the rates it was sent with, rounded half up to cents; total's ICMSTot
+(vICMS, vProd, vDesc, vPIS, vCOFINS, vPISST, vCOFINSST, vOutro) before vCFe; pgto's vTroco; the
+signature. A cancellation has its own key, chCanc, the sale's dEmi and hEmi, an ide without
+tpAmb, the taxpayer's name and address with the sale's IE and IM, the sale's dest and vCFe.
 )";
 
 bool LeNumero(const char *texto, long long minimo, long long maximo, long long &valor) {
@@ -323,6 +343,12 @@ int main(int argc, char **argv) {
       ok = texto(cnpjSoftwareHouse) && satemu::CnpjValido(cnpjSoftwareHouse);
     } else if (opcao == "--assinatura") {
       ok = texto(assinatura) && satemu::PareceBase64(assinatura);
+    } else if (opcao == "--emitente") {
+      const char *caminho = argumento();
+      std::string erroEmitente;
+      if (caminho != nullptr && !satemu::LeEmitente(caminho, sat.emitente, erroEmitente))
+        return Recusa(erroEmitente);
+      ok = caminho != nullptr;
     } else if (opcao == "--certificado-vence") {
       ok = texto(saude.vencimento);
       const char sinal = ok && !saude.vencimento.empty() ? saude.vencimento[0] : ' ';
@@ -405,5 +431,6 @@ int main(int argc, char **argv) {
   }
   if (!AplicaSaude(sat, saude, erro))
     return Recusa(erro);
+  satemu::RegistraInicio(sat);
   return satemu::Serve(sat, configuracao);
 }

@@ -249,7 +249,45 @@ std::string ProblemaCFe(std::string_view resposta) {
   const XmlLido xml(DecodificaBase64(base64));
   if (!xml.Valido())
     return "CF-e not well-formed: " + xml.Erro();
-  return xml.Conta("/*/infCFe[@Id]") == 1 ? "" : "CF-e without <infCFe Id>";
+  return ProblemaGrupos(xml);
+}
+
+std::string ProblemaGrupos(const XmlLido &xml) {
+  // What a SAT writes in every document it signs, beside what the POS sent.
+  static const char *const kVenda[] = {
+      "/CFe/infCFe[@Id and @versao='0.08' and @versaoDadosEnt and @versaoSB='010000']",
+      "/CFe/infCFe/ide[cUF and cNF and mod='59' and nserieSAT and nCFe and dEmi and hEmi and cDV "
+      "and tpAmb and CNPJ and signAC and assinaturaQRCODE and numeroCaixa]",
+      "/CFe/infCFe/emit[CNPJ and xNome and enderEmit[xLgr and nro and xBairro and xMun and CEP] "
+      "and IE and cRegTrib and indRatISSQN]",
+      "/CFe/infCFe/dest",
+      "/CFe/infCFe[count(det) = count(det/prod[vProd and vItem and vRatDesc and vRatAcr])]",
+      "/CFe/infCFe/total/*[1][self::ICMSTot[vICMS and vProd and vDesc and vPIS and vCOFINS and "
+      "vPISST and vCOFINSST and vOutro]]/following-sibling::*[1][self::vCFe]",
+      "/CFe/infCFe/pgto/vTroco",
+      "/CFe/ds:Signature/ds:SignedInfo/ds:Reference",
+  };
+  static const char *const kCancelamento[] = {
+      "/CFeCanc/infCFe[@Id and @chCanc and @versao='0.08']",
+      "/CFeCanc/infCFe/*[1][self::dEmi]/following-sibling::*[1][self::hEmi]",
+      "/CFeCanc/infCFe/ide[cUF and cNF and mod='59' and nserieSAT and nCFe and dEmi and hEmi and "
+      "cDV and not(tpAmb) and CNPJ and signAC and assinaturaQRCODE and numeroCaixa]",
+      "/CFeCanc/infCFe/emit[CNPJ and xNome and enderEmit[xLgr and nro and xBairro and xMun and "
+      "CEP] and IE]",
+      "/CFeCanc/infCFe/dest",
+      "/CFeCanc/infCFe/total/vCFe",
+      "/CFeCanc/ds:Signature/ds:SignedInfo/ds:Reference",
+  };
+  const bool venda = xml.Conta("/CFe") == 1;
+  if (!venda && xml.Conta("/CFeCanc") != 1)
+    return "neither <CFe> nor <CFeCanc>";
+  const std::vector<const char *> grupos =
+      venda ? std::vector<const char *>(std::begin(kVenda), std::end(kVenda))
+            : std::vector<const char *>(std::begin(kCancelamento), std::end(kCancelamento));
+  for (const char *grupo : grupos)
+    if (xml.Conta(grupo) != 1)
+      return std::string("CF-e without ") + grupo;
+  return {};
 }
 
 } // namespace teste

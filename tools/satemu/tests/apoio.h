@@ -71,5 +71,7 @@ RespostaVenda LeRespostaVenda(std::string_view carga);
 // What is wrong with the CF-e a reply carries (a sale's 06000, a cancellation's 07000, a
 // test's 09000), read as XML; empty when nothing is or when the reply carries none.
 std::string ProblemaCFe(std::string_view resposta);
+// What a signed sale or cancellation lacks of the groups a SAT writes; empty when nothing.
+std::string ProblemaGrupos(const XmlLido &xml);
 
 } // namespace teste

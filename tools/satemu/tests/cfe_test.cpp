@@ -236,6 +236,171 @@ TEST(CFeVenda, Totais) {
   }
 }
 
+// A sale of these items, each "qCom|vUnCom|indRegra|more of prod|imposto", with what <total>
+// holds and the payments.
+std::string Venda(const std::vector<std::string> &itens, const std::string &total,
+                  const std::string &pagamentos) {
+  std::string xml = teste::XmlVenda("QUJD", "<CPF>12345678909</CPF><xNome>Ana</xNome>");
+  const std::size_t inicio = xml.find("<det "), fim = xml.find("<total/>");
+  std::string dets;
+  for (std::size_t i = 0; i < itens.size(); ++i) {
+    std::vector<std::string> parte;
+    for (std::size_t de = 0;;) {
+      const std::size_t barra = itens[i].find('|', de);
+      parte.push_back(itens[i].substr(de, barra - de));
+      if (barra == std::string::npos)
+        break;
+      de = barra + 1;
+    }
+    dets += "<det nItem=\"" + std::to_string(i + 1) + "\"><prod><cProd>" + std::to_string(i + 1) +
+            "</cProd><xProd>Item</xProd><CFOP>5102</CFOP><uCom>UN</uCom><qCom>" + parte[0] +
+            "</qCom><vUnCom>" + parte[1] + "</vUnCom><indRegra>" + parte[2] + "</indRegra>" +
+            parte[3] + "</prod><imposto>" + parte[4] + "</imposto></det>";
+  }
+  xml.replace(inicio, fim - inicio, dets);
+  xml.replace(xml.find("<total/>"), 8, "<total>" + total + "</total>");
+  const std::size_t mp = xml.find("<MP>");
+  xml.replace(mp, xml.find("</pgto>") - mp, pagamentos);
+  return xml;
+}
+
+// What the device adds to a sale: each item's values and taxes, the subtotal's adjustment spread
+// over the items, the sums and the change, in integer cents.
+TEST(CFeVenda, OQueOSatAcrescenta) {
+  const std::string icms18 = "<ICMS><ICMS00><Orig>0</Orig><CST>00</CST><pICMS>18.00</pICMS>"
+                             "</ICMS00></ICMS>";
+  const std::string isento = "<ICMS><ICMS40><Orig>0</Orig><CST>40</CST></ICMS40></ICMS>"
+                             "<PIS><PISNT><CST>04</CST></PISNT></PIS>"
+                             "<COFINS><COFINSNT><CST>04</CST></COFINSNT></COFINS>";
+  const std::string simples = "<ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102>"
+                              "</ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS>"
+                              "<COFINS><COFINSSN><CST>49</CST></COFINSSN></COFINS>";
+  auto dinheiro = [](const char *valor) {
+    return std::string("<MP><cMP>01</cMP><vMP>") + valor + "</vMP></MP>";
+  };
+  const struct {
+    const char *nome;
+    std::vector<std::string> itens;
+    std::string total, pagamentos;
+    std::vector<const char *> valoresItens; // "vProd vItem vRatDesc vRatAcr", item by item
+    const char *icmsTot; // vICMS vProd vDesc vPIS vCOFINS vPISST vCOFINSST vOutro
+    const char *vCFe, *vTroco;
+    std::vector<std::pair<const char *, const char *>> outros; // XPath, value
+  } casos[] = {
+      {"one item, taxed by rates",
+       {"3.0000|10.005|A||" + icms18 +
+        "<PIS><PISAliq><CST>01</CST><vBC>30.02</vBC><pPIS>0.0165</pPIS></PISAliq></PIS>"
+        "<COFINS><COFINSAliq><CST>01</CST><vBC>30.02</vBC><pCOFINS>0.0760</pCOFINS>"
+        "</COFINSAliq></COFINS>"},
+       "",
+       dinheiro("50.00"),
+       {"30.02 30.02 0.00 0.00"},
+       "5.40 30.02 0.00 0.50 2.28 0.00 0.00 0.00",
+       "30.02",
+       "19.98",
+       {{"//ICMS00/*[last()]", "5.40"},
+        {"//PISAliq/vPIS", "0.50"},
+        {"//COFINSAliq/vCOFINS", "2.28"}}},
+      {"items with their own discount and increase",
+       {"2.0000|5.00|A|<vDesc>1.00</vDesc>|" + isento,
+        "1.0000|8.00|A|<vOutro>0.50</vOutro>|" + isento},
+       "",
+       dinheiro("20.00"),
+       {"10.00 9.00 0.00 0.00", "8.00 8.50 0.00 0.00"},
+       "0.00 18.00 1.00 0.00 0.00 0.00 0.00 0.50",
+       "17.50",
+       "2.50",
+       {}},
+      // 0.10 over 5.00, 2.50, 2.50: 0.05, 0.025 rounded to 0.03, and the 0.02 left on the last;
+      // ICMS on each item's value after its share.
+      {"a subtotal discount spread over three items",
+       {"1.0000|5.00|A||" + icms18, "1.0000|2.50|A||" + icms18, "1.0000|2.50|A||" + icms18},
+       "<DescAcrEntr><vDescSubtot>0.10</vDescSubtot></DescAcrEntr>",
+       dinheiro("10.00"),
+       {"5.00 4.95 0.05 0.00", "2.50 2.47 0.03 0.00", "2.50 2.48 0.02 0.00"},
+       "1.78 10.00 0.00 0.00 0.00 0.00 0.00 0.00",
+       "9.90",
+       "0.10",
+       {{"/CFe/infCFe/total/*[3][self::DescAcrEntr]/vDescSubtot", "0.10"}}},
+      {"a subtotal increase spread over three items",
+       {"1.0000|1.00|A||" + simples, "1.0000|1.00|A||" + simples, "1.0000|1.00|A||" + simples},
+       "<DescAcrEntr><vAcresSubtot>0.10</vAcresSubtot></DescAcrEntr>",
+       dinheiro("5.00"),
+       {"1.00 1.03 0.00 0.03", "1.00 1.03 0.00 0.03", "1.00 1.04 0.00 0.04"},
+       "0.00 3.00 0.00 0.00 0.00 0.00 0.00 0.00",
+       "3.10",
+       "1.90",
+       {}},
+      // 0.3335 x 29.95 = 9.988325: 9.99 rounded, 9.98 truncated. Taxes by quantity and the ST
+      // groups: 0.3335 x 0.15 = 0.050025, x 0.70 = 0.23345; 9.98 x 0.0165 = 0.16467, x 0.076 =
+      // 0.75848.
+      {"rounding, truncation, taxes by quantity and substitution",
+       {"0.3335|29.95|A||" + icms18 +
+            "<PIS><PISQtde><CST>03</CST><qBCProd>0.3335</qBCProd><vAliqProd>0.1500</vAliqProd>"
+            "</PISQtde></PIS><COFINS><COFINSQtde><CST>03</CST><qBCProd>0.3335</qBCProd>"
+            "<vAliqProd>0.7000</vAliqProd></COFINSQtde></COFINS>",
+        "0.3335|29.95|T||<ICMS><ICMS40><Orig>0</Orig><CST>60</CST></ICMS40></ICMS>"
+        "<PIS><PISNT><CST>04</CST></PISNT></PIS><PISST><vBC>9.98</vBC><pPIS>0.0165</pPIS></PISST>"
+        "<COFINS><COFINSNT><CST>04</CST></COFINSNT></COFINS>"
+        "<COFINSST><vBC>9.98</vBC><pCOFINS>0.0760</pCOFINS></COFINSST>"},
+       "",
+       dinheiro("20.00"),
+       {"9.99 9.99 0.00 0.00", "9.98 9.98 0.00 0.00"},
+       "1.80 19.97 0.00 0.05 0.23 0.16 0.76 0.00",
+       "19.97",
+       "0.03",
+       {{"//PISST/vPIS", "0.16"}, {"//COFINSQtde/vCOFINS", "0.23"}}},
+      {"two payment methods and change",
+       {"1.0000|7.50|A||" + simples},
+       "",
+       "<MP><cMP>03</cMP><vMP>5.00</vMP><cAdmC>004</cAdmC></MP>" + dinheiro("10.00"),
+       {"7.50 7.50 0.00 0.00"},
+       "0.00 7.50 0.00 0.00 0.00 0.00 0.00 0.00",
+       "7.50",
+       "7.50",
+       {}},
+  };
+  const char *const somas[] = {"vICMS",   "vProd",  "vDesc",     "vPIS",
+                               "vCOFINS", "vPISST", "vCOFINSST", "vOutro"};
+  const char *const valores[] = {"vProd", "vItem", "vRatDesc", "vRatAcr"};
+  for (const auto &caso : casos) {
+    SCOPED_TRACE(caso.nome);
+    Emissao emissao = UmaEmissao();
+    emissao.emitente.xNome = "Mercado S\xC3\xA3o Jo\xC3\xA3o";
+    emissao.emitente.xCpl = "";
+    CFe cfe;
+    std::string motivo;
+    ASSERT_TRUE(
+        satemu::MontaCFeVenda(Venda(caso.itens, caso.total, caso.pagamentos), emissao, cfe, motivo))
+        << motivo;
+    const XmlLido xml(cfe.xml);
+    ASSERT_TRUE(xml.Valido()) << xml.Erro();
+    EXPECT_EQ(teste::ProblemaGrupos(xml), "");
+    for (std::size_t i = 0; i < caso.valoresItens.size(); ++i) {
+      std::string obtidos;
+      for (const char *nome : valores)
+        obtidos += (obtidos.empty() ? "" : " ") +
+                   xml.Valor("/CFe/infCFe/det[" + std::to_string(i + 1) + "]/prod/" + nome);
+      EXPECT_EQ(obtidos, caso.valoresItens[i]) << "item " << i + 1;
+    }
+    std::string icmsTot;
+    for (const char *nome : somas)
+      icmsTot += (icmsTot.empty() ? "" : " ") + xml.Valor(std::string("//ICMSTot/") + nome);
+    EXPECT_EQ(icmsTot, caso.icmsTot);
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/total/vCFe"), caso.vCFe);
+    EXPECT_EQ(cfe.total, caso.vCFe);
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/pgto/vTroco"), caso.vTroco);
+    for (const auto &[caminho, valor] : caso.outros)
+      EXPECT_EQ(xml.Valor(caminho), valor) << caminho;
+    // The emitter as the device knows it, with the document's IE.
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/xNome"), "Mercado S\xC3\xA3o Jo\xC3\xA3o");
+    EXPECT_EQ(xml.Conta("/CFe/infCFe/emit/enderEmit/xCpl"), 0);
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/enderEmit/xMun"), "S\xC3\xA3o Paulo");
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/IE/following-sibling::*[1]"), "3");
+    EXPECT_EQ(xml.Valor("/CFe/infCFe/dest/xNome"), "Ana");
+  }
+}
+
 // A document is read by its declaration: UTF-8 when it has none, unless the device is set to
 // take such a document as Windows-1252. Whatever it came in, the CF-e is UTF-8.
 TEST(CFeVenda, CodificacaoDoDocumento) {
@@ -335,6 +500,15 @@ TEST(CFeVenda, DocumentosRecusados) {
       {{{"<MP><cMP>01</cMP><vMP>50.00</vMP></MP>", ""}}, "pgto"},
       {{{"<cMP>01", "<cMP>1"}}, "pgto"},
       {{{"<vMP>50.00", "<vMP>0.00"}}, "pgto"},
+      {{{"<imposto/>", "<imposto><ICMS><ICMS00><Orig>0</Orig><CST>00</CST></ICMS00></ICMS>"
+                       "</imposto>"}},
+       "imposto"},
+      {{{"<imposto/>", "<imposto><PIS><PISAliq><CST>01</CST><vBC>30.02</vBC><pPIS>0.01650</pPIS>"
+                       "</PISAliq></PIS></imposto>"}},
+       "imposto"},
+      {{{"<imposto/>", "<imposto><ICMS><ICMS00><Orig>0</Orig><CST>00</CST><pICMS>18.00</pICMS>"
+                       "<vICMS>5.41</vICMS></ICMS00></ICMS></imposto>"}},
+       "imposto"},
   };
   for (const auto &caso : casos) {
     const std::string documento = Troca(teste::XmlVenda(), caso.trocas);
@@ -349,17 +523,24 @@ TEST(CFeVenda, DocumentosRecusados) {
 }
 
 TEST(CFeCancelamento, ReferenciaAVenda) {
-  const satemu::VendaEmitida venda{"35240211222333000181599000000010000426543212", "30.02",
-                                   "12345678909", "20240229130509"};
+  satemu::VendaEmitida venda{
+      "35240211222333000181599000000010000426543212", "30.02", "12345678909", "20240229130509", {}};
   Emissao emissao = UmaEmissao();
+  CFe vendida;
+  std::string motivo;
+  ASSERT_TRUE(satemu::MontaCFeVenda(
+      teste::XmlVenda(teste::kAssinaturaPronto, "<CPF>12345678909</CPF><xNome>Ana</xNome>"),
+      emissao, vendida, motivo))
+      << motivo;
+  venda.xml = vendida.xml;
   emissao.numero = 43;
+  emissao.quando.tm_hour = 14;
   const std::string documento = "<?xml version=\"1.0\"?>\n" +
                                 Troca(teste::XmlCancelamento(venda.chave, "QUJD"),
                                       {{"<dest/>", "<dest><CPF>12345678909</CPF></dest>"},
                                        {"<total/>", "<total><vCFe>30.02</vCFe></total>"}}) +
                                 "\n";
   CFe cfe;
-  std::string motivo;
   ASSERT_TRUE(satemu::MontaCFeCancelamento(documento, venda, emissao, cfe, motivo)) << motivo;
   EXPECT_EQ(cfe.chave.substr(31, 6), "000043");
   EXPECT_EQ(cfe.chave[43] - '0', teste::DigitoModulo11(cfe.chave.substr(0, 43)));
@@ -370,17 +551,24 @@ TEST(CFeCancelamento, ReferenciaAVenda) {
   const std::pair<const char *, std::string> valores[] = {
       {"/CFeCanc/infCFe/@Id", "CFe" + cfe.chave},
       {"/CFeCanc/infCFe/@chCanc", "CFe" + venda.chave},
+      {"/CFeCanc/infCFe/@versao", "0.08"},
       {"/CFeCanc/infCFe/dEmi", "20240229"},
       {"/CFeCanc/infCFe/hEmi", "130509"},
       {"/CFeCanc/infCFe/ide/nCFe", "000043"},
+      {"/CFeCanc/infCFe/ide/hEmi", "140509"},
       {"/CFeCanc/infCFe/ide/signAC", "QUJD"},
       {"/CFeCanc/infCFe/emit/CNPJ", "11222333000181"},
+      {"/CFeCanc/infCFe/emit/xNome", "Padaria P\xC3\xA3o Dourado Ltda"},
+      {"/CFeCanc/infCFe/emit/enderEmit/xCpl", "Loja 2"},
+      {"/CFeCanc/infCFe/emit/IE", "111111111111"},
       {"/CFeCanc/infCFe/dest/CPF", "12345678909"},
+      {"/CFeCanc/infCFe/dest/xNome", "Ana"},
       {"/CFeCanc/infCFe/total/vCFe", "30.02"},
       {"/CFeCanc/ds:Signature/ds:SignedInfo/ds:Reference/@URI", "#CFe" + cfe.chave},
   };
   for (const auto &[caminho, valor] : valores)
     EXPECT_EQ(xml.Valor(caminho), valor) << caminho;
+  EXPECT_EQ(teste::ProblemaGrupos(xml), "");
 
   const struct {
     std::vector<std::pair<std::string, std::string>> trocas;

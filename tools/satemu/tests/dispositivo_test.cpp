@@ -117,6 +117,55 @@ TEST_F(Dispositivo, TransicoesDeEstado) {
             "07002");
 }
 
+// Each operating state against the commands it decides, each on a device that has just made a
+// sale it could cancel.
+TEST_F(Dispositivo, EstadosDeOperacao) {
+  const char *const comandos[] = {"venda", "cancelamento", "BloquearSAT", "DesbloquearSAT"};
+  const struct {
+    int estado;
+    const char *codigos[4];
+  } casos[] = {
+      {0, {"06000", "07000", "16000", "17005"}}, {1, {"06007", "07004", "16002", "17003"}},
+      {2, {"06006", "07003", "16002", "17000"}}, {3, {"06008", "07005", "16002", "17006"}},
+      {4, {"06007", "07004", "16002", "17007"}},
+  };
+  for (const auto &caso : casos) {
+    for (int i = 0; i < 4; ++i) {
+      SCOPED_TRACE(std::string(comandos[i]) + " in state " + std::to_string(caso.estado));
+      sat_ = Sat{};
+      sat_.relogio = [] { return std::time_t{1700000000}; };
+      Prepara();
+      ASSERT_EQ(Codigo(Venda()), "06000");
+      const std::string chave = sat_.ultimaVenda.chave;
+      if (caso.estado == 2)
+        sat_.bloqueado = true;
+      else
+        sat_.condicoes.bloqueio = caso.estado;
+      EXPECT_EQ(teste::Divide(Pede("ConsultarStatusOperacional|12345678")).back(),
+                std::to_string(caso.estado));
+      const std::string pedidos[] = {
+          "", "CancelarUltimaVenda|12345678|CFe" + chave + "|" + teste::XmlCancelamento(chave),
+          "BloquearSAT|12345678", "DesbloquearSAT|12345678"};
+      EXPECT_EQ(Codigo(i == 0 ? Venda() : Pede(pedidos[i])), caso.codigos[i]);
+    }
+  }
+}
+
+// The association names the software house and the taxpayer: another taxpayer's is refused, and
+// so is one whose CNPJs are not CNPJs. A device has log lines from its start.
+TEST_F(Dispositivo, AssociacaoELogDoInicio) {
+  satemu::RegistraInicio(sat_);
+  const std::string log = teste::DecodificaBase64(teste::Divide(Pede("ExtrairLogs|12345678"))[5]);
+  EXPECT_NE(
+      log.find("|000000|inicio|00000|SAT 900000001 ligado, software 01.00.00, layout 00.08\n"),
+      std::string::npos)
+      << log;
+  Prepara();
+  const std::string associa = std::string("AssociarAssinatura|12345678|") + kCnpjSh;
+  EXPECT_EQ(Codigo(Pede(associa + "11444777000161|" + teste::kAssinaturaPronto)), "13007");
+  EXPECT_EQ(Codigo(Pede(associa + "11444777000162|" + teste::kAssinaturaPronto)), "13003");
+}
+
 // Only the commands whose codes list x097 refuse a session number already answered.
 TEST_F(Dispositivo, SessaoRepetida) {
   Prepara();

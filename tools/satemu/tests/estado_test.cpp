@@ -88,6 +88,9 @@ TEST_F(ArquivoEstado, IdaEVolta) {
   codigos.codigoAtivacao = "c%d=g\xE3o 1";
   codigos.codigoEmergencia = "emerg\xEAncia";
   codigos.log += "linha com \x01\xFF bytes\n";
+  codigos.emitente.xNome = "Caf\xC3\xA9 & Cia 100%";
+  codigos.emitente.xCpl = "";
+  codigos.emitente.cRegTrib = "1";
   Sat pronto;
   satemu::DeixaPronto(pronto, "11222333000181", 43, "22233344000183", "QUJD");
   const Sat estados[] = {Sat{}, pronto, Dispositivo(1, false), Dispositivo(1, true), codigos};
@@ -106,8 +109,55 @@ TEST_F(ArquivoEstado, IdaEVolta) {
     EXPECT_EQ(lido.ultimaSessaoFiscal, original.ultimaSessaoFiscal);
     EXPECT_EQ(lido.log, original.log);
     EXPECT_EQ(lido.codigoAtivacao, original.codigoAtivacao);
+    EXPECT_EQ(lido.emitente.xNome, original.emitente.xNome);
     // Replies of past sessions belong to the running process only.
     EXPECT_EQ(lido.sessoes.size(), 1u);
+  }
+}
+
+// A file of the version before the taxpayer's name and address is read; the device keeps the
+// parametrization it was started with.
+TEST_F(ArquivoEstado, VersaoAnteriorSemEmitente) {
+  std::string texto = SemFim(satemu::TextoEstado(Dispositivo(1, false)));
+  texto.replace(0, texto.find('\n'), "satemu-estado 2");
+  texto.erase(texto.find("\nemit_") + 1);
+  Escreve(ComFim(texto));
+  Sat sat;
+  sat.emitente.xNome = "Outro Nome";
+  std::string erro;
+  ASSERT_EQ(satemu::CarregaEstado(sat, caminho_, erro), Leitura::Carregado) << erro;
+  EXPECT_EQ(sat.ultimoNumero, 1);
+  EXPECT_EQ(sat.emitente.xNome, "Outro Nome");
+  EXPECT_EQ(satemu::TextoEstado(sat).rfind("satemu-estado 3\n", 0), 0u);
+}
+
+// The file of --emitente: names of the document, comments and blanks; a bad line is named.
+TEST_F(ArquivoEstado, ArquivoDoEmitente) {
+  Escreve("# the shop\n\nxNome = Mercado Bom Pre\xC3\xA7o\nCEP=04567000\r\nxCpl=\n");
+  satemu::Emitente emitente;
+  std::string erro;
+  ASSERT_TRUE(satemu::LeEmitente(caminho_, emitente, erro)) << erro;
+  EXPECT_EQ(emitente.xNome, "Mercado Bom Pre\xC3\xA7o");
+  EXPECT_EQ(emitente.CEP, "04567000");
+  EXPECT_EQ(emitente.xCpl, "");
+  EXPECT_EQ(emitente.xMun, satemu::Emitente{}.xMun);
+  const struct {
+    const char *texto;
+    const char *erro;
+  } ruins[] = {
+      {"xNome=A\nxNome=B\n", ":2: xNome given twice"},
+      {"nome=A\n", ":1: 'nome' is none of"},
+      {"xNome\n", ":1: 'xNome' is none of"},
+      {"\nCEP=1234-567\n", ":2: CEP: '1234-567' is not 8 digits"},
+      {"xMun=S\xE3o Paulo\n", ":1: xMun: not UTF-8 text"},
+      {"xLgr=\n", ":1: xLgr: empty"},
+  };
+  for (const auto &ruim : ruins) {
+    Escreve(ruim.texto);
+    satemu::Emitente intacto;
+    EXPECT_FALSE(satemu::LeEmitente(caminho_, intacto, erro)) << ruim.texto;
+    EXPECT_EQ(erro.rfind(caminho_ + ruim.erro, 0), 0u) << erro;
+    EXPECT_EQ(intacto.xNome, satemu::Emitente{}.xNome);
   }
 }
 
@@ -173,6 +223,10 @@ TEST_F(ArquivoEstado, ArquivosDanificadosSaoRecusados) {
       {"rede_dns2", "", "rede_dns2"},
       {"log", "sem fim de linha", "log"},
       {"log", "%zz", "log"},
+      {"emit_xNome", "", "emit_xNome"},
+      {"emit_xCpl", "%0A", "emit_xCpl"},
+      {"emit_CEP", "0101001", "emit_CEP"},
+      {"emit_cRegTrib", "2", "emit_cRegTrib"},
   };
   for (const auto &caso : valores) {
     std::string corpo = SemFim(vendido);

@@ -207,7 +207,7 @@ TEST_F(Conversa, TodosOsComandos) {
       {10, "AtivarSAT|1|" + c + "|" + kCnpj + "|35", "04003", "SAT j\xE1 ativado"},
       {11, "venda:" + c + ":" + xml, "06003", "SAT n\xE3o vinculado ao AC"},
       {12, "AssociarAssinatura|" + c + "|" + kAssociacao + "|n\xE3o base64", "13003",
-       "Assinatura fora do padr\xE3o informado"},
+       "Assinatura fora do padr\xE3o especificado"},
       {13, "AssociarAssinatura|0|" + std::string(kAssociacao) + "|QUJD", "13001", invalido},
       {14, "AssociarAssinatura|" + c + "|" + kAssociacao + "|" + kAssinatura, "13000",
        "Assinatura do AC Registrada"},
