@@ -11,9 +11,11 @@
 #include <deque>
 #include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -73,6 +75,33 @@ struct EventosPorta {
   bool abriuDepois = false; // a client opened the port after the last close
   bool abriu = false;
 };
+
+// Whether another process has `caminho` open, as far as /proc shows: the opens and closes that
+// inotify reports cannot be counted (two opens in a row come as one event). A process this one
+// may not look into does not count.
+bool OutroTemAPorta(const std::string &caminho) {
+  DIR *processos = opendir("/proc");
+  if (processos == nullptr)
+    return true;
+  const std::string eu = std::to_string(getpid());
+  bool tem = false;
+  while (const dirent *p = tem ? nullptr : readdir(processos)) {
+    if (p->d_name[0] < '1' || p->d_name[0] > '9' || eu == p->d_name)
+      continue;
+    const std::string pasta = std::string("/proc/") + p->d_name + "/fd/";
+    DIR *descritores = opendir(pasta.c_str());
+    if (descritores == nullptr)
+      continue;
+    while (const dirent *d = tem ? nullptr : readdir(descritores)) {
+      char destino[256];
+      const ssize_t n = readlink((pasta + d->d_name).c_str(), destino, sizeof destino);
+      tem = n > 0 && std::string_view(destino, static_cast<std::size_t>(n)) == caminho;
+    }
+    closedir(descritores);
+  }
+  closedir(processos);
+  return tem;
+}
 
 void Avisa(const std::string &mensagem) { std::fprintf(stderr, "satemu: %s\n", mensagem.c_str()); }
 
@@ -177,7 +206,8 @@ bool Servidor::AbrePseudoTerminal() {
   // Our own descriptor on the slave keeps the line up while no client has the port open:
   // without it the master reads EIO and polls as hung up between clients. It also lets us
   // flush what a client left unread. It is opened once, before any client, and never takes
-  // the exclusive lock: a client's TIOCEXCL (and its TIOCNXCL) are the client's own business.
+  // the exclusive lock: a client's TIOCEXCL (and its TIOCNXCL) are the client's own business,
+  // but for the lock a client leaves behind when it dies (see LeEventos).
   escravo_ = open(nome, O_RDWR | O_NOCTTY | O_CLOEXEC);
   termios modo{};
   if (escravo_ < 0 || tcgetattr(escravo_, &modo) != 0) {
@@ -439,6 +469,11 @@ EventosPorta Servidor::LeEventos() {
       i += static_cast<ssize_t>(sizeof(inotify_event) + evento->len);
     }
   }
+  // A device's tty is released at its last close, and the exclusive lock with it; ours lives
+  // on through our own descriptor, so a client that died holding the lock (no TIOCNXCL) would
+  // keep everyone but root out. When no other process has the port open, the lock goes too.
+  if (e.fechou && !OutroTemAPorta(nomeEscravo_))
+    ioctl(escravo_, TIOCNXCL);
   return e;
 }
 

@@ -12,9 +12,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -146,19 +144,6 @@ bool Loja::IniciaEmulador(const std::vector<std::string> &opcoes) {
     return false;
   }
   return true;
-}
-
-bool Loja::LiberaPorta() const {
-  // Through copies of satemu's descriptors, the slave's among them: reopening it is refused.
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, emulador.Pid(), 0));
-  bool liberada = false;
-  for (int fd = 3; fd < 256; ++fd) {
-    const int copia = static_cast<int>(syscall(SYS_pidfd_getfd, pidfd, fd, 0));
-    liberada = (copia >= 0 && ioctl(copia, TIOCNXCL) == 0) || liberada;
-    close(copia);
-  }
-  close(pidfd);
-  return liberada;
 }
 
 bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {

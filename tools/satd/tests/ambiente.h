@@ -51,9 +51,6 @@ struct Loja {
 
   // satemu with these options (besides --link).
   bool IniciaEmulador(const std::vector<std::string> &opcoes);
-  // Clears the exclusive lock (TIOCNXCL) a killed satd leaves on the port, which satemu's own
-  // descriptor keeps alive against anyone but root; false when none of satemu's could be reached.
-  bool LiberaPorta() const;
   // satd with a configuration written from these extra lines per section ("http", "sat",
   // "fila", or any other, which gets a table of its own); the activation code lives in the file
   // `Pasta() + "/codigo"`.

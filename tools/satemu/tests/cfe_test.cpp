@@ -236,168 +236,101 @@ TEST(CFeVenda, Totais) {
   }
 }
 
-// A sale of these items, each "qCom|vUnCom|indRegra|more of prod|imposto", with what <total>
-// holds and the payments.
-std::string Venda(const std::vector<std::string> &itens, const std::string &total,
-                  const std::string &pagamentos) {
-  std::string xml = teste::XmlVenda("QUJD", "<CPF>12345678909</CPF><xNome>Ana</xNome>");
-  const std::size_t inicio = xml.find("<det "), fim = xml.find("<total/>");
-  std::string dets;
-  for (std::size_t i = 0; i < itens.size(); ++i) {
-    std::vector<std::string> parte;
-    for (std::size_t de = 0;;) {
-      const std::size_t barra = itens[i].find('|', de);
-      parte.push_back(itens[i].substr(de, barra - de));
-      if (barra == std::string::npos)
-        break;
-      de = barra + 1;
-    }
-    dets += "<det nItem=\"" + std::to_string(i + 1) + "\"><prod><cProd>" + std::to_string(i + 1) +
-            "</cProd><xProd>Item</xProd><CFOP>5102</CFOP><uCom>UN</uCom><qCom>" + parte[0] +
-            "</qCom><vUnCom>" + parte[1] + "</vUnCom><indRegra>" + parte[2] + "</indRegra>" +
-            parte[3] + "</prod><imposto>" + parte[4] + "</imposto></det>";
-  }
-  xml.replace(inicio, fim - inicio, dets);
-  xml.replace(xml.find("<total/>"), 8, "<total>" + total + "</total>");
-  const std::size_t mp = xml.find("<MP>");
-  xml.replace(mp, xml.find("</pgto>") - mp, pagamentos);
-  return xml;
-}
-
 // What the device adds to a sale: each item's values and taxes, the subtotal's adjustment spread
-// over the items, the sums and the change, in integer cents.
+// over the items, the sums and the change, in integer cents. Each case: its items (what follows
+// uCom in <prod>, and <imposto>), what <total> holds, the payments, and the values expected:
+// "vProd vItem vRatDesc vRatAcr" by item, then ICMSTot's eight, then vCFe and vTroco.
 TEST(CFeVenda, OQueOSatAcrescenta) {
-  const std::string icms18 = "<ICMS><ICMS00><Orig>0</Orig><CST>00</CST><pICMS>18.00</pICMS>"
-                             "</ICMS00></ICMS>";
+  const std::string icms = "<ICMS><ICMS00><Orig>0</Orig><CST>00</CST><pICMS>18.00</pICMS>"
+                           "</ICMS00></ICMS>";
   const std::string isento = "<ICMS><ICMS40><Orig>0</Orig><CST>40</CST></ICMS40></ICMS>"
-                             "<PIS><PISNT><CST>04</CST></PISNT></PIS>"
-                             "<COFINS><COFINSNT><CST>04</CST></COFINSNT></COFINS>";
-  const std::string simples = "<ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102>"
-                              "</ICMS><PIS><PISSN><CST>49</CST></PISSN></PIS>"
-                              "<COFINS><COFINSSN><CST>49</CST></COFINSSN></COFINS>";
-  auto dinheiro = [](const char *valor) {
-    return std::string("<MP><cMP>01</cMP><vMP>") + valor + "</vMP></MP>";
-  };
+                             "<PIS><PISNT><CST>04</CST></PISNT></PIS>";
+  const std::string um = "<qCom>1.0000</qCom><vUnCom>";
   const struct {
-    const char *nome;
-    std::vector<std::string> itens;
-    std::string total, pagamentos;
-    std::vector<const char *> valoresItens; // "vProd vItem vRatDesc vRatAcr", item by item
-    const char *icmsTot; // vICMS vProd vDesc vPIS vCOFINS vPISST vCOFINSST vOutro
-    const char *vCFe, *vTroco;
-    std::vector<std::pair<const char *, const char *>> outros; // XPath, value
+    std::vector<std::pair<std::string, std::string>> itens;
+    const char *total, *pagamentos, *esperado;
   } casos[] = {
-      {"one item, taxed by rates",
-       {"3.0000|10.005|A||" + icms18 +
-        "<PIS><PISAliq><CST>01</CST><vBC>30.02</vBC><pPIS>0.0165</pPIS></PISAliq></PIS>"
-        "<COFINS><COFINSAliq><CST>01</CST><vBC>30.02</vBC><pCOFINS>0.0760</pCOFINS>"
-        "</COFINSAliq></COFINS>"},
+      {{{"<qCom>3.0000</qCom><vUnCom>10.005</vUnCom><indRegra>A</indRegra>",
+         icms + "<PIS><PISAliq><CST>01</CST><vBC>30.02</vBC><pPIS>0.0165</pPIS></PISAliq></PIS>"
+                "<COFINS><COFINSAliq><CST>01</CST><vBC>30.02</vBC><pCOFINS>0.0760</pCOFINS>"
+                "</COFINSAliq></COFINS>"}},
        "",
-       dinheiro("50.00"),
-       {"30.02 30.02 0.00 0.00"},
-       "5.40 30.02 0.00 0.50 2.28 0.00 0.00 0.00",
-       "30.02",
-       "19.98",
-       {{"//ICMS00/*[last()]", "5.40"},
-        {"//PISAliq/vPIS", "0.50"},
-        {"//COFINSAliq/vCOFINS", "2.28"}}},
-      {"items with their own discount and increase",
-       {"2.0000|5.00|A|<vDesc>1.00</vDesc>|" + isento,
-        "1.0000|8.00|A|<vOutro>0.50</vOutro>|" + isento},
+       "50.00",
+       "30.02 30.02 0.00 0.00 | 5.40 30.02 0.00 0.50 2.28 0.00 0.00 0.00 | 30.02 19.98"},
+      {{{"<qCom>2.0000</qCom><vUnCom>5.00</vUnCom><indRegra>A</indRegra><vDesc>1.00</vDesc>",
+         isento},
+        {um + "8.00</vUnCom><indRegra>A</indRegra><vOutro>0.50</vOutro>", isento}},
        "",
-       dinheiro("20.00"),
-       {"10.00 9.00 0.00 0.00", "8.00 8.50 0.00 0.00"},
-       "0.00 18.00 1.00 0.00 0.00 0.00 0.00 0.50",
-       "17.50",
-       "2.50",
-       {}},
-      // 0.10 over 5.00, 2.50, 2.50: 0.05, 0.025 rounded to 0.03, and the 0.02 left on the last;
-      // ICMS on each item's value after its share.
-      {"a subtotal discount spread over three items",
-       {"1.0000|5.00|A||" + icms18, "1.0000|2.50|A||" + icms18, "1.0000|2.50|A||" + icms18},
+       "10.00</vMP></MP><MP><cMP>03</cMP><vMP>10.00", // two payments, 2.50 of change
+       "10.00 9.00 0.00 0.00 8.00 8.50 0.00 0.00 | 0.00 18.00 1.00 0.00 0.00 0.00 0.00 0.50 | "
+       "17.50 2.50"},
+      // 0.10 over 5.00, 2.50, 2.50: 0.05, 0.025 rounded to 0.03, the 0.02 left on the last; the
+      // ICMS of each item on its value after its share.
+      {{{um + "5.00</vUnCom><indRegra>A</indRegra>", icms},
+        {um + "2.50</vUnCom><indRegra>A</indRegra>", icms},
+        {um + "2.50</vUnCom><indRegra>A</indRegra>", icms}},
        "<DescAcrEntr><vDescSubtot>0.10</vDescSubtot></DescAcrEntr>",
-       dinheiro("10.00"),
-       {"5.00 4.95 0.05 0.00", "2.50 2.47 0.03 0.00", "2.50 2.48 0.02 0.00"},
-       "1.78 10.00 0.00 0.00 0.00 0.00 0.00 0.00",
-       "9.90",
-       "0.10",
-       {{"/CFe/infCFe/total/*[3][self::DescAcrEntr]/vDescSubtot", "0.10"}}},
-      {"a subtotal increase spread over three items",
-       {"1.0000|1.00|A||" + simples, "1.0000|1.00|A||" + simples, "1.0000|1.00|A||" + simples},
+       "10.00",
+       "5.00 4.95 0.05 0.00 2.50 2.47 0.03 0.00 2.50 2.48 0.02 0.00 | "
+       "1.78 10.00 0.00 0.00 0.00 0.00 0.00 0.00 | 9.90 0.10"},
+      {{{um + "1.00</vUnCom><indRegra>A</indRegra>", isento},
+        {um + "1.00</vUnCom><indRegra>A</indRegra>", isento},
+        {um + "1.00</vUnCom><indRegra>A</indRegra>", isento}},
        "<DescAcrEntr><vAcresSubtot>0.10</vAcresSubtot></DescAcrEntr>",
-       dinheiro("5.00"),
-       {"1.00 1.03 0.00 0.03", "1.00 1.03 0.00 0.03", "1.00 1.04 0.00 0.04"},
-       "0.00 3.00 0.00 0.00 0.00 0.00 0.00 0.00",
-       "3.10",
-       "1.90",
-       {}},
+       "5.00",
+       "1.00 1.03 0.00 0.03 1.00 1.03 0.00 0.03 1.00 1.04 0.00 0.04 | "
+       "0.00 3.00 0.00 0.00 0.00 0.00 0.00 0.00 | 3.10 1.90"},
       // 0.3335 x 29.95 = 9.988325: 9.99 rounded, 9.98 truncated. Taxes by quantity and the ST
-      // groups: 0.3335 x 0.15 = 0.050025, x 0.70 = 0.23345; 9.98 x 0.0165 = 0.16467, x 0.076 =
-      // 0.75848.
-      {"rounding, truncation, taxes by quantity and substitution",
-       {"0.3335|29.95|A||" + icms18 +
-            "<PIS><PISQtde><CST>03</CST><qBCProd>0.3335</qBCProd><vAliqProd>0.1500</vAliqProd>"
-            "</PISQtde></PIS><COFINS><COFINSQtde><CST>03</CST><qBCProd>0.3335</qBCProd>"
-            "<vAliqProd>0.7000</vAliqProd></COFINSQtde></COFINS>",
-        "0.3335|29.95|T||<ICMS><ICMS40><Orig>0</Orig><CST>60</CST></ICMS40></ICMS>"
-        "<PIS><PISNT><CST>04</CST></PISNT></PIS><PISST><vBC>9.98</vBC><pPIS>0.0165</pPIS></PISST>"
-        "<COFINS><COFINSNT><CST>04</CST></COFINSNT></COFINS>"
-        "<COFINSST><vBC>9.98</vBC><pCOFINS>0.0760</pCOFINS></COFINSST>"},
+      // groups: 0.3335 x 0.15 = 0.050025; 9.98 x 0.0165 = 0.16467, x 0.076 = 0.75848.
+      {{{"<qCom>0.3335</qCom><vUnCom>29.95</vUnCom><indRegra>A</indRegra>",
+         icms + "<PIS><PISQtde><CST>03</CST><qBCProd>0.3335</qBCProd><vAliqProd>0.1500"
+                "</vAliqProd></PISQtde></PIS>"},
+        {"<qCom>0.3335</qCom><vUnCom>29.95</vUnCom><indRegra>T</indRegra>",
+         isento + "<PISST><vBC>9.98</vBC><pPIS>0.0165</pPIS></PISST><COFINSST><vBC>9.98</vBC>"
+                  "<pCOFINS>0.0760</pCOFINS></COFINSST>"}},
        "",
-       dinheiro("20.00"),
-       {"9.99 9.99 0.00 0.00", "9.98 9.98 0.00 0.00"},
-       "1.80 19.97 0.00 0.05 0.23 0.16 0.76 0.00",
-       "19.97",
-       "0.03",
-       {{"//PISST/vPIS", "0.16"}, {"//COFINSQtde/vCOFINS", "0.23"}}},
-      {"two payment methods and change",
-       {"1.0000|7.50|A||" + simples},
-       "",
-       "<MP><cMP>03</cMP><vMP>5.00</vMP><cAdmC>004</cAdmC></MP>" + dinheiro("10.00"),
-       {"7.50 7.50 0.00 0.00"},
-       "0.00 7.50 0.00 0.00 0.00 0.00 0.00 0.00",
-       "7.50",
-       "7.50",
-       {}},
+       "20.00",
+       "9.99 9.99 0.00 0.00 9.98 9.98 0.00 0.00 | 1.80 19.97 0.00 0.05 0.00 0.16 0.76 0.00 | "
+       "19.97 0.03"},
   };
-  const char *const somas[] = {"vICMS",   "vProd",  "vDesc",     "vPIS",
-                               "vCOFINS", "vPISST", "vCOFINSST", "vOutro"};
-  const char *const valores[] = {"vProd", "vItem", "vRatDesc", "vRatAcr"};
   for (const auto &caso : casos) {
-    SCOPED_TRACE(caso.nome);
+    std::string documento = teste::XmlVenda("QUJD", "<CPF>12345678909</CPF><xNome>Ana</xNome>");
+    std::string itens;
+    for (std::size_t i = 0; i < caso.itens.size(); ++i)
+      itens += "<det nItem=\"" + std::to_string(i + 1) +
+               "\"><prod><cProd>1</cProd><xProd>x</xProd>"
+               "<CFOP>5102</CFOP><uCom>UN</uCom>" +
+               caso.itens[i].first + "</prod><imposto>" + caso.itens[i].second + "</imposto></det>";
+    const std::size_t de = documento.find("<det "), ate = documento.find("<pgto>");
+    documento = Troca(
+        documento, {{documento.substr(de, ate - de), itens + "<total>" + caso.total + "</total>"},
+                    {"50.00", caso.pagamentos}});
+    SCOPED_TRACE(documento);
     Emissao emissao = UmaEmissao();
     emissao.emitente.xNome = "Mercado S\xC3\xA3o Jo\xC3\xA3o";
     emissao.emitente.xCpl = "";
     CFe cfe;
     std::string motivo;
-    ASSERT_TRUE(
-        satemu::MontaCFeVenda(Venda(caso.itens, caso.total, caso.pagamentos), emissao, cfe, motivo))
-        << motivo;
+    ASSERT_TRUE(satemu::MontaCFeVenda(documento, emissao, cfe, motivo)) << motivo;
     const XmlLido xml(cfe.xml);
     ASSERT_TRUE(xml.Valido()) << xml.Erro();
     EXPECT_EQ(teste::ProblemaGrupos(xml), "");
-    for (std::size_t i = 0; i < caso.valoresItens.size(); ++i) {
-      std::string obtidos;
-      for (const char *nome : valores)
-        obtidos += (obtidos.empty() ? "" : " ") +
-                   xml.Valor("/CFe/infCFe/det[" + std::to_string(i + 1) + "]/prod/" + nome);
-      EXPECT_EQ(obtidos, caso.valoresItens[i]) << "item " << i + 1;
-    }
-    std::string icmsTot;
-    for (const char *nome : somas)
-      icmsTot += (icmsTot.empty() ? "" : " ") + xml.Valor(std::string("//ICMSTot/") + nome);
-    EXPECT_EQ(icmsTot, caso.icmsTot);
-    EXPECT_EQ(xml.Valor("/CFe/infCFe/total/vCFe"), caso.vCFe);
-    EXPECT_EQ(cfe.total, caso.vCFe);
-    EXPECT_EQ(xml.Valor("/CFe/infCFe/pgto/vTroco"), caso.vTroco);
-    for (const auto &[caminho, valor] : caso.outros)
-      EXPECT_EQ(xml.Valor(caminho), valor) << caminho;
-    // The emitter as the device knows it, with the document's IE.
+    std::string obtido;
+    for (std::size_t i = 1; i <= caso.itens.size(); ++i)
+      for (const char *valor : {"vProd", "vItem", "vRatDesc", "vRatAcr"})
+        obtido += xml.Valor("/CFe/infCFe/det[" + std::to_string(i) + "]/prod/" + valor) + " ";
+    obtido += "|";
+    for (const char *soma :
+         {"vICMS", "vProd", "vDesc", "vPIS", "vCOFINS", "vPISST", "vCOFINSST", "vOutro"})
+      obtido += " " + xml.Valor(std::string("/CFe/infCFe/total/ICMSTot/") + soma);
+    obtido += " | " + xml.Valor("/CFe/infCFe/total/vCFe") + " " + xml.Valor("//pgto/vTroco");
+    EXPECT_EQ(obtido, caso.esperado);
     EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/xNome"), "Mercado S\xC3\xA3o Jo\xC3\xA3o");
     EXPECT_EQ(xml.Conta("/CFe/infCFe/emit/enderEmit/xCpl"), 0);
-    EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/enderEmit/xMun"), "S\xC3\xA3o Paulo");
-    EXPECT_EQ(xml.Valor("/CFe/infCFe/emit/IE/following-sibling::*[1]"), "3");
-    EXPECT_EQ(xml.Valor("/CFe/infCFe/dest/xNome"), "Ana");
+    // Each tax computed at the end of its own group.
+    EXPECT_EQ(xml.Conta("//ICMS00[not(*[last()][self::vICMS])] | //*[vBC or qBCProd]"
+                        "[not(*[last()][self::vPIS or self::vCOFINS])]"),
+              0);
   }
 }
 

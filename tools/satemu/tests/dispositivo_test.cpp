@@ -54,6 +54,12 @@ protected:
 
 // The life of a device, one command at a time, with what each must leave behind.
 TEST_F(Dispositivo, TransicoesDeEstado) {
+  // A device has log lines from its start.
+  satemu::RegistraInicio(sat_);
+  EXPECT_NE(
+      teste::DecodificaBase64(teste::Divide(Pede("ExtrairLogs|12345678"))[5])
+          .find("|000000|inicio|00000|SAT 900000001 ligado, software 01.00.00, layout 00.08\n"),
+      std::string::npos);
   EXPECT_EQ(Codigo(Pede("ConsultarUltimaSessaoFiscal|12345678")), "19002");
   EXPECT_EQ(Codigo(Pede(std::string("AtivarSAT|1|curto\x01|") + kCnpj + "|35")), "04099");
   EXPECT_EQ(Codigo(Pede(std::string("AtivarSAT|2|87654321|") + kCnpj + "|35")), "04006");
@@ -66,6 +72,9 @@ TEST_F(Dispositivo, TransicoesDeEstado) {
                         teste::kAssinaturaPronto)),
             "13000");
   EXPECT_EQ(sat_.cnpjSoftwareHouse, kCnpjSh);
+  EXPECT_EQ(Codigo(Pede(std::string("AssociarAssinatura|87654321|") + kCnpjSh + "11444777000161|" +
+                        teste::kAssinaturaPronto)),
+            "13007");
 
   EXPECT_EQ(Codigo(Pede("BloquearSAT|87654321")), "16000");
   EXPECT_TRUE(sat_.bloqueado);
@@ -149,21 +158,6 @@ TEST_F(Dispositivo, EstadosDeOperacao) {
       EXPECT_EQ(Codigo(i == 0 ? Venda() : Pede(pedidos[i])), caso.codigos[i]);
     }
   }
-}
-
-// The association names the software house and the taxpayer: another taxpayer's is refused, and
-// so is one whose CNPJs are not CNPJs. A device has log lines from its start.
-TEST_F(Dispositivo, AssociacaoELogDoInicio) {
-  satemu::RegistraInicio(sat_);
-  const std::string log = teste::DecodificaBase64(teste::Divide(Pede("ExtrairLogs|12345678"))[5]);
-  EXPECT_NE(
-      log.find("|000000|inicio|00000|SAT 900000001 ligado, software 01.00.00, layout 00.08\n"),
-      std::string::npos)
-      << log;
-  Prepara();
-  const std::string associa = std::string("AssociarAssinatura|12345678|") + kCnpjSh;
-  EXPECT_EQ(Codigo(Pede(associa + "11444777000161|" + teste::kAssinaturaPronto)), "13007");
-  EXPECT_EQ(Codigo(Pede(associa + "11444777000162|" + teste::kAssinaturaPronto)), "13003");
 }
 
 // Only the commands whose codes list x097 refuse a session number already answered.

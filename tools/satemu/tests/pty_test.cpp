@@ -9,11 +9,14 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <random>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -616,8 +619,9 @@ TEST(Clientes, RespostaNaoLidaNaoPassaAoProximo) {
   EXPECT_EQ(emulador.Encerra(), 0);
 }
 
-// Another client's open and close leave alone the exclusive lock the first one holds: the
-// emulator takes no part in the clients' locks.
+// Another client's open and close leave alone the exclusive lock the first one holds; when the
+// last client goes without releasing it, as one that is killed does, the lock goes with it, as
+// a device's tty is released at its last close.
 TEST(Clientes, TravaExclusivaFicaComQuemATem) {
   teste::Emulador emulador;
   std::string erro;
@@ -632,6 +636,14 @@ TEST(Clientes, TravaExclusivaFicaComQuemATem) {
   }
   EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
   EXPECT_TRUE(primeira.Exclusiva());
+  primeira.Fecha();
+  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  const int depois = open(emulador.Escravo().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int exclusiva = 1;
+  ASSERT_GE(depois, 0);
+  EXPECT_EQ(ioctl(depois, TIOCGEXCL, &exclusiva), 0);
+  EXPECT_EQ(exclusiva, 0);
+  close(depois);
   EXPECT_EQ(emulador.Encerra(), 0);
 }
 
