@@ -3,7 +3,8 @@
 #   make test           builds both targets, runs every test
 #   make package        the Debian package, in build/native
 #   make package-win32  the Windows bundle (a zip), in build/win32
-.PHONY: test demo deps native asan windows windows64 fuzz fuzz-build bench clean package package-win32
+.PHONY: test demo deps native asan windows windows64 linux fuzz fuzz-build bench clean package \
+	package-win32
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -39,12 +40,13 @@ endif
 
 # Every test but the fault matrices, build by build (valgrind runs in the native one); then the
 # three builds' matrices and the fuzz smoke run side by side.
-test: native asan windows windows64 fuzz-build
+test: native asan windows windows64 linux fuzz-build
 	ctest --test-dir $(BUILD)/native -LE matriz --output-on-failure --timeout 300 -j$(JOBS)
 	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -LE matriz --output-on-failure --timeout 300 \
 		-j$(JOBS)
 	$(CTEST_WIN32)
 	$(WINE64) ctest --test-dir $(BUILD)/win64 -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+	bash tests/cruzado/arquiteturas.sh testar $(abspath $(BUILD)) $(JOBS)
 	bash tests/em_paralelo.sh \
 		"ctest --test-dir $(BUILD)/native -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
 		"$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
@@ -73,6 +75,10 @@ windows: deps
 windows64: deps native
 	@$(CMAKE_WINDOWS64) >/dev/null
 	cmake --build $(BUILD)/win64 -j$(JOBS)
+
+# The library for Linux on arm64, armhf and i386, its tests run under qemu-user.
+linux: deps native
+	bash tests/cruzado/arquiteturas.sh construir $(abspath $(BUILD)) $(JOBS)
 
 package: native
 	cd $(BUILD)/native && cpack

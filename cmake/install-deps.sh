@@ -10,11 +10,14 @@ native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev libxml2-dev
   clang-format clang libclang-rt-14-dev libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev
   libssl-dev libboost-dev libsqlite3-dev curl openssl python3 dpkg-dev file lintian groff-base chromium prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine64)
-# The 32-bit wine, for the x86 DLL's tests: installed on its own, see the end.
-wine32=(wine32)
+# The library for Linux on arm64, armhf and i386, its tests under qemu-user.
+cruzados=(crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-i386 qemu-user)
+# What comes from the other architectures' halves of the archive, installed on its own (see the
+# end): the 32-bit wine, for the x86 DLL's tests, and each architecture's zlib runtime.
+wine32=(wine32 zlib1g:arm64 zlib1g:armhf zlib1g:i386)
 
 missing=()
-for p in "${native[@]}" "${windows[@]}"; do
+for p in "${native[@]}" "${windows[@]}" "${cruzados[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
@@ -22,9 +25,11 @@ falta32=()
 for p in "${wine32[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || falta32+=("$p")
 done
-if [ "${#falta32[@]}" -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
+for arquitetura in i386 arm64 armhf; do
+  if [ "${#falta32[@]}" -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx $arquitetura; then
+    $SUDO dpkg --add-architecture $arquitetura
+  fi
+done
 
 if [ "${#missing[@]}" -eq 0 ] && [ "${#falta32[@]}" -eq 0 ]; then
   exit 0
@@ -44,10 +49,12 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
-# wine32 needs the i386 half of the archive, whose indexes a mirror may not have in step with the
-# amd64 ones. Without it the x86 DLL is still built and its export table checked, and make test
-# says that its wine tests are left out, as on a kernel that runs no 32-bit program.
-if [ "${#falta32[@]}" -gt 0 ] &&
-  ! $SUDO apt-get install -y -q --no-install-recommends "${falta32[@]}"; then
-  echo "install-deps: ${falta32[*]} could not be installed; the x86 DLL's wine tests will be left out" >&2
-fi
+# These need the other architectures' halves of the archive, whose indexes a mirror may not have
+# in step with the amd64 ones: each is installed on its own, and one that cannot be only leaves
+# its tests out, which make test says (the x86 DLL's wine tests, as on a kernel that runs no
+# 32-bit program; the library for an architecture without its zlib).
+for p in "${falta32[@]}"; do
+  if ! $SUDO apt-get install -y -q --no-install-recommends "$p"; then
+    echo "install-deps: $p could not be installed; the tests that need it will be left out" >&2
+  fi
+done

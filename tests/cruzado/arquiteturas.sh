@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds or tests the library for Linux on arm64, armhf and i386, with Debian's cross toolchains
+# and qemu-user. An architecture whose zlib runtime (zlib1g:<arch>) is not installed is left
+# out, and said so: cmake/install-deps.sh installs it where the archive lets it.
+# usage: arquiteturas.sh construir|testar BUILD_DIR JOBS   (BUILD_DIR absolute, holding native/)
+set -euo pipefail
+acao=$1
+build=$2
+jobs=$3
+raiz=$(cd "$(dirname "$0")/../.." && pwd)
+for arquitetura in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf i386:i386-linux-gnu; do
+  nome=${arquitetura%%:*}
+  multiarch=${arquitetura#*:}
+  if [ ! -e "/usr/lib/$multiarch/libz.so.1" ]; then
+    echo "$nome: zlib1g:$nome is not installed: the library for $nome is left out"
+    continue
+  fi
+  case $acao in
+  construir)
+    cmake -S "$raiz" -B "$build/linux-$nome" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DSAT_SATEMU="$build/native/satemu" \
+      -DCMAKE_TOOLCHAIN_FILE="$raiz/cmake/linux-$nome.cmake" >/dev/null
+    cmake --build "$build/linux-$nome" -j"$jobs"
+    ;;
+  testar)
+    echo "== libsat.so for $nome, under qemu-user"
+    ctest --test-dir "$build/linux-$nome" --output-on-failure --timeout 1200 -j"$jobs"
+    ;;
+  *)
+    echo "usage: arquiteturas.sh construir|testar BUILD_DIR JOBS" >&2
+    exit 64
+    ;;
+  esac
+done
