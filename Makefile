@@ -3,7 +3,8 @@
 #   make test           builds both targets, runs every test
 #   make package        the Debian package, in build/native
 #   make package-win32  the Windows bundle (a zip), in build/win32
-.PHONY: test demo deps native asan windows windows64 linux fuzz fuzz-build bench clean package \
+.PHONY: test demo deps native asan windows windows-cdecl windows64 linux fuzz fuzz-build bench \
+	clean package \
 	package-win32
 
 BUILD ?= build
@@ -21,6 +22,9 @@ ASAN_AMBIENTE = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
+CMAKE_WINDOWS_CDECL = cmake -S . -B $(BUILD)/win32-cdecl -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu -DSAT_CDECL=ON \
+	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-i686.cmake
 CMAKE_WINDOWS64 = cmake -S . -B $(BUILD)/win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake
@@ -30,17 +34,24 @@ WINE64 = PATH=$(CURDIR)/tests/win32/wine64:$$PATH
 # built and its export table checked, and its wine tests are left out (and say so).
 WINE32_RODA := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo sim)
 ifeq ($(WINE32_RODA),sim)
-CTEST_WIN32 = ctest --test-dir $(BUILD)/win32 -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+CTEST_WIN32 = ctest --test-dir $(BUILD)/win32 -LE matriz --output-on-failure --timeout 600 -j$(JOBS) && \
+	ctest --test-dir $(BUILD)/win32-cdecl -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+CDECL_ALVO =
 MATRIZ_WIN32 = "ctest --test-dir $(BUILD)/win32 -L matriz --output-on-failure --timeout 600 -j$(MATRIZ_JOBS)"
 else
-CTEST_WIN32 = @echo "32-bit programs cannot run on this machine: the x86 DLL's wine tests are left out" && \
-	ctest --test-dir $(BUILD)/win32 -R '^(exportacoes|dependencias)_dll$$' --output-on-failure
+CTEST_WIN32 = @echo "32-bit programs cannot run on this machine: the x86 DLLs' wine tests are left out" && \
+	ctest --test-dir $(BUILD)/win32 -R '^(exportacoes|dependencias|convencao)_dll$$' \
+		--output-on-failure && \
+	ctest --test-dir $(BUILD)/win32-cdecl -R '^(exportacoes|dependencias|convencao)_dll$$' \
+		--output-on-failure
+# Only the DLL where its tests cannot run.
+CDECL_ALVO = --target sat
 MATRIZ_WIN32 =
 endif
 
 # Every test but the fault matrices, build by build (valgrind runs in the native one); then the
 # three builds' matrices and the fuzz smoke run side by side.
-test: native asan windows windows64 linux fuzz-build
+test: native asan windows windows-cdecl windows64 linux fuzz-build
 	ctest --test-dir $(BUILD)/native -LE matriz --output-on-failure --timeout 300 -j$(JOBS)
 	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -LE matriz --output-on-failure --timeout 300 \
 		-j$(JOBS)
@@ -71,6 +82,11 @@ asan: deps
 windows: deps
 	@$(CMAKE_WINDOWS) >/dev/null
 	cmake --build $(BUILD)/win32 -j$(JOBS)
+
+# The x86 DLL with __cdecl exports, for POS programs written for a cdecl SAT library.
+windows-cdecl: deps native
+	@$(CMAKE_WINDOWS_CDECL) >/dev/null
+	cmake --build $(BUILD)/win32-cdecl $(CDECL_ALVO) -j$(JOBS)
 
 windows64: deps native
 	@$(CMAKE_WINDOWS64) >/dev/null

@@ -8,15 +8,21 @@
  * (or the bare "Erro ao tentar abrir a porta" when no port can be opened).
  *
  * Texts are single-byte Windows-1252, passed through unchanged. Call the commands from one
- * thread at a time. On 32-bit Windows every export is __stdcall with an undecorated name.
+ * thread at a time. On 32-bit Windows every export is __stdcall (or __cdecl, in the cdecl build)
+ * with an undecorated name.
  */
 #ifndef SAT_H
 #define SAT_H
 
 #include <stdint.h>
 
-#if defined(_WIN32) && !defined(_WIN64)
+/* The calling convention of the binary this header came with: __stdcall on 32-bit Windows, but
+ * for the cdecl build, whose folder's copy of this header defines SAT_CDECL; elsewhere the
+ * platform's only one. */
+#if defined(_WIN32) && !defined(_WIN64) && !defined(SAT_CDECL)
 #define SAT_CALL __stdcall
+#elif defined(_WIN32) && !defined(_WIN64)
+#define SAT_CALL __cdecl
 #else
 #define SAT_CALL
 #endif
