@@ -4,7 +4,7 @@
 #   make package        the Debian package, in build/native
 #   make package-win32  the Windows bundle (a zip), in build/win32
 .PHONY: test demo deps native asan windows windows-cdecl windows64 linux fuzz fuzz-build bench \
-	clean package \
+	clean package partilha \
 	package-win32
 
 BUILD ?= build
@@ -126,6 +126,10 @@ bench: native windows
 	bash tests/e2e/venda_callgrind.sh $(BUILD)/native
 	$(BUILD)/native/satemu_medicao
 	$(BUILD)/native/satd_bench
+
+# The share of tests against code by area; SINCE=REV counts only what was added since REV.
+partilha:
+	@bash tests/partilha.sh $(SINCE)
 
 clean:
 	rm -rf $(BUILD)
