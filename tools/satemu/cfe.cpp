@@ -853,20 +853,18 @@ bool MontaCFeVenda(std::string_view venda, const Emissao &emissao, CFe &cfe, std
     } else if (nome == "total") {
       xmlNode *total = Acrescenta(inf, "total");
       // The sums over the items of goods, in the layout's order.
-      long long somas[8] = {};
-      for (const ValoresItem &v : lida.itens) {
-        if (!v.comIcms)
-          continue;
-        const long long parcelas[8] = {v.vICMS,   v.vProd,  v.vDesc,     v.vPIS,
-                                       v.vCOFINS, v.vPISST, v.vCOFINSST, v.vOutro};
-        for (int k = 0; k < 8; ++k)
-          somas[k] += parcelas[k];
-      }
+      static constexpr std::pair<const char *, long long ValoresItem::*> kSomas[] = {
+          {"vICMS", &ValoresItem::vICMS},         {"vProd", &ValoresItem::vProd},
+          {"vDesc", &ValoresItem::vDesc},         {"vPIS", &ValoresItem::vPIS},
+          {"vCOFINS", &ValoresItem::vCOFINS},     {"vPISST", &ValoresItem::vPISST},
+          {"vCOFINSST", &ValoresItem::vCOFINSST}, {"vOutro", &ValoresItem::vOutro}};
       xmlNode *icmsTot = Acrescenta(total, "ICMSTot");
-      const char *nomes[8] = {"vICMS",   "vProd",  "vDesc",     "vPIS",
-                              "vCOFINS", "vPISST", "vCOFINSST", "vOutro"};
-      for (int k = 0; k < 8; ++k)
-        Acrescenta(icmsTot, nomes[k], FormataCentavos(somas[k]));
+      for (const auto &[campo, valor] : kSomas) {
+        long long soma = 0;
+        for (const ValoresItem &v : lida.itens)
+          soma += v.comIcms ? v.*valor : 0;
+        Acrescenta(icmsTot, campo, FormataCentavos(soma));
+      }
       Acrescenta(total, "vCFe", cfe.total);
       for (const xmlNode *campo : Filhos(grupo))
         if (Nome(campo) != "vCFe")

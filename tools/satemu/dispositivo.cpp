@@ -124,6 +124,19 @@ void Emitido(Sat &sat, const std::string &chave) {
     sat.condicoes.aguardando.push_back(chave);
 }
 
+// A sale or a cancellation refused for the device's block: the taxpayer's at `contribuinte`
+// (06006, 07003), SEFAZ's and the one for deactivation one after, the autonomous two after.
+std::string RecusaBloqueado(const Contexto &c, int contribuinte) {
+  switch (Estado(c.sat)) {
+  case EstadoOperacao::BloqueadoContribuinte:
+    return Comum(c, contribuinte, kBloqueadoContribuinte);
+  case EstadoOperacao::BloqueioAutonomo:
+    return Comum(c, contribuinte + 2, kBloqueadoSemComunicacao);
+  default:
+    return Comum(c, contribuinte + 1, kBloqueadoSefaz);
+  }
+}
+
 bool CodigoConfere(const Contexto &c, std::string_view codigo) {
   return codigo == c.sat.codigoAtivacao;
 }
@@ -189,17 +202,8 @@ std::string EnviarDadosVenda(Contexto &c) {
     return Comum(c, 1, kCodigoInvalido);
   if (sat.ativacao != Ativacao::Ativado)
     return Comum(c, 2, kNaoAtivado);
-  switch (Estado(sat)) {
-  case EstadoOperacao::Desbloqueado:
-    break;
-  case EstadoOperacao::BloqueadoContribuinte:
-    return Comum(c, 6, kBloqueadoContribuinte);
-  case EstadoOperacao::BloqueioAutonomo:
-    return Comum(c, 8, kBloqueadoSemComunicacao);
-  case EstadoOperacao::BloqueadoSefaz:
-  case EstadoOperacao::BloqueadoDesativacao:
-    return Comum(c, 7, kBloqueadoSefaz);
-  }
+  if (Estado(sat) != EstadoOperacao::Desbloqueado)
+    return RecusaBloqueado(c, 6);
   if (sat.assinaturaAC.empty())
     return Comum(c, 3, "SAT n\xE3o vinculado ao AC");
   if (barra == std::string_view::npos || parametros.size() - barra - 1 < 4)
@@ -257,17 +261,8 @@ std::string CancelarUltimaVenda(Contexto &c) {
   Sat &sat = c.sat;
   if (!CodigoConfere(c, campo[0]))
     return Comum(c, 1, kCodigoInvalido);
-  switch (Estado(sat)) {
-  case EstadoOperacao::Desbloqueado:
-    break;
-  case EstadoOperacao::BloqueadoContribuinte:
-    return Comum(c, 3, kBloqueadoContribuinte);
-  case EstadoOperacao::BloqueioAutonomo:
-    return Comum(c, 5, kBloqueadoSemComunicacao);
-  case EstadoOperacao::BloqueadoSefaz:
-  case EstadoOperacao::BloqueadoDesativacao:
-    return Comum(c, 4, kBloqueadoSefaz);
-  }
+  if (Estado(sat) != EstadoOperacao::Desbloqueado)
+    return RecusaBloqueado(c, 3);
   if (!sat.vendaCancelavel || campo[1] != "CFe" + sat.ultimaVenda.chave)
     return Comum(c, 2, "Cupom inv\xE1lido");
   // The sale being cancelled is the last fiscal session: its CF-e gives what the cancellation
@@ -565,15 +560,6 @@ constexpr Comando kComandos[] = {
     {"ConsultarUltimaSessaoFiscal", 19, false, ConsultarUltimaSessaoFiscal},
 };
 
-// The log keeps its most recent whole lines.
-void AcrescentaAoLog(Sat &sat, const std::string &linhas) {
-  sat.log += linhas;
-  if (sat.log.size() > kLogMaximo) {
-    const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
-    sat.log.erase(0, fimLinha == std::string::npos ? sat.log.size() : fimLinha + 1);
-  }
-}
-
 void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
               std::string_view resposta, std::string_view motivo) {
   const std::size_t barra = resposta.find('|');
@@ -590,7 +576,11 @@ void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
   if (!motivo.empty())
     linha.append("|").append(Mostra(motivo, 200));
   linha.append("\n");
-  AcrescentaAoLog(sat, linha);
+  sat.log += linha;
+  if (sat.log.size() > kLogMaximo) {
+    const std::size_t fimLinha = sat.log.find('\n', sat.log.size() - kLogMaximo);
+    sat.log.erase(0, fimLinha == std::string::npos ? sat.log.size() : fimLinha + 1);
+  }
 }
 
 void GuardaSessao(Sat &sat, long long sessao, const std::string &resposta) {
@@ -668,12 +658,13 @@ bool LeSessaoFiscal(const std::string &resposta, SessaoFiscal &sessao) {
 
 void RegistraInicio(Sat &sat) {
   static constexpr const char *kAtivacoes[] = {"nao ativado", "aguardando certificado", "ativado"};
-  const std::string agora = CarimboTempo(Agora(sat));
-  std::string linhas = agora + "|000000|inicio|00000|SAT " + sat.serie + " ligado, software " +
-                       VersaoSoftware() + ", layout " + VersaoLayout() + "\n";
-  linhas += agora + "|000000|inicio|00000|" + kAtivacoes[static_cast<int>(sat.ativacao)] +
-            ", ESTADO_OPERACAO " + std::to_string(static_cast<int>(Estado(sat))) + "\n";
-  AcrescentaAoLog(sat, linhas);
+  // Lines of the log's own layout, as a command's: no session, the word "inicio", code 00000.
+  Registra(sat, "000000", "inicio", "000000|00000|",
+           "SAT " + sat.serie + " ligado, software " + VersaoSoftware() + ", layout " +
+               VersaoLayout());
+  Registra(sat, "000000", "inicio", "000000|00000|",
+           std::string(kAtivacoes[static_cast<int>(sat.ativacao)]) + ", ESTADO_OPERACAO " +
+               std::to_string(static_cast<int>(Estado(sat))));
 }
 
 bool Ipv4(std::string_view texto) {
