@@ -57,7 +57,7 @@ test: native asan windows windows-cdecl windows64 linux fuzz-build
 		-j$(JOBS)
 	$(CTEST_WIN32)
 	$(WINE64) ctest --test-dir $(BUILD)/win64 -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
-	bash tests/cruzado/arquiteturas.sh testar $(abspath $(BUILD)) $(JOBS)
+	bash cmake/arquiteturas.sh testar $(abspath $(BUILD)) $(JOBS)
 	bash tests/em_paralelo.sh \
 		"ctest --test-dir $(BUILD)/native -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
 		"$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
@@ -94,7 +94,7 @@ windows64: deps native
 
 # The library for Linux on arm64, armhf and i386, its tests run under qemu-user.
 linux: deps native
-	bash tests/cruzado/arquiteturas.sh construir $(abspath $(BUILD)) $(JOBS)
+	bash cmake/arquiteturas.sh construir $(abspath $(BUILD)) $(JOBS)
 
 package: native
 	cd $(BUILD)/native && cpack
@@ -129,7 +129,7 @@ bench: native windows
 
 # The share of tests against code by area; SINCE=REV counts only what was added since REV.
 partilha:
-	@bash tests/partilha.sh $(SINCE)
+	@bash cmake/partilha.sh $(SINCE)
 
 clean:
 	rm -rf $(BUILD)

@@ -7,7 +7,7 @@ set -euo pipefail
 acao=$1
 build=$2
 jobs=$3
-raiz=$(cd "$(dirname "$0")/../.." && pwd)
+raiz=$(cd "$(dirname "$0")/.." && pwd)
 for arquitetura in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf i386:i386-linux-gnu; do
   nome=${arquitetura%%:*}
   multiarch=${arquitetura#*:}

@@ -11,7 +11,6 @@ desde=${1:-}
 # The area of a path: the library, a tool, or the build; "-" for what is not counted.
 area() {
   case $1 in
-  tests/partilha.sh) echo - ;;
   tests/satcli/*) echo satcli ;;
   tools/*/*) local resto=${1#tools/}; echo "${resto%%/*}" ;;
   api/* | link/* | support/* | platform/* | include/* | tests/*) echo biblioteca ;;
