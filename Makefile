@@ -1,8 +1,8 @@
 # For a fresh Debian machine (each installs what is missing first):
 #   make demo           builds, runs a fiscal day against the emulator
 #   make test           builds both targets, runs every test
-#   make package        the Debian package, in build/native
-#   make package-win32  the Windows bundle (a zip), in build/win32
+#   make package        the Debian packages, in build/native and build/linux-<arch>
+#   make package-win32  the Windows bundle (a zip), in build
 .PHONY: test demo deps native asan windows windows-cdecl windows64 linux fuzz fuzz-build bench \
 	clean package partilha \
 	package-win32
@@ -51,13 +51,15 @@ endif
 
 # Every test but the fault matrices, build by build (valgrind runs in the native one); then the
 # three builds' matrices and the fuzz smoke run side by side.
-test: native asan windows windows-cdecl windows64 linux fuzz-build
+test: native asan windows windows-cdecl windows64 linux fuzz-build package-win32
 	ctest --test-dir $(BUILD)/native -LE matriz --output-on-failure --timeout 300 -j$(JOBS)
 	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -LE matriz --output-on-failure --timeout 300 \
 		-j$(JOBS)
 	$(CTEST_WIN32)
 	$(WINE64) ctest --test-dir $(BUILD)/win64 -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+	bash tests/pacote/win32.sh $(BUILD) $(BUILD)/native/satemu
 	bash cmake/arquiteturas.sh testar $(abspath $(BUILD)) $(JOBS)
+	bash tests/pacote/multiarch.sh $(abspath $(BUILD)) $(abspath $(BUILD))/native/satemu
 	bash tests/em_paralelo.sh \
 		"ctest --test-dir $(BUILD)/native -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
 		"$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
@@ -96,14 +98,24 @@ windows64: deps native
 linux: deps native
 	bash cmake/arquiteturas.sh construir $(abspath $(BUILD)) $(JOBS)
 
-package: native
+# libsat2 and libsat-dev for every architecture, sat-ferramentas for this one.
+package: native linux
 	cd $(BUILD)/native && cpack
+	bash cmake/arquiteturas.sh empacotar $(abspath $(BUILD)) $(JOBS)
 
-# Only what the bundle holds: the DLL, satcli.exe and the texts, not the Windows tests.
+PARTES_WIN32 = $(foreach b,win32 win32-cdecl win64,$(abspath $(BUILD))/$(b)/pacote-partes.cmake)
+# Only what the bundle holds: the three DLLs, satcli.exe for x86 and x64, and the texts, not
+# the Windows tests.
 package-win32: deps
 	@$(CMAKE_WINDOWS) >/dev/null
-	cmake --build $(BUILD)/win32 --target pacote_win32 -j$(JOBS)
-	@ls $(BUILD)/win32/libsat-*-win32.zip
+	@$(CMAKE_WINDOWS_CDECL) >/dev/null
+	@$(CMAKE_WINDOWS64) >/dev/null
+	cmake --build $(BUILD)/win32 --target sat satcli -j$(JOBS)
+	cmake --build $(BUILD)/win32-cdecl --target sat -j$(JOBS)
+	cmake --build $(BUILD)/win64 --target sat satcli -j$(JOBS)
+	@cmake "-DPARTES=$(PARTES_WIN32)" -DSAIDA=$(abspath $(BUILD)) -DCABECALHO=$(CURDIR)/include/sat.h \
+		-DREADME=$(CURDIR)/README.md -DMANUAL=$(CURDIR)/packaging/man/satemu.1 \
+		-P packaging/pacote-win32.cmake
 
 fuzz-build: deps
 	@$(CMAKE_FUZZ) >/dev/null

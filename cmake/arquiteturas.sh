@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds or tests the library for Linux on arm64, armhf and i386, with Debian's cross toolchains
-# and qemu-user. An architecture whose zlib runtime (zlib1g:<arch>) is not installed is left
+# Builds, tests or packages the library for Linux on arm64, armhf and i386, with Debian's cross
+# toolchains and qemu-user. An architecture whose zlib runtime (zlib1g:<arch>) is not installed is left
 # out, and said so: cmake/install-deps.sh installs it where the archive lets it.
-# usage: arquiteturas.sh construir|testar BUILD_DIR JOBS   (BUILD_DIR absolute, holding native/)
+# usage: arquiteturas.sh construir|testar|empacotar BUILD_DIR JOBS   (BUILD_DIR absolute, holding native/)
 set -euo pipefail
 acao=$1
 build=$2
@@ -26,8 +26,11 @@ for arquitetura in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf i386:i386-l
     echo "== libsat.so for $nome, under qemu-user"
     ctest --test-dir "$build/linux-$nome" --output-on-failure --timeout 1200 -j"$jobs"
     ;;
+  empacotar)
+    (cd "$build/linux-$nome" && cpack)
+    ;;
   *)
-    echo "usage: arquiteturas.sh construir|testar BUILD_DIR JOBS" >&2
+    echo "usage: arquiteturas.sh construir|testar|empacotar BUILD_DIR JOBS" >&2
     exit 64
     ;;
   esac

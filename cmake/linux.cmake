@@ -1,7 +1,8 @@
 # What the Linux cross toolchain files share; each sets SAT_TRIPLA (the toolchain's triplet),
-# SAT_MULTIARCH (Debian's folder for the architecture's libraries), SAT_PROCESSADOR and SAT_QEMU
-# first. Debian's cross compilers (crossbuild-essential-*) build the library; its tests run
-# under qemu-user with the toolchain's C library, and zlib is the architecture's own runtime
+# SAT_MULTIARCH (Debian's folder for the architecture's libraries), SAT_PROCESSADOR, SAT_QEMU and
+# SAT_ARQUITETURA_DEB (Debian's name of the architecture) first. Debian's cross compilers
+# (crossbuild-essential-*) build the library; its tests run under qemu-user with the toolchain's
+# C library, and zlib is the architecture's own runtime
 # (zlib1g:<arch>), found through its multiarch folder, as the library itself finds it.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR ${SAT_PROCESSADOR})

@@ -1,42 +1,28 @@
-# Makes the Windows bundle, a zip holding one folder:
-#   sat.dll, zlib.dll     the library and the zlib it loads for sales, side by side
-#   satcli.exe            the command-line front end
-#   sat.h, libsat.dll.a   the header and the import library (mingw-w64) that maps its
-#                         __stdcall names to sat.dll's undecorated exports
-#   sat.def               the exports with their __stdcall sizes, for other toolchains
-#   README.txt            the README's Windows section
+# Makes the Windows bundle: a zip holding one folder, libsat-<version>-win32, with
+#   README.txt            the README's Windows section: which DLL a POS program needs
 #   satemu.txt            the emulator's manual: satemu runs on Linux, and a Windows build
 #                         reaches it through wine or a serial link
-# Run by the build (packaging/win32.cmake), with each part's path given as -DNAME=path.
-foreach(parte PASTA ZIP TRABALHO VERSAO DLL IMPORTACAO DEF SATCLI CABECALHO README MANUAL)
+# and a folder per DLL, x86 (__stdcall), x86-cdecl and x64, each with
+#   sat.dll, zlib.dll     the library and the zlib it loads for sales, side by side
+#   sat.h                 the header, declaring the convention of the DLL beside it
+#   libsat.dll.a          the import library (mingw-w64); for x86, it maps the header's
+#                         __stdcall names to sat.dll's undecorated exports
+#   sat.def               the exports (with their __stdcall sizes for x86), for other toolchains
+#   satcli.exe            the command-line front end (x86 and x64)
+# usage: cmake -DPARTES="<each build's pacote-partes.cmake>" -DSAIDA=<folder>
+#              -DCABECALHO=sat.h -DREADME=README.md -DMANUAL=satemu.1 -P pacote-win32.cmake
+foreach(parte PARTES SAIDA CABECALHO README MANUAL)
   if("${${parte}}" STREQUAL "")
     message(FATAL_ERROR "pacote-win32.cmake: ${parte} not given")
   endif()
 endforeach()
-if(NOT EXISTS "${ZLIB}")
-  message(FATAL_ERROR "zlib1.dll of the i686 mingw-w64 zlib not found (Debian: libz-mingw-w64)")
-endif()
 
-file(REMOVE_RECURSE ${TRABALHO})
-set(destino ${TRABALHO}/${PASTA})
-file(MAKE_DIRECTORY ${destino})
-foreach(par "${DLL}|sat.dll" "${ZLIB}|zlib.dll" "${SATCLI}|satcli.exe" "${CABECALHO}|sat.h"
-            "${IMPORTACAO}|libsat.dll.a" "${DEF}|sat.def")
-  string(REPLACE "|" ";" par "${par}")
-  list(GET par 0 origem)
-  list(GET par 1 nome)
-  configure_file(${origem} ${destino}/${nome} COPYONLY)
-endforeach()
-# The build keeps debugging information; the bundle does not need it.
-if(STRIP)
-  foreach(binario sat.dll satcli.exe)
-    execute_process(COMMAND ${STRIP} --strip-unneeded ${destino}/${binario}
-      RESULT_VARIABLE status)
-    if(NOT status EQUAL 0)
-      message(FATAL_ERROR "${STRIP} ${binario}: ${status}")
-    endif()
-  endforeach()
-endif()
+function(copia origem destino)
+  if(NOT EXISTS "${origem}")
+    message(FATAL_ERROR "pacote-win32.cmake: ${origem} not found (is its build done?)")
+  endif()
+  configure_file(${origem} ${destino} COPYONLY)
+endfunction()
 
 # Texts with Windows' line ends.
 function(escreve_texto arquivo texto)
@@ -44,6 +30,55 @@ function(escreve_texto arquivo texto)
   string(REPLACE "\n" "\r\n" texto "${texto}")
   file(WRITE ${arquivo} "${texto}")
 endfunction()
+
+separate_arguments(PARTES UNIX_COMMAND "${PARTES}")
+set(versao "")
+set(trabalho ${SAIDA}/pacote-win32)
+file(REMOVE_RECURSE ${trabalho})
+foreach(partes IN LISTS PARTES)
+  if(NOT EXISTS "${partes}")
+    message(FATAL_ERROR "pacote-win32.cmake: ${partes} not found (is that build configured?)")
+  endif()
+  include(${partes})
+  if(versao STREQUAL "")
+    set(versao ${VERSAO})
+  elseif(NOT versao STREQUAL VERSAO)
+    message(FATAL_ERROR "pacote-win32.cmake: builds of versions ${versao} and ${VERSAO}")
+  endif()
+  set(pasta libsat-${versao}-win32)
+  set(destino ${trabalho}/${pasta}/${VARIANTE})
+  file(MAKE_DIRECTORY ${destino})
+  if(NOT EXISTS "${ZLIB}")
+    message(FATAL_ERROR
+      "zlib1.dll of the ${VARIANTE} mingw-w64 zlib not found (Debian: libz-mingw-w64)")
+  endif()
+  set(binarios sat.dll)
+  copia(${DLL} ${destino}/sat.dll)
+  copia(${ZLIB} ${destino}/zlib.dll)
+  copia(${IMPORTACAO} ${destino}/libsat.dll.a)
+  copia(${DEF} ${destino}/sat.def)
+  if(SATCLI)
+    copia(${SATCLI} ${destino}/satcli.exe)
+    list(APPEND binarios satcli.exe)
+  endif()
+  file(READ ${CABECALHO} cabecalho)
+  if(CDECL)
+    string(REPLACE "#define SAT_H\n" "#define SAT_H\n\n/* This copy comes with the __cdecl sat.dll. */
+#ifndef SAT_CDECL\n#define SAT_CDECL\n#endif\n" cabecalho "${cabecalho}")
+    if(NOT cabecalho MATCHES "define SAT_CDECL")
+      message(FATAL_ERROR "pacote-win32.cmake: ${CABECALHO} has no \"#define SAT_H\" line")
+    endif()
+  endif()
+  file(WRITE ${destino}/sat.h "${cabecalho}")
+  # The builds keep debugging information; the bundle does not need it.
+  foreach(binario IN LISTS binarios)
+    execute_process(COMMAND ${STRIP} --strip-unneeded ${destino}/${binario}
+      RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "${STRIP} ${binario}: ${status}")
+    endif()
+  endforeach()
+endforeach()
 
 # From its "### Windows" heading to the next heading of level 2 or 3.
 file(READ ${README} leiame)
@@ -58,18 +93,20 @@ string(LENGTH "${titulo}" tamanho)
 string(SUBSTRING "${secao}" ${tamanho} -1 resto)
 string(REGEX REPLACE "\n##+ .*" "\n" resto "${resto}")
 set(secao "${titulo}${resto}")
-escreve_texto(${destino}/README.txt "libsat ${VERSAO} for Windows\n\n${secao}")
+escreve_texto(${trabalho}/${pasta}/README.txt "libsat ${versao} for Windows\n\n${secao}")
 
 execute_process(COMMAND groff -man -Tascii -rHY=0 -P-c -P-b -P-o -P-u ${MANUAL}
   OUTPUT_VARIABLE manual RESULT_VARIABLE status ERROR_VARIABLE erro)
 if(NOT status EQUAL 0 OR NOT erro STREQUAL "")
   message(FATAL_ERROR "groff ${MANUAL}: ${status} ${erro}")
 endif()
-escreve_texto(${destino}/satemu.txt "${manual}")
+escreve_texto(${trabalho}/${pasta}/satemu.txt "${manual}")
 
-file(REMOVE ${ZIP})
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${ZIP} --format=zip ${PASTA}
-  WORKING_DIRECTORY ${TRABALHO} RESULT_VARIABLE status)
+set(zip ${SAIDA}/${pasta}.zip)
+file(REMOVE ${zip})
+execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${zip} --format=zip ${pasta}
+  WORKING_DIRECTORY ${trabalho} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
-  message(FATAL_ERROR "zip ${ZIP}: ${status}")
+  message(FATAL_ERROR "zip ${zip}: ${status}")
 endif()
+message(STATUS "${zip}")

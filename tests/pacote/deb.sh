@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: built by CPack from the build folder, its metadata and
-# file list, lintian, its maintainer scripts run over recording stand-ins for the system's
-# commands, and its own satcli and satemu, unpacked, talking to each other.
-# usage: deb.sh BUILD_DIR VERSION LIBDIR
+# The Debian packages as a user gets them (libsat2, libsat-dev, sat-ferramentas): built by CPack
+# from the build folder, their metadata and file lists, lintian, the tools' maintainer scripts
+# run over recording stand-ins for the system's commands, and the packaged satcli and satemu,
+# unpacked, talking to each other over the packaged library.
+# usage: deb.sh BUILD_DIR VERSION DEBIAN_REVISION LIBDIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
 versao=$2
-libdir=$3
+revisao=$3
+libdir=$4
 aqui=$(cd "$(dirname "$0")" && pwd)
 raiz=$(cd "$aqui/../.." && pwd)
 dir=$(mktemp -d /tmp/satdeb.XXXXXX)
@@ -19,48 +21,69 @@ falha() {
 
 cpack --config "$build/CPackConfig.cmake" -B "$dir/cpack" >"$dir/cpack.log" 2>&1 ||
   { cat "$dir/cpack.log" >&2; exit 1; }
-deb=$dir/cpack/libsat_${versao}-1_$(dpkg --print-architecture).deb
-[ -f "$deb" ] || { echo "no $deb:" >&2; ls "$dir/cpack" >&2; exit 1; }
-
-# Metadata: the version, and the libraries the binaries load (dpkg-shlibdeps) plus zlib, which
-# the library opens at run time, and adduser, which postinst calls.
-[ "$(dpkg-deb -f "$deb" Package)" = libsat ] || falha "Package: $(dpkg-deb -f "$deb" Package)"
-[ "$(dpkg-deb -f "$deb" Version)" = "$versao-1" ] || falha "Version: $(dpkg-deb -f "$deb" Version)"
-depende=$(dpkg-deb -f "$deb" Depends)
-nomes=$(tr ',' '\n' <<<"$depende" | awk '{print $1}')
-for pacote in zlib1g adduser libc6 libstdc++6 libxml2 libssl3; do
-  grep -qxF "$pacote" <<<"$nomes" || falha "Depends lacks $pacote: $depende"
+arq=$(dpkg --print-architecture)
+versao_deb=$versao-$revisao
+for pacote in libsat2 libsat-dev sat-ferramentas; do
+  deb=$dir/cpack/${pacote}_${versao_deb}_$arq.deb
+  [ -f "$deb" ] || { echo "no $deb:" >&2; ls "$dir/cpack" >&2; exit 1; }
+  [ "$(dpkg-deb -f "$deb" Version)" = "$versao_deb" ] || falha "$pacote: Version"
+  [ "$(dpkg-deb -f "$deb" Source)" = libsat ] || falha "$pacote: Source"
+  # They take over the files of the one package that held everything before.
+  for campo in Replaces Breaks; do
+    [ "$(dpkg-deb -f "$deb" $campo)" = "libsat (<< $versao_deb)" ] || falha "$pacote: $campo"
+  done
+  # Every file, its mode and a link's target; directories follow from them.
+  dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $1, $6, $7, $8}' |
+    sed 's/ *$//' | sort >"$dir/arquivos-$pacote"
+  awk -v p=$pacote '$1 == p {sub(/^[^ ]+ /, ""); print}' "$aqui/deb-arquivos.txt" |
+    sed -e "s|@LIBDIR@|$libdir|g" -e "s|@VERSAO@|$versao|g" | sort >"$dir/esperados"
+  diff "$dir/esperados" "$dir/arquivos-$pacote" >&2 ||
+    falha "$pacote: file list differs (< expected, > in the package)"
+  dpkg-deb -x "$deb" "$dir/raiz"
 done
-controle=$(dpkg-deb --ctrl-tarfile "$deb" | tar t | sed 's|^\./||' | grep -v '^$' | sort | xargs)
-[ "$controle" = "conffiles control md5sums postinst postrm prerm shlibs triggers" ] ||
-  falha "control files: $controle"
-[ "$(dpkg-deb -I "$deb" conffiles)" = "/etc/logrotate.d/satd" ] ||
-  falha "conffiles: $(dpkg-deb -I "$deb" conffiles)"
-[ "$(dpkg-deb -I "$deb" triggers)" = "activate-noawait ldconfig" ] || falha "no ldconfig trigger"
-[ "$(dpkg-deb -I "$deb" shlibs)" = "libsat 2 libsat (>= $versao-1)" ] ||
-  falha "shlibs: $(dpkg-deb -I "$deb" shlibs)"
+biblioteca=$dir/cpack/libsat2_${versao_deb}_$arq.deb
+ferramentas=$dir/cpack/sat-ferramentas_${versao_deb}_$arq.deb
 
-# Every file, its mode and a link's target; directories follow from them.
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $1, $6, $7, $8}' |
-  sed 's/ *$//' | sort >"$dir/arquivos"
-sed -e "s|@LIBDIR@|$libdir|g" -e "s|@VERSAO@|$versao|g" "$aqui/deb-arquivos.txt" | sort \
-  >"$dir/esperados"
-diff "$dir/esperados" "$dir/arquivos" >&2 || falha "file list differs (< expected, > in the package)"
+# Metadata: the libraries the binaries load (dpkg-shlibdeps), zlib, which the library opens at
+# run time, the library at this very version for the tools and the development files, and
+# adduser, which postinst calls.
+depende() { # PACKAGE.deb NAME...: each NAME among the package's Depends
+  local deb=$1 depende nomes
+  shift
+  depende=$(dpkg-deb -f "$deb" Depends)
+  nomes=$(tr ',' '\n' <<<"$depende" | awk '{print $1}')
+  for pacote in "$@"; do
+    grep -qxF "$pacote" <<<"$nomes" || falha "$(basename "$deb")'s Depends lacks $pacote: $depende"
+  done
+}
+depende "$biblioteca" zlib1g libc6 libstdc++6
+depende "$ferramentas" adduser libc6 libstdc++6 libxml2 libssl3
+for pacote in libsat-dev sat-ferramentas; do
+  dpkg-deb -f "$dir/cpack/${pacote}_${versao_deb}_$arq.deb" Depends | tr ',' '\n' |
+    grep -qx " *libsat2 (= $versao_deb)" || falha "$pacote does not depend on libsat2 (= $versao_deb)"
+done
+controle() { dpkg-deb --ctrl-tarfile "$1" | tar t | sed 's|^\./||' | grep -v '^$' | sort | xargs; }
+[ "$(controle "$biblioteca")" = "control md5sums shlibs triggers" ] ||
+  falha "libsat2's control files: $(controle "$biblioteca")"
+[ "$(controle "$ferramentas")" = "conffiles control md5sums postinst postrm prerm" ] ||
+  falha "sat-ferramentas' control files: $(controle "$ferramentas")"
+[ "$(dpkg-deb -I "$ferramentas" conffiles)" = "/etc/logrotate.d/satd" ] ||
+  falha "conffiles: $(dpkg-deb -I "$ferramentas" conffiles)"
+[ "$(dpkg-deb -I "$biblioteca" triggers)" = "activate-noawait ldconfig" ] || falha "no ldconfig trigger"
+[ "$(dpkg-deb -I "$biblioteca" shlibs)" = "libsat 2 libsat2 (>= $versao_deb)" ] ||
+  falha "shlibs: $(dpkg-deb -I "$biblioteca" shlibs)"
 
-# lintian: no error and no warning that packaging/debian/lintian-overrides does not justify.
-# Every override carries its reason, and none is left over from a fault mended since.
-lintian -I --fail-on error,warning "$deb" >"$dir/lintian" 2>&1 ||
+# lintian: no error and no warning, with no override.
+lintian -I --fail-on error,warning "$dir"/cpack/*.deb >"$dir/lintian" 2>&1 ||
   falha "lintian: $(grep -E '^[EW]: ' "$dir/lintian" || cat "$dir/lintian")"
-! grep -E "unused-override|mismatched-override" "$dir/lintian" >&2 || falha "stale lintian override"
-awk '/^#/ {razao = 1} /^$/ {razao = 0} /^[^#]/ && !razao {print; n++} END {exit (n > 0)}' \
-  "$raiz/packaging/debian/lintian-overrides" >&2 || falha "a lintian override without its reason"
 
 # Unpacked: the soname, the changelog of this version, the units and rules that name one group.
-dpkg-deb -x "$deb" "$dir/raiz"
 readelf -d "$dir/raiz/usr/$libdir/libsat.so.$versao" | grep -q 'SONAME.*\[libsat\.so\.2\]' ||
   falha "libsat.so.$versao has no soname libsat.so.2"
-zcat "$dir/raiz/usr/share/doc/libsat/changelog.Debian.gz" | head -1 |
-  grep -q "^libsat ($versao-1) " || falha "the changelog's last entry is not $versao-1"
+for pacote in libsat2 libsat-dev sat-ferramentas; do
+  zcat "$dir/raiz/usr/share/doc/$pacote/changelog.Debian.gz" | head -1 |
+    grep -q "^libsat ($versao_deb) " || falha "$pacote: the changelog's last entry is not $versao_deb"
+done
 regra=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$dir/raiz/usr/lib/udev/rules.d/60-libsat.rules")
 unidade=$dir/raiz/usr/lib/systemd/system/satd.service
 [ "$regra" = sat ] || falha "the udev rule gives the port to '$regra'"
@@ -85,7 +108,7 @@ esac
 EOF
   chmod +x "$dir/bin/$comando"
 done
-dpkg-deb -e "$deb" "$dir/controle"
+dpkg-deb -e "$ferramentas" "$dir/controle"
 roda() { # SCENARIO GETENT UDEVADM SCRIPT ARGS...
   local cenario=$1 getent=$2 udevadm=$3 script=$4
   shift 4
@@ -123,4 +146,4 @@ saida=$(LD_LIBRARY_PATH=$dir/raiz/usr/$libdir "$raiz/tests/com_satemu.sh" \
 grep -q '^000042|08000|' <<<"$saida" || falha "the packaged satcli got: $saida"
 
 [ "$falhas" -eq 0 ] || exit 1
-echo "$(basename "$deb"): $(wc -l <"$dir/arquivos") files, lintian clean, scripts and tools work"
+echo "libsat2, libsat-dev and sat-ferramentas $versao_deb: $(cat "$dir"/arquivos-* | wc -l) files, lintian clean, scripts and tools work"

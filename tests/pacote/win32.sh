@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# The Windows bundle as a user gets it: unpacked into a folder of its own, its files, and, under
-# wine against satemu, its satcli.exe (a query and a sale, which loads the bundle's zlib.dll) and
-# a program built with nothing but the bundle's sat.h and import library.
-# usage: win32.sh BUNDLE.zip VERSION SATEMU
+# The Windows bundle as a user gets it: unpacked into a folder of its own, its files; in each
+# DLL's folder, the exports and a program built with nothing but that folder's sat.h and import
+# library (which links only where the header's convention is the DLL's); and, under wine against
+# satemu, that program and satcli.exe (a query and a sale, which loads the folder's zlib.dll).
+# The x64 programs run under the 64-bit wine; the x86 ones where this machine runs 32-bit ones.
+# usage: win32.sh BUILD_DIR SATEMU   (BUILD_DIR holds the zip and the win32 and win64 builds)
 set -euo pipefail
-zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-versao=$2
-satemu=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+build=$(cd "$1" && pwd)
+satemu=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 raiz=$(cd "$(dirname "$0")/../.." && pwd)
-# The build's wine prefix, made once for all its tests.
-export WINEPREFIX=${WINEPREFIX:-$(dirname "$zip")/wineprefix}
+versao=$(sed -n 's/^project(libsat VERSION \([0-9.]*\).*/\1/p' "$raiz/CMakeLists.txt")
+zip=$build/libsat-$versao-win32.zip
 dir=$(mktemp -d /tmp/satwin32.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 falhas=0
@@ -20,19 +21,15 @@ falha() {
 
 python3 -m zipfile -e "$zip" "$dir" || { echo "$zip is not a zip" >&2; exit 1; }
 pasta=$dir/libsat-$versao-win32
-arquivos=$(cd "$dir" && find . -type f | sed 's|^\./||' | sort | xargs)
-esperados=$(printf "libsat-$versao-win32/%s\n" README.txt libsat.dll.a sat.def sat.dll sat.h \
-  satcli.exe satemu.txt zlib.dll | sort | xargs)
+arquivos=$(cd "$pasta" && find . -type f | sed 's|^\./||' | sort | xargs)
+esperados=$( (
+  printf '%s\n' README.txt satemu.txt
+  for variante in x86 x86-cdecl x64; do
+    printf "$variante/%s\n" libsat.dll.a sat.def sat.dll sat.h zlib.dll
+  done
+  printf '%s\n' x86/satcli.exe x64/satcli.exe
+) | sort | xargs)
 [ "$arquivos" = "$esperados" ] || falha "files: $arquivos"
-
-# The .def names every export, with its __stdcall size; the DLL exports them and needs nothing
-# beyond Windows' own DLLs.
-definidas=$(sed -n 's/^[[:space:]]*\([A-Za-z0-9_]*\)@[0-9]*$/\1/p' "$pasta/sat.def" | sort)
-diff <(sort "$raiz/tests/exportacoes.txt") <(printf '%s\n' "$definidas") >&2 ||
-  falha "sat.def differs from tests/exportacoes.txt"
-"$raiz/tests/exportacoes.sh" "$pasta/sat.dll" "$raiz/tests/exportacoes.txt" >/dev/null ||
-  falha "sat.dll's exports"
-"$raiz/tests/win32/dependencias.sh" "$pasta/sat.dll" >/dev/null || falha "sat.dll's imports"
 
 # Texts for Notepad: CR LF line ends; the README's section and satemu's manual, rendered.
 for texto in README.txt satemu.txt; do
@@ -43,29 +40,65 @@ done
 head -1 "$pasta/README.txt" | grep -q "^libsat $versao for Windows" || falha "README.txt's title"
 grep -q '^### Windows' "$pasta/README.txt" || falha "README.txt lacks the Windows section"
 ! grep -q '^## ' "$pasta/README.txt" || falha "README.txt runs past the Windows section"
+for variante in x86 x86-cdecl x64; do
+  grep -q "\`$variante\`" "$pasta/README.txt" || falha "README.txt does not name $variante"
+done
 grep -q -- '--pronto' "$pasta/satemu.txt" || falha "satemu.txt lacks --pronto"
 ! grep -qE $'^\\.[A-Z]|\b' "$pasta/satemu.txt" || falha "satemu.txt holds roff or overstrikes"
 
-# A POS program built from the bundle alone, and the bundle's satcli.exe, run from its folder.
-# One wine server for both runs, holding none of this script's outputs; the runs write into
-# files, which wine's background processes may keep open without holding the test up.
+# Each folder: the .def names every export (x86 with its __stdcall size), the DLL exports them
+# and needs nothing beyond Windows' own DLLs, and the consumer builds from the folder alone.
+for par in x86:i686:'@[0-9]+' x86-cdecl:i686: x64:x86_64:; do
+  IFS=: read -r variante cpu sufixo <<<"$par"
+  definidas=$(sed -nE "s/^[[:space:]]+([A-Za-z0-9_]+)$sufixo([[:space:]]|\$).*/\1/p" \
+    "$pasta/$variante/sat.def" | sort)
+  diff <(sort "$raiz/tests/exportacoes.txt") <(printf '%s\n' "$definidas") >&2 ||
+    falha "$variante/sat.def differs from tests/exportacoes.txt"
+  "$raiz/tests/exportacoes.sh" "$pasta/$variante/sat.dll" "$raiz/tests/exportacoes.txt" \
+    >/dev/null || falha "$variante/sat.dll's exports"
+  "$raiz/tests/win32/dependencias.sh" "$pasta/$variante/sat.dll" >/dev/null ||
+    falha "$variante/sat.dll's imports"
+  $cpu-w64-mingw32-gcc -Wall -Werror -o "$pasta/$variante/consumidor.exe" \
+    "$raiz/tests/pacote/consumidor/consumidor.c" -I"$pasta/$variante" -L"$pasta/$variante" -lsat ||
+    falha "consumidor.c does not build against $variante"
+done
+# A program that takes the wrong folder's header fails to link instead of corrupting its stack.
+! i686-w64-mingw32-gcc -o "$dir/errado.exe" "$raiz/tests/pacote/consumidor/consumidor.c" \
+  -I"$pasta/x86" -L"$pasta/x86-cdecl" -lsat 2>/dev/null ||
+  falha "the __stdcall header links against the cdecl DLL"
+
+# The programs under wine, from their folder. The runs write into files, which wine's background
+# processes may keep open without holding the test up.
 # shellcheck source=tests/win32/prefixo.sh
 . "$raiz/tests/win32/prefixo.sh"
-prepara_prefixo "$pasta/satcli.exe"
-wineserver -p20 >/dev/null 2>&1 </dev/null || true
-i686-w64-mingw32-gcc -Wall -Werror -o "$pasta/consumidor.exe" \
-  "$raiz/tests/pacote/consumidor/consumidor.c" -I"$pasta" -L"$pasta" -lsat ||
-  falha "consumidor.c does not build against the bundle"
-cp "$raiz/examples/cfe-venda.xml" "$pasta/"
-cd "$pasta"
-"$raiz/tests/com_satemu.sh" "$satemu" --pronto wine consumidor.exe >"$dir/consumidor" \
-  2>"$dir/erro" || falha "consumidor.exe ended with status $?: $(cat "$dir/erro")"
-grep -q '|08000|' "$dir/consumidor" || falha "consumidor.exe got: $(cat "$dir/consumidor")"
-"$raiz/tests/com_satemu.sh" "$satemu" --pronto wine satcli.exe --porta 7 --sessao 42 \
-  --codigo 12345678 --bruto consultar , venda cfe-venda.xml >"$dir/satcli" 2>"$dir/erro" ||
-  falha "satcli.exe ended with status $?: $(cat "$dir/erro")"
-grep -q '^000042|08000|' "$dir/satcli" || falha "satcli.exe's query got: $(cat "$dir/satcli")"
-grep -q '^000043|06000|' "$dir/satcli" || falha "satcli.exe's sale got: $(cat "$dir/satcli")"
+roda() { # FOLDER WINEPREFIX [FOLDER OF THE WINE TO RUN]
+  local variante=$1 aqui=$pasta/$1
+  local -x WINEPREFIX=$2 PATH=${3:+$3:}$PATH
+  prepara_prefixo "$aqui/sat.dll"
+  cp "$raiz/examples/cfe-venda.xml" "$aqui/"
+  (cd "$aqui" && "$raiz/tests/com_satemu.sh" "$satemu" --pronto wine consumidor.exe) \
+    >"$dir/consumidor" 2>"$dir/erro" ||
+    falha "$variante/consumidor.exe ended with status $?: $(cat "$dir/erro")"
+  grep -q '|08000|' "$dir/consumidor" ||
+    falha "$variante/consumidor.exe got: $(cat "$dir/consumidor")"
+  [ -f "$aqui/satcli.exe" ] || return 0
+  (cd "$aqui" && "$raiz/tests/com_satemu.sh" "$satemu" --pronto wine satcli.exe --porta 7 \
+    --sessao 42 --codigo 12345678 --bruto consultar , venda cfe-venda.xml) >"$dir/satcli" \
+    2>"$dir/erro" || falha "$variante/satcli.exe ended with status $?: $(cat "$dir/erro")"
+  grep -q '^000042|08000|' "$dir/satcli" ||
+    falha "$variante/satcli.exe's query got: $(cat "$dir/satcli")"
+  grep -q '^000043|06000|' "$dir/satcli" ||
+    falha "$variante/satcli.exe's sale got: $(cat "$dir/satcli")"
+}
+roda x64 "$build/win64/wineprefix" "$raiz/tests/win32/wine64"
+rodados=x64
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  roda x86 "$build/win32/wineprefix"
+  roda x86-cdecl "$build/win32/wineprefix"
+  rodados="x86, x86-cdecl and x64"
+else
+  echo "32-bit programs cannot run on this machine: the x86 folders' programs are built, not run"
+fi
 
 [ "$falhas" -eq 0 ] || exit 1
-echo "$(basename "$zip"): the files, the exports, and satcli.exe and a program of its own work"
+echo "$(basename "$zip"): the files, each folder's exports and consumer, and under wine ($rodados) its programs"
