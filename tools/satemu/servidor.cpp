@@ -479,13 +479,16 @@ EventosPorta Servidor::LeEventos() {
 
 // A client closed the port. Its reply, if it still had one coming, is for nobody: what waits
 // here and what the line still holds are dropped. So is the frame it left unfinished, which
-// would otherwise swallow the next client's request.
+// would otherwise swallow the next client's request. Only bytes read before the close was seen
+// are surely the closing client's: once the next client has opened, what comes may be its own
+// request, even when another close follows (a client that opened and closed without a word).
 void Servidor::AtendeFechamentos() {
   EventosPorta eventos = LeEventos();
+  bool doQueFechou = true; // what the reader holds came before the close
   while (eventos.fechou && !encerrar_) {
     const std::size_t saida = DescartaSaida();
     tcflush(escravo_, TCIFLUSH);
-    const bool tinhaParcial = leitor_.TemParcial();
+    const bool tinhaParcial = doQueFechou && leitor_.TemParcial();
     // A read that finds nothing first pushes through what the kernel still holds, so all the
     // client wrote before it closed is read now.
     if (!LeMestre(kCargaMaxima * 2)) {
@@ -501,6 +504,7 @@ void Servidor::AtendeFechamentos() {
         leitor_.AbandonaParcial();
         parcial = 1;
       }
+      doQueFechou = false;
     } else {
       // Requests it sent whole are carried out, as a device does when its host goes away
       // (the host asks later what became of them); their replies go nowhere.

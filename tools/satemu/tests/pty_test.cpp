@@ -585,6 +585,29 @@ TEST(Clientes, QuadroInacabadoNaoPassaAoProximo) {
   EXPECT_EQ(emulador.Encerra(), 0);
 }
 
+// A client that opens the port and closes it without a word, just before the next one writes
+// its request, does not cost that request: what arrives once the next client has opened may be
+// its own.
+TEST(Clientes, AberturaMudaNaoCustaOPedidoSeguinte) {
+  teste::Emulador emulador;
+  std::string erro;
+  ASSERT_TRUE(emulador.Inicia({}, erro, true)) << erro;
+  for (int i = 1; i <= 200; ++i) {
+    {
+      teste::Porta muda;
+      ASSERT_TRUE(muda.Abre(emulador.Escravo())) << i;
+    }
+    teste::Porta porta;
+    ASSERT_TRUE(porta.Abre(emulador.Escravo())) << i;
+    const auto seq = static_cast<std::uint8_t>(i);
+    ASSERT_TRUE(porta.Escreve(Requisicao(seq, Sessao(i) + "|ConsultarSAT")));
+    std::string quadro;
+    ASSERT_TRUE(porta.LeQuadro(quadro, 3000)) << "request " << i << " got no reply";
+    ASSERT_EQ(quadro, QuadroResposta(seq, Comum(i, "08000", "SAT em opera\xE7\xE3o")));
+  }
+  EXPECT_EQ(emulador.Encerra(), 0);
+}
+
 // A reply nobody reads neither holds the emulator up nor reaches the next client.
 TEST(Clientes, RespostaNaoLidaNaoPassaAoProximo) {
   teste::Emulador emulador;
