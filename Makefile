@@ -9,15 +9,15 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
+# Tests at once: many of the end-to-end ones wait on a device's time limits, not on the CPU.
+CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
 CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_FUZZ=ON -DSAT_TESTS=OFF
 # make fuzz runs each fuzz target this long; make test runs each for FUZZ_FUMACA seconds.
 FUZZ_SEGUNDOS ?= 300
-FUZZ_FUMACA ?= 20
-# The fault matrices' cells mostly wait out time limits: this many run at once.
-MATRIZ_JOBS ?= 16
+FUZZ_FUMACA ?= 10
 ASAN_AMBIENTE = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
@@ -34,10 +34,9 @@ WINE64 = PATH=$(CURDIR)/tests/win32/wine64:$$PATH
 # built and its export table checked, and its wine tests are left out (and say so).
 WINE32_RODA := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo sim)
 ifeq ($(WINE32_RODA),sim)
-CTEST_WIN32 = ctest --test-dir $(BUILD)/win32 -LE matriz --output-on-failure --timeout 600 -j$(JOBS) && \
-	ctest --test-dir $(BUILD)/win32-cdecl -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+CTEST_WIN32 = ctest --test-dir $(BUILD)/win32 --output-on-failure --timeout 600 -j$(CTEST_JOBS) && \
+	ctest --test-dir $(BUILD)/win32-cdecl --output-on-failure --timeout 600 -j$(CTEST_JOBS)
 CDECL_ALVO =
-MATRIZ_WIN32 = "ctest --test-dir $(BUILD)/win32 -L matriz --output-on-failure --timeout 600 -j$(MATRIZ_JOBS)"
 else
 CTEST_WIN32 = @echo "32-bit programs cannot run on this machine: the x86 DLLs' wine tests are left out" && \
 	ctest --test-dir $(BUILD)/win32 -R '^(exportacoes|dependencias|convencao)_dll$$' \
@@ -46,26 +45,19 @@ CTEST_WIN32 = @echo "32-bit programs cannot run on this machine: the x86 DLLs' w
 		--output-on-failure
 # Only the DLL where its tests cannot run.
 CDECL_ALVO = --target sat
-MATRIZ_WIN32 =
 endif
 
-# Every test but the fault matrices, build by build (valgrind runs in the native one); then the
-# three builds' matrices and the fuzz smoke run side by side.
+# Every test, build by build (valgrind runs in the native one), then the packages and the fuzz
+# smoke run.
 test: native asan windows windows-cdecl windows64 linux fuzz-build package-win32
-	ctest --test-dir $(BUILD)/native -LE matriz --output-on-failure --timeout 300 -j$(JOBS)
-	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -LE matriz --output-on-failure --timeout 300 \
-		-j$(JOBS)
+	ctest --test-dir $(BUILD)/native --output-on-failure --timeout 300 -j$(CTEST_JOBS)
+	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan --output-on-failure --timeout 300 -j$(CTEST_JOBS)
 	$(CTEST_WIN32)
-	$(WINE64) ctest --test-dir $(BUILD)/win64 -LE matriz --output-on-failure --timeout 600 -j$(JOBS)
+	$(WINE64) ctest --test-dir $(BUILD)/win64 --output-on-failure --timeout 600 -j$(CTEST_JOBS)
 	bash tests/pacote/win32.sh $(BUILD) $(BUILD)/native/satemu
-	bash cmake/arquiteturas.sh testar $(abspath $(BUILD)) $(JOBS)
+	bash cmake/arquiteturas.sh testar $(abspath $(BUILD)) $(CTEST_JOBS)
 	bash tests/pacote/multiarch.sh $(abspath $(BUILD)) $(abspath $(BUILD))/native/satemu
-	bash tests/em_paralelo.sh \
-		"ctest --test-dir $(BUILD)/native -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
-		"$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan -L matriz --output-on-failure --timeout 300 -j$(MATRIZ_JOBS)" \
-		$(MATRIZ_WIN32) \
-		"$(WINE64) ctest --test-dir $(BUILD)/win64 -L matriz --output-on-failure --timeout 600 -j$(MATRIZ_JOBS)" \
-		"bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_FUMACA)"
+	FUZZ_JOBS=$(JOBS) bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_FUMACA)
 
 demo: native
 	@bash tools/demo.sh $(BUILD)/native

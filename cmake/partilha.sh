@@ -2,7 +2,7 @@
 # The share of tests against code, area by area, for closing notes: lines that are neither blank
 # nor only a comment, in the sources git tracks (C, C++, shell, Python,
 # CMake), tests being the files under a tests folder (benchmarks and fuzz targets count as
-# tests). The areas: the library (with tests/ but for satcli's), each tool, the build.
+# tests). The areas: the library (with tests/), each tool (with its tests/), the build.
 # usage: partilha.sh [REV]   (without REV the working tree; with it, the lines added since REV)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +11,7 @@ desde=${1:-}
 # The area of a path: the library, a tool, or the build; "-" for what is not counted.
 area() {
   case $1 in
-  tests/satcli/*) echo satcli ;;
+  tools/satcli/*) echo satcli ;;
   tools/*/*) local resto=${1#tools/}; echo "${resto%%/*}" ;;
   api/* | link/* | support/* | platform/* | include/* | tests/*) echo biblioteca ;;
   CMakeLists.txt | Makefile | cmake/* | packaging/* | .ci/*) echo construcao ;;

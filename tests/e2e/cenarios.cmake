@@ -27,50 +27,10 @@ set(SAT_E2E_VIDA_CENARIOS
   "Venda|--pronto"
   "Atrasada|--pronto --atraso 7000 --so-para ConsultarSAT --surdo-ao-fechar")
 
-# The fault matrix (tests/e2e/matriz_e2e_test.cpp): one entry per cell, "Cell|satemu options".
-# Each cell's row in the program holds the same options and checks that it was given them; the
-# test matriz_completa checks that every row has its entry here.
-set(SAT_E2E_MATRIZ
-  "Mudo_Log|--pronto --mudo --so-para ExtrairLogs"
-  "ControleAck_Log|--pronto --controle ack --so-para ExtrairLogs"
-  "AnunciaMais_Log|--pronto --anuncia-mais 5 --so-para ExtrairLogs"
-  "Surdo_Log|--pronto --surdo-ao-fechar --atraso 125000 --so-para ExtrairLogs"
-  "Atraso_Log|--pronto --atraso 2000 --so-para ExtrairLogs"
-  "SomaErrada_Log|--pronto --soma-errada --so-para ExtrairLogs"
-  "EmPartes_Log|--pronto --em-partes 9 --pausa 40 --so-para ExtrairLogs"
-  "LixoAntes_Log|--pronto --lixo-antes 0d0a00ff --so-para ExtrairLogs"
-  "Rajada_Log|--pronto --rajada 1500 --so-para ExtrairLogs"
-  "Mudo_Venda|--pronto --mudo --so-para EnviarDadosVenda"
-  "ControleAck_Venda|--pronto --controle ack --so-para EnviarDadosVenda"
-  "AnunciaMais_Venda|--pronto --anuncia-mais 5 --so-para EnviarDadosVenda"
-  "Surdo_Venda|--pronto --surdo-ao-fechar --atraso 21000 --so-para EnviarDadosVenda"
-  "Atraso_Venda|--pronto --atraso 2000 --so-para EnviarDadosVenda"
-  "SomaErrada_Venda|--pronto --soma-errada --so-para EnviarDadosVenda"
-  "EmPartes_Venda|--pronto --em-partes 9 --pausa 40 --so-para EnviarDadosVenda"
-  "LixoAntes_Venda|--pronto --lixo-antes 0d0a00ff --so-para EnviarDadosVenda"
-  "Rajada_Venda|--pronto --rajada 1500 --so-para EnviarDadosVenda"
-  "Mudo_Cancelamento|--pronto --mudo --so-para CancelarUltimaVenda"
-  "ControleAck_Cancelamento|--pronto --controle ack --so-para CancelarUltimaVenda"
-  "AnunciaMais_Cancelamento|--pronto --anuncia-mais 5 --so-para CancelarUltimaVenda"
-  "Surdo_Cancelamento|--pronto --surdo-ao-fechar --atraso 15000 --so-para CancelarUltimaVenda"
-  "Atraso_Cancelamento|--pronto --atraso 2000 --so-para CancelarUltimaVenda"
-  "SomaErrada_Cancelamento|--pronto --soma-errada --so-para CancelarUltimaVenda"
-  "EmPartes_Cancelamento|--pronto --em-partes 9 --pausa 40 --so-para CancelarUltimaVenda"
-  "LixoAntes_Cancelamento|--pronto --lixo-antes 0d0a00ff --so-para CancelarUltimaVenda"
-  "Rajada_Cancelamento|--pronto --rajada 1500 --so-para CancelarUltimaVenda"
-  "Mudo_Consulta|--pronto --mudo --so-para ConsultarSAT"
-  "ControleAck_Consulta|--pronto --controle ack --so-para ConsultarSAT"
-  "ControleNak_Consulta|--pronto --controle nak --so-para ConsultarSAT"
-  "ControleDc1_Consulta|--pronto --controle dc1 --so-para ConsultarSAT"
-  "ControleSyn_Consulta|--pronto --controle syn --so-para ConsultarSAT"
-  "AnunciaMais_Consulta|--pronto --anuncia-mais 5 --so-para ConsultarSAT"
-  "Surdo_Consulta|--pronto --surdo-ao-fechar --atraso 10000 --so-para ConsultarSAT"
-  "Atraso_Consulta|--pronto --atraso 2000 --so-para ConsultarSAT"
-  "SomaErrada_Consulta|--pronto --soma-errada --so-para ConsultarSAT"
-  "EmPartes_Consulta|--pronto --em-partes 9 --pausa 40 --so-para ConsultarSAT"
-  "LixoAntes_Consulta|--pronto --lixo-antes 0d0a00ff --so-para ConsultarSAT"
-  "LixoComSoh_Consulta|--pronto --lixo-antes 0d010a --so-para ConsultarSAT"
-  "Rajada_Consulta|--pronto --rajada 1500 --so-para ConsultarSAT")
+# The fault matrix's cells: the lines of tests/e2e/matriz.txt.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/matriz.txt SAT_E2E_MATRIZ REGEX "^[^#]")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  ${CMAKE_CURRENT_LIST_DIR}/matriz.txt)
 
 # Bad calls at the exports and a device that goes away (tests/e2e/chamadas_e2e_test.cpp).
 set(SAT_E2E_CHAMADAS_CENARIOS
@@ -129,12 +89,35 @@ function(sat_cenarios_e2e_portas prefixo programa modo emulador primeira_porta f
   endforeach()
 endfunction()
 
-# The robustness program's scenarios: the fault matrix (label matriz: its cells mostly wait out
-# time limits, and run many at a time) and the bad-call table, on ports 20 and up. Any further
-# argument is one more label for every entry.
+# The fault matrix, one entry per cell of matriz.txt (PREFIXO_matriz_Cell, label matriz), which
+# gets its line in SAT_E2E_CELULA; under valgrind (SEM_SO_TIMEOUT) without the cells that get
+# nothing back. Ports from 20 up: cells may run side by side, even under wine.
+function(sat_matriz_e2e prefixo programa modo emulador rotulos)
+  set(porta 20)
+  foreach(linha ${SAT_E2E_MATRIZ})
+    string(REPLACE "|" ";" campos "${linha}")
+    list(GET campos 0 nome)
+    list(GET campos 1 falha)
+    list(GET campos 2 comando)
+    list(GET campos 3 desfecho)
+    math(EXPR porta "${porta} + 1")
+    if(desfecho STREQUAL "timeout" AND "${rotulos}" MATCHES "valgrind")
+      continue()
+    endif()
+    set(rotulos_celula matriz ${rotulos})
+    add_test(NAME ${prefixo}_matriz_${nome}
+      COMMAND ${CMAKE_SOURCE_DIR}/tests/com_satemu.sh ${emulador}
+              "--pronto ${falha} --so-para ${comando}" ${modo} ${programa}
+              --gtest_filter=Matriz.Celula)
+    set_tests_properties(${prefixo}_matriz_${nome} PROPERTIES
+      ENVIRONMENT "SAT_E2E_PORTA=${porta};SAT_E2E_CELULA=${linha}" LABELS "${rotulos_celula}")
+  endforeach()
+endfunction()
+
+# The robustness program's scenarios: the fault matrix and the bad-call table (ports 70 and
+# up). Any further argument is one more label for every entry.
 function(sat_robustez_e2e prefixo programa modo emulador)
-  sat_cenarios_e2e_portas(${prefixo}_matriz "${programa}" ${modo} ${emulador} 20
-    "Falhas/Matriz.Celula/@" "matriz;${ARGN}" ${SAT_E2E_MATRIZ})
+  sat_matriz_e2e(${prefixo} "${programa}" ${modo} ${emulador} "${ARGN}")
   sat_cenarios_e2e_portas(${prefixo} "${programa}" ${modo} ${emulador} 70 "@.*"
     "robustez;${ARGN}" ${SAT_E2E_CHAMADAS_CENARIOS})
 endfunction()

@@ -1,10 +1,9 @@
 // The fault matrix: every fault satemu can play against a query, a sale, a cancellation and the
 // log extraction, through the shipped library and the real serial path, natively and for the
-// DLL under wine. One row per cell; each runs against its own satemu, started by
-// tests/com_satemu.sh with the row's options (the entries of SAT_E2E_MATRIZ in cenarios.cmake,
-// which must agree with the rows: each cell checks the options it was given). Only the command
-// under test is spoiled (--so-para), so the sale a cancellation needs, and the calls after it,
-// meet a sound device.
+// DLL under wine. The cells are the lines of tests/e2e/matriz.txt; ctest runs this program once
+// per cell, against its own satemu started by tests/com_satemu.sh with the cell's options, and
+// gives it the cell's line in SAT_E2E_CELULA. Only the command under test is spoiled
+// (--so-para), so the sale a cancellation needs, and the calls after it, meet a sound device.
 //
 // For each cell: the exact reply, the error record, the log record the fault leaves, no
 // descriptor left open, a return within the command's limit and the engine's bounded extra,
@@ -12,6 +11,7 @@
 // command that works.
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,98 +38,74 @@ struct DadosComando {
 };
 
 // The record's message after a query is the reply itself (it is short): written per call.
-const DadosComando &Dados(Comando c) {
-  static const DadosComando dados[] = {
-      {"ConsultarSAT", 5000, "", ""},
-      {"EnviarDadosVenda", 16000, "Codigo: 06000.\n" + EMITIDO, "Codigo: 9999.\n"},
-      {"CancelarUltimaVenda", 10000, "Codigo: 07000.\n" + CANCELADO, "Codigo: 9999.\n"},
-      {"ExtrairLogs", 120000, "Codigo: 15000.\nTransfer\xEAncia completa",
-       "Codigo: 9999.\n" + TIMEOUT},
-  };
-  return dados[static_cast<int>(c)];
-}
-
-enum class Desfecho {
-  Resposta, // the device's reply, whole and unchanged
-  Timeout,  // the engine's time-out reply
+const DadosComando kComandos[] = {
+    {"ConsultarSAT", 5000, "", ""},
+    {"EnviarDadosVenda", 16000, "Codigo: 06000.\n" + EMITIDO, "Codigo: 9999.\n"},
+    {"CancelarUltimaVenda", 10000, "Codigo: 07000.\n" + CANCELADO, "Codigo: 9999.\n"},
+    {"ExtrairLogs", 120000, "Codigo: 15000.\nTransfer\xEAncia completa",
+     "Codigo: 9999.\n" + TIMEOUT},
 };
 
 struct Celula {
-  const char *nome;  // the ctest entry is e2e_matriz_<nome>
-  const char *falha; // satemu's fault options
-  Comando comando;
-  Desfecho desfecho;
-  const char *registro; // a record of the library's log that the fault leaves; "" for none
+  std::string nome;
+  std::string falha;
+  Comando comando = Comando::Consulta;
+  bool timeout = false;            // the engine's time-out reply, not the device's
   bool atrasadaNaSeguinte = false; // the late reply reaches the next command, which drops it
+  std::string registro;            // a record of the library's log that the fault leaves
 };
 
-std::string Opcoes(const Celula &c) {
-  return std::string("--pronto ") + c.falha + " --so-para " + Dados(c.comando).palavra;
+// "\xHH" in the table stands for the byte HH (the log's texts are Windows-1252).
+std::string Bytes(const std::string &texto) {
+  std::string bytes;
+  for (size_t i = 0; i < texto.size(); i++) {
+    if (texto.compare(i, 2, "\\x") == 0 && i + 4 <= texto.size()) {
+      bytes += static_cast<char>(std::stoi(texto.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      bytes += texto[i];
+    }
+  }
+  return bytes;
 }
 
-const char ANUNCIA[] = "Quadro anuncia ";
-const char CHECKSUM[] = "Checksum do pacote recebido n\xE3o confere";
-const char RUIDO[] = "4 bytes que n\xE3o formam quadro descartados antes da resposta";
-const char RUIDO_COM_SOH[] = "3 bytes que n\xE3o formam quadro descartados antes da resposta";
-const char TIMED_OUT[] = "Request timed out!";
-
-// The slow cells first: ctest starts them first and the run ends sooner.
-const Celula kCelulas[] = {
-    {"Mudo_Log", "--mudo", Comando::Log, Desfecho::Timeout, TIMED_OUT},
-    {"ControleAck_Log", "--controle ack", Comando::Log, Desfecho::Timeout, TIMED_OUT},
-    {"AnunciaMais_Log", "--anuncia-mais 5", Comando::Log, Desfecho::Resposta, ANUNCIA},
-    {"Surdo_Log", "--surdo-ao-fechar --atraso 125000", Comando::Log, Desfecho::Timeout, TIMED_OUT,
-     true},
-    {"Atraso_Log", "--atraso 2000", Comando::Log, Desfecho::Resposta, ""},
-    {"SomaErrada_Log", "--soma-errada", Comando::Log, Desfecho::Resposta, CHECKSUM},
-    {"EmPartes_Log", "--em-partes 9 --pausa 40", Comando::Log, Desfecho::Resposta, ""},
-    {"LixoAntes_Log", "--lixo-antes 0d0a00ff", Comando::Log, Desfecho::Resposta, RUIDO},
-    {"Rajada_Log", "--rajada 1500", Comando::Log, Desfecho::Resposta, ""},
-
-    {"Mudo_Venda", "--mudo", Comando::Venda, Desfecho::Timeout, TIMED_OUT},
-    {"ControleAck_Venda", "--controle ack", Comando::Venda, Desfecho::Timeout, TIMED_OUT},
-    {"AnunciaMais_Venda", "--anuncia-mais 5", Comando::Venda, Desfecho::Resposta, ANUNCIA},
-    {"Surdo_Venda", "--surdo-ao-fechar --atraso 21000", Comando::Venda, Desfecho::Timeout,
-     TIMED_OUT, true},
-    {"Atraso_Venda", "--atraso 2000", Comando::Venda, Desfecho::Resposta, ""},
-    {"SomaErrada_Venda", "--soma-errada", Comando::Venda, Desfecho::Resposta, CHECKSUM},
-    {"EmPartes_Venda", "--em-partes 9 --pausa 40", Comando::Venda, Desfecho::Resposta, ""},
-    {"LixoAntes_Venda", "--lixo-antes 0d0a00ff", Comando::Venda, Desfecho::Resposta, RUIDO},
-    {"Rajada_Venda", "--rajada 1500", Comando::Venda, Desfecho::Resposta, ""},
-
-    {"Mudo_Cancelamento", "--mudo", Comando::Cancelamento, Desfecho::Timeout, TIMED_OUT},
-    {"ControleAck_Cancelamento", "--controle ack", Comando::Cancelamento, Desfecho::Timeout,
-     TIMED_OUT},
-    {"AnunciaMais_Cancelamento", "--anuncia-mais 5", Comando::Cancelamento, Desfecho::Resposta,
-     ANUNCIA},
-    {"Surdo_Cancelamento", "--surdo-ao-fechar --atraso 15000", Comando::Cancelamento,
-     Desfecho::Timeout, TIMED_OUT, true},
-    {"Atraso_Cancelamento", "--atraso 2000", Comando::Cancelamento, Desfecho::Resposta, ""},
-    {"SomaErrada_Cancelamento", "--soma-errada", Comando::Cancelamento, Desfecho::Resposta,
-     CHECKSUM},
-    {"EmPartes_Cancelamento", "--em-partes 9 --pausa 40", Comando::Cancelamento, Desfecho::Resposta,
-     ""},
-    {"LixoAntes_Cancelamento", "--lixo-antes 0d0a00ff", Comando::Cancelamento, Desfecho::Resposta,
-     RUIDO},
-    {"Rajada_Cancelamento", "--rajada 1500", Comando::Cancelamento, Desfecho::Resposta, ""},
-
-    {"Mudo_Consulta", "--mudo", Comando::Consulta, Desfecho::Timeout, TIMED_OUT},
-    {"ControleAck_Consulta", "--controle ack", Comando::Consulta, Desfecho::Timeout, TIMED_OUT},
-    {"ControleNak_Consulta", "--controle nak", Comando::Consulta, Desfecho::Timeout, TIMED_OUT},
-    {"ControleDc1_Consulta", "--controle dc1", Comando::Consulta, Desfecho::Timeout, TIMED_OUT},
-    {"ControleSyn_Consulta", "--controle syn", Comando::Consulta, Desfecho::Timeout, TIMED_OUT},
-    {"AnunciaMais_Consulta", "--anuncia-mais 5", Comando::Consulta, Desfecho::Resposta, ANUNCIA},
-    {"Surdo_Consulta", "--surdo-ao-fechar --atraso 10000", Comando::Consulta, Desfecho::Timeout,
-     TIMED_OUT, true},
-    {"Atraso_Consulta", "--atraso 2000", Comando::Consulta, Desfecho::Resposta, ""},
-    {"SomaErrada_Consulta", "--soma-errada", Comando::Consulta, Desfecho::Resposta, CHECKSUM},
-    {"EmPartes_Consulta", "--em-partes 9 --pausa 40", Comando::Consulta, Desfecho::Resposta, ""},
-    {"LixoAntes_Consulta", "--lixo-antes 0d0a00ff", Comando::Consulta, Desfecho::Resposta, RUIDO},
-    // Noise that holds a 01 of its own: that 01 starts no frame (its length cannot hold).
-    {"LixoComSoh_Consulta", "--lixo-antes 0d010a", Comando::Consulta, Desfecho::Resposta,
-     RUIDO_COM_SOH},
-    {"Rajada_Consulta", "--rajada 1500", Comando::Consulta, Desfecho::Resposta, ""},
-};
+// The cell's line of matriz.txt, as cenarios.cmake gives it; false (and a failure) if malformed.
+bool LeCelula(Celula &c) {
+  const char *linha = std::getenv("SAT_E2E_CELULA");
+  if (linha == nullptr) {
+    ADD_FAILURE() << "SAT_E2E_CELULA is not set: ctest gives each cell its line of matriz.txt";
+    return false;
+  }
+  std::vector<std::string> campos(1);
+  for (const char *p = linha; *p != '\0'; p++) {
+    if (*p == '|') {
+      campos.emplace_back();
+    } else {
+      campos.back() += *p;
+    }
+  }
+  if (campos.size() != 5) {
+    ADD_FAILURE() << "not five fields: " << linha;
+    return false;
+  }
+  c.nome = campos[0];
+  c.falha = campos[1];
+  bool achou = false;
+  for (size_t i = 0; i < std::size(kComandos); i++) {
+    if (campos[2] == kComandos[i].palavra) {
+      c.comando = static_cast<Comando>(i);
+      achou = true;
+    }
+  }
+  c.timeout = campos[3].rfind("timeout", 0) == 0;
+  c.atrasadaNaSeguinte = campos[3] == "timeout+atrasada";
+  c.registro = Bytes(campos[4]);
+  if (!achou || (campos[3] != "resposta" && !c.timeout)) {
+    ADD_FAILURE() << "unknown command or outcome: " << linha;
+    return false;
+  }
+  return true;
+}
 
 std::string Sessao(int32_t n) {
   char texto[16];
@@ -137,12 +113,12 @@ std::string Sessao(int32_t n) {
   return texto;
 }
 
-class Matriz : public ::testing::TestWithParam<Celula> {};
-
-TEST_P(Matriz, Celula) {
-  const Celula &c = GetParam();
-  const DadosComando &dados = Dados(c.comando);
-  ASSERT_EQ(OpcoesDoEmulador(), Opcoes(c)) << "cenarios.cmake and the row disagree";
+TEST(Matriz, Celula) {
+  Celula c;
+  ASSERT_TRUE(LeCelula(c));
+  const DadosComando &dados = kComandos[static_cast<int>(c.comando)];
+  // satemu was started with the cell's own options (tests/com_satemu.sh).
+  ASSERT_EQ(OpcoesDoEmulador(), "--pronto " + c.falha + " --so-para " + dados.palavra);
   Exportacoes sat;
   ASSERT_TRUE(sat.Completa());
   ASSERT_EQ(sat.AbreSerialSAT(PortaDoEmulador(), 0, 0, 0, 0), 0);
@@ -186,7 +162,7 @@ TEST_P(Matriz, Celula) {
   EXPECT_EQ(sat.Codigo(), 0);
   const std::string documento = sat.Base64ToAscii();
 
-  if (c.desfecho == Desfecho::Timeout) {
+  if (c.timeout) {
     EXPECT_EQ(resposta, Sessao(sessao) + "|9999|" + TIMEOUT);
     EXPECT_EQ(sat.Mensagem(), c.comando == Comando::Consulta ? resposta : dados.mensagemTimeout);
     EXPECT_EQ(documento, "");
@@ -231,13 +207,13 @@ TEST_P(Matriz, Celula) {
     ASSERT_GE(campos.size(), 2u) << guardada;
     EXPECT_EQ(campos[0], Sessao(sessao));
     EXPECT_EQ(campos[1], c.comando == Comando::Venda ? "06000" : "07000");
-    if (c.desfecho == Desfecho::Resposta) {
+    if (!c.timeout) {
       EXPECT_EQ(guardada, resposta);
     }
   }
 
   const std::string texto = LeArquivo(log);
-  if (c.registro[0] != '\0') {
+  if (!c.registro.empty()) {
     EXPECT_NE(texto.find(c.registro), std::string::npos) << c.registro << " in\n" << texto;
   }
   if (c.atrasadaNaSeguinte) {
@@ -247,10 +223,5 @@ TEST_P(Matriz, Celula) {
   }
   std::remove(log.c_str());
 }
-
-INSTANTIATE_TEST_SUITE_P(Falhas, Matriz, ::testing::ValuesIn(kCelulas),
-                         [](const ::testing::TestParamInfo<Celula> &info) {
-                           return std::string(info.param.nome);
-                         });
 
 } // namespace

@@ -5,7 +5,7 @@
 # usage: demo_test.sh BUILD-FOLDER
 set -euo pipefail
 build=$(cd "$1" && pwd)
-demo=$(cd "$(dirname "$0")/../.." && pwd)/tools/demo.sh
+demo=$(cd "$(dirname "$0")/../../.." && pwd)/tools/demo.sh
 dir=$(mktemp -d /tmp/satdemo-teste.XXXXXX)
 trap 'rm -rf "$dir"' EXIT
 falhas=0

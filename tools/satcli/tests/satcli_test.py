@@ -21,7 +21,7 @@ CODIGO = "12345678"
 CNPJ = "11222333000181"
 CNPJ_SH = "22233344000183"
 ASSINATURA = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD"
-RAIZ = pathlib.Path(__file__).resolve().parents[2]
+RAIZ = pathlib.Path(__file__).resolve().parents[3]
 
 cenario = sys.argv[1]
 satcli = sys.argv[2:]
