@@ -15,13 +15,13 @@ set(SAT_E2E_ENLACE_CENARIOS
 set(SAT_E2E_ENLACE_CENARIOS_LINUX
   "Descoberta|--pronto"
   "DescobertaSemSat|-")
-# The query commands of the shipped binary (tests/carga/consultas_e2e_test.cpp).
+# The query commands of the shipped binary (tests/e2e/consultas_e2e_test.cpp).
 set(SAT_E2E_CONSULTAS_CENARIOS
   "Dispositivo|--pronto"
   "Mudo|--pronto --mudo"
   "SemDispositivo|-")
 
-# A SAT's life and its sales through every command (tests/carga/vida_e2e_test.cpp).
+# A SAT's life and its sales through every command (tests/e2e/vida_e2e_test.cpp).
 set(SAT_E2E_VIDA_CENARIOS
   "Vida|--verboso"
   "Venda|--pronto"

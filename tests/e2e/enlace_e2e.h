@@ -23,7 +23,7 @@
 #include <algorithm>
 #endif
 
-#include "tests/carga/biblioteca.h"
+#include "tests/e2e/biblioteca.h"
 
 // The texts of a log file's records, each as it was given to the log: the record's leading
 // line end and time stamp ("\r\ndd/mm/yyyy hh:mm:ss:mmm ") taken off, and every CR LF that the

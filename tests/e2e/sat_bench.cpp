@@ -18,7 +18,7 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
-#include "tests/carga/biblioteca.h"
+#include "tests/e2e/biblioteca.h"
 #include "tests/e2e/emulador_bench.h"
 
 namespace {

@@ -24,8 +24,8 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
-#include "tests/carga/exportacoes.h"
-#include "tests/carga/venda_exemplo.h"
+#include "tests/e2e/exportacoes.h"
+#include "tests/e2e/venda_exemplo.h"
 #include "tests/e2e/emulador_bench.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/carga/venda_exemplo.h"
+#include "tests/e2e/venda_exemplo.h"
 
 namespace teste {
 

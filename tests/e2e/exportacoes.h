@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/carga/biblioteca.h"
+#include "tests/e2e/biblioteca.h"
 
 #define SAT_EXPORTACAO(nome) decltype(&::nome) nome = lib.Funcao<decltype(&::nome)>(#nome)
 

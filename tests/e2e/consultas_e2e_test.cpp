@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/carga/exportacoes.h"
-#include "tests/carga/venda_exemplo.h"
+#include "tests/e2e/exportacoes.h"
+#include "tests/e2e/venda_exemplo.h"
 #include "tests/e2e/enlace_e2e.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/carga/biblioteca.h"
+#include "tests/e2e/biblioteca.h"
 
 namespace fs = std::filesystem;
 
