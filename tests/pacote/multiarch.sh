@@ -2,8 +2,9 @@
 # The library's Debian packages of every architecture built here (amd64 from the native build,
 # arm64, armhf and i386 from the cross builds), as a multiarch machine gets them: each foreign
 # package's fields, files and lintian; all of them installed together into one dpkg database;
-# and, for each architecture, a program built from that installation alone, with pkg-config and
-# with CMake, which asks satemu (under qemu-user for a foreign one).
+# and, for each architecture, a program built from that installation alone with pkg-config, which
+# asks satemu (under qemu-user for a foreign one). The CMake package is the native build's test
+# (consumidor_instalado): the same files in every architecture's folder.
 # usage: multiarch.sh BUILD_DIR SATEMU   (BUILD_DIR absolute, holding native/ and linux-<arch>/)
 set -euo pipefail
 build=$1
@@ -88,35 +89,26 @@ instalados=$(dpkg-query --admindir="$instalacao/var/lib/dpkg" -W -f='${db:Status
   grep -c '^ii ' || true)
 [ "$instalados" = "${#debs[@]}" ] || falha "$instalados of ${#debs[@]} packages installed"
 
-# Each architecture's program, from the installation alone: the .pc and the CMake package find
-# their prefix from their own folder.
+# Each architecture's program, from the installation alone: the .pc finds its prefix from its own
+# folder.
 for linha in "${arquiteturas[@]}"; do
   IFS=: read -r arq multiarch tripla qemu <<<"$linha"
   libdir=$instalacao/usr/lib/$multiarch
   if [ "$arq" = "$nativa" ]; then
     cc=cc
-    cadeia=()
     roda=(env "LD_LIBRARY_PATH=$libdir")
   else
     cc=$tripla-gcc
-    cadeia=(-DCMAKE_TOOLCHAIN_FILE="$raiz/cmake/linux-$arq.cmake")
     roda=("$qemu" -L "/usr/$tripla" -E "LD_LIBRARY_PATH=$libdir:/usr/$tripla/lib")
   fi
   opcoes=$(PKG_CONFIG_LIBDIR=$libdir/pkgconfig PKG_CONFIG_PATH= pkg-config --cflags --libs libsat) ||
     { falha "$arq: pkg-config finds no libsat"; continue; }
-  $cc -Wall -Werror -o "$dir/pc-$arq" "$aqui/consumidor/consumidor.c" $opcoes ||
-    falha "$arq: consumidor.c does not build with pkg-config"
-  cmake -S "$aqui/consumidor" -B "$dir/cmake-$arq" "${cadeia[@]}" \
-    -DCMAKE_PREFIX_PATH="$instalacao/usr" >"$dir/cmake.log" 2>&1 &&
-    cmake --build "$dir/cmake-$arq" >>"$dir/cmake.log" 2>&1 ||
-    falha "$arq: consumidor does not build with CMake: $(tail -5 "$dir/cmake.log")"
-  for programa in "$dir/pc-$arq" "$dir/cmake-$arq/consumidor"; do
-    [ -x "$programa" ] || continue
-    saida=$("$raiz/tests/com_satemu.sh" "$satemu" --pronto nativo "${roda[@]}" "$programa") ||
-      falha "$arq: $(basename "$programa") ended with status $?: $saida"
-    grep -q '|08000|' <<<"$saida" || falha "$arq: $(basename "$programa") got: $saida"
-  done
+  $cc -Wall -Werror -o "$dir/consumidor-$arq" "$aqui/consumidor/consumidor.c" $opcoes ||
+    { falha "$arq: consumidor.c does not build with pkg-config"; continue; }
+  saida=$("$raiz/tests/com_satemu.sh" "$satemu" --pronto nativo "${roda[@]}" \
+    "$dir/consumidor-$arq") || falha "$arq: the program ended with status $?: $saida"
+  grep -q '|08000|' <<<"$saida" || falha "$arq: the program got: $saida"
 done
 
 [ "$falhas" -eq 0 ] || exit 1
-echo "libsat2 and libsat-dev for ${arquiteturas[*]%%:*}: installed together, and a program of each works"
+echo "libsat2 and libsat-dev for ${arquiteturas[*]%%:*}: installed together; a program of each works"

@@ -53,11 +53,11 @@ long Entrega(unsigned char *destino, unsigned long maximo) {
     s.bytesEntregues += n;
     return static_cast<long>(n);
   }
-  std::string &proxima = s.leituras.front();
-  size_t n = std::min<size_t>(proxima.size(), maximo);
-  std::memcpy(destino, proxima.data(), n);
-  proxima.erase(0, n);
-  if (proxima.empty()) {
+  Substituto::Leitura &proxima = s.leituras.front();
+  size_t n = std::min<size_t>(proxima.size() - proxima.lidos, maximo);
+  std::memcpy(destino, proxima.data() + proxima.lidos, n);
+  proxima.lidos += n;
+  if (proxima.lidos == proxima.size()) {
     s.leituras.pop_front();
   }
   s.milissegundos += s.passoLeituraComDadosMs;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/plataforma.h"
@@ -41,7 +42,12 @@ struct Substituto {
   std::vector<std::string> escritos; // every write, whole
   // What the device has to say: each entry is what one read returns (up to its maximum;
   // the rest stays for the next read). An empty entry is a read that brings nothing.
-  std::deque<std::string> leituras;
+  struct Leitura : std::string {
+    Leitura(std::string bytes = {}) : std::string(std::move(bytes)) {}
+    Leitura(const char *bytes) : std::string(bytes) {}
+    size_t lidos = 0; // what reads have taken of it (a 2 MB stream is not moved up every read)
+  };
+  std::deque<Leitura> leituras;
   // Bytes that turn up only once something has been written (the device's answer).
   std::deque<std::string> respostaAposEscrita;
   int leiturasFeitas = 0;

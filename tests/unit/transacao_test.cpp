@@ -45,7 +45,8 @@ protected:
     sub().leituras.clear();
   }
   // `bytes` as reads of `pedaco` bytes each, behind what `fila` holds.
-  static void EmPedacos(std::deque<std::string> &fila, const std::string &bytes, size_t pedaco) {
+  template <typename Fila>
+  static void EmPedacos(Fila &fila, const std::string &bytes, size_t pedaco) {
     for (size_t i = 0; i < bytes.size(); i += pedaco) {
       fila.push_back(bytes.substr(i, pedaco));
     }
