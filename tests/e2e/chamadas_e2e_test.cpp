@@ -21,10 +21,10 @@
 #include <time.h>
 #endif
 
-#include "tests/e2e/exportacoes.h"
-#include "tests/e2e/venda_exemplo.h"
 #include "tests/e2e/enlace_e2e.h"
+#include "tests/e2e/exportacoes.h"
 #include "tests/e2e/robustez_e2e.h"
+#include "tests/e2e/venda_exemplo.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "tests/e2e/exportacoes.h"
-#include "tests/e2e/venda_exemplo.h"
 #include "tests/e2e/robustez_e2e.h"
+#include "tests/e2e/venda_exemplo.h"
 
 namespace {
 

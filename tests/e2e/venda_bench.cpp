@@ -24,9 +24,9 @@
 #define CALLGRIND_TOGGLE_COLLECT
 #endif
 
+#include "tests/e2e/emulador_bench.h"
 #include "tests/e2e/exportacoes.h"
 #include "tests/e2e/venda_exemplo.h"
-#include "tests/e2e/emulador_bench.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/e2e/enlace_e2e.h"
 #include "tests/e2e/exportacoes.h"
 #include "tests/e2e/venda_exemplo.h"
-#include "tests/e2e/enlace_e2e.h"
 
 namespace {
 
