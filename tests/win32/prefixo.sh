@@ -16,6 +16,11 @@ prepara_prefixo() {
   fi
   # A wineserver that outlives the gaps between tests: the one a program starts leaves 3 s after
   # its last client, and a program that connects while it leaves dies with "recvmsg: Connection
-  # reset by peer". When one is already running this one goes at once.
-  wineserver -p60 >/dev/null 2>&1 </dev/null || true
+  # reset by peer". When one is already running this one goes at once (status 2). The first
+  # program of a server starts wine's own background processes, which inherit its outputs and
+  # live as long as the server: a program with no outputs starts them, so that no test's output
+  # stays open (ctest would wait for it) until the server leaves.
+  if wineserver -p60 >/dev/null 2>&1 </dev/null; then
+    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+  fi
 }
