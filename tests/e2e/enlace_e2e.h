@@ -24,6 +24,7 @@
 #endif
 
 #include "tests/e2e/biblioteca.h"
+#include "tests/registro_erro.h"
 
 // The texts of a log file's records, each as it was given to the log: the record's leading
 // line end and time stamp ("\r\ndd/mm/yyyy hh:mm:ss:mmm ") taken off, and every CR LF that the
@@ -73,17 +74,8 @@ public:
   std::string ConsultarNumeroSessao(int32_t sessao, const char *codigo, int32_t numero) {
     return numero_(sessao, codigo, numero);
   }
-  int32_t Codigo() {
-    char bruto[804];
-    int32_t codigo;
-    std::memcpy(&codigo, codigo_(bruto), 4);
-    return codigo;
-  }
-  std::string Mensagem() {
-    char bruto[804];
-    codigo_(bruto);
-    return std::string(bruto + 4, strnlen(bruto + 4, 800));
-  }
+  int32_t Codigo() { return LeRegistroErro(codigo_).first; }
+  std::string Mensagem() { return LeRegistroErro(codigo_).second; }
   // Logs to a fresh file of this name (in the current directory) from now on.
   void Loga(const std::string &nome) {
     std::remove(nome.c_str());

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/e2e/biblioteca.h"
+#include "tests/registro_erro.h"
 
 #define SAT_EXPORTACAO(nome) decltype(&::nome) nome = lib.Funcao<decltype(&::nome)>(#nome)
 
@@ -82,17 +83,8 @@ struct Exportacoes {
     return true;
   }
 
-  int32_t Codigo() {
-    char registro[804];
-    int32_t codigo;
-    std::memcpy(&codigo, CodigoErro(registro), 4);
-    return codigo;
-  }
-  std::string Mensagem() {
-    char registro[804];
-    CodigoErro(registro);
-    return std::string(registro + 4, strnlen(registro + 4, 800));
-  }
+  int32_t Codigo() { return LeRegistroErro(CodigoErro).first; }
+  std::string Mensagem() { return LeRegistroErro(CodigoErro).second; }
 };
 
 #undef SAT_EXPORTACAO

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "sat.h"
+#include "tests/registro_erro.h"
 #include "tests/unit/enlace_auxiliar.h"
 #include "tests/unit/substituto.h"
 
@@ -16,17 +17,8 @@ protected:
     LigaLog();
     AbreSerialSAT(7, 0, 0, 0, 0);
   }
-  int32_t Codigo() {
-    char registro[804];
-    int32_t codigo;
-    std::memcpy(&codigo, CodigoErro(registro), 4);
-    return codigo;
-  }
-  std::string Mensagem() {
-    char registro[804];
-    CodigoErro(registro);
-    return std::string(registro + 4, strnlen(registro + 4, 800));
-  }
+  int32_t Codigo() { return LeRegistroErro(CodigoErro).first; }
+  std::string Mensagem() { return LeRegistroErro(CodigoErro).second; }
   // The payload of the i-th frame the device received.
   std::string Pedido(size_t i = 0) {
     const std::string &q = sub().escritos.at(i);
