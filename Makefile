@@ -9,8 +9,9 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# Tests at once: many of the end-to-end ones wait on a device's time limits, not on the CPU.
-CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 2 )))
+# Tests at once, three a core: many of the end-to-end ones wait on a device's time limits, not on
+# the CPU.
+CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 3 )))
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
 CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
