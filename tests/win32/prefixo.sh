@@ -19,8 +19,12 @@ prepara_prefixo() {
   # reset by peer". When one is already running this one goes at once (status 2). The first
   # program of a server starts wine's own background processes, which inherit its outputs and
   # live as long as the server: a program with no outputs starts them, so that no test's output
-  # stays open (ctest would wait for it) until the server leaves.
-  if wineserver -p60 >/dev/null 2>&1 </dev/null; then
-    wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
-  fi
+  # stays open (ctest would wait for it) until the server leaves. Tests that start together take
+  # turns here, so that none runs its program before that one.
+  (
+    flock 9
+    if wineserver -p60 >/dev/null 2>&1 </dev/null; then
+      wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+    fi
+  ) 9>"$WINEPREFIX.servidor"
 }
