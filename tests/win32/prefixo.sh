@@ -20,11 +20,12 @@ prepara_prefixo() {
   # program of a server starts wine's own background processes, which inherit its outputs and
   # live as long as the server: a program with no outputs starts them, so that no test's output
   # stays open (ctest would wait for it) until the server leaves. Tests that start together take
-  # turns here, so that none runs its program before that one.
+  # turns here, so that none runs its program before that one; wine does not get the lock's
+  # descriptor, or its processes would hold the lock as long as they live.
   (
     flock 9
-    if wineserver -p60 >/dev/null 2>&1 </dev/null; then
-      wine cmd.exe /c exit >/dev/null 2>&1 </dev/null || true
+    if wineserver -p60 >/dev/null 2>&1 </dev/null 9>&-; then
+      wine cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&- || true
     fi
   ) 9>"$WINEPREFIX.servidor"
 }
