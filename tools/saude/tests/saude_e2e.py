@@ -140,10 +140,12 @@ def niveis():
         (["--pendentes", "3"], [], "", "transmissao", "atencao"),
         (["--pendentes", "3", "--sem-transmitir", "6d"], [], "", "transmissao", "critico"),
         (["--sem-contato", "6d"], [], "", "transmissao", "critico"),
-        (["--relogio-desvio", "+10m"], [], "", "relogio", "atencao"),
-        (["--relogio-desvio", "-10m"], ["--relogio-minutos", "15"], "relogio_minutos = 15",
+        # Skews in the middle of a minute: satcli and satd read the clock a second apart, and
+        # their messages must still show the same whole minutes.
+        (["--relogio-desvio", "+630s"], [], "", "relogio", "atencao"),
+        (["--relogio-desvio", "-630s"], ["--relogio-minutos", "15"], "relogio_minutos = 15",
          "relogio", "ok"),
-        (["--relogio-desvio", "-20m"], ["--relogio-minutos", "15"], "relogio_minutos = 15",
+        (["--relogio-desvio", "-1230s"], ["--relogio-minutos", "15"], "relogio_minutos = 15",
          "relogio", "atencao"),
         (["--memoria-usada", "85"], [], "", "memoria", "atencao"),
         (["--memoria-usada", "97"], [], "", "memoria", "critico"),
