@@ -51,11 +51,8 @@ for linha in "${arquiteturas[@]}"; do
     [ "$(dpkg-deb -f "$deb" Multi-Arch)" = same ] || falha "$deb: not Multi-Arch: same"
     [ "$arq" = "$nativa" ] && continue
     # The native packages' files and lintian are the native build's test (deb.sh).
-    dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {sub(/^\.\//, "", $6); print $1, $6, $7, $8}' |
-      sed 's/ *$//' | sort >"$dir/arquivos"
-    awk -v p=$pacote '$1 == p {sub(/^[^ ]+ /, ""); print}' "$aqui/deb-arquivos.txt" |
-      sed -e "s|@LIBDIR@|lib/$multiarch|g" -e "s|@VERSAO@|$versao|g" | sort >"$dir/esperados"
-    diff "$dir/esperados" "$dir/arquivos" >&2 || falha "$deb: files (< expected, > in the package)"
+    "$aqui/arquivos-deb.sh" "$deb" $pacote "lib/$multiarch" "$versao" >/dev/null ||
+      falha "$deb: files (< expected, > in the package)"
   done
   # The cross build's Depends come from its symbol versions: the same as dpkg-shlibdeps gives
   # the native library, which proves the derivation there.
