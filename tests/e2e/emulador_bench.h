@@ -5,18 +5,17 @@
 #pragma once
 
 #include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/processo.h"
 
 inline int64_t AgoraNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -40,39 +39,23 @@ public:
     if (marcas && mkfifo(registro.c_str(), 0600) != 0) {
       return false;
     }
-    int saida[2], erro[2];
-    if (pipe(saida) != 0 || pipe(erro) != 0) {
+    std::vector<std::string> argumentos = {SATEMU_BINARIO, "--pronto", "--link", dir_ + "/COM7"};
+    if (marcas) {
+      argumentos.insert(argumentos.end(), {"--verboso", "--registro", registro});
+    }
+    teste::OpcoesProcesso opcoes;
+    opcoes.avisos = marcas;
+    std::string linha;
+    if (!emulador_.Inicia(argumentos, linha, opcoes)) {
       return false;
     }
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(saida[1], 1);
-      dup2(erro[1], 2);
-      close(saida[0]);
-      close(erro[0]);
-      const std::string link = dir_ + "/COM7";
-      std::vector<const char *> argumentos = {SATEMU_BINARIO, "--pronto", "--link", link.c_str()};
-      if (marcas) {
-        argumentos.insert(argumentos.end(), {"--verboso", "--registro", registro.c_str()});
-      }
-      argumentos.push_back(nullptr);
-      execv(SATEMU_BINARIO, const_cast<char *const *>(argumentos.data()));
-      _exit(127);
-    }
-    close(saida[1]);
-    close(erro[1]);
     if (marcas) {
       leitores_.emplace_back(
           [this, registro] { Marca(open(registro.c_str(), O_RDONLY), pedidoRecebido); });
-      leitores_.emplace_back([this, fd = erro[0]] { Marca(fd, respostaPronta); });
-    } else {
-      close(erro[0]);
+      leitores_.emplace_back([this, fd = emulador_.TomaAvisos()] { Marca(fd, respostaPronta); });
     }
-    FILE *f = fdopen(saida[0], "r");
-    char linha[512];
-    const bool pronto = f != nullptr && std::fgets(linha, sizeof linha, f) != nullptr;
     setenv("SAT_DEV_DIR", dir_.c_str(), 1);
-    return pronto;
+    return true;
   }
 
   // Waits until satemu's marks of the call that began at `inicio` are in; false after 2 s.
@@ -87,10 +70,7 @@ public:
   }
 
   ~EmuladorBench() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    emulador_.Encerra();
     for (std::thread &t : leitores_) {
       t.join();
     }
@@ -114,7 +94,7 @@ private:
     }
   }
 
-  pid_t pid_ = -1;
+  teste::Processo emulador_;
   std::string dir_;
   std::vector<std::thread> leitores_;
 };

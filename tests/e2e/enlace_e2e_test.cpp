@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "tests/e2e/enlace_e2e.h"
+#include "tests/versao.h"
 
 namespace {
 
@@ -140,13 +141,10 @@ TEST(LogDoIni, SatIniForWindowsAndTheSameRecordsOnBothBuilds) {
   const std::string caminho = std::string(std::getenv("SAT_DEV_DIR")) + "COM7";
 #endif
   const std::vector<std::string> esperados = {
-      "TAVRO DLL SAT Vers\xE3o: 02.00.11.05 gerada em 11/12/2017\n",
-      "abrindo porta: ",
-      caminho,
-      "\r\n",
-      "000042|ConsultarSAT",
-      "GetCommModemStatus() Failed!\r\n",
-      resposta};
+      kVersaoEsperada, "abrindo porta: ",     caminho,
+      "\r\n",          "000042|ConsultarSAT", "GetCommModemStatus() Failed!\r\n",
+      resposta,
+  };
   EXPECT_EQ(RegistrosDoLog(log), esperados);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."),
                           std::filesystem::directory_iterator()),

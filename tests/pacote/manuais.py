@@ -10,6 +10,7 @@ every .TP entry a definition of --help; the words of a "Functions:" paragraph (o
 role, "Checkout functions:") are entries of the page's FUNCTIONS section, and every environment variable --help names is an entry of its
 ENVIRONMENT section. The page must also pass groff without a warning.
 """
+import pathlib
 import re
 import shlex
 import subprocess
@@ -17,11 +18,9 @@ import sys
 
 ENTORNO = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
 # The fields of the SAT's status reply, which the health checks name: no environment variables.
-CAMPOS_DO_STATUS = {"NSERIE", "TIPO_LAN", "LAN_IP", "LAN_MAC", "LAN_MASK", "LAN_GW", "LAN_DNS_1",
-                    "LAN_DNS_2", "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL", "MT_USADA",
-                    "DH_ATUAL", "VER_SB", "VER_LAYOUT", "ULTIMO_CF_E_SAT", "LISTA_INICIAL",
-                    "LISTA_FINAL", "DH_CFe", "DH_ULTIMA", "CERT_EMISSAO", "CERT_VENCIMENTO",
-                    "ESTADO_OPERACAO"}
+CABECALHO_SAUDE = pathlib.Path(__file__).resolve().parents[2] / "tools/saude/saude.h"
+CAMPOS_DO_STATUS = set(re.findall(r'"(\w+)"', re.search(
+    r"kNomesStatus\[\] = \{(.*?)\};", CABECALHO_SAUDE.read_text(), re.S)[1]))
 # Sections whose entries are not definitions of --help (satd's metrics are checked against what
 # /metrics serves, by tools/satd/tests/prometheus.py).
 FORA_DA_AJUDA = {"ENVIRONMENT", "FILES", "FUNCTIONS", "METRICS"}

@@ -1,6 +1,9 @@
 // A fixture for the command exports over the substitute platform: the port is COM7, logging is
-// on, and the error record and the request the device received can be read back.
+// on, and the error record and the request the device received can be read back. Also the real
+// zlib, for the sale and the compression bridge.
 #pragma once
+
+#include <zlib.h>
 
 #include <cstring>
 #include <string>
@@ -52,5 +55,21 @@ inline std::string Base64(const std::string &bytes) {
     saida += resto == 2 ? alfabeto[(v >> 6) & 63] : '=';
     saida += '=';
   }
+  return saida;
+}
+
+// The substitute loader hands out the real zlib under `nome`.
+inline void ZlibDisponivel(const std::string &nome) {
+  Sub().modulos[nome] = {{"compress2", reinterpret_cast<void *>(&compress2)},
+                         {"uncompress", reinterpret_cast<void *>(&uncompress)}};
+}
+
+// `texto` compressed by the real zlib, as a device compresses a reply's block.
+inline std::string Comprime(const std::string &texto, int nivel = Z_DEFAULT_COMPRESSION) {
+  uLongf n = compressBound(texto.size());
+  std::string saida(n, '\0');
+  compress2(reinterpret_cast<Bytef *>(&saida[0]), &n, reinterpret_cast<const Bytef *>(texto.data()),
+            texto.size(), nivel);
+  saida.resize(n);
   return saida;
 }

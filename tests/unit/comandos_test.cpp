@@ -1,11 +1,10 @@
-// The activation, signature and maintenance commands, the newer fiscal-session query and the
-// base64 decoder, over the scripted port.
+// The activation, signature and maintenance commands and the newer fiscal-session query, over
+// the scripted port.
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "support/armazenamento.h"
-#include "support/base64.h"
 #include "tests/unit/comando_auxiliar.h"
 
 namespace {
@@ -122,8 +121,6 @@ TEST_F(ComandosTest, TheReplysCodeAndMessageReachTheRecord) {
        "Codigo: 12345.\n" + mensagem2000.substr(0, 784), 0},
       {"two fields only", "000042|12000", false, false, "", "", 0},
       {"an empty third field", "000042|12000||x", false, false, "", "", 0},
-      {"an empty second field", "000042||msg|x", false, false, "", "", 0},
-      {"an empty session field", "|12000|msg|x", false, false, "", "", 0},
       {"no port", "", true, false, "", "", 0},
   };
   for (const Comando &c : Comandos()) {
@@ -205,51 +202,6 @@ TEST_F(ComandosTest, TheLogExtractionDecodesTheLog) {
     ExtrairLogs(c.resposta.compare(0, 6, "015000") == 0 ? 15000 : 42, "abc");
     EXPECT_EQ(std::string(Base64ToAscii()), c.documento);
   }
-}
-
-TEST_F(ComandosTest, Base64DecodesTheStandardAlphabetAndSkipsTheRest) {
-  std::string linhas;
-  const std::string documento(300, 'x');
-  const std::string codificado = Base64(documento);
-  for (size_t i = 0; i < codificado.size(); i += 76) {
-    linhas += codificado.substr(i, 76) + "\r\n";
-  }
-  const struct {
-    std::string texto, bytes;
-  } casos[] = {
-      {"TWFu", "Man"},
-      {"TWFu\n", "Man"},
-      {"TWE=", "Ma"},
-      {"TQ==", "M"},
-      {"TQ", "M"},
-      {"T", ""},
-      {"", ""},
-      {"TQ==TQ==", "\x4D\x04\xD0"},
-      {"T-W_F u\t\xC3\xA9", "Man"},
-      {linhas, documento},
-      {Base64("<CFe>a</CFe>resto"), "<CFe>a</CFe>"},
-      {Base64("<CFeCanc>a</CFeCanc>"), "<CFeCanc>a</CFeCanc>"},
-  };
-  for (const auto &c : casos) {
-    SCOPED_TRACE(c.texto);
-    LimpaDecodificado();
-    DecodificaBase64(c.texto.c_str());
-    EXPECT_EQ(std::string(Base64ToAscii()), c.bytes);
-    EXPECT_EQ(std::string(Base64ToAscii()), c.bytes) << "twice, the same";
-  }
-}
-
-// A document longer than the decode buffer's cleared part is cut there, ending in a zero.
-TEST_F(ComandosTest, Base64NeverWritesPastTheDecodeBuffer) {
-  const std::string texto(TAMANHO_DECODIFICADO_LIMPO * 4 / 3 + 400, '/');
-  LimpaDecodificado();
-  DecodificaBase64(texto.c_str());
-  EXPECT_EQ(strnlen(reinterpret_cast<char *>(BufferDecodificado), TAMANHO_BUFFER_DECODIFICADO),
-            TAMANHO_DECODIFICADO_LIMPO - 1);
-  EXPECT_EQ(std::string(Base64ToAscii()).size(), TAMANHO_DECODIFICADO_LIMPO - 1);
-  LimpaDecodificado();
-  EXPECT_EQ(BufferDecodificado[0], 0);
-  EXPECT_EQ(BufferDecodificado[TAMANHO_DECODIFICADO_LIMPO - 2], 0);
 }
 
 } // namespace

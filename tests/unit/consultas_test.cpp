@@ -1,36 +1,16 @@
+// The three query commands: ConsultarSAT, ConsultarStatusOperacional, ConsultarNumeroSessao.
 #include <cstring>
 #include <string>
 
-#include "sat.h"
 #include "support/armazenamento.h"
-#include "tests/unit/enlace_auxiliar.h"
-#include "tests/unit/substituto.h"
+#include "tests/unit/comando_auxiliar.h"
 
 namespace {
 
 const std::string ABERTURA = Registros({"abrindo porta: ", "\\\\.\\COM7", "\r\n"});
 const std::string TIMEOUT = "000042|9999|Timeout de comunica\xE7\xE3o";
 
-class ConsultasTest : public SubstitutoTest {
-protected:
-  void SetUp() override {
-    SubstitutoTest::SetUp();
-    LigaLog();
-    AbreSerialSAT(7, 0, 0, 0, 0);
-  }
-  std::string Mensagem() {
-    char registro[804];
-    CodigoErro(registro);
-    return std::string(registro + 4);
-  }
-  int32_t Codigo() {
-    char registro[804];
-    int32_t codigo;
-    std::memcpy(&codigo, CodigoErro(registro), 4);
-    return codigo;
-  }
-  std::string Pedido() { return sub().escritos.at(0).substr(8, sub().escritos[0].size() - 9); }
-};
+class ConsultasTest : public ComandoTest {};
 
 // ConsultarSAT copies a reply shorter than 800 characters into the error record's message.
 TEST_F(ConsultasTest, ConsultarSATRepliesAndCopiesTheReplyIntoTheErrorRecord) {

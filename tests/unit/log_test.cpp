@@ -1,3 +1,5 @@
+// The log file: its name from sat.ini (or ArquivoLog), the record format, and when sat.ini is
+// read again.
 #include <cstring>
 #include <string>
 
@@ -113,27 +115,6 @@ TEST_F(LogTest, AFileThatCannotBeOpenedDropsTheRecordSilently) {
   GravaLog("def");
   EXPECT_EQ(std::string(CaminhoLog), "naoexiste/sat.log");
   EXPECT_EQ(sub().arquivos.count("naoexiste/sat.log"), 0u);
-}
-
-TEST_F(LogTest, ArquivoLogMovesTheLogAndRefusesNamesThatDoNotFit) {
-  ArquivoLog("abcdef.log");
-  GravaLog("primeiro");
-  ArquivoLog("b.log");
-  GravaLog("segundo");
-  EXPECT_EQ(std::string(CaminhoLog), "b.log");
-  EXPECT_NE(sub().arquivos["abcdef.log"].find("primeiro"), std::string::npos);
-  EXPECT_NE(sub().arquivos["b.log"].find("segundo"), std::string::npos);
-
-  std::string cem(100, 'x');
-  ArquivoLog(cem.c_str());
-  EXPECT_EQ(std::string(CaminhoLog), "b.log");
-  EXPECT_NE(sub().arquivos["b.log"].find("recusado"), std::string::npos);
-  ArquivoLog(nullptr);
-  EXPECT_EQ(std::string(CaminhoLog), "b.log");
-
-  std::string noventaENove(99, 'y');
-  ArquivoLog(noventaENove.c_str());
-  EXPECT_EQ(std::string(CaminhoLog), noventaENove);
 }
 
 TEST_F(LogTest, ArquivoLogWithEmptyNameFollowsSatIniAgain) {

@@ -1,4 +1,5 @@
-#include <climits>
+// Opening the chosen port (AbrePorta): its path, its settings, the search for a SAT while no
+// port is named, and closing it.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,31 +24,6 @@ protected:
 };
 
 const std::string ERRO_ABRIR = "Erro ao tentar abrir a porta de comunicacao!!";
-
-TEST_F(PortaTest, AbreSerialSATNamesThePortOrRefusesANameThatDoesNotFit) {
-  const struct {
-    int32_t numero;
-    int32_t resultado;
-    const char *nome; // NomePorta afterwards, starting from "COM77"
-  } casos[] = {
-      {3, 0, "COM3"},         {12, 0, "COM12"},         {0, 0, "COM0"},
-      {-1, 0, "COM-1"},       {999999, 0, "COM999999"}, {-99999, 0, "COM-99999"},
-      {1000000, -1, "COM77"}, {-100000, -1, "COM77"},   {INT_MIN, -1, "COM77"},
-  };
-  for (const auto &c : casos) {
-    SCOPED_TRACE(c.numero);
-    std::memset(NomePorta, 'Z', sizeof NomePorta);
-    std::strcpy(NomePorta, "COM77");
-    EXPECT_EQ(AbreSerialSAT(c.numero, 1, 2, 3, 4), c.resultado);
-    EXPECT_EQ(std::string(NomePorta, sizeof NomePorta).c_str(), std::string(c.nome));
-  }
-  EXPECT_TRUE(sub().chamadas.empty()); // it neither opens nor closes
-  EXPECT_EQ(Log(),
-            Registros({"AbreSerialSAT: COM1000000 recusada, nome com mais de 9 caracteres\r\n",
-                       "AbreSerialSAT: COM-100000 recusada, nome com mais de 9 caracteres\r\n",
-                       "AbreSerialSAT: COM-2147483648 recusada, nome com mais de 9 "
-                       "caracteres\r\n"}));
-}
 
 TEST_F(PortaTest, AbrePortaOpensAndConfiguresTheChosenPort) {
   AbreSerialSAT(12, 0, 0, 0, 0);

@@ -1,3 +1,5 @@
+// The walk behind the port selection exports, driven through them: the port chosen, the map,
+// the status queries, the lock around each probe and the log; and a reply's serial number.
 #include <cstring>
 #include <map>
 #include <string>
@@ -118,6 +120,10 @@ TEST_F(SelecaoTest, EachExportOverTheSatsItFinds) {
 TEST_F(SelecaoTest, TheLogOfEachExport) {
   sub().dispositivos = {Sat("COM3")};
   aparelhos_ = {{"COM3", {"10000", "S3"}}};
+  // A caller's text of any length is cut so that its line, end and all, fits 128 bytes.
+  GetPortaSAT(std::string(300, 'n').c_str(), 42, "12345678");
+  const std::string entrada = "Entered GetPortaSAT(" + std::string(97, 'n') + ") @ 4242\r\n";
+  EXPECT_EQ(Log().substr(0, Registros({entrada}).size()), Registros({entrada}));
   const std::string achou = "Port found: COM3\r\n", abriu = "Openned port COM3\r\n";
   for (const std::string f : {"GetPortaSAT", "SetPortaSAT"}) {
     sub().arquivos["sat.log"].clear();
@@ -160,30 +166,6 @@ TEST_F(SelecaoTest, TheLogOfEachExport) {
                  "Could not open port COM1234567\r\n", "Exiting GetPortaSAT @ 4242\r\n",
                  "Entered GetPortaSAT(x) @ 4242\r\n", "Exiting GetPortaSAT(x) @ 4242\r\n",
                  "Entered GetPortaSAT(x) @ 4242\r\n", "Entered GetMapaPortasSAT @ 4242\r\n"}));
-}
-
-// Texts of any length stay within the 128-byte lines; absent texts and a missing lock are
-// refused before anything is walked.
-TEST_F(SelecaoTest, BoundsAndRefusals) {
-  sub().dispositivos = {Sat("COM3")};
-  GetPortaSAT(std::string(300, 'n').c_str(), 42, "12345678");
-  const std::string entrada = "Entered GetPortaSAT(" + std::string(97, 'n') + ") @ 4242\r\n";
-  EXPECT_EQ(Log().substr(0, Registros({entrada}).size()), Registros({entrada}));
-
-  for (char *(*chamada)() :
-       {+[] { return GetPortaSAT(nullptr, 1, "c"); }, +[] { return SetPortaSAT("s", 1, nullptr); },
-        +[] { return GetMapaPortasSAT(nullptr); }}) {
-    sub().dispositivosEntregues = 0;
-    DefineRegistroErro(ERRO_NENHUM, nullptr);
-    EXPECT_EQ(chamada(), nullptr);
-    EXPECT_EQ(RegistroErro.codigo, ERRO_RECUSADO);
-    EXPECT_EQ(std::string(RegistroErro.mensagem).rfind("Argumento nulo: ", 0), 0u);
-    EXPECT_EQ(sub().dispositivosEntregues, 0);
-    EXPECT_EQ(sub().travas, sub().destravas);
-  }
-  SecaoCritica = nullptr;
-  EXPECT_EQ(GetMapaPortasSAT("12345678"), nullptr);
-  EXPECT_EQ(sub().dispositivosEntregues, 0);
 }
 
 TEST(ExtraiNumeroSerieTest, TheSixthFieldAfterACodeThatIsAMultipleOf1000) {

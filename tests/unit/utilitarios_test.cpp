@@ -1,11 +1,14 @@
+// The library's own small exports: session numbers, the error record and the log file name.
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "sat.h"
 #include "support/armazenamento.h"
+#include "support/log.h"
 #include "tests/unit/substituto.h"
 
 namespace {
@@ -75,10 +78,25 @@ TEST_F(UtilitariosTest, CodigoErroCopiesTheWholeRecord) {
   EXPECT_EQ(CodigoErro(nullptr), nullptr);
 }
 
-TEST_F(UtilitariosTest, VersionTextIsConstantAndExact) {
-  const char *v = VersaoLib();
-  EXPECT_EQ(v, VersaoLib());
-  EXPECT_STREQ(v, "TAVRO DLL SAT Vers\xE3o: 02.00.11.05 gerada em 11/12/2017\n");
+TEST_F(UtilitariosTest, ArquivoLogMovesTheLogAndRefusesNamesThatDoNotFit) {
+  ArquivoLog("abcdef.log");
+  GravaLog("primeiro");
+  ArquivoLog("b.log");
+  GravaLog("segundo");
+  EXPECT_EQ(std::string(CaminhoLog), "b.log");
+  EXPECT_NE(sub().arquivos["abcdef.log"].find("primeiro"), std::string::npos);
+  EXPECT_NE(sub().arquivos["b.log"].find("segundo"), std::string::npos);
+
+  std::string cem(100, 'x');
+  ArquivoLog(cem.c_str());
+  EXPECT_EQ(std::string(CaminhoLog), "b.log");
+  EXPECT_NE(sub().arquivos["b.log"].find("recusado"), std::string::npos);
+  ArquivoLog(nullptr);
+  EXPECT_EQ(std::string(CaminhoLog), "b.log");
+
+  std::string noventaENove(99, 'y');
+  ArquivoLog(noventaENove.c_str());
+  EXPECT_EQ(std::string(CaminhoLog), noventaENove);
 }
 
 } // namespace

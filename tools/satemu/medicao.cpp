@@ -3,7 +3,7 @@
 // last byte is read. Prints median and spread; the target is a median well under 1 ms.
 
 #include "quadro.h"
-#include "tests/processo.h"
+#include "tests/emulador.h"
 
 #include <algorithm>
 #include <chrono>

@@ -31,11 +31,16 @@ falhas = []
 memoria = {}
 
 COMUM = ["numeroSessao", "EEEEE", "mensagem", "cod", "mensagemSEFAZ"]
-STATUS = COMUM + [
-    "NSERIE", "TIPO_LAN", "LAN_IP", "LAN_MAC", "LAN_MASK", "LAN_GW", "LAN_DNS_1", "LAN_DNS_2",
-    "STATUS_LAN", "NIVEL_BATERIA", "MT_TOTAL", "MT_USADA", "DH_ATUAL", "VER_SB", "VER_LAYOUT",
-    "ULTIMO_CF_E_SAT", "LISTA_INICIAL", "LISTA_FINAL", "DH_CFe", "DH_ULTIMA", "CERT_EMISSAO",
-    "CERT_VENCIMENTO", "ESTADO_OPERACAO"]
+
+
+def nomes_do_status():
+    """The status reply's field names after the session number and the code, as the tools
+    share them (tools/saude/saude.h)."""
+    texto = (RAIZ / "tools/saude/saude.h").read_text()
+    return re.findall(r'"(\w+)"', re.search(r"kNomesStatus\[\] = \{(.*?)\};", texto, re.S)[1])
+
+
+STATUS = COMUM[:2] + nomes_do_status()
 VENDA = ["numeroSessao", "EEEEE", "CCCC", "mensagem", "cod", "mensagemSEFAZ", "arquivoCFeSAT",
          "timeStamp", "chaveConsulta", "valorTotalCFe", "CPFCNPJValue", "assinaturaQRCODE"]
 CANCELAMENTO = VENDA[:6] + ["arquivoCFeBase64"] + VENDA[7:]

@@ -16,8 +16,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace teste {
 
 const char kCnpj[] = "11222333000181";
@@ -45,79 +43,6 @@ bool Aguarda(const std::function<bool()> &condicao, int segundos = 30) {
 
 } // namespace
 
-bool Processo::Inicia(const std::vector<std::string> &argumentos,
-                      const std::vector<std::string> &ambiente, std::string &primeiraLinha,
-                      rlim_t limiteArquivo) {
-  int tubo[2];
-  if (pipe2(tubo, O_CLOEXEC) != 0) {
-    return false;
-  }
-  std::vector<std::string> args = argumentos;
-  std::vector<char *> argv;
-  for (std::string &a : args) {
-    argv.push_back(a.data());
-  }
-  argv.push_back(nullptr);
-  std::vector<std::string> env = ambiente;
-  for (char **e = environ; *e != nullptr; ++e) {
-    env.emplace_back(*e);
-  }
-  std::vector<char *> envp;
-  for (std::string &e : env) {
-    envp.push_back(e.data());
-  }
-  envp.push_back(nullptr);
-
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(tubo[1], STDOUT_FILENO);
-    const rlimit limite{limiteArquivo, limiteArquivo};
-    if (limiteArquivo == 0 || setrlimit(RLIMIT_FSIZE, &limite) == 0) {
-      execve(argv[0], argv.data(), envp.data());
-    }
-    _exit(127);
-  }
-  close(tubo[1]);
-  saida_ = tubo[0];
-  primeiraLinha.clear();
-  const auto fim = Relogio::now() + std::chrono::seconds(20);
-  char c = 0;
-  while (c != '\n') {
-    const auto falta =
-        std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now()).count();
-    pollfd p{saida_, POLLIN, 0};
-    if (falta <= 0 || poll(&p, 1, static_cast<int>(falta)) <= 0 || read(saida_, &c, 1) != 1) {
-      return false;
-    }
-    primeiraLinha += c;
-  }
-  primeiraLinha.pop_back();
-  return true;
-}
-
-void Processo::Sinaliza(int sinal) const {
-  if (pid_ > 0) {
-    kill(pid_, sinal);
-  }
-}
-
-int Processo::Encerra(int sinal) {
-  Sinaliza(sinal);
-  return Aguarda(86400).value_or(-1);
-}
-
-std::optional<int> Processo::Aguarda(int segundos) {
-  int status = 0, r = 0;
-  if (pid_ <= 0 ||
-      !teste::Aguarda([&] { return (r = waitpid(pid_, &status, WNOHANG)) != 0; }, segundos)) {
-    return std::nullopt;
-  }
-  pid_ = -1;
-  close(saida_);
-  saida_ = -1;
-  return r > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 Loja::Loja() {
@@ -139,7 +64,7 @@ bool Loja::IniciaEmulador(const std::vector<std::string> &opcoes) {
                                    pasta + "/registro.hex"};
   args.insert(args.end(), opcoes.begin(), opcoes.end());
   std::string linha;
-  if (!emulador.Inicia(args, {}, linha)) {
+  if (!emulador.Inicia(args, linha)) {
     erro = "satemu did not start";
     return false;
   }
@@ -165,8 +90,10 @@ bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
     }
   }
   std::string linha;
-  if (!servidor.Inicia({SATD_BINARIO, "--config", pasta + "/satd.toml"},
-                       {"SAT_DEV_DIR=" + pasta + "/"}, linha, limiteArquivo)) {
+  OpcoesProcesso opcoes;
+  opcoes.ambiente = {"SAT_DEV_DIR=" + pasta + "/"};
+  opcoes.limiteArquivo = limiteArquivo;
+  if (!servidor.Inicia({SATD_BINARIO, "--config", pasta + "/satd.toml"}, linha, opcoes)) {
     erro = "satd did not start: " + linha;
     return false;
   }

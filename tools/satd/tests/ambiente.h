@@ -17,33 +17,9 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/e2e/venda_exemplo.h"
+#include "tests/processo.h"
 
 namespace teste {
-
-// A child process whose standard output comes through a pipe.
-class Processo {
-public:
-  Processo() = default;
-  Processo(const Processo &) = delete;
-  Processo &operator=(const Processo &) = delete;
-  ~Processo() { Encerra(SIGKILL); }
-
-  // Starts it with these extra environment variables and waits (20 s at most) for its first
-  // output line. `limiteArquivo`: RLIMIT_FSIZE in bytes for the child (0: none).
-  bool Inicia(const std::vector<std::string> &argumentos, const std::vector<std::string> &ambiente,
-              std::string &primeiraLinha, rlim_t limiteArquivo = 0);
-  void Sinaliza(int sinal) const;
-  // Sends the signal and waits: the exit status, or -1 when it did not exit by itself.
-  int Encerra(int sinal = SIGTERM);
-  // Waits `segundos` at most for it to exit by itself: its exit status (-1 if a signal ended it).
-  std::optional<int> Aguarda(int segundos);
-  bool Vivo() const { return pid_ > 0; }
-  pid_t Pid() const { return pid_; }
-
-private:
-  pid_t pid_ = -1;
-  int saida_ = -1;
-};
 
 struct Loja {
   Loja();

@@ -357,9 +357,9 @@ TEST(Porta, ASecondSatdOnTheSamePortDoesNotStart) {
                               << "\n[sat]\ncodigo_ativacao = \"12345678\"\nporta = 7\n";
   teste::Processo segundo;
   std::string linha;
-  EXPECT_FALSE(segundo.Inicia({SATD_BINARIO, "--config", configuracao},
-                              {"SAT_DEV_DIR=" + loja.Pasta() + "/"}, linha))
-      << linha;
+  teste::OpcoesProcesso opcoes;
+  opcoes.ambiente = {"SAT_DEV_DIR=" + loja.Pasta() + "/"};
+  EXPECT_FALSE(segundo.Inicia({SATD_BINARIO, "--config", configuracao}, linha, opcoes)) << linha;
   EXPECT_NE(segundo.Encerra(), 0);
   std::string retorno;
   EXPECT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));

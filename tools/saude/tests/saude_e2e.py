@@ -233,17 +233,6 @@ def niveis():
             servidor[0].para()
         emulador.para()
 
-    # Each tool's --help documents the checks, their thresholds and satcli's exit status.
-    for programa, trechos in [
-            (SATCLI, ["saude", "--certificado-dias N", "--relogio-minutos N", "above 95 %",
-                      "saude: 0 when every check is ok, 1 when the worst is attention, 2 when"]),
-            (SATD, ["GET  /  ", "GET  {base}/saude", "intervalo_s", "certificado_dias",
-                    "relogio_minutos", "95 % (critical)"])]:
-        ajuda = subprocess.run([str(programa), "--help"], capture_output=True, timeout=20)
-        texto = ajuda.stdout.decode()
-        faltam = [t for t in trechos if t not in texto]
-        confere(f"{programa.name} --help", ajuda.returncode == 0 and not faltam, str(faltam))
-
     # satemu refuses a health option it cannot honour, naming it.
     for opcoes, trecho in [(["--pendentes", "2"], "--pendentes needs an activated device"),
                            (["--bateria", "CHEIA"], "--bateria"),

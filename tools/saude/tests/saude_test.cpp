@@ -1,6 +1,7 @@
 // The health checks over status replies built here, with the host's clock fixed.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
 
 #include "saude.h"
@@ -14,12 +15,6 @@ using saude::Limites;
 using saude::Nivel;
 
 const saude::Instante kAgora{2025, 3, 20, 10, 0, 0};
-
-const char *const kOrdem[] = {
-    "NSERIE",    "TIPO_LAN",  "LAN_IP",       "LAN_MAC",         "LAN_MASK",       "LAN_GW",
-    "LAN_DNS_1", "LAN_DNS_2", "STATUS_LAN",   "NIVEL_BATERIA",   "MT_TOTAL",       "MT_USADA",
-    "DH_ATUAL",  "VER_SB",    "VER_LAYOUT",   "ULTIMO_CF_E_SAT", "LISTA_INICIAL",  "LISTA_FINAL",
-    "DH_CFe",    "DH_ULTIMA", "CERT_EMISSAO", "CERT_VENCIMENTO", "ESTADO_OPERACAO"};
 
 // An access key of São Paulo whose nCFe is `numero`.
 std::string Chave(const char *numero) {
@@ -45,8 +40,9 @@ std::string Status(const std::map<std::string, std::string> &mudancas = {}) {
     campos.at(nome) = valor;
   }
   std::string resposta = "123456|10000|Resposta com Sucesso.||";
-  for (const char *nome : kOrdem) {
-    resposta += "|" + campos[nome];
+  // After the message, the code and SEFAZ's message, in the order of the reply.
+  for (size_t i = 3; i < std::size(saude::kNomesStatus); ++i) {
+    resposta += "|" + campos.at(saude::kNomesStatus[i]);
   }
   return resposta;
 }

@@ -5,35 +5,41 @@
 #include <csignal>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
+
+#include "tests/processo.h"
+
+#ifndef SATEMU_BINARIO
+#error "SATEMU_BINARIO must name the satemu executable"
+#endif
 
 namespace teste {
 
+// satemu started on a pseudo-terminal of its own; its first line is the slave's path.
 class Emulador {
 public:
-  Emulador() = default;
-  Emulador(const Emulador &) = delete;
-  Emulador &operator=(const Emulador &) = delete;
-  ~Emulador();
-
-  // Starts satemu with these arguments and waits for its first output line, the slave's path.
-  // With `avisos`, its standard error comes to this process, to be read by EsperaAviso.
-  bool Inicia(const std::vector<std::string> &argumentos, std::string &erro, bool avisos = false);
+  // Starts satemu with these arguments. With `avisos`, its standard error comes to this
+  // process, to be read by EsperaAviso.
+  bool Inicia(const std::vector<std::string> &argumentos, std::string &erro, bool avisos = false) {
+    std::vector<std::string> linha = {SATEMU_BINARIO};
+    linha.insert(linha.end(), argumentos.begin(), argumentos.end());
+    OpcoesProcesso opcoes;
+    opcoes.avisos = avisos;
+    opcoes.segundos = 10;
+    if (!processo_.Inicia(linha, escravo_, opcoes)) {
+      erro = "satemu wrote no first line: " + escravo_;
+      return false;
+    }
+    return true;
+  }
   const std::string &Escravo() const { return escravo_; }
-
-  // Reads satemu's standard error until a line holds `trecho`; false when none does in time.
-  // The lines read up to it are gone.
-  bool EsperaAviso(std::string_view trecho, int limiteMs = 10000);
-
-  // Sends the signal and waits for the process; its exit status, or -1 if it did not exit.
-  int Encerra(int sinal = SIGTERM);
+  bool EsperaAviso(std::string_view trecho, int limiteMs = 10000) {
+    return processo_.EsperaAviso(trecho, limiteMs);
+  }
+  int Encerra(int sinal = SIGTERM) { return processo_.Encerra(sinal); }
 
 private:
-  pid_t pid_ = -1;
-  int saida_ = -1;
-  int avisos_ = -1;
-  std::string avisosLidos_;
+  Processo processo_;
   std::string escravo_;
 };
 
