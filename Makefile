@@ -3,7 +3,7 @@
 #   make test           builds both targets, runs every test
 #   make package        the Debian packages, in build/native and build/linux-<arch>
 #   make package-win32  the Windows bundle (a zip), in build
-.PHONY: test demo deps native asan windows windows-cdecl windows64 linux fuzz fuzz-build bench \
+.PHONY: test demo deps native biblioteca asan windows windows-cdecl windows64 linux fuzz fuzz-build bench \
 	clean package partilha \
 	package-win32
 
@@ -13,6 +13,12 @@ JOBS ?= $(shell nproc)
 # the CPU.
 CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 3 )))
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
+CMAKE_DEMO = cmake -S . -B $(BUILD)/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAT_TESTS=OFF
+# The library alone, as a distribution or a POS vendor builds it: zlib and GoogleTest, and none of
+# the tools' packages (a lookup of one fails the configuration).
+CMAKE_BIBLIOTECA = cmake -S . -B $(BUILD)/biblioteca -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	-DSAT_TOOLS=OFF --no-warn-unused-cli $(foreach p,LibXml2 nlohmann_json tomlplusplus Boost \
+	OpenSSL PkgConfig Python3,-DCMAKE_DISABLE_FIND_PACKAGE_$(p)=ON)
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
 CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_FUZZ=ON -DSAT_TESTS=OFF
@@ -50,8 +56,9 @@ endif
 
 # Every test, build by build (valgrind runs in the native one), then the packages and the fuzz
 # smoke run.
-test: native asan windows windows-cdecl windows64 linux fuzz-build package-win32
+test: native biblioteca asan windows windows-cdecl windows64 linux fuzz-build package-win32
 	ctest --test-dir $(BUILD)/native --output-on-failure --timeout 300 -j$(CTEST_JOBS)
+	ctest --test-dir $(BUILD)/biblioteca --output-on-failure --timeout 300 -j$(CTEST_JOBS)
 	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan --output-on-failure --timeout 300 -j$(CTEST_JOBS)
 	$(CTEST_WIN32)
 	$(WINE64) ctest --test-dir $(BUILD)/win64 --output-on-failure --timeout 600 -j$(CTEST_JOBS)
@@ -60,8 +67,13 @@ test: native asan windows windows-cdecl windows64 linux fuzz-build package-win32
 	bash tests/pacote/multiarch.sh $(abspath $(BUILD)) $(abspath $(BUILD))/native/satemu
 	FUZZ_JOBS=$(JOBS) bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_FUMACA)
 
-demo: native
-	@bash tools/demo.sh $(BUILD)/native
+# Only what the demo runs, without the tests and what they need: the library, satemu, satcli and
+# satd, in a folder of their own.
+demo:
+	@bash cmake/install-deps.sh demo
+	@$(CMAKE_DEMO) >/dev/null
+	cmake --build $(BUILD)/demo --target sat satemu satcli satd -j$(JOBS)
+	@bash tools/demo.sh $(BUILD)/demo
 
 deps:
 	@bash cmake/install-deps.sh
@@ -69,6 +81,10 @@ deps:
 native: deps
 	@$(CMAKE_NATIVE) >/dev/null
 	cmake --build $(BUILD)/native -j$(JOBS)
+
+biblioteca: deps
+	@$(CMAKE_BIBLIOTECA) >/dev/null
+	cmake --build $(BUILD)/biblioteca -j$(JOBS)
 
 asan: deps
 	@$(CMAKE_ASAN) >/dev/null

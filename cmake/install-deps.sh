@@ -6,9 +6,13 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-native=(g++ cmake make pkg-config libgtest-dev googletest zlib1g-dev libxml2-dev valgrind
-  clang-format clang libclang-rt-14-dev libcpp-httplib-dev nlohmann-json3-dev libtomlplusplus-dev
-  libssl-dev libboost-dev libsqlite3-dev curl openssl python3 dpkg-dev file lintian groff-base chromium prometheus)
+# usage: install-deps.sh [demo]   (demo: only what make demo builds and runs)
+# What the library, satemu, satcli and satd are built from, and what the demo runs (curl).
+demo=(g++ cmake make pkg-config zlib1g-dev libxml2-dev libcpp-httplib-dev nlohmann-json3-dev
+  libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev curl)
+# The tests and the packages besides.
+native=("${demo[@]}" libgtest-dev googletest valgrind clang-format clang libclang-rt-14-dev openssl
+  python3 dpkg-dev file lintian groff-base chromium prometheus)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine64)
 # The library for Linux on arm64, armhf and i386, its tests under qemu-user.
 cruzados=(crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-i386 qemu-user)
@@ -16,8 +20,13 @@ cruzados=(crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essen
 # end): the 32-bit wine, for the x86 DLL's tests, and each architecture's zlib runtime.
 wine32=(wine32 zlib1g:arm64 zlib1g:armhf zlib1g:i386)
 
+conjunto=("${native[@]}" "${windows[@]}" "${cruzados[@]}")
+if [ "${1:-}" = demo ]; then
+  conjunto=("${demo[@]}")
+  wine32=()
+fi
 missing=()
-for p in "${native[@]}" "${windows[@]}" "${cruzados[@]}"; do
+for p in "${conjunto[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 

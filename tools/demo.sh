@@ -163,3 +163,14 @@ if ! read -r -t 20 -u 4 escravo2; then
   exit 1
 fi
 saude "A second SAT (satemu --pronto --certificado-vence +10, on COM8): its certificate expires in 10 days" 1 --porta 8
+
+cat <<FIM
+
+Where to look next:
+  README.md                  setting up; the library from a POS program; satcli for a technician;
+                             satd for a shop; many shops' health in Prometheus
+  man packaging/man/satcli.1 every subcommand (also satemu.1, satd.1, satd.toml.5)
+  include/sat.h              the library's functions, as a POS program calls them
+  examples/                  the day's sale and cancellation as documents
+  make test                  every test; make package and make package-win32 build what ships
+FIM

@@ -41,7 +41,14 @@ grep -qE '^    Sa.{1,2}de do SAT 900000001 em [0-9/]{10} [0-9:]{8}: ok$' <<<"$sa
 grep -qE 'Certificado vence em 10 dias \([0-9/]{10}\)$' <<<"$saude" ||
   falha "no certificate expiring in 10 days: $saude"
 grep -qE '^    .*SAT 900000002 em .*: aten' <<<"$saude" || falha "the second SAT is not at attention"
-[ "$(tail -n 1 "$dir/saida")" = "    (exit status 1)" ] || falha "the demo does not end with saude"
+grep -qx '    (exit status 1)' <<<"$saude" || falha "the second SAT's saude did not exit with 1"
+# Then where to look next: each path it names is in the tree.
+proximos=$(sed -n '/^Where to look next:$/,$p' "$dir/saida" | awk 'NR > 1 && /^  [^ ]/ {print $1}')
+[ "$(wc -l <<<"$proximos")" -ge 4 ] || falha "no list of where to look next"
+for caminho in $proximos; do
+  [ "$caminho" = make ] || [ "$caminho" = man ] || [ -e "$(dirname "$demo")/../$caminho" ] ||
+    falha "where to look next names $caminho, which is not in the tree"
+done
 pasta=$(sed -n 's/^Work folder, removed at the end: //p' "$dir/saida")
 [ -n "$pasta" ] && [ ! -e "$pasta" ] || falha "the work folder '$pasta' is left behind"
 
