@@ -1,13 +1,12 @@
-// The terminal on Linux: file descriptors, and the locale's encoding through iconv.
-#include <iconv.h>
+// The terminal on Linux: file descriptors, and the locale's encoding.
 #include <langinfo.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 
+#include "comum/texto.h"
 #include "terminal.h"
 
 namespace {
@@ -17,28 +16,6 @@ bool CoresPermitidas() {
   const char *termo = std::getenv("TERM");
   return (semCor == nullptr || semCor[0] == '\0') &&
          (termo == nullptr || std::strcmp(termo, "dumb") != 0);
-}
-
-std::string Converte(iconv_t conversor, std::string_view texto) {
-  std::string convertido;
-  convertido.reserve(texto.size() + texto.size() / 4);
-  char *entrada = const_cast<char *>(texto.data());
-  size_t restante = texto.size();
-  char bloco[4096];
-  while (restante > 0) {
-    char *saida = bloco;
-    size_t livre = sizeof bloco;
-    const size_t r = iconv(conversor, &entrada, &restante, &saida, &livre);
-    convertido.append(bloco, static_cast<size_t>(saida - bloco));
-    if (r == static_cast<size_t>(-1) && errno != E2BIG) {
-      // A byte with no character in Windows-1252, or one the terminal cannot show.
-      convertido += '?';
-      ++entrada;
-      --restante;
-      iconv(conversor, nullptr, nullptr, nullptr, nullptr);
-    }
-  }
-  return convertido;
 }
 
 } // namespace
@@ -62,18 +39,16 @@ Terminal PreparaTerminal() {
 void ModoBinario(FILE *) {}
 
 std::string DeWindows1252(std::string_view texto, Destino destino) {
-  static iconv_t conversores[2] = {reinterpret_cast<iconv_t>(-1), reinterpret_cast<iconv_t>(-1)};
-  iconv_t &conversor = conversores[destino == Destino::Utf8 ? 1 : 0];
-  if (conversor == reinterpret_cast<iconv_t>(-1)) {
-    const std::string codificacao = destino == Destino::Utf8 ? "UTF-8" : nl_langinfo(CODESET);
-    conversor = iconv_open((codificacao + "//TRANSLIT").c_str(), "WINDOWS-1252");
+  const std::string para =
+      std::string(destino == Destino::Utf8 ? "UTF-8" : nl_langinfo(CODESET)) + "//TRANSLIT";
+  // A byte with no character in Windows-1252, or one the terminal cannot show.
+  const auto interrogacao = [](unsigned char) { return std::string("?"); };
+  if (auto convertido = comum::ConverteTudo(para.c_str(), "WINDOWS-1252", texto, interrogacao)) {
+    return *convertido;
   }
-  if (conversor == reinterpret_cast<iconv_t>(-1)) {
-    std::string ascii(texto);
-    for (char &c : ascii) {
-      c = static_cast<unsigned char>(c) < 0x80 ? c : '?';
-    }
-    return ascii;
+  std::string ascii(texto);
+  for (char &c : ascii) {
+    c = static_cast<unsigned char>(c) < 0x80 ? c : '?';
   }
-  return Converte(conversor, texto);
+  return ascii;
 }

@@ -1,5 +1,6 @@
 #include "painel.h"
 
+#include "comum/datas.h"
 #include "funcoes.h"
 #include "saude_json.h"
 #include "texto.h"
@@ -61,18 +62,7 @@ std::string DeIso(const std::string &iso) {
   return iso.substr(8, 2) + "/" + iso.substr(5, 2) + "/" + iso.substr(0, 4) + " " + iso.substr(11);
 }
 
-std::string Duracao(long long segundos) {
-  if (segundos < 120) {
-    return std::to_string(segundos) + " s";
-  }
-  if (segundos < 2 * 3600) {
-    return std::to_string(segundos / 60) + " min";
-  }
-  if (segundos < 2 * 86400) {
-    return std::to_string(segundos / 3600) + " h";
-  }
-  return std::to_string(segundos / 86400) + " dias";
-}
+using comum::Duracao;
 
 const char kEstilo[] = R"(
 body{font-family:system-ui,-apple-system,"Segoe UI",Roboto,Arial,sans-serif;margin:0;

@@ -5,16 +5,13 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+
+#include "comum/texto.h"
 
 namespace satd {
 
 namespace {
-
-// Code points of the bytes 80..9F; 0 where Windows-1252 defines none.
-constexpr char32_t kFaixa80[32] = {0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                   0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0,      0x017D, 0,
-                                   0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                   0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
 
 std::string Hex(char32_t c) {
   char texto[16];
@@ -22,54 +19,37 @@ std::string Hex(char32_t c) {
   return texto;
 }
 
-// The Windows-1252 byte of c, or -1.
-int ByteDe(char32_t c) {
-  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-    return static_cast<int>(c);
-  }
-  for (int i = 0; i < 32; ++i) {
-    if (kFaixa80[i] != 0 && kFaixa80[i] == c) {
-      return 0x80 + i;
+// The code point of the UTF-8 sequence at texto[i]; nothing when none starts there.
+std::optional<char32_t> CodigoEm(std::string_view texto, size_t i) {
+  std::string utf32;
+  size_t onde = 0;
+  for (size_t n = 1; n <= 4 && i + n <= texto.size(); ++n) {
+    if (comum::Converte("UTF-32BE", "UTF-8", texto.substr(i, n), utf32, onde) &&
+        utf32.size() == 4) {
+      char32_t c = 0;
+      for (const char b : utf32) {
+        c = c << 8 | static_cast<unsigned char>(b);
+      }
+      return c;
     }
   }
-  return -1;
+  return std::nullopt;
 }
 
-// One UTF-8 sequence at texto[i]: its code point and length, or false when it is malformed
-// (truncated, overlong, a surrogate, beyond U+10FFFF).
-bool LeSequencia(std::string_view texto, size_t i, char32_t &c, size_t &tamanho) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(texto[i + k]); };
-  const unsigned char primeiro = b(0);
-  char32_t minimo;
-  if (primeiro < 0x80) {
-    c = primeiro;
-    tamanho = 1;
-    return true;
-  } else if (primeiro >= 0xC2 && primeiro <= 0xDF) {
-    c = primeiro & 0x1F;
-    tamanho = 2;
-    minimo = 0x80;
-  } else if (primeiro >= 0xE0 && primeiro <= 0xEF) {
-    c = primeiro & 0x0F;
-    tamanho = 3;
-    minimo = 0x800;
-  } else if (primeiro >= 0xF0 && primeiro <= 0xF4) {
-    c = primeiro & 0x07;
-    tamanho = 4;
-    minimo = 0x10000;
-  } else {
-    return false;
+// Where `texto` stops being UTF-8 without NUL (npos: it is that throughout), and why.
+size_t FimDoUtf8(std::string_view texto, std::string &erro) {
+  std::string utf32;
+  size_t onde = std::string_view::npos;
+  comum::Converte("UTF-32BE", "UTF-8", texto, utf32, onde);
+  const size_t nulo = texto.substr(0, onde).find('\0');
+  if (nulo != std::string_view::npos) {
+    erro = "control character U+0000 at byte " + std::to_string(nulo);
+    return nulo;
   }
-  if (i + tamanho > texto.size()) {
-    return false;
+  if (onde != std::string_view::npos) {
+    erro = "not valid UTF-8 at byte " + std::to_string(onde);
   }
-  for (size_t k = 1; k < tamanho; ++k) {
-    if ((b(k) & 0xC0) != 0x80) {
-      return false;
-    }
-    c = (c << 6) | (b(k) & 0x3F);
-  }
-  return c >= minimo && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+  return onde;
 }
 
 int ValorHex(char c) {
@@ -109,28 +89,29 @@ bool Decodifica(std::string_view parte, std::string &saida) {
 } // namespace
 
 bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string &erro) {
-  saida.clear();
-  saida.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t c;
-    size_t tamanho;
-    if (!LeSequencia(utf8, i, c, tamanho)) {
-      erro = "not valid UTF-8 at byte " + std::to_string(i);
-      return false;
-    }
-    const int byte = ByteDe(c);
-    if (c == 0 || (c >= 0x80 && c <= 0x9F)) {
-      erro = "control character " + Hex(c) + " at byte " + std::to_string(i);
-      return false;
-    }
-    if (byte < 0) {
-      erro = "character " + Hex(c) + " at byte " + std::to_string(i) + " has no Windows-1252 form";
-      return false;
-    }
-    saida += static_cast<char>(byte);
-    i += tamanho;
+  size_t onde = 0;
+  if (comum::Converte("WINDOWS-1252", "UTF-8", utf8, saida, onde)) {
+    return FimDoUtf8(utf8, erro) == std::string_view::npos;
   }
-  return true;
+  saida.clear();
+  if (onde == std::string_view::npos) {
+    erro = "no conversion from UTF-8 to Windows-1252 on this system";
+    return false;
+  }
+  // A NUL before the character that stopped the conversion is the first fault.
+  if (FimDoUtf8(utf8.substr(0, onde), erro) != std::string_view::npos) {
+    return false;
+  }
+  const std::optional<char32_t> c = CodigoEm(utf8, onde);
+  const std::string lugar = " at byte " + std::to_string(onde);
+  if (!c) {
+    erro = "not valid UTF-8" + lugar;
+  } else if (*c >= 0x80 && *c <= 0x9F) {
+    erro = "control character " + Hex(*c) + lugar;
+  } else {
+    erro = "character " + Hex(*c) + lugar + " has no Windows-1252 form";
+  }
+  return false;
 }
 
 namespace {
@@ -167,44 +148,23 @@ bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::str
   if (codificacao == "windows-1252" || codificacao == "iso-8859-1") {
     return Utf8ParaWindows1252(utf8, saida, erro);
   }
-  for (size_t i = 0; i < utf8.size();) {
-    char32_t c;
-    size_t tamanho;
-    if (!LeSequencia(utf8, i, c, tamanho)) {
-      erro = "not valid UTF-8 at byte " + std::to_string(i);
-      return false;
-    }
-    if (c == 0) {
-      erro = "control character " + Hex(c) + " at byte " + std::to_string(i);
-      return false;
-    }
-    i += tamanho;
+  if (FimDoUtf8(utf8, erro) != std::string_view::npos) {
+    return false;
   }
   saida.assign(utf8);
   return true;
 }
 
 std::string Windows1252ParaUtf8(std::string_view texto) {
-  std::string saida;
-  saida.reserve(texto.size() + texto.size() / 8);
-  for (const char caractere : texto) {
-    const unsigned char b = static_cast<unsigned char>(caractere);
-    char32_t c = b;
-    if (b >= 0x80 && b <= 0x9F && kFaixa80[b - 0x80] != 0) {
-      c = kFaixa80[b - 0x80];
-    }
-    if (c < 0x80) {
-      saida += static_cast<char>(c);
-    } else if (c < 0x800) {
-      saida += static_cast<char>(0xC0 | (c >> 6));
-      saida += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      saida += static_cast<char>(0xE0 | (c >> 12));
-      saida += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      saida += static_cast<char>(0x80 | (c & 0x3F));
-    }
+  // The five bytes the code page leaves undefined become the C1 controls of the same value.
+  const auto c1 = [](unsigned char b) { return std::string{'\xC2', static_cast<char>(b)}; };
+  if (auto utf8 = comum::ConverteTudo("UTF-8", "WINDOWS-1252", texto, c1)) {
+    return *utf8;
   }
-  return saida;
+  std::string ascii(texto);
+  std::replace_if(
+      ascii.begin(), ascii.end(), [](char b) { return (b & 0x80) != 0; }, '?');
+  return ascii;
 }
 
 bool LeFormulario(std::string_view corpo, std::map<std::string, std::string> &campos,

@@ -1,6 +1,7 @@
 #include "cfe.h"
 
 #include "codifica.h"
+#include "comum/datas.h"
 
 #include <zlib.h>
 
@@ -760,19 +761,8 @@ std::string CarimboTempo(const std::tm &quando) {
 }
 
 bool DataValida(std::string_view data) {
-  if (!SoDigitos(data, 8))
-    return false;
-  auto numero = [&](std::size_t de, std::size_t quantos) {
-    int valor = 0;
-    for (std::size_t i = de; i < de + quantos; ++i)
-      valor = valor * 10 + (data[i] - '0');
-    return valor;
-  };
-  const int ano = numero(0, 4), mes = numero(4, 2), dia = numero(6, 2);
-  static constexpr int kDias[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool bissexto = (ano % 4 == 0 && ano % 100 != 0) || ano % 400 == 0;
-  return ano >= 2000 && mes >= 1 && mes <= 12 && dia >= 1 &&
-         dia <= (mes == 2 && !bissexto ? 28 : kDias[mes - 1]);
+  comum::Instante dia;
+  return comum::LeData(data, dia) && dia.ano >= 2000;
 }
 
 bool CarimboValido(std::string_view carimbo) {

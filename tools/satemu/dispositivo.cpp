@@ -1,6 +1,7 @@
 #include "dispositivo.h"
 
 #include "codifica.h"
+#include "comum/datas.h"
 
 #include <algorithm>
 #include <array>
@@ -319,8 +320,8 @@ std::string TesteFimAFim(Contexto &c) {
 
 // AAAAMMDD for the day MMDD of `ano`; 29 February becomes the 28th in a common year.
 std::string MesmoDia(long long ano, const std::string &mmdd) {
-  const bool bissexto = (ano % 4 == 0 && ano % 100 != 0) || ano % 400 == 0;
-  return std::to_string(ano) + (mmdd == "0229" && !bissexto ? "0228" : mmdd);
+  return std::to_string(ano) +
+         (mmdd == "0229" && !comum::Bissexto(static_cast<int>(ano)) ? "0228" : mmdd);
 }
 
 std::string ConsultarStatusOperacional(Contexto &c) {

@@ -40,52 +40,11 @@ int Numero(std::string_view digitos) {
   return valor;
 }
 
-bool Bissexto(int ano) { return (ano % 4 == 0 && ano % 100 != 0) || ano % 400 == 0; }
-
-int DiasDoMes(int ano, int mes) {
-  static const int kDias[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return mes == 2 && Bissexto(ano) ? 29 : kDias[mes - 1];
-}
-
-// Days from 1970-01-01 to a civil date of the proleptic Gregorian calendar.
-long long DiasCivis(int ano, int mes, int dia) {
-  const long long a = ano - (mes <= 2 ? 1 : 0);
-  const long long era = (a >= 0 ? a : a - 399) / 400;
-  const long long anoDaEra = a - era * 400;
-  const long long diaDoAno = (153 * (mes + (mes > 2 ? -3 : 9)) + 2) / 5 + dia - 1;
-  const long long diaDaEra = anoDaEra * 365 + anoDaEra / 4 - anoDaEra / 100 + diaDoAno;
-  return era * 146097 + diaDaEra - 719468;
-}
-
-// Seconds on a naive local time line: differences between two instants are what they mean.
-long long Segundos(const Instante &i) {
-  return DiasCivis(i.ano, i.mes, i.dia) * kDia + i.hora * kHora + i.minuto * kMinuto + i.segundo;
-}
-
-bool Valido(const Instante &i) {
-  return i.ano >= 1970 && i.ano <= 9999 && i.mes >= 1 && i.mes <= 12 && i.dia >= 1 &&
-         i.dia <= DiasDoMes(i.ano, i.mes) && i.hora <= 23 && i.minuto <= 59 && i.segundo <= 59;
-}
-
-// AAAAMMDD
-bool LeData(std::string_view texto, Instante &i) {
-  if (!Digitos(texto, 8)) {
-    return false;
-  }
-  i = Instante{Numero(texto.substr(0, 4)), Numero(texto.substr(4, 2)), Numero(texto.substr(6, 2))};
-  return Valido(i);
-}
-
-// AAAAMMDDHHMMSS
-bool LeDataHora(std::string_view texto, Instante &i) {
-  if (!Digitos(texto, 14) || !LeData(texto.substr(0, 8), i)) {
-    return false;
-  }
-  i.hora = Numero(texto.substr(8, 2));
-  i.minuto = Numero(texto.substr(10, 2));
-  i.segundo = Numero(texto.substr(12, 2));
-  return Valido(i);
-}
+using comum::DiasCivis;
+using comum::Duracao;
+using comum::LeData;
+using comum::LeDataHora;
+using comum::Segundos;
 
 std::string Formata(const char *formato, long long a, long long b = 0, long long c = 0,
                     long long d = 0, long long e = 0, long long f = 0) {
@@ -99,21 +58,6 @@ std::string Data(const Instante &i) { return Formata("%02lld/%02lld/%04lld", i.d
 
 std::string DataIso(const Instante &i) {
   return Formata("%04lld-%02lld-%02lld", i.ano, i.mes, i.dia);
-}
-
-// A duration in the largest unit that keeps it readable: "40 s", "12 min", "5 h", "3 dias".
-std::string Duracao(long long segundos) {
-  segundos = std::llabs(segundos);
-  if (segundos < 2 * kMinuto) {
-    return Formata("%lld s", segundos);
-  }
-  if (segundos < 2 * kHora) {
-    return Formata("%lld min", segundos / kMinuto);
-  }
-  if (segundos < 2 * kDia) {
-    return Formata("%lld h", segundos / kHora);
-  }
-  return Formata("%lld dias", segundos / kDia);
 }
 
 std::string Dias(long long dias) { return dias == 1 ? "1 dia" : Formata("%lld dias", dias); }

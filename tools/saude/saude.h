@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "comum/datas.h"
+
 namespace saude {
 
 // The fields of the status reply (code 10000) after the session number and the code, by the
@@ -29,10 +31,7 @@ const char *NomeDoNivel(Nivel nivel);
 // "ok", "atenção", "crítico" in Windows-1252: for people.
 const char *RotuloDoNivel(Nivel nivel);
 
-// A local civil date and time, as the device writes it and as the host's clock gives it.
-struct Instante {
-  int ano = 0, mes = 0, dia = 0, hora = 0, minuto = 0, segundo = 0;
-};
+using comum::Instante;
 Instante DeTm(const std::tm &local);
 
 // The thresholds that a shop may change; the others are fixed (see Avalia).
