@@ -235,7 +235,8 @@ Resultado Obtem(Execucao &e, const Passo &p) { return Porta(e, p, "GetPortaSAT",
 Resultado Escolhe(Execucao &e, const Passo &p) { return Porta(e, p, "SetPortaSAT", SetPortaSAT); }
 
 // The status query, and every health check over its reply against this computer's clock. The
-// exit status is the worst level: 0 ok, 1 attention, 2 critical.
+// exit status is the worst level, 0 ok, 1 attention, 2 critical; or unknown when nothing was
+// learnt of the SAT: the library answered in its place, or the reply is not the status's.
 Resultado Saude(Execucao &e, const Passo &) {
   std::string texto;
   {
@@ -257,7 +258,9 @@ Resultado Saude(Execucao &e, const Passo &) {
   char quando[32];
   std::strftime(quando, sizeof quando, "%d/%m/%Y %H:%M:%S", &hora);
   r.quando = quando;
-  r.status = static_cast<int>(r.avaliacao.nivel);
+  const bool desconhecido =
+      r.resposta.origem == Origem::Biblioteca || r.resposta.familia != "ConsultarStatusOperacional";
+  r.status = desconhecido ? STATUS_DESCONHECIDO : static_cast<int>(r.avaliacao.nivel);
   return r;
 }
 

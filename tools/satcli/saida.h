@@ -11,14 +11,17 @@
 #include "saude.h"
 #include "terminal.h"
 
-// Exit statuses, documented in --help.
+// Exit statuses, documented in --help. saude's are its levels (saude::Nivel), or
+// STATUS_DESCONHECIDO.
 enum Status {
   STATUS_SUCESSO = 0,
   STATUS_FALHA = 1,      // the device answered with a code that is not a success code
-  STATUS_USO = 2,        // the command line is wrong
   STATUS_BIBLIOTECA = 3, // the library answered in the device's place, or refused
   STATUS_ARQUIVO = 4,    // a document could not be read or saved
+  STATUS_USO = 64,       // the command line is wrong (EX_USAGE of sysexits.h)
 };
+// saude: the SAT could not be asked (no port, no reply, a reply that is not the status's).
+constexpr int STATUS_DESCONHECIDO = 3;
 
 struct Resultado {
   std::string exportacao;

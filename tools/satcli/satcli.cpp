@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "comandos.h"
+#include "comum/opcoes.h"
 #include "sat.h"
 #include "terminal.h"
 
@@ -21,25 +22,50 @@ another in one process, so that what one leaves in the library (the port chosen 
 escolhe, the document for documento, the error record for erro) is there for the next.
 
 Options (anywhere on the line):
-  -c, --codigo CODE   the activation code, for the subcommands marked * (default: $SAT_CODIGO)
-  -s, --sessao N      the first command's session number; the next ones count up from it.
-                      By default the first is drawn at random: the library's GeraNumeroSessao
-                      gives every new process the same series, which a SAT refuses the second
-                      time (x097, "Numero de sessao invalido")
-  -p, --porta N       use COMN (AbreSerialSAT) instead of finding the SAT on the USB bus
-  --log FILE          log to FILE (ArquivoLog); otherwise sat.ini in the current folder decides
-  --salva FILE        keep the document the subcommand's reply brings, decoded (Base64ToAscii):
-                      the signed CF-e of venda, cancelar and ultima-sessao, the log of log
-  --bruto             each reply exactly as the library returned it, then a line feed
-  --json              one JSON object a line for each subcommand: the named fields, in UTF-8
-  --erro              the error record (CodigoErro) after each command
-  --certificado-dias N
-                      saude: attention when the certificate expires within N days (default 60)
-  --relogio-minutos N
-                      saude: attention when the SAT's clock is more than N minutes from this
-                      computer's (default 5)
-  -h, --help          this text
+)";
 
+// Options without a letter, by getopt_long's code.
+enum : int {
+  OPCAO_LOG = 256,
+  OPCAO_SALVA,
+  OPCAO_BRUTO,
+  OPCAO_JSON,
+  OPCAO_ERRO,
+  OPCAO_CERTIFICADO_DIAS,
+  OPCAO_RELOGIO_MINUTOS,
+  OPCAO_VERSAO,
+};
+
+constexpr opcoes::Opcao kOpcoes[] = {
+    {"codigo", 'c', "CODE",
+     "the activation code, for the subcommands marked * (default: $SAT_CODIGO)"},
+    {"sessao", 's', "N",
+     "the first command's session number; the next ones count up from it.\n"
+     "By default the first is drawn at random: the library's GeraNumeroSessao\n"
+     "gives every new process the same series, which a SAT refuses the second\n"
+     "time (x097, \"Numero de sessao invalido\")"},
+    {"porta", 'p', "N", "use COMN (AbreSerialSAT) instead of finding the SAT on the USB bus"},
+    {"log", OPCAO_LOG, "FILE",
+     "log to FILE (ArquivoLog); otherwise sat.ini in the current folder decides"},
+    {"salva", OPCAO_SALVA, "FILE",
+     "keep the document the subcommand's reply brings, decoded (Base64ToAscii):\n"
+     "the signed CF-e of venda, cancelar and ultima-sessao, the log of log"},
+    {"bruto", OPCAO_BRUTO, nullptr,
+     "each reply exactly as the library returned it, then a line feed"},
+    {"json", OPCAO_JSON, nullptr,
+     "one JSON object a line for each subcommand: the named fields, in UTF-8"},
+    {"erro", OPCAO_ERRO, nullptr, "the error record (CodigoErro) after each command"},
+    {"certificado-dias", OPCAO_CERTIFICADO_DIAS, "N",
+     "saude: attention when the certificate expires within N days (default 60)"},
+    {"relogio-minutos", OPCAO_RELOGIO_MINUTOS, "N",
+     "saude: attention when the SAT's clock is more than N minutes from this\n"
+     "computer's (default 5)"},
+    {"help", 'h', nullptr, "this text"},
+    {"version", OPCAO_VERSAO, nullptr, "satcli's version and the library's (VersaoLib)"},
+};
+static_assert(opcoes::CodigosUnicos(kOpcoes));
+
+const char kUsoSubcomandos[] = R"(
 Subcommands (FILE "-" reads standard input):
 )";
 
@@ -67,15 +93,15 @@ saude checks the status reply and gives each check a level: ok, atencao (attenti
 --json gives the levels, messages and the figures each check rests on.
 
 Exit status:
-  0  the device answered with a success code (xx000, or 04006 for the ICP-Brasil activation);
-     for the library's own exports, they did what was asked
-  1  the device answered with any other code (a stored failure for numero-sessao too); portas,
-     porta and escolhe: no SAT answered
-  2  usage error: nothing was run
-  3  the library answered in the device's place (code 9999, no port could be opened) or refused
-  4  a document could not be read or saved
-saude: 0 when every check is ok, 1 when the worst is attention, 2 when one is critical (a SAT
-that does not answer is critical).
+  0   the device answered with a success code (xx000, or 04006 for the ICP-Brasil activation);
+      for the library's own exports, they did what was asked
+  1   the device answered with any other code (a stored failure for numero-sessao too); portas,
+      porta and escolhe: no SAT answered
+  3   the library answered in the device's place (code 9999, no port could be opened) or refused
+  4   a document could not be read or saved
+  64  usage error: nothing was run
+saude: 0 when every check is ok, 1 when the worst is attention, 2 when one is critical, 3 when
+the SAT could not be asked (no port, no reply, or a reply that is not the status).
 With several subcommands, the status of the first one that did not succeed.
 
 Environment: SAT_CODIGO, the activation code; on Linux SAT_DEV_DIR, the folder of the serial
@@ -107,6 +133,8 @@ std::string Quebra(const std::string &texto, size_t recuo, size_t coluna) {
 
 void Ajuda(FILE *saida) {
   std::fputs(kUso, saida);
+  std::fputs(opcoes::Ajuda(kOpcoes, 22).c_str(), saida);
+  std::fputs(kUsoSubcomandos, saida);
   const size_t recuo = 26;
   for (const Subcomando &s : Subcomandos()) {
     std::string uso = std::string("  ") + (s.codigo ? "* " : "  ") + s.nome;
@@ -119,6 +147,20 @@ void Ajuda(FILE *saida) {
                  Quebra(std::string(s.exportacao) + ": " + s.descricao, recuo, recuo).c_str());
   }
   std::fputs(kUsoFim, saida);
+}
+
+// One line: satcli's version, then the library's text in the terminal's encoding.
+int Versao(const Terminal &terminal) {
+  const char *texto = VersaoLib();
+  std::string biblioteca = texto != nullptr ? texto : "";
+  while (!biblioteca.empty() && (biblioteca.back() == '\n' || biblioteca.back() == '\r')) {
+    biblioteca.pop_back();
+  }
+  if (!biblioteca.empty()) {
+    biblioteca = " (" + DeWindows1252(biblioteca, Destino::Terminal) + ")";
+  }
+  std::fprintf(terminal.saida, "%s%s\n", opcoes::Versao("satcli").c_str(), biblioteca.c_str());
+  return STATUS_SUCESSO;
 }
 
 int Uso(const std::string &mensagem) {
@@ -153,87 +195,99 @@ struct Linha {
   bool temPorta = false;
   int32_t porta = 0;
   bool ajuda = false;
+  bool versao = false;
 };
 
-// An option's value follows it; false (and a usage message) when it is missing or wrong.
-bool Valor(int argc, char **argv, int &i, std::string &valor) {
-  if (i + 1 >= argc) {
-    return false;
-  }
-  valor = argv[++i];
-  return true;
-}
-
-// Reads the command line; an empty text when it is good, the usage error otherwise.
+// Reads the command line; an empty text when it is good, the usage error otherwise. --salva
+// belongs to the subcommand it stands with (between commas), every other option to the line.
 std::string LeLinha(int argc, char **argv, Linha &l) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
+  opcoes::Leitor leitor(kOpcoes, argc, argv);
+  for (opcoes::Achado a = leitor.Proximo(); a.codigo != opcoes::kFim; a = leitor.Proximo()) {
     Passo &passo = l.passos.back();
-    std::string valor;
+    const bool temValor = a.valor != nullptr;
+    const std::string valor = temValor ? a.valor : "";
     int32_t numero = 0;
-    const bool opcao = a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9');
-    if (a == ",") {
-      if (passo.sub == nullptr) {
-        return "a \",\" with no subcommand before it";
-      }
-      l.passos.emplace_back();
-    } else if (!opcao) {
-      if (passo.sub == nullptr) {
-        passo.sub = ProcuraSubcomando(a);
+    switch (a.codigo) {
+    case opcoes::kErro:
+      return a.erro;
+    case opcoes::kPalavra:
+      if (valor == ",") {
         if (passo.sub == nullptr) {
-          return "unknown subcommand " + a;
+          return "a \",\" with no subcommand before it";
+        }
+        l.passos.emplace_back();
+      } else if (passo.sub == nullptr) {
+        passo.sub = ProcuraSubcomando(valor);
+        if (passo.sub == nullptr) {
+          return "unknown subcommand " + valor;
         }
       } else {
-        passo.args.push_back(a);
+        passo.args.push_back(valor);
       }
-    } else if (a == "-h" || a == "--help") {
+      break;
+    case 'h':
       l.ajuda = true;
-    } else if (a == "--bruto") {
+      break;
+    case OPCAO_VERSAO:
+      l.versao = true;
+      break;
+    case OPCAO_BRUTO:
       l.opcoes.vista = Vista::Bruto;
-    } else if (a == "--json") {
+      break;
+    case OPCAO_JSON:
       l.opcoes.vista = Vista::Json;
-    } else if (a == "--erro") {
+      break;
+    case OPCAO_ERRO:
       l.opcoes.erro = true;
-    } else if (a == "-c" || a == "--codigo") {
-      if (!Valor(argc, argv, i, l.opcoes.codigo)) {
-        return a + " takes the activation code";
+      break;
+    case 'c':
+      if (!temValor) {
+        return a.nome + " takes the activation code";
       }
+      l.opcoes.codigo = valor;
       l.opcoes.temCodigo = true;
-    } else if (a == "-s" || a == "--sessao") {
-      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, l.opcoes.sessao)) {
-        return a + " takes a session number";
+      break;
+    case 's':
+      if (!temValor || !LeInteiro(valor, l.opcoes.sessao)) {
+        return a.nome + " takes a session number";
       }
       l.opcoes.temSessao = true;
-    } else if (a == "-p" || a == "--porta") {
-      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, l.porta)) {
-        return a + " takes a port number";
+      break;
+    case 'p':
+      if (!temValor || !LeInteiro(valor, l.porta)) {
+        return a.nome + " takes a port number";
       }
       l.temPorta = true;
-    } else if (a == "--log") {
-      if (!Valor(argc, argv, i, l.log)) {
-        return a + " takes a file name";
+      break;
+    case OPCAO_LOG:
+      if (!temValor) {
+        return a.nome + " takes a file name";
       }
-    } else if (a == "--certificado-dias") {
-      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, numero) || numero < 1 ||
-          numero > 3650) {
-        return a + " takes a number of days, 1 to 3650";
+      l.log = valor;
+      break;
+    case OPCAO_CERTIFICADO_DIAS:
+      if (!temValor || !LeInteiro(valor, numero) || numero < 1 || numero > 3650) {
+        return a.nome + " takes a number of days, 1 to 3650";
       }
       l.opcoes.limites.certificadoDias = numero;
-    } else if (a == "--relogio-minutos") {
-      if (!Valor(argc, argv, i, valor) || !LeInteiro(valor, numero) || numero < 1 ||
-          numero > 1440) {
-        return a + " takes a number of minutes, 1 to 1440";
+      break;
+    case OPCAO_RELOGIO_MINUTOS:
+      if (!temValor || !LeInteiro(valor, numero) || numero < 1 || numero > 1440) {
+        return a.nome + " takes a number of minutes, 1 to 1440";
       }
       l.opcoes.limites.relogioMinutos = numero;
-    } else if (a == "--salva") {
-      if (!Valor(argc, argv, i, passo.salva)) {
-        return a + " takes a file name";
+      break;
+    case OPCAO_SALVA:
+      if (!temValor) {
+        return a.nome + " takes a file name";
       }
-    } else {
-      return "unknown option " + a;
+      passo.salva = valor;
+      break;
+    default:
+      return "unknown option " + a.nome;
     }
   }
-  if (l.ajuda) {
+  if (l.ajuda || l.versao) {
     return std::string();
   }
   if (l.passos.back().sub == nullptr) {
@@ -276,6 +330,9 @@ int main(int argc, char **argv) {
   if (linha.ajuda) {
     Ajuda(terminal.saida);
     return STATUS_SUCESSO;
+  }
+  if (linha.versao) {
+    return Versao(terminal);
   }
   if (!erro.empty()) {
     return Uso(erro);

@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include "comum/opcoes.h"
 #include "configuracao.h"
 #include "servidor.h"
 
@@ -80,17 +81,32 @@ duration. Files are created 0640. SIGHUP opens the logs again (after logrotate).
 SIGINT: queued requests get 503, the call in progress ends, satd exits.
 
 Options:
-  --config FILE   the configuration (TOML; default /etc/satd/satd.toml); README.md shows
-                  every key with a full example
-  --help          this text
+)";
 
-Exit status: 0 after a clean stop, 1 when the configuration or the address is refused, 2 on a
-usage error. On Linux, SAT_DEV_DIR names the folder of the COMn device (default /dev/).
+// Options without a letter, by getopt_long's code.
+enum : int { OPCAO_CONFIG = 256, OPCAO_VERSAO };
+constexpr opcoes::Opcao kOpcoes[] = {
+    {"config", OPCAO_CONFIG, "FILE",
+     "the configuration (TOML; default /etc/satd/satd.toml); README.md shows\n"
+     "every key with a full example"},
+    {"help", 'h', nullptr, "this text"},
+    {"version", OPCAO_VERSAO, nullptr, "satd's version"},
+};
+static_assert(opcoes::CodigosUnicos(kOpcoes));
+
+const char kAjudaFim[] = R"(
+Exit status:
+  0   after a clean stop
+  1   the configuration or the address refused, or the log, the journal or the TLS files could
+      not be opened
+  64  usage error: nothing was started
+
+On Linux, SAT_DEV_DIR names the folder of the COMn device (default /dev/).
 )";
 
 int Uso(const std::string &mensagem) {
   std::fprintf(stderr, "satd: %s (see --help)\n", mensagem.c_str());
-  return 2;
+  return 64; // EX_USAGE
 }
 
 } // namespace
@@ -111,15 +127,29 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &sinais, nullptr);
 
   std::string arquivo = "/etc/satd/satd.toml";
-  for (int i = 1; i < argc; ++i) {
-    const std::string opcao = argv[i];
-    if (opcao == "--help") {
+  opcoes::Leitor leitor(kOpcoes, argc, argv);
+  for (opcoes::Achado a = leitor.Proximo(); a.codigo != opcoes::kFim; a = leitor.Proximo()) {
+    switch (a.codigo) {
+    case 'h':
       std::fputs(kAjuda, stdout);
+      std::fputs(opcoes::Ajuda(kOpcoes, 18).c_str(), stdout);
+      std::fputs(kAjudaFim, stdout);
       return 0;
-    } else if (opcao == "--config" && i + 1 < argc) {
-      arquivo = argv[++i];
-    } else {
-      return Uso("unknown option or missing value: " + opcao);
+    case OPCAO_VERSAO:
+      std::printf("%s\n", opcoes::Versao("satd").c_str());
+      return 0;
+    case OPCAO_CONFIG:
+      if (a.valor == nullptr) {
+        return Uso(a.nome + " takes a file name");
+      }
+      arquivo = a.valor;
+      break;
+    case opcoes::kPalavra:
+      return Uso(std::string("unexpected argument ") + a.valor);
+    case opcoes::kErro:
+      return Uso(a.erro);
+    default:
+      return Uso("unknown option " + a.nome);
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include "cfe.h"
 #include "codifica.h"
+#include "comum/opcoes.h"
 #include "dispositivo.h"
 #include "estado.h"
 #include "servidor.h"
@@ -31,88 +32,161 @@ output is the path of the slave side, the device's "serial port"; from then on e
 frame is answered, until SIGINT, SIGTERM or SIGHUP. Clients may open and close the port as often
 as they like.
 
-Line:
-  --link PATH             make PATH a symbolic link to the slave side (missing folders are
-                          created, a stale link is replaced); removed when satemu ends
-  --registro FILE         append every request frame received to FILE, in lowercase hex, one
-                          frame a line, written as the frame arrives (before it is answered)
-  --tempos FILE           append a line for every request to FILE: its sequence number, its
-                          command word and the device's own time for it in microseconds (from
-                          the whole request to the reply ready to go out), for benchmarks
-  --verboso               one line per request on standard error, and one when a client closes
-                          the port
+)";
 
-Device (a fresh device; a state file given with --estado wins over these):
-  --codigo-ativacao CODE  activation code (default 12345678); AtivarSAT sets a new one
-  --codigo-emergencia CODE
-                          emergency code, TrocarCodigoDeAtivacaoSAT opcao 2 (default 87654321)
-  --serie NNNNNNNNN       serial number, 9 digits (default 900000001)
-  --pronto                start activated and associated with a software house, ready to sell:
-  --cnpj CNPJ               the taxpayer (default 11222333000181)
-  --uf CODE                 the taxpayer's cUF (default 35)
-  --cnpj-sh CNPJ            the software house (default 22233344000183)
-  --assinatura TEXT         its signAC, base64 (default
-                            c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)
-  --emitente FILE         the taxpayer's name and address, as the device's parametrization gives
-                          them and it writes them in every CF-e it signs (emit: xNome, xFant,
-                          enderEmit, cRegTrib): lines "name=value" in UTF-8, the names those of
-                          the document (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP,
-                          cRegTrib), '#' starts a comment line. A name left out keeps its
-                          default: "Padaria Pão Dourado Ltda", trade name "Padaria Pão Dourado",
-                          Rua das Laranjeiras 125, Loja 2, Centro, São Paulo, CEP 01010010,
-                          cRegTrib 3 (regime normal). Kept in the state file
-  --estado FILE           keep the device's state in FILE: activation, codes, block, association,
-                          the taxpayer's name and address, CF-e counter, last sale, last fiscal
-                          session (the reply to the last sale or cancellation), network
-                          settings, log. Read at start when it exists;
-                          rewritten after every command that changes it and at exit: written
-                          beside it, flushed to disk, then renamed over it. Every field is checked
-                          on reading, and a file cut short, changed by hand (its last line holds
-                          a checksum) or holding a value the device could not have written is
-                          refused with a message naming its line, and satemu does not start.
-                          Replies of past sessions are not kept.
-  --windows-1252          read a document (sale, cancellation, network settings) that declares
-                          no encoding as Windows-1252, as some devices do for POS programs on
-                          Windows; without it such a document is UTF-8, as XML says, and one
-                          that is not valid UTF-8 is refused
+// Options without a letter, by getopt_long's code.
+enum : int {
+  OPCAO_LINK = 256,
+  OPCAO_REGISTRO,
+  OPCAO_TEMPOS,
+  OPCAO_VERBOSO,
+  OPCAO_CODIGO_ATIVACAO,
+  OPCAO_CODIGO_EMERGENCIA,
+  OPCAO_SERIE,
+  OPCAO_PRONTO,
+  OPCAO_CNPJ,
+  OPCAO_UF,
+  OPCAO_CNPJ_SH,
+  OPCAO_ASSINATURA,
+  OPCAO_EMITENTE,
+  OPCAO_ESTADO,
+  OPCAO_WINDOWS_1252,
+  OPCAO_CERTIFICADO_VENCE,
+  OPCAO_PENDENTES,
+  OPCAO_SEM_TRANSMITIR,
+  OPCAO_SEM_CONTATO,
+  OPCAO_RELOGIO_DESVIO,
+  OPCAO_MEMORIA_USADA,
+  OPCAO_BATERIA,
+  OPCAO_BLOQUEIO,
+  OPCAO_ATRASO,
+  OPCAO_MUDO,
+  OPCAO_SOMA_ERRADA,
+  OPCAO_EM_PARTES,
+  OPCAO_PAUSA,
+  OPCAO_CONTROLE,
+  OPCAO_LIXO_ANTES,
+  OPCAO_ANUNCIA_MAIS,
+  OPCAO_RAJADA,
+  OPCAO_SURDO_AO_FECHAR,
+  OPCAO_SO_PARA,
+  OPCAO_VERSAO,
+};
 
-Health: conditions the status reply (ConsultarStatusOperacional) shows, for the checks of
-"satcli saude" and satd's status page. Applied after the state file, and not kept in it.
-  --certificado-vence DATE
-                          CERT_VENCIMENTO: AAAAMMDD, or +N / -N days from the device's today
-                          (default: five years after the activation)
-  --pendentes N           N CF-e issued before and not transmitted yet: the next N numbers of the
-                          series, shown in LISTA_INICIAL and LISTA_FINAL; every CF-e issued from
-                          then on waits with them. Needs an activated device
-  --sem-transmitir AGE    DH_CFe, the last transmission to SEFAZ, AGE ago (default: each CF-e's
-                          own time; with --pendentes, satemu's start)
-  --sem-contato AGE       DH_ULTIMA, the last contact with SEFAZ, AGE ago (default: now)
-  --relogio-desvio AGE    the device's clock is AGE ahead (+AGE) or behind (-AGE) the host's:
-                          DH_ATUAL and every time the device writes
-  --memoria-usada PCT     MT_USADA: PCT % of MT_TOTAL (4 GB), 0 to 100 (default 12 MB)
-  --bateria LEVEL         NIVEL_BATERIA: ALTO (default), MEDIO or BAIXO
-  --bloqueio STATE        ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 blocked by the
-                          taxpayer (as BloquearSAT; DesbloquearSAT lifts it), 3 autonomous block,
-                          4 blocked for deactivation. Blocks 1, 3 and 4 refuse sales (06007,
-                          06008) and cancellations (07004, 07005) until satemu ends, and
-                          DesbloquearSAT cannot lift them (17003, 17006, 17007)
-  AGE is a whole number and a unit: 90s, 10m, 36h, 6d.
+constexpr opcoes::Opcao kOpcoes[] = {
+    {nullptr, 0, nullptr, "Line:"},
+    {"link", OPCAO_LINK, "PATH",
+     "make PATH a symbolic link to the slave side (missing folders are\n"
+     "created, a stale link is replaced); removed when satemu ends"},
+    {"registro", OPCAO_REGISTRO, "FILE",
+     "append every request frame received to FILE, in lowercase hex, one\n"
+     "frame a line, written as the frame arrives (before it is answered)"},
+    {"tempos", OPCAO_TEMPOS, "FILE",
+     "append a line for every request to FILE: its sequence number, its\n"
+     "command word and the device's own time for it in microseconds (from\n"
+     "the whole request to the reply ready to go out), for benchmarks"},
+    {"verboso", OPCAO_VERBOSO, nullptr,
+     "one line per request on standard error, and one when a client closes\n"
+     "the port"},
+    {nullptr, 0, nullptr,
+     "\nDevice (a fresh device; a state file given with --estado wins over these):"},
+    {"codigo-ativacao", OPCAO_CODIGO_ATIVACAO, "CODE",
+     "activation code (default 12345678); AtivarSAT sets a new one"},
+    {"codigo-emergencia", OPCAO_CODIGO_EMERGENCIA, "CODE",
+     "emergency code, TrocarCodigoDeAtivacaoSAT opcao 2 (default 87654321)"},
+    {"serie", OPCAO_SERIE, "NNNNNNNNN", "serial number, 9 digits (default 900000001)"},
+    {"pronto", OPCAO_PRONTO, nullptr,
+     "start activated and associated with a software house, ready to sell:"},
+    {"cnpj", OPCAO_CNPJ, "CNPJ", "  the taxpayer (default 11222333000181)"},
+    {"uf", OPCAO_UF, "CODE", "  the taxpayer's cUF (default 35)"},
+    {"cnpj-sh", OPCAO_CNPJ_SH, "CNPJ", "  the software house (default 22233344000183)"},
+    {"assinatura", OPCAO_ASSINATURA, "TEXT",
+     "  its signAC, base64 (default\n"
+     "  c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)"},
+    {"emitente", OPCAO_EMITENTE, "FILE",
+     "the taxpayer's name and address, as the device's parametrization gives\n"
+     "them and it writes them in every CF-e it signs (emit: xNome, xFant,\n"
+     "enderEmit, cRegTrib): lines \"name=value\" in UTF-8, the names those of\n"
+     "the document (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP,\n"
+     "cRegTrib), '#' starts a comment line. A name left out keeps its\n"
+     "default: \"Padaria Pão Dourado Ltda\", trade name \"Padaria Pão Dourado\",\n"
+     "Rua das Laranjeiras 125, Loja 2, Centro, São Paulo, CEP 01010010,\n"
+     "cRegTrib 3 (regime normal). Kept in the state file"},
+    {"estado", OPCAO_ESTADO, "FILE",
+     "keep the device's state in FILE: activation, codes, block, association,\n"
+     "the taxpayer's name and address, CF-e counter, last sale, last fiscal\n"
+     "session (the reply to the last sale or cancellation), network\n"
+     "settings, log. Read at start when it exists;\n"
+     "rewritten after every command that changes it and at exit: written\n"
+     "beside it, flushed to disk, then renamed over it. Every field is checked\n"
+     "on reading, and a file cut short, changed by hand (its last line holds\n"
+     "a checksum) or holding a value the device could not have written is\n"
+     "refused with a message naming its line, and satemu does not start.\n"
+     "Replies of past sessions are not kept."},
+    {"windows-1252", OPCAO_WINDOWS_1252, nullptr,
+     "read a document (sale, cancellation, network settings) that declares\n"
+     "no encoding as Windows-1252, as some devices do for POS programs on\n"
+     "Windows; without it such a document is UTF-8, as XML says, and one\n"
+     "that is not valid UTF-8 is refused"},
+    {nullptr, 0, nullptr,
+     "\nHealth: conditions the status reply (ConsultarStatusOperacional) shows, for the checks of\n"
+     "\"satcli saude\" and satd's status page. Applied after the state file, and not kept in it."},
+    {"certificado-vence", OPCAO_CERTIFICADO_VENCE, "DATE",
+     "CERT_VENCIMENTO: AAAAMMDD, or +N / -N days from the device's today\n"
+     "(default: five years after the activation)"},
+    {"pendentes", OPCAO_PENDENTES, "N",
+     "N CF-e issued before and not transmitted yet: the next N numbers of the\n"
+     "series, shown in LISTA_INICIAL and LISTA_FINAL; every CF-e issued from\n"
+     "then on waits with them. Needs an activated device"},
+    {"sem-transmitir", OPCAO_SEM_TRANSMITIR, "AGE",
+     "DH_CFe, the last transmission to SEFAZ, AGE ago (default: each CF-e's\n"
+     "own time; with --pendentes, satemu's start)"},
+    {"sem-contato", OPCAO_SEM_CONTATO, "AGE",
+     "DH_ULTIMA, the last contact with SEFAZ, AGE ago (default: now)"},
+    {"relogio-desvio", OPCAO_RELOGIO_DESVIO, "AGE",
+     "the device's clock is AGE ahead (+AGE) or behind (-AGE) the host's:\n"
+     "DH_ATUAL and every time the device writes"},
+    {"memoria-usada", OPCAO_MEMORIA_USADA, "PCT",
+     "MT_USADA: PCT % of MT_TOTAL (4 GB), 0 to 100 (default 12 MB)"},
+    {"bateria", OPCAO_BATERIA, "LEVEL", "NIVEL_BATERIA: ALTO (default), MEDIO or BAIXO"},
+    {"bloqueio", OPCAO_BLOQUEIO, "STATE",
+     "ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 blocked by the\n"
+     "taxpayer (as BloquearSAT; DesbloquearSAT lifts it), 3 autonomous block,\n"
+     "4 blocked for deactivation. Blocks 1, 3 and 4 refuse sales (06007,\n"
+     "06008) and cancellations (07004, 07005) until satemu ends, and\n"
+     "DesbloquearSAT cannot lift them (17003, 17006, 17007)"},
+    {nullptr, 0, nullptr, "  AGE is a whole number and a unit: 90s, 10m, 36h, 6d."},
+    {nullptr, 0, nullptr, "\nFaults, each what a faulty device or cable does (they combine):"},
+    {"atraso", OPCAO_ATRASO, "MS", "answer MS milliseconds after the request"},
+    {"mudo", OPCAO_MUDO, nullptr, "never answer"},
+    {"soma-errada", OPCAO_SOMA_ERRADA, nullptr, "the reply's checksum byte is inverted"},
+    {"em-partes", OPCAO_EM_PARTES, "N", "send the reply in N pieces..."},
+    {"pausa", OPCAO_PAUSA, "MS", "...with MS milliseconds between them (default 50)"},
+    {"controle", OPCAO_CONTROLE, "TYPE",
+     "a control frame instead of the data frame: ack (06), nak (15 seq 00 00\n"
+     "00 00), dc1 (11 seq 00 00 00 00) or syn (16 seq)"},
+    {"lixo-antes", OPCAO_LIXO_ANTES, "HEX",
+     "write these bytes (hex, e.g. 0d0a00) just before the reply"},
+    {"anuncia-mais", OPCAO_ANUNCIA_MAIS, "N",
+     "the reply's header announces N payload bytes more than are sent"},
+    {"rajada", OPCAO_RAJADA, "MS", "after the reply, bytes 0xAA keep coming for MS milliseconds"},
+    {"surdo-ao-fechar", OPCAO_SURDO_AO_FECHAR, nullptr,
+     "the device does not notice a client closing the port: a reply still\n"
+     "due goes to whoever opens it next (with --atraso: a late reply that\n"
+     "reaches the host's next command)"},
+    {"so-para", OPCAO_SO_PARA, "WORD", "the faults spoil only the replies to this command word"},
+    {nullptr, 0, nullptr, "\nOther:"},
+    {"help", 'h', nullptr, "this text"},
+    {"version", OPCAO_VERSAO, nullptr, "satemu's version"},
+};
+static_assert(opcoes::CodigosUnicos(kOpcoes));
 
-Faults, each what a faulty device or cable does (they combine):
-  --atraso MS             answer MS milliseconds after the request
-  --mudo                  never answer
-  --soma-errada           the reply's checksum byte is inverted
-  --em-partes N           send the reply in N pieces...
-  --pausa MS              ...with MS milliseconds between them (default 50)
-  --controle TYPE         a control frame instead of the data frame: ack (06), nak (15 seq 00 00
-                          00 00), dc1 (11 seq 00 00 00 00) or syn (16 seq)
-  --lixo-antes HEX        write these bytes (hex, e.g. 0d0a00) just before the reply
-  --anuncia-mais N        the reply's header announces N payload bytes more than are sent
-  --rajada MS             after the reply, bytes 0xAA keep coming for MS milliseconds
-  --surdo-ao-fechar       the device does not notice a client closing the port: a reply still
-                          due goes to whoever opens it next (with --atraso: a late reply that
-                          reaches the host's next command)
-  --so-para WORD          the faults spoil only the replies to this command word
+constexpr char kAjudaFim[] = R"(
+Exit status:
+  0   ended by SIGINT, SIGTERM or SIGHUP
+  1   could not start (a state file refused, the pseudo-terminal or the link not made) or could
+      not save the state file at the end
+  64  usage error: an unknown option, a missing or bad value; nothing was started
 
 Replies:
   Each request frame is answered with one data frame carrying the reply text, one request at a
@@ -130,8 +204,6 @@ Replies:
   When a client closes the port, the frame it left unfinished and the reply it did not read are
   dropped (a request it sent whole is still carried out); the next client starts clean.
   Activation and new codes are 1 to 64 bytes without control bytes or '|'.
-
-  --help                  this text
 
 Documents: the CF-e written back is UTF-8 XML. A sale (EnviarDadosVenda, TesteFimAFim) or a
 cancellation that breaks a rule below is answered with the validation error (06010, 07007;
@@ -261,7 +333,7 @@ bool AplicaSaude(satemu::Sat &sat, const Saude &s, std::string &erro) {
 
 int Recusa(const std::string &mensagem) {
   std::fprintf(stderr, "satemu: %s (see --help)\n", mensagem.c_str());
-  return 2;
+  return 64; // EX_USAGE
 }
 
 } // namespace
@@ -278,78 +350,87 @@ int main(int argc, char **argv) {
   Saude saude;
   long long desvio = 0;
 
-  for (int i = 1; i < argc; ++i) {
-    std::string opcao = argv[i];
-    std::string valor;
-    bool temValor = false;
-    const std::size_t igual = opcao.find('=');
-    if (opcao.rfind("--", 0) == 0 && igual != std::string::npos) {
-      valor = opcao.substr(igual + 1);
-      opcao.resize(igual);
-      temValor = true;
-    }
-    // The value of an option that takes one: after '=' or in the next argument.
-    auto argumento = [&]() -> const char * {
-      if (temValor)
-        return valor.c_str();
-      if (i + 1 >= argc)
-        return nullptr;
-      return argv[++i];
-    };
+  opcoes::Leitor leitor(kOpcoes, argc, argv);
+  for (opcoes::Achado a = leitor.Proximo(); a.codigo != opcoes::kFim; a = leitor.Proximo()) {
+    // The value of an option that takes one (null when it is missing).
+    const char *argumento = a.valor;
     auto numero = [&](long long minimo, long long maximo, long long &destino) {
-      const char *texto = argumento();
-      return texto != nullptr && LeNumero(texto, minimo, maximo, destino);
+      return argumento != nullptr && LeNumero(argumento, minimo, maximo, destino);
     };
     auto texto = [&](std::string &destino) {
-      const char *t = argumento();
-      if (t != nullptr)
-        destino = t;
-      return t != nullptr;
+      if (argumento != nullptr)
+        destino = argumento;
+      return argumento != nullptr;
     };
     long long n = 0;
     bool ok = true;
-    if (opcao == "--help" || opcao == "-h") {
+    switch (a.codigo) {
+    case opcoes::kErro:
+      return Recusa(a.erro);
+    case opcoes::kPalavra:
+      return Recusa(std::string("unexpected argument ") + a.valor);
+    case 'h':
       std::fputs(kAjuda, stdout);
+      std::fputs(opcoes::Ajuda(kOpcoes, 26).c_str(), stdout);
+      std::fputs(kAjudaFim, stdout);
       MostraRegras("Rules of a sale:", satemu::kRegrasVenda, satemu::kQuantasRegrasVenda);
       std::printf("  size     the document and the CF-e made of it are at most 1,500 KB (06005)\n");
       MostraRegras("Rules of a cancellation:", satemu::kRegrasCancelamento,
                    satemu::kQuantasRegrasCancelamento);
       return 0;
-    } else if (opcao == "--link") {
+    case OPCAO_VERSAO:
+      std::printf("%s\n", opcoes::Versao("satemu").c_str());
+      return 0;
+    case OPCAO_LINK:
       ok = texto(configuracao.link) && !configuracao.link.empty();
-    } else if (opcao == "--registro") {
+      break;
+    case OPCAO_REGISTRO:
       ok = texto(configuracao.registro) && !configuracao.registro.empty();
-    } else if (opcao == "--tempos") {
+      break;
+    case OPCAO_TEMPOS:
       ok = texto(configuracao.tempos) && !configuracao.tempos.empty();
-    } else if (opcao == "--estado") {
+      break;
+    case OPCAO_ESTADO:
       ok = texto(configuracao.estado) && !configuracao.estado.empty();
-    } else if (opcao == "--verboso") {
+      break;
+    case OPCAO_VERBOSO:
       configuracao.verboso = true;
-    } else if (opcao == "--windows-1252") {
+      break;
+    case OPCAO_WINDOWS_1252:
       sat.semDeclaracao = satemu::SemDeclaracao::Windows1252;
-    } else if (opcao == "--codigo-ativacao") {
+      break;
+    case OPCAO_CODIGO_ATIVACAO:
       ok = texto(sat.codigoAtivacao) && satemu::CodigoValido(sat.codigoAtivacao);
-    } else if (opcao == "--codigo-emergencia") {
+      break;
+    case OPCAO_CODIGO_EMERGENCIA:
       ok = texto(sat.codigoEmergencia) && satemu::CodigoValido(sat.codigoEmergencia);
-    } else if (opcao == "--serie") {
+      break;
+    case OPCAO_SERIE:
       ok = texto(sat.serie) && satemu::SoDigitos(sat.serie, 9);
-    } else if (opcao == "--pronto") {
+      break;
+    case OPCAO_PRONTO:
       pronto = true;
-    } else if (opcao == "--cnpj") {
+      break;
+    case OPCAO_CNPJ:
       ok = texto(cnpj) && satemu::CnpjValido(cnpj);
-    } else if (opcao == "--uf") {
+      break;
+    case OPCAO_UF:
       ok = numero(0, 99, uf) && satemu::UfValida(static_cast<int>(uf));
-    } else if (opcao == "--cnpj-sh") {
+      break;
+    case OPCAO_CNPJ_SH:
       ok = texto(cnpjSoftwareHouse) && satemu::CnpjValido(cnpjSoftwareHouse);
-    } else if (opcao == "--assinatura") {
+      break;
+    case OPCAO_ASSINATURA:
       ok = texto(assinatura) && satemu::PareceBase64(assinatura);
-    } else if (opcao == "--emitente") {
-      const char *caminho = argumento();
+      break;
+    case OPCAO_EMITENTE: {
       std::string erroEmitente;
-      if (caminho != nullptr && !satemu::LeEmitente(caminho, sat.emitente, erroEmitente))
+      if (argumento != nullptr && !satemu::LeEmitente(argumento, sat.emitente, erroEmitente))
         return Recusa(erroEmitente);
-      ok = caminho != nullptr;
-    } else if (opcao == "--certificado-vence") {
+      ok = argumento != nullptr;
+      break;
+    }
+    case OPCAO_CERTIFICADO_VENCE: {
       ok = texto(saude.vencimento);
       const char sinal = ok && !saude.vencimento.empty() ? saude.vencimento[0] : ' ';
       if (ok && (sinal == '+' || sinal == '-')) {
@@ -358,37 +439,52 @@ int main(int argc, char **argv) {
       } else {
         ok = ok && satemu::DataValida(saude.vencimento);
       }
-    } else if (opcao == "--pendentes") {
+      break;
+    }
+    case OPCAO_PENDENTES:
       ok = numero(1, 999999, saude.pendentes);
-    } else if (opcao == "--sem-transmitir") {
-      ok = LeIdade(argumento(), false, saude.semTransmitir);
-    } else if (opcao == "--sem-contato") {
-      ok = LeIdade(argumento(), false, saude.semContato);
-    } else if (opcao == "--relogio-desvio") {
-      ok = LeIdade(argumento(), true, desvio);
-    } else if (opcao == "--memoria-usada") {
+      break;
+    case OPCAO_SEM_TRANSMITIR:
+      ok = LeIdade(argumento, false, saude.semTransmitir);
+      break;
+    case OPCAO_SEM_CONTATO:
+      ok = LeIdade(argumento, false, saude.semContato);
+      break;
+    case OPCAO_RELOGIO_DESVIO:
+      ok = LeIdade(argumento, true, desvio);
+      break;
+    case OPCAO_MEMORIA_USADA:
       ok = numero(0, 100, saude.memoria);
-    } else if (opcao == "--bateria") {
+      break;
+    case OPCAO_BATERIA:
       ok = texto(saude.bateria) &&
            (saude.bateria == "ALTO" || saude.bateria == "MEDIO" || saude.bateria == "BAIXO");
-    } else if (opcao == "--bloqueio") {
+      break;
+    case OPCAO_BLOQUEIO:
       ok = numero(0, 4, saude.bloqueio);
-    } else if (opcao == "--atraso") {
+      break;
+    case OPCAO_ATRASO:
       ok = numero(0, 3'600'000, n);
       falhas.atrasoMs = static_cast<int>(n);
-    } else if (opcao == "--mudo") {
+      break;
+    case OPCAO_MUDO:
       falhas.mudo = true;
-    } else if (opcao == "--surdo-ao-fechar") {
+      break;
+    case OPCAO_SURDO_AO_FECHAR:
       falhas.surdoAoFechamento = true;
-    } else if (opcao == "--soma-errada") {
+      break;
+    case OPCAO_SOMA_ERRADA:
       falhas.somaErrada = true;
-    } else if (opcao == "--em-partes") {
+      break;
+    case OPCAO_EM_PARTES:
       ok = numero(1, 1'000'000, n);
       falhas.partes = static_cast<int>(n);
-    } else if (opcao == "--pausa") {
+      break;
+    case OPCAO_PAUSA:
       ok = numero(0, 3'600'000, n);
       falhas.pausaMs = static_cast<int>(n);
-    } else if (opcao == "--controle") {
+      break;
+    case OPCAO_CONTROLE: {
       std::string tipo;
       ok = texto(tipo);
       if (tipo == "ack")
@@ -401,22 +497,29 @@ int main(int argc, char **argv) {
         falhas.controle = Controle::Syn;
       else
         ok = false;
-    } else if (opcao == "--lixo-antes") {
+      break;
+    }
+    case OPCAO_LIXO_ANTES: {
       std::string hex;
       ok = texto(hex) && !hex.empty() && LeHex(hex, falhas.lixoAntes);
-    } else if (opcao == "--anuncia-mais") {
+      break;
+    }
+    case OPCAO_ANUNCIA_MAIS:
       ok = numero(1, 0xFFFFFF, n);
       falhas.anunciaMais = static_cast<std::uint32_t>(n);
-    } else if (opcao == "--rajada") {
+      break;
+    case OPCAO_RAJADA:
       ok = numero(1, 3'600'000, n);
       falhas.rajadaMs = static_cast<int>(n);
-    } else if (opcao == "--so-para") {
+      break;
+    case OPCAO_SO_PARA:
       ok = texto(falhas.soPara) && !falhas.soPara.empty();
-    } else {
-      return Recusa("unknown option " + opcao);
+      break;
+    default:
+      return Recusa("unknown option " + a.nome);
     }
     if (!ok)
-      return Recusa("bad or missing value for " + opcao);
+      return Recusa("bad or missing value for " + a.nome);
   }
 
   if (desvio != 0)

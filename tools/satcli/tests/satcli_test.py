@@ -104,7 +104,7 @@ def executa(linha):
     detalhe = f"satcli {' '.join(args)}\n--- out:\n{p.stdout!r}\n--- err:\n{p.stderr!r}"
     confere(linha, p.returncode == linha["status"],
             f"status {p.returncode}, expected {linha['status']}\n{detalhe}")
-    if linha["status"] == 2:
+    if linha["status"] == 64:
         confere(linha, frames_recebidos() == antes, "a usage error sent something to the SAT")
     if "erro" in linha:
         confere(linha, re.search(linha["erro"], p.stderr.decode("latin-1")) is not None,
@@ -324,19 +324,21 @@ def linhas_dispositivo():
         # Usage errors: nothing is sent.
         *[{"oque": f"usage: {' '.join(args)}", "args": args, "status": status, "erro": erro,
            "sem_codigo": sem_codigo} for args, status, erro, sem_codigo in [
-            ([], 2, r"no subcommand", False),
-            (["vender"], 2, r"unknown subcommand vender", False),
-            (["--depressa", "consultar"], 2, r"unknown option --depressa", False),
-            (["consultar", "42"], 2, r"consultar takes no arguments", False),
-            (["numero-sessao", "x"], 2, r"numero-sessao: x is not a number", False),
-            (["ativar", CNPJ, "SP"], 2, r"ativar: SP is not a number", False),
-            (["trocar-codigo", "1"], 2, r"trocar-codigo takes OPCAO NOVO \[CONFIRMACAO\]", False),
-            (["status"], 2, r"status needs the activation code", True),
-            (["consultar", ","], 2, r"no subcommand after it", False),
-            ([",", "consultar"], 2, r"no subcommand before it", False),
-            (["--salva", "x", "consultar"], 2, r"--salva does not go with consultar", False),
-            (["-s"], 2, r"-s takes a session number", False),
-            (["-p", "sete", "consultar"], 2, r"-p takes a port number", False),
+            ([], 64, r"no subcommand", False),
+            (["vender"], 64, r"unknown subcommand vender", False),
+            (["--depressa", "consultar"], 64, r"unknown option --depressa", False),
+            (["consultar", "42"], 64, r"consultar takes no arguments", False),
+            (["numero-sessao", "x"], 64, r"numero-sessao: x is not a number", False),
+            (["ativar", CNPJ, "SP"], 64, r"ativar: SP is not a number", False),
+            (["trocar-codigo", "1"], 64, r"trocar-codigo takes OPCAO NOVO \[CONFIRMACAO\]", False),
+            (["status"], 64, r"status needs the activation code", True),
+            (["consultar", ","], 64, r"no subcommand after it", False),
+            ([",", "consultar"], 64, r"no subcommand before it", False),
+            (["--salva", "x", "consultar"], 64, r"--salva does not go with consultar", False),
+            (["-s"], 64, r"-s takes a session number", False),
+            (["-p", "sete", "consultar"], 64, r"-p takes a port number", False),
+            (["--bruto=x", "consultar"], 64, r"--bruto takes no value", False),
+            (["consultar", "--codigo"], 64, r"--codigo takes the activation code", False),
             (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
              r"cannot read .*nao-existe\.xml", False),
         ]],
@@ -368,7 +370,13 @@ def linhas_sem_dispositivo():
     for exportacao in exportacoes:
         confere(linha, re.search(rf"^  [ *] [a-z-]+.*\n?\s+{exportacao}:", texto, re.M),
                 f"no subcommand for {exportacao}")
+    versao = re.search(r"project\(libsat VERSION ([\d.]+)", (RAIZ / "CMakeLists.txt").read_text())[1]
     return [
+        {"oque": "-h", "args": ["-h"], "status": 0, "legivel": r"\AUsage: satcli "},
+        {"oque": "--version", "args": ["--version"], "status": 0,
+         "legivel": rf"\Asatcli {re.escape(versao)} \(TAVRO DLL SAT Vers.o: 02\.00\.11\.05 .*\)\n\Z"},
+        {"oque": "saude without a SAT: unknown", "args": ["-p", "7", "saude"], "status": 3,
+         "legivel": r"^  \[crítico\]  Consulta +O SAT não respondeu"},
         {"oque": "no port", "args": ["-p", "7", "consultar"], "status": 3,
          "titulo": r"\[library\] ConsultarSAT: no port could be opened: is the SAT attached\? "
                    r"\(satcli portas\)", "nomes": ["mensagem"],

@@ -158,7 +158,8 @@ def niveis():
         (["--codigo-ativacao", "outro-codigo"], [], "", "consulta", "critico"),
         (None, [], "", "sem-dispositivo", "critico"),
     ]
-    status_de = {"ok": 0, "atencao": 1, "critico": 2}
+    # No device: critical, and the exit status says the SAT could not be asked.
+    status_de = {"ok": 0, "atencao": 1, "critico": 2, "sem-dispositivo": 3}
     for opcoes, limites, chaves, id_, nivel in linhas:
         oque = f"satemu {' '.join(opcoes) if opcoes is not None else '(none)'}"
         emulador = None
@@ -170,8 +171,9 @@ def niveis():
         try:
             p = satcli("--json", *limites, "saude")
             detalhe = f"{p.stdout!r} {p.stderr!r}"
-            confere(oque, p.returncode == status_de[nivel],
-                    f"satcli exit {p.returncode}, expected {status_de[nivel]}: {detalhe}")
+            status = status_de.get(id_, status_de[nivel])
+            confere(oque, p.returncode == status,
+                    f"satcli exit {p.returncode}, expected {status}: {detalhe}")
             try:
                 cli = json.loads(p.stdout)
             except ValueError:
@@ -211,7 +213,7 @@ def niveis():
         # A usage error sends nothing.
         antes = consultas_recebidas()
         p = satcli("--certificado-dias", "0", "saude")
-        confere("--certificado-dias 0", p.returncode == 2 and consultas_recebidas() == antes and
+        confere("--certificado-dias 0", p.returncode == 64 and consultas_recebidas() == antes and
                 b"--certificado-dias takes a number of days" in p.stderr, repr(p.stderr))
 
         # At most one query per interval, whoever asks: two JSON reads and the page.
@@ -241,7 +243,7 @@ def niveis():
                            (["--memoria-usada", "101"], "--memoria-usada")]:
         p = subprocess.run([str(SATEMU), "--link", str(pasta / "COM8")] + opcoes,
                            capture_output=True, timeout=20)
-        confere(f"satemu {' '.join(opcoes)}", p.returncode == 2 and
+        confere(f"satemu {' '.join(opcoes)}", p.returncode == 64 and
                 trecho in p.stderr.decode() and not p.stdout, f"{p.returncode} {p.stderr!r}")
 
 

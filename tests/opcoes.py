@@ -1,0 +1,33 @@
+#!/usr/bin/env python3
+"""--version, -h and usage errors, as satemu and satd answer them (satcli's are rows of its own
+table, tools/satcli/tests/satcli_test.py).
+
+usage: opcoes.py PROGRAM VERSION OPTION   VERSION is the project's; OPTION one that takes a value
+"""
+import pathlib
+import re
+import subprocess
+import sys
+
+programa, versao, com_valor = sys.argv[1:4]
+nome = pathlib.Path(programa).name
+# Arguments, exit status, what standard output and standard error must hold.
+linhas = [
+    (["--version"], 0, rf"\A{nome} {re.escape(versao)}\n\Z", r"\A\Z"),
+    (["-h"], 0, rf"\AUsage: {nome} (.|\n)*^  -h, --help +this text\n  --version +", r"\A\Z"),
+    (["--nao-existe"], 64, r"\A\Z", rf"\A{nome}: unknown option --nao-existe \(see --help\)\n\Z"),
+    (["--help=sim"], 64, r"\A\Z", r"--help takes no value"),
+    (["-h", "palavra"], 0, r"\AUsage: ", r"\A\Z"),
+    (["palavra", "-h"], 64, r"\A\Z", r"unexpected argument palavra"),
+    ([com_valor], 64, r"\A\Z", rf"\A{nome}: (?!unknown option).*{com_valor}\b"),
+]
+falhas = 0
+for args, status, saida, erro in linhas:
+    p = subprocess.run([programa, *args], capture_output=True, text=True, timeout=30)
+    if p.returncode != status or not re.search(saida, p.stdout, re.M) or not re.search(
+            erro, p.stderr, re.M):
+        print(f"FAILED {nome} {' '.join(args)}: status {p.returncode}, expected {status}\n"
+              f"--- out:\n{p.stdout[:500]}\n--- err:\n{p.stderr}", file=sys.stderr)
+        falhas += 1
+print(f"{nome}: {len(linhas)} rows, {falhas} failures")
+sys.exit(1 if falhas else 0)
