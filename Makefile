@@ -107,7 +107,7 @@ windows64: deps native
 linux: deps native
 	bash cmake/arquiteturas.sh construir $(abspath $(BUILD)) $(JOBS)
 
-# libsat2 and libsat-dev for every architecture, sat-ferramentas for this one.
+# libsat2 and libsat-dev for every architecture, sat-ferramentas and satd for this one.
 package: native linux
 	cd $(BUILD)/native && cpack
 	bash cmake/arquiteturas.sh empacotar $(abspath $(BUILD)) $(JOBS)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them (libsat2, libsat-dev, sat-ferramentas): built by CPack
-# from the build folder, their metadata and file lists, lintian, the tools' maintainer scripts
+# The Debian packages as a user gets them (libsat2, libsat-dev, sat-ferramentas, satd): built by
+# CPack, their metadata and file lists, lintian, dpkg installing them with their maintainer scripts
 # run over recording stand-ins for the system's commands, and the packaged satcli and satemu,
 # unpacked, talking to each other over the packaged library.
 # usage: deb.sh BUILD_DIR VERSION DEBIAN_REVISION LIBDIR
@@ -24,14 +24,18 @@ cpack --config "$build/CPackConfig.cmake" -B "$dir/cpack" >"$dir/cpack.log" 2>&1
 arq=$(dpkg --print-architecture)
 versao_deb=$versao-$revisao
 arquivos=0
-for pacote in libsat2 libsat-dev sat-ferramentas; do
-  deb=$dir/cpack/${pacote}_${versao_deb}_$arq.deb
+pacotes="libsat2 libsat-dev sat-ferramentas satd"
+debs() { local pacote; for pacote; do echo "$dir/cpack/${pacote}_${versao_deb}_$arq.deb"; done; }
+for pacote in $pacotes; do
+  deb=$(debs $pacote)
   [ -f "$deb" ] || { echo "no $deb:" >&2; ls "$dir/cpack" >&2; exit 1; }
   [ "$(dpkg-deb -f "$deb" Version)" = "$versao_deb" ] || falha "$pacote: Version"
   [ "$(dpkg-deb -f "$deb" Source)" = libsat ] || falha "$pacote: Source"
-  # They take over the files of the one package that held everything before.
+  # They take over the files of the packages that held them before (satd's: sat-ferramentas).
+  anteriores="libsat (<< $versao_deb)"
+  if [ $pacote = satd ]; then anteriores+=", sat-ferramentas (<< $versao_deb)"; fi
   for campo in Replaces Breaks; do
-    [ "$(dpkg-deb -f "$deb" $campo)" = "libsat (<< $versao_deb)" ] || falha "$pacote: $campo"
+    [ "$(dpkg-deb -f "$deb" $campo)" = "$anteriores" ] || falha "$pacote: $campo"
   done
   if n=$("$aqui/arquivos-deb.sh" "$deb" $pacote "$libdir" "$versao"); then
     arquivos=$((arquivos + n))
@@ -40,12 +44,11 @@ for pacote in libsat2 libsat-dev sat-ferramentas; do
   fi
   dpkg-deb -x "$deb" "$dir/raiz"
 done
-biblioteca=$dir/cpack/libsat2_${versao_deb}_$arq.deb
-ferramentas=$dir/cpack/sat-ferramentas_${versao_deb}_$arq.deb
+read -r biblioteca ferramentas satd < <(debs libsat2 sat-ferramentas satd | xargs)
 
 # Metadata: the libraries the binaries load (dpkg-shlibdeps), zlib, which the library opens at
-# run time, the library at this very version for the tools and the development files, and
-# adduser, which postinst calls.
+# run time, the library at this very version for the tools, satd (and sat-ferramentas for it) and
+# the development files, and adduser, which postinst calls.
 depende() { # PACKAGE.deb NAME...: each NAME among the package's Depends
   local deb=$1 depende nomes
   shift
@@ -56,18 +59,21 @@ depende() { # PACKAGE.deb NAME...: each NAME among the package's Depends
   done
 }
 depende "$biblioteca" zlib1g libc6 libstdc++6
-depende "$ferramentas" adduser libc6 libstdc++6 libxml2 libssl3
-for pacote in libsat-dev sat-ferramentas; do
-  dpkg-deb -f "$dir/cpack/${pacote}_${versao_deb}_$arq.deb" Depends | tr ',' '\n' |
-    grep -qx " *libsat2 (= $versao_deb)" || falha "$pacote does not depend on libsat2 (= $versao_deb)"
+depende "$ferramentas" adduser libc6 libstdc++6 libxml2
+depende "$satd" adduser libc6 libstdc++6 libssl3 libsqlite3-0
+for par in libsat-dev:libsat2 sat-ferramentas:libsat2 satd:libsat2 satd:sat-ferramentas; do
+  dpkg-deb -f "$(debs ${par%:*})" Depends | tr ',' '\n' | grep -qx " *${par#*:} (= $versao_deb)" ||
+    falha "${par%:*} does not depend on ${par#*:} (= $versao_deb)"
 done
 controle() { dpkg-deb --ctrl-tarfile "$1" | tar t | sed 's|^\./||' | grep -v '^$' | sort | xargs; }
 [ "$(controle "$biblioteca")" = "control md5sums shlibs triggers" ] ||
   falha "libsat2's control files: $(controle "$biblioteca")"
-[ "$(controle "$ferramentas")" = "conffiles control md5sums postinst postrm prerm" ] ||
+[ "$(controle "$ferramentas")" = "control md5sums postinst postrm" ] ||
   falha "sat-ferramentas' control files: $(controle "$ferramentas")"
-[ "$(dpkg-deb -I "$ferramentas" conffiles)" = "/etc/logrotate.d/satd" ] ||
-  falha "conffiles: $(dpkg-deb -I "$ferramentas" conffiles)"
+[ "$(controle "$satd")" = "conffiles control md5sums postinst postrm prerm" ] ||
+  falha "satd's control files: $(controle "$satd")"
+[ "$(dpkg-deb -I "$satd" conffiles)" = "/etc/logrotate.d/satd" ] ||
+  falha "conffiles: $(dpkg-deb -I "$satd" conffiles)"
 [ "$(dpkg-deb -I "$biblioteca" triggers)" = "activate-noawait ldconfig" ] || falha "no ldconfig trigger"
 [ "$(dpkg-deb -I "$biblioteca" shlibs)" = "libsat 2 libsat2 (>= $versao_deb)" ] ||
   falha "shlibs: $(dpkg-deb -I "$biblioteca" shlibs)"
@@ -79,7 +85,7 @@ lintian -I --fail-on error,warning "$dir"/cpack/*.deb >"$dir/lintian" 2>&1 ||
 # Unpacked: the soname, the changelog of this version, the units and rules that name one group.
 readelf -d "$dir/raiz/usr/$libdir/libsat.so.$versao" | grep -q 'SONAME.*\[libsat\.so\.2\]' ||
   falha "libsat.so.$versao has no soname libsat.so.2"
-for pacote in libsat2 libsat-dev sat-ferramentas; do
+for pacote in $pacotes; do
   zcat "$dir/raiz/usr/share/doc/$pacote/changelog.Debian.gz" | head -1 |
     grep -q "^libsat ($versao_deb) " || falha "$pacote: the changelog's last entry is not $versao_deb"
 done
@@ -92,9 +98,10 @@ for pagina in man1/satcli.1 man1/satemu.1 man1/satd.1 man5/satd.toml.5; do
   gzip -t "$dir/raiz/usr/share/man/$pagina.gz" || falha "$pagina.gz is not gzip"
 done
 
-# The maintainer scripts over stand-ins that record each call. A fresh container: no group, no
-# user, no udev daemon (udevadm fails). An upgrade: group and user there, udev running. Neither
-# may fail, and nothing enables or starts satd.
+# dpkg, in a database of its own per scenario. A fresh container (no group, no user, no udev
+# daemon: udevadm fails): each package alone (with those of its Depends), all together. An upgrade
+# (group, user and udev there): satd takes its files over from the sat-ferramentas before it
+# (made of satd's package). None may fail, and nothing enables or starts satd.
 mkdir -p "$dir/bin"
 for comando in getent addgroup adduser udevadm systemctl deb-systemd-invoke deb-systemd-helper; do
   cat >"$dir/bin/$comando" <<EOF
@@ -107,36 +114,49 @@ esac
 EOF
   chmod +x "$dir/bin/$comando"
 done
-dpkg-deb -e "$ferramentas" "$dir/controle"
-roda() { # SCENARIO GETENT UDEVADM SCRIPT ARGS...
-  local cenario=$1 getent=$2 udevadm=$3 script=$4
-  shift 4
+externos=$(for deb in $(debs $pacotes); do dpkg-deb -f "$deb" Depends; done | tr ',|' '\n\n' |
+  awk '{print $1}' | grep -vxE 'libsat2|sat-ferramentas' | sort -u)
+roda() { # SCENARIO[.STEP] GETENT UDEVADM DPKG-ARGUMENTS...: in a fresh database, or SCENARIO's
+  local cenario=$1 getent=$2 udevadm=$3
+  shift 3
+  [[ $cenario == *.* ]] || "$aqui/dpkg-raiz.sh" "$dir/raiz-$cenario" $externos
   : >"$dir/$cenario"
   SAT_CHAMADAS=$dir/$cenario SAT_GETENT=$getent SAT_UDEVADM=$udevadm PATH="$dir/bin:$PATH" \
-    sh "$dir/controle/$script" "$@" || falha "$cenario: $script $* ended with status $?"
+    dpkg --root="$dir/raiz-${cenario%.*}" --force-not-root --force-script-chrootless "$@" \
+    </dev/null >"$dir/dpkg" 2>&1 || falha "$cenario: dpkg $*: $(cat "$dir/dpkg")"
   grep -v '^systemctl --system daemon-reload$' "$dir/$cenario" >"$dir/$cenario.sem-reload" || true
 }
-roda novo 2 1 postinst configure
-roda atualizacao 0 0 postinst configure "$versao-1"
-roda remocao 0 1 prerm remove
-roda remocao-pos 0 1 postrm remove
-grep -hE 'enable|start|unmask' "$dir"/novo "$dir"/atualizacao >&2 && falha "postinst enables satd"
-diff - "$dir/novo.sem-reload" >&2 <<EOF || falha "postinst on a fresh container"
+dpkg-deb -R "$satd" "$dir/anterior"
+sed -i -e "s/^Package: satd/Package: sat-ferramentas/; s/^\(Version: .*-\).*/\1$((revisao - 1))/" \
+  -e '/^\(Replaces\|Breaks\|Depends\):/d' "$dir/anterior/DEBIAN/control"
+dpkg-deb --root-owner-group -b "$dir/anterior" "$dir/anterior.deb" >/dev/null
+for conjunto in libsat2 "libsat-dev libsat2" "sat-ferramentas libsat2" \
+  "satd libsat2 sat-ferramentas" "juntos $pacotes"; do
+  roda "${conjunto%% *}" 2 1 -i $(debs ${conjunto#juntos })
+done
+roda atualizacao 2 1 -i "$dir/anterior.deb"
+echo "# the administrator's" >>"$dir/raiz-atualizacao/etc/logrotate.d/satd"
+roda atualizacao.nova 0 0 --auto-deconfigure -i $(debs satd sat-ferramentas libsat2)
+roda juntos.remocao 0 1 -r satd sat-ferramentas
+grep -hE 'enable|start|unmask' "$dir"/juntos "$dir"/atualizacao.nova >&2 && falha "postinst enables satd"
+diff - "$dir/juntos.sem-reload" >&2 <<EOF || falha "postinst on a fresh container"
 getent group sat
 addgroup --quiet --system sat
+udevadm control --reload-rules
 getent passwd satd
 adduser --quiet --system --group --no-create-home --home /var/lib/satd satd
 adduser --quiet satd sat
-udevadm control --reload-rules
 EOF
-diff - "$dir/atualizacao.sem-reload" >&2 <<EOF || falha "postinst on an upgrade"
+diff - "$dir/atualizacao.nova.sem-reload" >&2 <<EOF || falha "postinst on an upgrade"
 getent group sat
-getent passwd satd
-adduser --quiet satd sat
 udevadm control --reload-rules
 udevadm trigger --subsystem-match=tty --action=change
+getent passwd satd
+adduser --quiet satd sat
 EOF
-grep -qx "udevadm control --reload-rules" "$dir/remocao-pos" || falha "postrm keeps the rule in force"
+grep -qx "udevadm control --reload-rules" "$dir/juntos.remocao" || falha "postrm keeps the rule in force"
+grep -qx "# the administrator's" "$dir/raiz-atualizacao/etc/logrotate.d/satd" ||
+  falha "satd's upgrade replaced the administrator's logrotate file"
 
 # The package's own satcli (stripped, no run path) asks the package's satemu.
 saida=$(LD_LIBRARY_PATH=$dir/raiz/usr/$libdir "$raiz/tests/com_satemu.sh" \
@@ -145,4 +165,4 @@ saida=$(LD_LIBRARY_PATH=$dir/raiz/usr/$libdir "$raiz/tests/com_satemu.sh" \
 grep -q '^000042|08000|' <<<"$saida" || falha "the packaged satcli got: $saida"
 
 [ "$falhas" -eq 0 ] || exit 1
-echo "libsat2, libsat-dev and sat-ferramentas $versao_deb: $arquivos files, lintian clean, scripts and tools work"
+echo "$pacotes $versao_deb: $arquivos files, lintian clean, installed alone and together, scripts and tools work"

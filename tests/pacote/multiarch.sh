@@ -75,8 +75,7 @@ lintian --fail-on error,warning "${debs[@]:2}" >"$dir/lintian" 2>&1 ||
 # side (dpkg refuses a file that two packages hold unless both are Multi-Arch: same and the
 # bytes are the same). Their dependencies are outside this database.
 instalacao=$dir/raiz
-mkdir -p "$instalacao/var/lib/dpkg/info" "$instalacao/var/lib/dpkg/updates"
-touch "$instalacao/var/lib/dpkg/status" "$instalacao/var/lib/dpkg/available"
+"$aqui/dpkg-raiz.sh" "$instalacao"
 for linha in "${arquiteturas[@]:1}"; do
   dpkg --root="$instalacao" --add-architecture "${linha%%:*}"
 done
