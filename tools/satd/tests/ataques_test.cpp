@@ -497,12 +497,18 @@ TEST(Papeis, HubClientsByAddressAndEachFunctionWithEachCredential) {
   EXPECT_LE(linhas, 40 + 5 * Ms(inicio) / 1000);
 }
 
-// 1,000 sales from 8 checkouts while satd is killed (SIGKILL) every 0.5 to 2 s and started
-// again on the same port and journal; a checkout whose request failed sells again on a new
-// connection. Every CF-e the SAT signed is in the journal with its reply, once, and each
-// checkout's last one comes back from consultarultimasessaofiscal.
+// 1,000 sales (320 under the sanitizers) from 8 checkouts while satd is killed (SIGKILL) every 0.5
+// to 2 s and started again on the same port and journal; a checkout whose request failed sells
+// again on a new connection. Every CF-e the SAT signed is in the journal with its reply, once, and
+// each checkout's last one comes back from consultarultimasessaofiscal.
 TEST(NadaSePerde, SigkillWhileEightCheckoutsSell) {
   constexpr int kCaixas = 8;
+#if defined(__SANITIZE_ADDRESS__)
+  // Under the sanitizers each sale costs several times as much: fewer of them, the same kills.
+  constexpr int kVendas = 40;
+#else
+  constexpr int kVendas = 125;
+#endif
   Loja loja;
   // 20 ms a call: kills find calls under way.
   ASSERT_TRUE(
@@ -521,10 +527,11 @@ TEST(NadaSePerde, SigkillWhileEightCheckoutsSell) {
          c == kCaixas && prontos < kCaixas && !desiste; ++mortes) {
       std::this_thread::sleep_for(1ms * std::uniform_int_distribution<>(500, 2000)(sorteio));
       loja.EncerraServidor(SIGKILL);
-      desiste = !loja.IniciaServidor() || Ms(inicio) > 150000;
+      // Short of ctest's limit, so that a run that cannot finish says why.
+      desiste = !loja.IniciaServidor() || Ms(inicio) > 240000;
     }
     std::optional<httplib::Client> cliente;
-    for (int feitas = 0; c < kCaixas && feitas < 125 && !desiste;) {
+    for (int feitas = 0; c < kCaixas && feitas < kVendas && !desiste;) {
       if (!cliente) {
         cliente.emplace("127.0.0.1", loja.porta);
         cliente->set_keep_alive(true);
@@ -563,7 +570,7 @@ TEST(NadaSePerde, SigkillWhileEightCheckoutsSell) {
   // (the key's nCFe: after "CFe", cUF, AAMM, CNPJ, model and serial).
   const std::string estado = "\n" + loja.LeArquivo("estado");
   const int emitidas = static_cast<int>(Valor(estado, "ultimo_numero="));
-  EXPECT_GE(emitidas, kCaixas * 125) << estado;
+  EXPECT_GE(emitidas, kCaixas * kVendas) << estado;
   const std::string n = std::to_string(emitidas);
   EXPECT_EQ(
       Sql(loja,
