@@ -9,9 +9,9 @@
 
 BUILD ?= build
 JOBS ?= $(shell nproc)
-# Tests at once, three a core: many of the end-to-end ones wait on a device's time limits, not on
+# Tests at once, four a core: many of the end-to-end ones wait on a device's time limits, not on
 # the CPU.
-CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 3 )))
+CTEST_JOBS ?= $(shell echo $$(( $$(nproc) * 4 )))
 CMAKE_NATIVE = cmake -S . -B $(BUILD)/native -DCMAKE_BUILD_TYPE=RelWithDebInfo
 CMAKE_DEMO = cmake -S . -B $(BUILD)/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAT_TESTS=OFF
 # The library alone, as a distribution or a POS vendor builds it: zlib and GoogleTest, and none of
@@ -24,7 +24,7 @@ CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE
 	-DSAT_FUZZ=ON -DSAT_TESTS=OFF
 # make fuzz runs each fuzz target this long; make test runs each for FUZZ_FUMACA seconds.
 FUZZ_SEGUNDOS ?= 300
-FUZZ_FUMACA ?= 10
+FUZZ_FUMACA ?= 5
 ASAN_AMBIENTE = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1
 CMAKE_WINDOWS = cmake -S . -B $(BUILD)/win32 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \

@@ -12,16 +12,12 @@ extern char **environ;
 
 namespace teste {
 
-namespace {
-
 using Relogio = std::chrono::steady_clock;
 
 int MsRestantes(Relogio::time_point fim) {
   const auto falta = std::chrono::duration_cast<std::chrono::milliseconds>(fim - Relogio::now());
   return falta.count() < 0 ? 0 : static_cast<int>(falta.count());
 }
-
-} // namespace
 
 bool Processo::Inicia(const std::vector<std::string> &argumentos, std::string &primeiraLinha,
                       const OpcoesProcesso &opcoes) {

@@ -3,6 +3,7 @@
 // satd's and the library's end-to-end tests and benchmarks.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <optional>
 #include <string>
@@ -12,6 +13,9 @@
 #include <vector>
 
 namespace teste {
+
+// Milliseconds left until `fim`, for poll(); 0 once it has passed.
+int MsRestantes(std::chrono::steady_clock::time_point fim);
 
 struct OpcoesProcesso {
   std::vector<std::string> ambiente; // NAME=VALUE, added to this process's environment

@@ -8,6 +8,13 @@ namespace {
 
 constexpr long long kMinuto = 60, kHora = 3600, kDia = 86400;
 
+bool Valido(const Instante &i) {
+  return i.ano >= 1970 && i.ano <= 9999 && i.mes >= 1 && i.mes <= 12 && i.dia >= 1 &&
+         i.dia <= DiasDoMes(i.ano, i.mes) && i.hora <= 23 && i.minuto <= 59 && i.segundo <= 59;
+}
+
+} // namespace
+
 bool Digitos(std::string_view texto, size_t quantos) {
   return texto.size() == quantos && texto.find_first_not_of("0123456789") == std::string::npos;
 }
@@ -19,13 +26,6 @@ int Numero(std::string_view digitos) {
   }
   return valor;
 }
-
-bool Valido(const Instante &i) {
-  return i.ano >= 1970 && i.ano <= 9999 && i.mes >= 1 && i.mes <= 12 && i.dia >= 1 &&
-         i.dia <= DiasDoMes(i.ano, i.mes) && i.hora <= 23 && i.minuto <= 59 && i.segundo <= 59;
-}
-
-} // namespace
 
 bool Bissexto(int ano) { return (ano % 4 == 0 && ano % 100 != 0) || ano % 400 == 0; }
 

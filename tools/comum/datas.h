@@ -13,6 +13,10 @@ struct Instante {
   int ano = 0, mes = 0, dia = 0, hora = 0, minuto = 0, segundo = 0;
 };
 
+// Whether `texto` is exactly `quantos` decimal digits; the number they make.
+bool Digitos(std::string_view texto, size_t quantos);
+int Numero(std::string_view digitos);
+
 bool Bissexto(int ano);
 int DiasDoMes(int ano, int mes);
 // Days from 1970-01-01 to a civil date.

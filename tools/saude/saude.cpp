@@ -28,22 +28,12 @@ std::vector<std::string> Divide(std::string_view texto) {
   return partes;
 }
 
-bool Digitos(std::string_view texto, size_t quantos) {
-  return texto.size() == quantos && texto.find_first_not_of("0123456789") == std::string::npos;
-}
-
-int Numero(std::string_view digitos) {
-  int valor = 0;
-  for (const char d : digitos) {
-    valor = valor * 10 + (d - '0');
-  }
-  return valor;
-}
-
 using comum::DiasCivis;
+using comum::Digitos;
 using comum::Duracao;
 using comum::LeData;
 using comum::LeDataHora;
+using comum::Numero;
 using comum::Segundos;
 
 std::string Formata(const char *formato, long long a, long long b = 0, long long c = 0,
