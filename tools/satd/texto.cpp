@@ -36,20 +36,13 @@ std::optional<char32_t> CodigoEm(std::string_view texto, size_t i) {
   return std::nullopt;
 }
 
-// Where `texto` stops being UTF-8 without NUL (npos: it is that throughout), and why.
-size_t FimDoUtf8(std::string_view texto, std::string &erro) {
-  std::string utf32;
-  size_t onde = std::string_view::npos;
-  comum::Converte("UTF-32BE", "UTF-8", texto, utf32, onde);
-  const size_t nulo = texto.substr(0, onde).find('\0');
+// A NUL in text that is otherwise good UTF-8 (iconv passes it through): false, with `erro`.
+bool SemNulo(std::string_view texto, std::string &erro) {
+  const size_t nulo = texto.find('\0');
   if (nulo != std::string_view::npos) {
     erro = "control character U+0000 at byte " + std::to_string(nulo);
-    return nulo;
   }
-  if (onde != std::string_view::npos) {
-    erro = "not valid UTF-8 at byte " + std::to_string(onde);
-  }
-  return onde;
+  return nulo == std::string_view::npos;
 }
 
 int ValorHex(char c) {
@@ -91,7 +84,7 @@ bool Decodifica(std::string_view parte, std::string &saida) {
 bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string &erro) {
   size_t onde = 0;
   if (comum::Converte("WINDOWS-1252", "UTF-8", utf8, saida, onde)) {
-    return FimDoUtf8(utf8, erro) == std::string_view::npos;
+    return SemNulo(utf8, erro);
   }
   saida.clear();
   if (onde == std::string_view::npos) {
@@ -99,7 +92,7 @@ bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string 
     return false;
   }
   // A NUL before the character that stopped the conversion is the first fault.
-  if (FimDoUtf8(utf8.substr(0, onde), erro) != std::string_view::npos) {
+  if (!SemNulo(utf8.substr(0, onde), erro)) {
     return false;
   }
   const std::optional<char32_t> c = CodigoEm(utf8, onde);
@@ -148,7 +141,17 @@ bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::str
   if (codificacao == "windows-1252" || codificacao == "iso-8859-1") {
     return Utf8ParaWindows1252(utf8, saida, erro);
   }
-  if (FimDoUtf8(utf8, erro) != std::string_view::npos) {
+  // Converted to UTF-32 only to be checked: glibc's UTF-8 to UTF-8 lets code points above
+  // U+10FFFF through.
+  std::string utf32;
+  size_t onde = std::string_view::npos;
+  if (!comum::Converte("UTF-32BE", "UTF-8", utf8, utf32, onde)) {
+    if (SemNulo(utf8.substr(0, onde == std::string_view::npos ? 0 : onde), erro)) {
+      erro = "not valid UTF-8 at byte " + std::to_string(onde);
+    }
+    return false;
+  }
+  if (!SemNulo(utf8, erro)) {
     return false;
   }
   saida.assign(utf8);
