@@ -36,37 +36,17 @@ CMAKE_WINDOWS_CDECL = cmake -S . -B $(BUILD)/win32-cdecl -DCMAKE_BUILD_TYPE=RelW
 CMAKE_WINDOWS64 = cmake -S . -B $(BUILD)/win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DSAT_SATEMU=$(CURDIR)/$(BUILD)/native/satemu \
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake
-# The x64 DLL's tests run under the 64-bit wine (Debian's wine command prefers the 32-bit one).
-WINE64 = PATH=$(CURDIR)/tests/win32/wine64:$$PATH
-# A kernel without 32-bit support runs no 32-bit program, wine32 included: the x86 DLL is then
-# built and its export table checked, and its wine tests are left out (and say so).
-WINE32_RODA := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 && echo sim)
-ifeq ($(WINE32_RODA),sim)
-CTEST_WIN32 = ctest --test-dir $(BUILD)/win32 --output-on-failure --timeout 600 -j$(CTEST_JOBS) && \
-	ctest --test-dir $(BUILD)/win32-cdecl --output-on-failure --timeout 600 -j$(CTEST_JOBS)
-CDECL_ALVO =
-else
-CTEST_WIN32 = @echo "32-bit programs cannot run on this machine: the x86 DLLs' wine tests are left out" && \
-	ctest --test-dir $(BUILD)/win32 -R '^(exportacoes|dependencias|convencao)_dll$$' \
-		--output-on-failure && \
-	ctest --test-dir $(BUILD)/win32-cdecl -R '^(exportacoes|dependencias|convencao)_dll$$' \
-		--output-on-failure
-# Only the DLL where its tests cannot run.
-CDECL_ALVO = --target sat
-endif
+# A kernel without 32-bit support runs no 32-bit program, wine32 included: the x86 DLLs are then
+# built and their export tables checked, and their wine tests are left out (cmake/testes.py says
+# so). Only the DLL, where its tests cannot run.
+CDECL_ALVO := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 || echo --target sat)
 
-# Every test, build by build (valgrind runs in the native one), then the packages and the fuzz
-# smoke run.
+# Every build, then every test of them all in one ctest run (cmake/testes.py gathers them):
+# unit and end-to-end tests of each build (valgrind runs in the native one), the packages, the
+# fuzz smoke runs.
 test: native biblioteca asan windows windows-cdecl windows64 linux fuzz-build package-win32
-	ctest --test-dir $(BUILD)/native --output-on-failure --timeout 300 -j$(CTEST_JOBS)
-	ctest --test-dir $(BUILD)/biblioteca --output-on-failure --timeout 300 -j$(CTEST_JOBS)
-	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD)/asan --output-on-failure --timeout 300 -j$(CTEST_JOBS)
-	$(CTEST_WIN32)
-	$(WINE64) ctest --test-dir $(BUILD)/win64 --output-on-failure --timeout 600 -j$(CTEST_JOBS)
-	bash tests/pacote/win32.sh $(BUILD) $(BUILD)/native/satemu
-	bash cmake/arquiteturas.sh testar $(abspath $(BUILD)) $(CTEST_JOBS)
-	bash tests/pacote/multiarch.sh $(abspath $(BUILD)) $(abspath $(BUILD))/native/satemu
-	FUZZ_JOBS=$(JOBS) bash tests/fuzz/roda.sh $(BUILD)/fuzz $(FUZZ_FUMACA)
+	@python3 cmake/testes.py $(abspath $(BUILD)) $(abspath $(BUILD))/native/satemu $(FUZZ_FUMACA)
+	$(ASAN_AMBIENTE) ctest --test-dir $(BUILD) --output-on-failure --timeout 600 -j$(CTEST_JOBS)
 
 # Only what the demo runs, without the tests and what they need: the library, satemu, satcli and
 # satd, in a folder of their own.
@@ -76,32 +56,43 @@ demo:
 	cmake --build $(BUILD)/demo --target sat satemu satcli satd -j$(JOBS)
 	@bash tools/demo.sh $(BUILD)/demo
 
+# A build folder is configured once: cmake --build configures it again when a CMakeLists.txt
+# changes, and a change of this Makefile configures every folder again.
+$(BUILD)/native/Makefile: Makefile | deps
+	@$(CMAKE_NATIVE) >/dev/null && touch $@
+$(BUILD)/biblioteca/Makefile: Makefile | deps
+	@$(CMAKE_BIBLIOTECA) >/dev/null && touch $@
+$(BUILD)/asan/Makefile: Makefile | deps
+	@$(CMAKE_ASAN) >/dev/null && touch $@
+$(BUILD)/win32/Makefile: Makefile | deps
+	@$(CMAKE_WINDOWS) >/dev/null && touch $@
+$(BUILD)/win32-cdecl/Makefile: Makefile | deps
+	@$(CMAKE_WINDOWS_CDECL) >/dev/null && touch $@
+$(BUILD)/win64/Makefile: Makefile | deps
+	@$(CMAKE_WINDOWS64) >/dev/null && touch $@
+$(BUILD)/fuzz/Makefile: Makefile | deps
+	@$(CMAKE_FUZZ) >/dev/null && touch $@
+
 deps:
 	@bash cmake/install-deps.sh
 
-native: deps
-	@$(CMAKE_NATIVE) >/dev/null
+native: deps $(BUILD)/native/Makefile
 	cmake --build $(BUILD)/native -j$(JOBS)
 
-biblioteca: deps
-	@$(CMAKE_BIBLIOTECA) >/dev/null
+biblioteca: deps $(BUILD)/biblioteca/Makefile
 	cmake --build $(BUILD)/biblioteca -j$(JOBS)
 
-asan: deps
-	@$(CMAKE_ASAN) >/dev/null
+asan: deps $(BUILD)/asan/Makefile
 	cmake --build $(BUILD)/asan -j$(JOBS)
 
-windows: deps
-	@$(CMAKE_WINDOWS) >/dev/null
+windows: deps $(BUILD)/win32/Makefile
 	cmake --build $(BUILD)/win32 -j$(JOBS)
 
 # The x86 DLL with __cdecl exports, for POS programs written for a cdecl SAT library.
-windows-cdecl: deps native
-	@$(CMAKE_WINDOWS_CDECL) >/dev/null
+windows-cdecl: deps native $(BUILD)/win32-cdecl/Makefile
 	cmake --build $(BUILD)/win32-cdecl $(CDECL_ALVO) -j$(JOBS)
 
-windows64: deps native
-	@$(CMAKE_WINDOWS64) >/dev/null
+windows64: deps native $(BUILD)/win64/Makefile
 	cmake --build $(BUILD)/win64 -j$(JOBS)
 
 # The library for Linux on arm64, armhf and i386, its tests run under qemu-user.
@@ -116,10 +107,7 @@ package: native linux
 PARTES_WIN32 = $(foreach b,win32 win32-cdecl win64,$(abspath $(BUILD))/$(b)/pacote-partes.cmake)
 # Only what the bundle holds: the three DLLs, satcli.exe for x86 and x64, and the texts, not
 # the Windows tests.
-package-win32: deps
-	@$(CMAKE_WINDOWS) >/dev/null
-	@$(CMAKE_WINDOWS_CDECL) >/dev/null
-	@$(CMAKE_WINDOWS64) >/dev/null
+package-win32: deps $(foreach b,win32 win32-cdecl win64,$(BUILD)/$(b)/Makefile)
 	cmake --build $(BUILD)/win32 --target sat satcli -j$(JOBS)
 	cmake --build $(BUILD)/win32-cdecl --target sat -j$(JOBS)
 	cmake --build $(BUILD)/win64 --target sat satcli -j$(JOBS)
@@ -127,8 +115,7 @@ package-win32: deps
 		-DREADME=$(CURDIR)/README.md -DMANUAL=$(CURDIR)/packaging/man/satemu.1 \
 		-P packaging/pacote-win32.cmake
 
-fuzz-build: deps
-	@$(CMAKE_FUZZ) >/dev/null
+fuzz-build: deps $(BUILD)/fuzz/Makefile
 	cmake --build $(BUILD)/fuzz --target fuzz_todos -j$(JOBS)
 
 fuzz: fuzz-build
