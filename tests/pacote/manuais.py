@@ -120,7 +120,7 @@ def confere_toml(exemplo, pagina):
         elif m := re.match(r"^#?\s*(\w+)\s*=", linha):
             chaves.add(f"[{tabela}] {m.group(1)}")
     entradas = entradas_da_pagina(open(pagina, encoding="utf-8").read())
-    da_pagina = {f"{s} {e.split(' = ')[0]}" for s, e in entradas.get("KEYS", [])}
+    da_pagina = {f"{s} {e.split(' = ')[0]}" for s, e in entradas.get("CHAVES", [])}
     falhas = diferencas("keys", chaves, da_pagina, exemplo)
     if len(chaves) < 2:
         falhas.append(f"only {len(chaves)} keys found in {exemplo}")

@@ -1,7 +1,9 @@
 #include "configuracao.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -22,7 +24,7 @@ Leitor Texto(std::string Configuracao::*campo, bool vazio = true) {
   return [=](const toml::node &no, Configuracao &c, std::string &erro) {
     const auto valor = no.value_exact<std::string>();
     if (!valor || (!vazio && valor->empty())) {
-      erro = vazio ? "must be a string" : "must be a non-empty string";
+      erro = vazio ? "deve ser um texto" : "deve ser um texto não vazio";
       return false;
     }
     c.*campo = *valor;
@@ -35,8 +37,8 @@ template <typename T> Leitor Inteiro(T Configuracao::*campo, int64_t minimo, int
   return [=](const toml::node &no, Configuracao &c, std::string &erro) {
     const auto valor = no.value_exact<int64_t>();
     if (!valor || *valor < minimo || *valor > maximo) {
-      erro =
-          "must be a whole number from " + std::to_string(minimo) + " to " + std::to_string(maximo);
+      erro = "deve ser um número inteiro de " + std::to_string(minimo) + " a " +
+             std::to_string(maximo);
       return false;
     }
     c.*campo = static_cast<T>(*valor);
@@ -55,7 +57,7 @@ bool EnderecoIp(const std::string &texto) {
 bool LeEndereco(const toml::node &no, Configuracao &c, std::string &erro) {
   const auto valor = no.value_exact<std::string>();
   if (!valor || !EnderecoIp(*valor)) {
-    erro = "must be an IP address such as 127.0.0.1, 0.0.0.0 or ::";
+    erro = "deve ser um endereço IP, como 127.0.0.1, 0.0.0.0 ou ::";
     return false;
   }
   c.endereco = *valor;
@@ -65,7 +67,7 @@ bool LeEndereco(const toml::node &no, Configuracao &c, std::string &erro) {
 bool LeClientes(const toml::node &no, Configuracao &c, std::string &erro) {
   const toml::array *lista = no.as_array();
   if (lista == nullptr || (!lista->empty() && !lista->is_homogeneous(toml::node_type::string))) {
-    erro = "must be an array of strings";
+    erro = "deve ser uma lista de textos";
     return false;
   }
   std::vector<std::string> clientes;
@@ -73,7 +75,7 @@ bool LeClientes(const toml::node &no, Configuracao &c, std::string &erro) {
     clientes.push_back(*elemento.value_exact<std::string>());
   }
   if (!c.redesClientes.Le(clientes, erro)) {
-    erro = "entry " + erro;
+    erro = "inválido: " + erro;
     return false;
   }
   c.clientes = clientes;
@@ -146,73 +148,73 @@ bool CredencialValida(const std::string &usuario, const std::string &senha) {
 // The rules that tie keys together.
 bool Confere(Configuracao &c, std::string &erro) {
   if (!BaseValida(c.base)) {
-    erro = "http.base must be a path such as /hub/v1: a '/' before each segment, none at the "
-           "end, no empty, '.' or '..' segment, only letters, digits and /_-.";
+    erro = "http.base deve ser um caminho como /hub/v1: uma '/' antes de cada segmento, nenhuma "
+           "no fim, nenhum segmento vazio, '.' ou '..', só letras, dígitos e /_-.";
     return false;
   }
   if (!CredencialValida(c.usuario, c.senha)) {
-    erro = "http.usuario and http.senha go together, and usuario has no ':'";
+    erro = "http.usuario e http.senha vêm juntos, e usuario não pode ter ':'";
     return false;
   }
   if (!CredencialValida(c.metricasUsuario, c.metricasSenha)) {
-    erro = "metricas.usuario and metricas.senha go together, and usuario has no ':'";
+    erro = "metricas.usuario e metricas.senha vêm juntos, e usuario não pode ter ':'";
     return false;
   }
   if (!CredencialValida(c.tecnicoUsuario, c.tecnicoSenha)) {
-    erro = "tecnico.usuario and tecnico.senha go together, and usuario has no ':'";
+    erro = "tecnico.usuario e tecnico.senha vêm juntos, e usuario não pode ter ':'";
     return false;
   }
   if (!c.metricasUsuario.empty() && c.usuario.empty()) {
-    erro = "metricas.usuario needs http.usuario: without it every request passes anyway";
+    erro = "metricas.usuario exige http.usuario: sem ele, toda requisição passa de qualquer jeito";
     return false;
   }
   // A shop whose checkouts are hub clients let in by address still needs a technician's login,
   // so either restriction will do; with neither, a technician's credential would add nothing.
   if (!c.tecnicoUsuario.empty() && c.usuario.empty() && c.clientes.empty()) {
-    erro = "tecnico.usuario needs http.usuario or http.clientes: without them every request "
-           "passes anyway";
+    erro = "tecnico.usuario exige http.usuario ou http.clientes: sem eles, toda requisição "
+           "passa de qualquer jeito";
     return false;
   }
   // One user name with two roles would leave Basic authentication to guess by the password.
   if (!c.tecnicoUsuario.empty() &&
       (c.tecnicoUsuario == c.usuario || c.tecnicoUsuario == c.metricasUsuario)) {
-    erro = "tecnico.usuario must differ from http.usuario and metricas.usuario";
+    erro = "tecnico.usuario deve ser diferente de http.usuario e de metricas.usuario";
     return false;
   }
   const bool alem = !Loopback(c.endereco);
   if (alem && c.usuario.empty() && c.clientes.empty()) {
     erro = "http.endereco " + c.endereco +
-           " is beyond loopback: set http.usuario and http.senha, or http.clientes";
+           " está além do loopback: defina http.usuario e http.senha, ou http.clientes";
     return false;
   }
   if (c.certificado.empty() != c.chave.empty()) {
-    erro = "http.certificado and http.chave go together";
+    erro = "http.certificado e http.chave vêm juntos";
     return false;
   }
   // Plain HTTP on the network only for the hub clients that cannot speak TLS.
   if (alem && c.certificado.empty() && c.clientes.empty()) {
     erro = "http.endereco " + c.endereco +
-           " is beyond loopback without TLS: set http.certificado and http.chave, or "
+           " está além do loopback sem TLS: defina http.certificado e http.chave, ou "
            "http.clientes";
     return false;
   }
   if (c.conexoes < c.fila + 2) {
-    erro = "http.conexoes must exceed fila.tamanho by 2 at least, or the queue could never fill";
+    erro = "http.conexoes deve passar fila.tamanho em 2 pelo menos, senão a fila nunca encheria";
     return false;
   }
   if (c.conexoesPorEndereco > c.conexoes) {
-    erro = "http.conexoes_por_endereco must not exceed http.conexoes";
+    erro = "http.conexoes_por_endereco não pode passar de http.conexoes";
     return false;
   }
   if (c.codigoAtivacao.empty() == c.arquivoCodigo.empty()) {
-    erro = "set one of sat.codigo_ativacao and sat.arquivo_codigo_ativacao";
+    erro = "defina sat.codigo_ativacao ou sat.arquivo_codigo_ativacao, não os dois";
     return false;
   }
   if (!c.arquivoCodigo.empty() && !LeArquivoCodigo(c.arquivoCodigo, c.codigoAtivacao, erro)) {
     return false;
   }
   if (!CodigoAtivacaoValido(c.codigoAtivacao)) {
-    erro = "the activation code must be 8 to 32 visible ASCII characters without '|'";
+    erro = "o código de ativação deve ter de 8 a 32 caracteres ASCII visíveis, sem '|'";
     return false;
   }
   return true;
@@ -246,12 +248,18 @@ bool CodigoAtivacaoValido(const std::string &codigo) {
 }
 
 bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std::string &erro) {
+  std::ifstream entrada(arquivo);
+  if (!entrada) {
+    erro = "não foi possível abrir " + arquivo + ": " + std::strerror(errno);
+    return false;
+  }
   toml::table tabela;
   try {
-    tabela = toml::parse_file(arquivo);
+    tabela = toml::parse(entrada, arquivo);
   } catch (const toml::parse_error &e) {
-    erro =
-        arquivo + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+    // The parser's own words follow, in English.
+    erro = arquivo + ":" + std::to_string(e.source().begin.line) +
+           ": TOML inválido: " + std::string(e.description());
     return false;
   }
   Configuracao c;
@@ -259,14 +267,14 @@ bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std:
     const auto esquema = Esquema().find(std::string(secao.str()));
     const toml::table *chaves = conteudo.as_table();
     if (esquema == Esquema().end() || chaves == nullptr) {
-      erro = arquivo + ": unknown section [" + std::string(secao.str()) + "]";
+      erro = arquivo + ": seção desconhecida [" + std::string(secao.str()) + "]";
       return false;
     }
     for (const auto &[chave, valor] : *chaves) {
       const std::string nome = std::string(secao.str()) + "." + std::string(chave.str());
       const auto leitor = esquema->second.find(std::string(chave.str()));
       if (leitor == esquema->second.end()) {
-        erro = arquivo + ": unknown key " + nome;
+        erro = arquivo + ": chave desconhecida " + nome;
         return false;
       }
       if (!leitor->second(valor, c, erro)) {
@@ -291,7 +299,7 @@ bool LeConfiguracao(const std::string &arquivo, Configuracao &configuracao, std:
 bool LeArquivoCodigo(const std::string &arquivo, std::string &codigo, std::string &erro) {
   std::ifstream entrada(arquivo);
   if (!entrada || !std::getline(entrada, codigo)) {
-    erro = "cannot read the activation code from " + arquivo;
+    erro = "não foi possível ler o código de ativação de " + arquivo;
     return false;
   }
   if (!codigo.empty() && codigo.back() == '\r') {
@@ -311,7 +319,7 @@ bool GravaArquivoCodigo(const std::string &arquivo, const std::string &codigo, s
     ok = std::fclose(f) == 0 && ok;
   }
   if (!ok || std::rename(temporario.c_str(), arquivo.c_str()) != 0) {
-    erro = "cannot write the new activation code to " + arquivo;
+    erro = "não foi possível gravar o novo código de ativação em " + arquivo;
     std::remove(temporario.c_str());
     return false;
   }

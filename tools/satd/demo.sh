@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The satd part of the demo: satd in front of a SAT that satemu already serves, and a
 # checkout that sells through it with curl.
-# usage: demo.sh BUILD-FOLDER [SATEMU-LINK-DIR]
-#   SATEMU-LINK-DIR holds the COM7 link of a running satemu --pronto (default: $SAT_DEV_DIR)
+# uso: demo.sh PASTA-DO-BUILD [PASTA-DO-LINK]
+#   PASTA-DO-LINK tem o link COM7 de um satemu --pronto em execução (padrão: $SAT_DEV_DIR)
 set -euo pipefail
-build=$(cd "${1:?usage: demo.sh BUILD-FOLDER [SATEMU-LINK-DIR]}" && pwd)
-link=${2:-${SAT_DEV_DIR:?give SATEMU-LINK-DIR or set SAT_DEV_DIR}}
+build=$(cd "${1:?uso: demo.sh PASTA-DO-BUILD [PASTA-DO-LINK]}" && pwd)
+link=${2:-${SAT_DEV_DIR:?dê a PASTA-DO-LINK ou defina SAT_DEV_DIR}}
 link=${link%/}/
 raiz=$(cd "$(dirname "$0")/../.." && pwd)
 dir=$(mktemp -d /tmp/satddemo.XXXXXX)
@@ -36,9 +36,9 @@ mkfifo "$dir/saida"
 SAT_DEV_DIR=$link "$build/satd" --config "$dir/satd.toml" >"$dir/saida" &
 pid=$!
 exec 3<"$dir/saida"
-read -r -t 20 -u 3 primeira || { echo "satd did not start" >&2; exit 1; }
-url=${primeira#satd: listening on }
-echo "== satd owns the SAT (COM7 in $link) and serves the checkouts at $url"
+read -r -t 20 -u 3 primeira || { echo "o satd não iniciou" >&2; exit 1; }
+url=${primeira#satd: atendendo em }
+echo "== o satd controla o SAT (COM7 em $link) e atende os caixas em $url"
 
 # The sale: the sample when there is one, otherwise one built here (UTF-8, as a POS sends it).
 venda=$raiz/examples/cfe-venda.xml
@@ -59,23 +59,23 @@ echo
 echo "\$ curl -d numero_caixa=2 --data-urlencode dados_venda@$(basename "$venda") $url/enviardadosvenda"
 resposta=$(curl -sS --fail-with-body -d numero_caixa=2 --data-urlencode "dados_venda@$venda" \
   "$url/enviardadosvenda")
-echo "   session $(campo 1 <<<"$resposta"), code $(campo 2 <<<"$resposta"): $(campo 4 <<<"$resposta")"
-echo "   key $(campo 9 <<<"$resposta"), total $(campo 10 <<<"$resposta"), CF-e of $(campo 7 <<<"$resposta" | wc -c) base64 characters"
-[ "$(campo 2 <<<"$resposta")" = 06000 ] || { echo "the sale was not issued: $resposta" >&2; exit 1; }
+echo "   sessão $(campo 1 <<<"$resposta"), código $(campo 2 <<<"$resposta"): $(campo 4 <<<"$resposta")"
+echo "   chave $(campo 9 <<<"$resposta"), total $(campo 10 <<<"$resposta"), CF-e de $(campo 7 <<<"$resposta" | wc -c) caracteres em base64"
+[ "$(campo 2 <<<"$resposta")" = 06000 ] || { echo "a venda não foi emitida: $resposta" >&2; exit 1; }
 
 echo
-echo "\$ curl -d numero_caixa=2 -d numero_sessao=$(campo 1 <<<"$resposta") $url/consultarnumerosessao   # the reply again"
+echo "\$ curl -d numero_caixa=2 -d numero_sessao=$(campo 1 <<<"$resposta") $url/consultarnumerosessao   # a resposta de novo"
 de_novo=$(curl -sS --fail-with-body -d numero_caixa=2 -d "numero_sessao=$(campo 1 <<<"$resposta")" \
   "$url/consultarnumerosessao")
-echo "   $(campo 1-4 <<<"$de_novo")|... (satd's journal keeps the sale's reply for a checkout that lost it)"
-[ "$(campo 1- <<<"$de_novo")" = "$(campo 1- <<<"$resposta")" ] || { echo "the session's reply differs from the sale's" >&2; exit 1; }
+echo "   $(campo 1-4 <<<"$de_novo")|... (o diário do satd guarda a resposta da venda para o caixa que a perdeu)"
+[ "$(campo 1- <<<"$de_novo")" = "$(campo 1- <<<"$resposta")" ] || { echo "a resposta da sessão difere da resposta da venda" >&2; exit 1; }
 echo
-echo "\$ curl -d numero_caixa=2 $url/consultarultimasessaofiscal   # this checkout's last sale"
+echo "\$ curl -d numero_caixa=2 $url/consultarultimasessaofiscal   # a última venda deste caixa"
 ultima=$(curl -sS --fail-with-body -d numero_caixa=2 "$url/consultarultimasessaofiscal")
 echo "   $(campo 1-4 <<<"$ultima")|..."
-[ "$(campo 1- <<<"$ultima")" = "$(campo 1- <<<"$resposta")" ] || { echo "the checkout's last fiscal reply differs from its sale" >&2; exit 1; }
+[ "$(campo 1- <<<"$ultima")" = "$(campo 1- <<<"$resposta")" ] || { echo "a última resposta fiscal do caixa difere da sua venda" >&2; exit 1; }
 echo
-echo "\$ curl -d numero_caixa=1000 $url/consultarsat   # refused before the SAT"
+echo "\$ curl -d numero_caixa=1000 $url/consultarsat   # recusada antes do SAT"
 curl -sS -w ' (HTTP %{http_code})' -d numero_caixa=1000 "$url/consultarsat"
 echo
 echo
@@ -86,5 +86,5 @@ kill "$pid"
 wait "$pid" || true
 pid=""
 echo
-echo "== satd's log, one line per request:"
+echo "== o registro do satd, uma linha por requisição:"
 cat "$dir/satd.log"

@@ -160,7 +160,7 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
 
   sqlite3 *banco = nullptr;
   const auto falha = [&](const std::string &porque) {
-    erro = "journal " + arquivo + ": " + porque;
+    erro = "diário " + arquivo + ": " + porque;
     sqlite3_close_v2(banco);
     ++falhas_;
     return false;
@@ -169,12 +169,13 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
   if (sqlite3_open_v2(arquivo.c_str(), &banco,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK) {
-    return falha("cannot open: " + (banco ? mensagem() : std::string("out of memory")));
+    return falha("não foi possível abrir: " +
+                 (banco ? mensagem() : std::string("memória insuficiente")));
   }
   // SQLite falls back to read-only when it may not write; a journal that cannot be written is
   // no journal.
   if (sqlite3_db_readonly(banco, "main") != 0) {
-    return falha("cannot be written");
+    return falha("não pode ser gravado");
   }
   sqlite3_busy_timeout(banco, 5000);
 
@@ -182,37 +183,37 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
   {
     Comando c(banco, "PRAGMA user_version");
     if (c.Passo() != SQLITE_ROW) {
-      return falha("not an SQLite file (" + mensagem() + ")");
+      return falha("não é um arquivo SQLite (" + mensagem() + ")");
     }
     versao = c.ColunaInt(0);
   }
   if (versao > kVersao) {
-    return falha("written by a newer satd (schema version " + std::to_string(versao) +
-                 ", this one knows up to " + std::to_string(kVersao) + ")");
+    return falha("gravado por um satd mais novo (versão do esquema " + std::to_string(versao) +
+                 "; este conhece até a " + std::to_string(kVersao) + ")");
   }
   if (versao == 0) {
     // A fresh file has no tables; one with tables belongs to some other program.
     Comando c(banco, "SELECT count(*) FROM sqlite_master");
     if (c.Passo() != SQLITE_ROW) {
-      return falha("cannot be read (" + mensagem() + ")");
+      return falha("não pode ser lido (" + mensagem() + ")");
     }
     if (c.ColunaInt(0) != 0) {
-      return falha("an SQLite file that is not a satd journal");
+      return falha("um arquivo SQLite que não é um diário do satd");
     }
   }
   {
     Comando c(banco, "PRAGMA journal_mode=WAL");
     if (c.Passo() != SQLITE_ROW || c.Coluna(0) != "wal") {
-      return falha("cannot be put in WAL mode (" + mensagem() + ")");
+      return falha("não pode ser posto no modo WAL (" + mensagem() + ")");
     }
   }
   if (sqlite3_exec(banco, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
-    return falha("cannot set full sync (" + mensagem() + ")");
+    return falha("não foi possível ativar a sincronização total (" + mensagem() + ")");
   }
   if (versao < kVersao && sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     const std::string porque = mensagem();
     sqlite3_exec(banco, "ROLLBACK", nullptr, nullptr, nullptr);
-    return falha("cannot create the tables (" + porque + ")");
+    return falha("não foi possível criar as tabelas (" + porque + ")");
   }
   banco_ = banco;
   return true;
@@ -311,37 +312,36 @@ void Reconcilia(Diario &diario, const std::function<std::string(int32_t sessao)>
                 const std::function<void(const std::string &)> &anota) {
   // Asked once: no fiscal call goes to the SAT while this runs.
   std::optional<std::string> ultima;
-  const std::string deNovo = "; asked again at the next start";
+  const std::string deNovo = "; será perguntado de novo na próxima inicialização";
   for (const Diario::Pendente &p : diario.Pendentes()) {
     char inicio[96];
-    std::snprintf(inicio, sizeof inicio, "journal: caixa=%03d sessao=%06d ", p.caixa, p.sessao);
+    std::snprintf(inicio, sizeof inicio, "diário: caixa=%03d sessao=%06d ", p.caixa, p.sessao);
     const std::string linha = inicio + p.funcao + " ";
     const auto conclui = [&](const std::string &resposta, const std::string &onde) {
       const std::string codigo = CamposFiscais(resposta).codigo;
-      anota(linha + (diario.Conclui(p.id, resposta)
-                         ? "reconciled with " + onde + " (" + codigo + ")"
-                         : "found in " + onde + " (" + codigo +
-                               ") but the journal could not be written" + deNovo));
+      anota(linha +
+            (diario.Conclui(p.id, resposta)
+                 ? "conciliado com " + onde + " (" + codigo + ")"
+                 : onde + " trouxe " + codigo + ", mas o diário não pôde ser gravado" + deNovo));
     };
 
     const std::string resposta = porSessao(p.sessao);
     const std::string codigo = CamposFiscais(resposta).codigo;
     if (codigo == "11003") {
-      anota(linha +
-            (diario.Descarta(p.id)
-                 ? "the SAT never executed it"
-                 : "the SAT never executed it but the journal could not be written" + deNovo));
+      anota(linha + (diario.Descarta(p.id)
+                         ? "o SAT nunca o executou"
+                         : "o SAT nunca o executou, mas o diário não pôde ser gravado" + deNovo));
     } else if (RespostaDaSessao(resposta, p.sessao)) {
-      conclui(resposta, "the SAT's stored reply");
+      conclui(resposta, "a resposta guardada no SAT");
     } else {
       if (!ultima) {
         ultima = ultimaFiscal();
       }
       if (RespostaDaSessao(*ultima, p.sessao)) {
-        conclui(*ultima, "the SAT's last fiscal session");
+        conclui(*ultima, "a última sessão fiscal do SAT");
       } else {
-        anota(linha + "still unknown: the SAT answered " + codigo + ", and " +
-              CamposFiscais(*ultima).codigo + " for its last fiscal session" + deNovo);
+        anota(linha + "ainda desconhecido: o SAT respondeu " + codigo + ", e " +
+              CamposFiscais(*ultima).codigo + " para a sua última sessão fiscal" + deNovo);
       }
     }
   }

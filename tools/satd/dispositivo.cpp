@@ -120,18 +120,17 @@ Resultado Dispositivo::Executa(const Pedido &pedido) {
     if (fiscal && diario_ != nullptr) {
       r.diario = diario_->Anota(pedido.caixa, r.sessao, NomeDe(*pedido.funcao));
       if (r.diario == 0) {
-        registro_.Escreve("error: the journal " + diario_->Arquivo() +
-                          " cannot be written; caixa=" + Sessao(pedido.caixa).substr(3) + " " +
-                          NomeDe(*pedido.funcao) + " was not sent to the SAT");
+        registro_.Escreve("erro: não é possível gravar no diário " + diario_->Arquivo() +
+                          "; caixa=" + Sessao(pedido.caixa).substr(3) + " " +
+                          NomeDe(*pedido.funcao) + " não foi enviado ao SAT");
         r.enviada = false;
         return r;
       }
     }
     r.resposta = biblioteca_.chama(pedido, r.sessao, codigo_);
     if (r.diario != 0 && !diario_->Conclui(r.diario, r.resposta)) {
-      registro_.Escreve("error: the journal " + diario_->Arquivo() +
-                        " cannot be written; the reply of session " + Sessao(r.sessao) +
-                        " is not kept there");
+      registro_.Escreve("erro: não é possível gravar no diário " + diario_->Arquivo() +
+                        "; a resposta da sessão " + Sessao(r.sessao) + " não ficou guardada nele");
     }
     if (r.diario != 0 && CodigoDaResposta(r.resposta) == "-") {
       // The library answered alone (a timeout, a port that failed): the SAT may have signed it.
@@ -144,21 +143,21 @@ Resultado Dispositivo::Executa(const Pedido &pedido) {
     if (tentativa == kTentativas || !SessaoRecusada(r.resposta)) {
       break;
     }
-    registro_.Escreve("note: the SAT refused session " + Sessao(r.sessao) +
-                      " as already used; drawing another");
+    registro_.Escreve("nota: o SAT recusou a sessão " + Sessao(r.sessao) +
+                      " como já usada; sorteando outra");
   }
   if (ComandoDe(pedido) == Comando::TrocarCodigoDeAtivacao &&
       CodigoDaResposta(r.resposta) == "18000") {
     codigo_ = pedido.campos.at("novo_codigo_ativacao");
     std::string erro;
     if (arquivoCodigo_.empty()) {
-      registro_.Escreve("note: activation code changed; satd uses the new one, and so must "
-                        "sat.codigo_ativacao before satd starts again");
+      registro_.Escreve("nota: código de ativação trocado; o satd usa o novo, e "
+                        "sat.codigo_ativacao precisa recebê-lo antes que o satd inicie de novo");
     } else if (GravaArquivoCodigo(arquivoCodigo_, codigo_, erro)) {
-      registro_.Escreve("note: activation code changed and kept in " + arquivoCodigo_);
+      registro_.Escreve("nota: código de ativação trocado e guardado em " + arquivoCodigo_);
     } else {
-      registro_.Escreve("error: activation code changed, but " + erro +
-                        "; satd uses the new one until it stops");
+      registro_.Escreve("erro: código de ativação trocado, mas " + erro +
+                        "; o satd usa o novo até parar");
     }
   }
   return r;

@@ -156,14 +156,14 @@ bool ConfereCampo(const Campo &campo, const std::string &valor, std::string &sai
   switch (campo.tipo) {
   case Tipo::Numero:
     if (!LeNumero(valor, campo.minimo, campo.maximo, numero)) {
-      erro = nome + " must be a whole number from " + std::to_string(campo.minimo) + " to " +
+      erro = nome + " deve ser um número inteiro de " + std::to_string(campo.minimo) + " a " +
              std::to_string(campo.maximo);
       return false;
     }
     break;
   case Tipo::Codigo:
     if (!CodigoValido(valor)) {
-      erro = nome + " must be 8 to 32 visible ASCII characters without '|'";
+      erro = nome + " deve ter de 8 a 32 caracteres ASCII visíveis, sem '|'";
       return false;
     }
     break;
@@ -171,12 +171,12 @@ bool ConfereCampo(const Campo &campo, const std::string &valor, std::string &sai
   case Tipo::Documento:
   case Tipo::DocumentoVenda:
     if (valor.empty()) {
-      erro = nome + " is empty";
+      erro = nome + " está vazio";
       return false;
     }
     if ((campo.tipo == Tipo::Texto || campo.tipo == Tipo::Documento) &&
         valor.find('|') != std::string::npos) {
-      erro = nome + " holds a '|', which would split the device's fields";
+      erro = nome + " contém '|', que dividiria os campos do SAT";
       return false;
     }
     break;
@@ -233,7 +233,7 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *c
   if (caixa != recebidos.end()) {
     textoCaixa = caixa->second;
     if (caixaDeFora != nullptr && *caixaDeFora != textoCaixa) {
-      erro = "numero_caixa differs between the body and the URL or the numero-caixa header";
+      erro = "numero_caixa difere entre o corpo e a URL ou o cabeçalho numero-caixa";
       return false;
     }
     recebidos.erase(caixa);
@@ -242,7 +242,7 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *c
   }
   long numero = 0;
   if (!LeNumero(textoCaixa, 0, 999, numero)) {
-    erro = "numero_caixa must be a whole number from 0 to 999";
+    erro = "numero_caixa deve ser um número inteiro de 0 a 999";
     return false;
   }
   pedido.caixa = static_cast<int>(numero);
@@ -263,7 +263,7 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *c
       if (std::strcmp(campo.nome, "codigo_emergencia") == 0) {
         continue;
       }
-      erro = std::string("missing field ") + campo.nome;
+      erro = std::string("falta o campo ") + campo.nome;
       return false;
     }
     if (!ConfereCampo(campo, valor->second, pedido.campos[campo.nome], erro)) {
@@ -279,7 +279,7 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *c
   if (funcao.comando == Comando::TrocarCodigoDeAtivacao) {
     const bool emergencial = Numero(pedido, "opcao") == 2;
     if (emergencial != (pedido.campos.count("codigo_emergencia") > 0)) {
-      erro = "codigo_emergencia goes with opcao 2, and only with it";
+      erro = "codigo_emergencia vem com opcao 2, e só com ela";
       return false;
     }
   }

@@ -18,94 +18,110 @@
 namespace {
 
 const char kAjuda[] =
-    R"(Usage: satd [--config FILE]
+    R"(Uso: satd [--config ARQUIVO]
 
-Owns the SAT through libsat and serves every checkout of the shop over HTTP:
-  POST {base}/{function}   form-encoded fields (numero_caixa 0-999, in the body, the URL's
-                           query or a numero-caixa header, and the function's own; others are
-                           left out and logged); 200 {"funcao": "<the library's name>",
-                           "retorno": "<its reply>"}, 4xx {"erro": "<why>"}, 401 without valid
-                           credentials, 403 for another role's function, 503 when the queue is
-                           full or the wait too long
-  GET  {base}/status       the queue, the SAT's port, the uptime (no device call)
-  GET  /                   the status page for the shop (HTML, self-contained, reloads itself):
-                           the SAT's identity and state, its health checks, the queue and the
-                           last requests of the log
-  GET  {base}/saude        the same as JSON: each check's level (ok, atencao, critico), its
-                           message and the figures it rests on
-  GET  /metrics            the same for Prometheus (text format): the SAT's state, each check's
-                           level, the certificate's expiry, CF-e waiting, the clock offset, the
-                           memory used, the queue, requests by function and device code, and
-                           their duration; man satd lists every metric
-Checkout functions: enviardadosvenda cancelarultimavenda consultarsat testefimafim
-  consultarstatusoperacional consultarnumerosessao consultarultimasessaofiscal
-Technician functions: ativarsat comunicarcertificadoicpbrasil associarassinatura
-  configurarinterfacederede atualizarsoftwaresat bloquearsat desbloquearsat
-  trocarcodigodeativacao extrairlogs
+Controla o SAT pela libsat e atende todos os caixas da loja por HTTP.
 
-Roles: [http] usuario and senha are the checkouts' credential; [tecnico] usuario and senha the
-technician's, good for every function; [metricas] usuario and senha a monitor's, good for GET
-/metrics only. [http] clientes lists the addresses and networks whose requests have the
-checkout role without credentials (the hub clients of POS programs send none); plain HTTP
-beyond loopback is allowed only then. Without any credential configured, a caller on loopback
-is the technician (those of clientes are checkouts, and every other one gets 401).
+Interface HTTP:
+  POST {base}/{funcao}     campos de formulário (numero_caixa de 0 a 999, no corpo, na consulta
+                           da URL ou num cabeçalho numero-caixa, e os da própria função; os
+                           demais ficam de fora e são registrados); 200 {"funcao": "<o nome na
+                           biblioteca>", "retorno": "<a resposta>"}, 4xx {"erro": "<o
+                           motivo>"}, 401 sem credenciais válidas, 403 para uma função de outro
+                           papel, 503 quando a fila está cheia ou a espera é longa demais
+  GET  {base}/status       a fila, a porta do SAT, o tempo em funcionamento (sem chamar o SAT)
+  GET  /                   a página de status da loja (HTML, sem nada externo, recarrega
+                           sozinha): a identificação e o estado do SAT, suas verificações de
+                           saúde, a fila e as últimas requisições do registro
+  GET  {base}/saude        o mesmo em JSON: o nível de cada verificação (ok, atencao, critico),
+                           sua mensagem e os números em que ela se baseia
+  GET  /metrics            o mesmo para o Prometheus (formato texto): o estado do SAT, o nível
+                           de cada verificação, o vencimento do certificado, os CF-e
+                           pendentes, a diferença do relógio, a memória usada, a fila, as
+                           requisições por função e código do SAT, e sua duração; man satd
+                           lista cada métrica
 
-Nothing signed is lost: every sale and cancellation is noted in the journal ([diario] arquivo,
-SQLite) before it goes to the SAT, and its reply is written there before the HTTP reply goes
-out; the log line says whether the client took it (entregue=sim or nao). A checkout gets its
-own last fiscal reply with consultarultimasessaofiscal and its numero_caixa, and any session's
-with consultarnumerosessao. A call under way when satd died is asked of the SAT at the next
-start. A request whose client has closed the connection before its turn is not sent.
+Funções do caixa:
+  enviardadosvenda cancelarultimavenda consultarsat testefimafim consultarstatusoperacional
+  consultarnumerosessao consultarultimasessaofiscal
 
-Bounds: a request's header at most 16 KiB and 100 fields (431); its body at most
-[http] corpo_maximo bytes, chunked or not (413), never compressed (415); header and body within
-[http] prazo_ms of the first byte, or the connection is dropped; [http] conexoes connections
-at once and conexoes_por_endereco from one address (an idle one is closed to make room, or the
-new one gets 503); [fila] tamanho requests waiting and espera_ms of waiting (503).
+Funções do técnico:
+  ativarsat comunicarcertificadoicpbrasil associarassinatura configurarinterfacederede
+  atualizarsoftwaresat bloquearsat desbloquearsat trocarcodigodeativacao extrairlogs
 
-The page, {base}/saude and /metrics ask the SAT for its status (ConsultarStatusOperacional)
-through the same worker and queue as the checkouts, at most once per [saude] intervalo_s
-(default 30 s); /metrics asks only when the SAT is idle, and otherwise serves the last status
-with its age, so that scraping never waits behind a sale. The checks of the reply: certificate
-expired (critical) or expiring within certificado_dias (default 60, attention); CF-e waiting
-to be transmitted (attention), critical when the last transmission or contact with SEFAZ is
-more than 5 days old; the SAT's clock more than relogio_minutos (default 5) from satd's
-(attention); working memory above 80 % (attention) or 95 % (critical); battery BAIXO
-(attention); a blocked SAT (critical).
+Papéis:
+  caixa       a credencial [http] usuario e senha, ou, sem credencial, um endereço ou rede
+              de [http] clientes (os clientes hub dos programas de PDV não mandam nenhuma);
+              HTTP sem TLS além do loopback só é aceito para estes
+  técnico     a credencial [tecnico] usuario e senha, que vale para todas as funções
+  monitor     a credencial [metricas] usuario e senha, que vale só para GET /metrics
 
-Every device call runs on one worker, in arrival order. satd draws the session numbers and
-keeps the activation code; checkouts send neither. The first line on standard output is
-"satd: listening on URL"; then one line per request goes to the log ([registro] arquivo, or
-standard output): time, client, checkout, function, session, device code, HTTP status,
-duration. Files are created 0640. SIGHUP opens the logs again (after logrotate). SIGTERM or
-SIGINT: queued requests get 503, the call in progress ends, satd exits.
+Sem nenhuma credencial configurada, quem chama pelo loopback é o técnico (os de clientes são
+caixas, e todos os outros recebem 401).
 
-Options:
+Nada do que o SAT assina se perde: cada venda e cada cancelamento é anotado no diário
+([diario] arquivo, SQLite) antes de ir ao SAT, e sua resposta é gravada lá antes de sair a
+resposta HTTP; a linha do registro diz se o cliente a recebeu (entregue=sim ou nao). Um caixa
+obtém a sua última resposta fiscal com consultarultimasessaofiscal e o seu numero_caixa, e a
+de qualquer sessão com consultarnumerosessao. Uma chamada em curso quando o satd morreu é
+perguntada ao SAT na inicialização seguinte. Uma requisição cujo cliente fechou a conexão
+antes da sua vez não é enviada.
+
+Limites:
+  cabeçalho   no máximo 16 KiB e 100 campos (431)
+  corpo       no máximo [http] corpo_maximo bytes, em chunked ou não (413), nunca comprimido
+              (415)
+  prazo       cabeçalho e corpo em até [http] prazo_ms desde o primeiro byte, senão a conexão
+              é derrubada
+  conexões    [http] conexoes ao mesmo tempo e conexoes_por_endereco de um mesmo endereço
+              (uma ociosa é fechada para dar lugar, senão a nova recebe 503)
+  fila        [fila] tamanho requisições esperando e espera_ms de espera (503)
+
+A página, {base}/saude e /metrics pedem ao SAT o seu status (ConsultarStatusOperacional)
+pela mesma thread e pela mesma fila dos caixas, no máximo uma vez a cada [saude] intervalo_s
+(padrão 30 s); /metrics só pergunta quando o SAT está livre e, senão, serve o último status
+com a sua idade, para que a coleta nunca espere atrás de uma venda. As verificações da
+resposta: certificado vencido (crítico) ou que vence em até certificado_dias (padrão 60,
+atenção); CF-e esperando transmissão (atenção), crítico quando a última transmissão ou o
+último contato com a SEFAZ tem mais de 5 dias; o relógio do SAT a mais de relogio_minutos
+(padrão 5) do relógio do satd (atenção); memória de trabalho acima de 80 % (atenção) ou 95 %
+(crítico); bateria BAIXO (atenção); SAT bloqueado (crítico).
+
+Toda chamada ao SAT corre numa só thread, na ordem de chegada. O satd sorteia os números de
+sessão e guarda o código de ativação; os caixas não mandam nenhum dos dois. A primeira linha
+na saída padrão é "satd: atendendo em URL"; depois, uma linha por requisição vai para o
+registro ([registro] arquivo, ou a saída padrão): hora, cliente, caixa, função, sessão,
+código do SAT, status HTTP, duração. Os arquivos são criados com modo 0640. SIGHUP reabre os
+registros (depois do logrotate). SIGTERM ou SIGINT: as requisições na fila recebem 503, a
+chamada em curso termina e o satd sai.
+
+Opções:
 )";
 
 // Options without a letter, by getopt_long's code.
 enum : int { OPCAO_CONFIG = 256, OPCAO_VERSAO };
 constexpr opcoes::Opcao kOpcoes[] = {
-    {"config", OPCAO_CONFIG, "FILE",
-     "the configuration (TOML; default /etc/satd/satd.toml); README.md shows\n"
-     "every key with a full example"},
-    {"help", 'h', nullptr, "this text"},
-    {"version", OPCAO_VERSAO, nullptr, "satd's version"},
+    {"config", OPCAO_CONFIG, "ARQUIVO",
+     "a configuração (TOML; padrão /etc/satd/satd.toml); satd.toml(5) descreve\n"
+     "cada chave, e o README.md traz um exemplo completo"},
+    {"help", 'h', nullptr, "este texto"},
+    {"version", OPCAO_VERSAO, nullptr, "a versão de satd"},
 };
 static_assert(opcoes::CodigosUnicos(kOpcoes));
 
 const char kAjudaFim[] = R"(
-Exit status:
-  0   after a clean stop
-  1   the configuration or the address refused, or the log, the journal or the TLS files could
-      not be opened
-  64  usage error: nothing was started
+Status de saída:
+  0   depois de uma parada limpa
+  1   a configuração ou o endereço foram recusados, ou não foi possível abrir o registro, o
+      diário ou os arquivos do TLS
+  64  erro de uso: nada foi iniciado
 
-On Linux, SAT_DEV_DIR names the folder of the COMn device (default /dev/).
+Ambiente:
+  SAT_DEV_DIR  no Linux, a pasta do dispositivo COMn (padrão /dev/)
 )";
 
 int Uso(const std::string &mensagem) {
-  std::fprintf(stderr, "satd: %s (see --help)\n", mensagem.c_str());
+  std::fprintf(stderr, "satd: %s (veja --help)\n", mensagem.c_str());
   return 64; // EX_USAGE
 }
 
@@ -132,7 +148,7 @@ int main(int argc, char **argv) {
     switch (a.codigo) {
     case 'h':
       std::fputs(kAjuda, stdout);
-      std::fputs(opcoes::Ajuda(kOpcoes, 18).c_str(), stdout);
+      std::fputs(opcoes::Ajuda(kOpcoes, 20).c_str(), stdout);
       std::fputs(kAjudaFim, stdout);
       return 0;
     case OPCAO_VERSAO:
@@ -140,16 +156,16 @@ int main(int argc, char **argv) {
       return 0;
     case OPCAO_CONFIG:
       if (a.valor == nullptr) {
-        return Uso(a.nome + " takes a file name");
+        return Uso(a.nome + " exige o nome de um arquivo");
       }
       arquivo = a.valor;
       break;
     case opcoes::kPalavra:
-      return Uso(std::string("unexpected argument ") + a.valor);
+      return Uso(std::string("argumento inesperado ") + a.valor);
     case opcoes::kErro:
       return Uso(a.erro);
     default:
-      return Uso("unknown option " + a.nome);
+      return Uso("opção desconhecida " + a.nome);
     }
   }
 
@@ -166,10 +182,10 @@ int main(int argc, char **argv) {
     return 1;
   }
   if (satd::HttpSemTls(configuracao)) {
-    std::fprintf(stderr, "satd: warning: plain HTTP beyond loopback, for the checkouts of "
-                         "http.clientes: requests and replies travel in clear text\n");
+    std::fprintf(stderr, "satd: aviso: HTTP sem TLS além do loopback, para os caixas de "
+                         "http.clientes: requisições e respostas trafegam em texto claro\n");
   }
-  std::printf("satd: listening on %s\n", servidor.Url().c_str());
+  std::printf("satd: atendendo em %s\n", servidor.Url().c_str());
   std::fflush(stdout);
 
   std::atomic<bool> parando{false};

@@ -102,17 +102,18 @@ std::time_t FimDoDia(const std::string &iso) {
 
 void Dispositivo(std::string &saida, const Painel &p) {
   const saude::Avaliacao &a = p.avaliacao;
-  Medida(saida, "sat_health_level",
-         "The worst of the health checks of the SAT's last status: 0 ok, 1 attention, 2 critical",
-         static_cast<int>(a.nivel));
+  Medida(
+      saida, "sat_health_level",
+      "O pior nível das verificações de saúde do último status do SAT: 0 ok, 1 atenção, 2 crítico",
+      static_cast<int>(a.nivel));
   Familia(saida, "sat_check_level", "gauge",
-          "Each health check's level: 0 ok, 1 attention, 2 critical (consulta: the status query "
-          "itself)");
+          "O nível de cada verificação de saúde: 0 ok, 1 atenção, 2 crítico (consulta: a própria "
+          "consulta de status)");
   for (const saude::Verificacao &v : a.verificacoes) {
     Amostra(saida, "sat_check_level", "check=\"" + Rotulo(v.id) + "\"", static_cast<int>(v.nivel));
   }
   if (!a.campos.empty()) {
-    Familia(saida, "sat_info", "gauge", "The SAT's serial number and software versions");
+    Familia(saida, "sat_info", "gauge", "O número de série e as versões de software do SAT");
     const auto campo = [&](const char *nome) { return Rotulo(Windows1252ParaUtf8(a.Campo(nome))); };
     Amostra(saida, "sat_info",
             "nserie=\"" + campo("NSERIE") + "\",ver_sb=\"" + campo("VER_SB") + "\",ver_layout=\"" +
@@ -121,42 +122,44 @@ void Dispositivo(std::string &saida, const Painel &p) {
   }
   if (const saude::Dado *d = Numerico(a, "operacao", "estado_operacao")) {
     Medida(saida, "sat_operation_state",
-           "ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 by the taxpayer, 3 autonomous "
-           "block, 4 blocked for deactivation",
+           "ESTADO_OPERACAO: 0 desbloqueado, 1 bloqueado pela SEFAZ, 2 pelo contribuinte, 3 "
+           "bloqueio autônomo, 4 bloqueado para desativação",
            d->numero);
   }
   if (const saude::Dado *d = DadoDe(a, "certificado", "vencimento")) {
     const std::time_t fim = FimDoDia(d->texto);
     if (fim != -1) {
       Medida(saida, "sat_certificate_expiry_timestamp_seconds",
-             "When the SAT's certificate stops being valid: the end of CERT_VENCIMENTO's day",
+             "Quando o certificado do SAT deixa de valer: o fim do dia de CERT_VENCIMENTO",
              static_cast<double>(fim));
     }
   }
   if (const saude::Dado *d = Numerico(a, "transmissao", "pendentes")) {
-    Medida(saida, "sat_cfe_pending", "CF-e waiting to be transmitted to SEFAZ", d->numero);
+    Medida(saida, "sat_cfe_pending", "CF-e esperando transmissão para a SEFAZ", d->numero);
   }
   // The ages were measured on the SAT's own clock, which stamped both times: on satd's clock
   // they are as old as that, counted back from the reply.
   if (const saude::Dado *d = Numerico(a, "transmissao", "ultima_transmissao_s")) {
     Medida(saida, "sat_last_transmission_timestamp_seconds",
-           "The SAT's last transmission of CF-e to SEFAZ (DH_CFe)",
+           "A última transmissão de CF-e do SAT para a SEFAZ (DH_CFe)",
            static_cast<double>(p.consultadoUnix) - d->numero);
   }
   if (const saude::Dado *d = Numerico(a, "transmissao", "ultimo_contato_s")) {
-    Medida(saida, "sat_last_sefaz_contact_timestamp_seconds",
-           "The SAT's last contact with SEFAZ (DH_ULTIMA); it blocks itself after 10 days without",
-           static_cast<double>(p.consultadoUnix) - d->numero);
+    Medida(
+        saida, "sat_last_sefaz_contact_timestamp_seconds",
+        "O último contato do SAT com a SEFAZ (DH_ULTIMA); ele se bloqueia após 10 dias sem contato",
+        static_cast<double>(p.consultadoUnix) - d->numero);
   }
   if (const saude::Dado *d = Numerico(a, "relogio", "diferenca_s")) {
     Medida(saida, "sat_clock_offset_seconds",
-           "The SAT's clock minus satd's (positive: the SAT is ahead)", d->numero);
+           "O relógio do SAT menos o do satd (positivo: o SAT está adiantado)", d->numero);
   }
   if (const saude::Dado *d = Numerico(a, "memoria", "usada_bytes")) {
-    Medida(saida, "sat_memory_used_bytes", "The SAT's working memory in use (MT_USADA)", d->numero);
+    Medida(saida, "sat_memory_used_bytes", "A memória de trabalho do SAT em uso (MT_USADA)",
+           d->numero);
   }
   if (const saude::Dado *d = Numerico(a, "memoria", "total_bytes")) {
-    Medida(saida, "sat_memory_total_bytes", "The SAT's working memory (MT_TOTAL)", d->numero);
+    Medida(saida, "sat_memory_total_bytes", "A memória de trabalho do SAT (MT_TOTAL)", d->numero);
   }
 }
 
@@ -185,8 +188,8 @@ std::string Requisicoes::Texto() const {
   std::lock_guard<std::mutex> trava(mutex_);
   std::string saida;
   Familia(saida, "satd_requests_total", "counter",
-          "Checkouts' requests by function, the device's code (\"-\": none, the library's own "
-          "reply or a refusal by satd) and HTTP status");
+          "Requisições dos caixas por função, código do SAT (\"-\": nenhum, resposta da própria "
+          "biblioteca ou recusa do satd) e status HTTP");
   for (size_t i = 0; i < kTotalFuncoes; ++i) {
     const std::string funcao = NomeDe(FuncaoDeIndice(i));
     for (const auto &[chave, quantas] : funcoes_[i].respostas) {
@@ -197,7 +200,7 @@ std::string Requisicoes::Texto() const {
     }
   }
   Familia(saida, "satd_request_duration_seconds", "histogram",
-          "Checkouts' requests from arrival to reply, waiting for the SAT included, by function");
+          "Requisições dos caixas da chegada à resposta, espera pelo SAT incluída, por função");
   for (size_t i = 0; i < kTotalFuncoes; ++i) {
     const std::string funcao = "funcao=\"" + std::string(NomeDe(FuncaoDeIndice(i))) + "\"";
     const PorFuncao &f = funcoes_[i];
@@ -220,45 +223,48 @@ std::string Requisicoes::Texto() const {
 std::string TextoMetricas(const Painel &p, const Requisicoes &requisicoes) {
   std::string saida;
   Familia(saida, "satd_info", "gauge",
-          "satd, with the version of the library it drives the SAT with");
+          "O satd, com a versão da biblioteca com que ele controla o SAT");
   Amostra(saida, "satd_info", "biblioteca=\"" + Rotulo(p.versao) + "\"", 1);
-  Medida(saida, "process_start_time_seconds", "When satd started",
+  Medida(saida, "process_start_time_seconds", "Quando o satd foi iniciado",
          static_cast<double>(p.inicioUnix));
   Medida(saida, "satd_status_interval_seconds",
-         "[saude] intervalo_s: satd asks the SAT for its status at most this often", p.intervalo);
-  Contador(saida, "satd_status_queries_total", "Status queries satd made to the SAT",
+         "[saude] intervalo_s: o satd pede o status ao SAT no máximo com esta frequência",
+         p.intervalo);
+  Contador(saida, "satd_status_queries_total", "Consultas de status que o satd fez ao SAT",
            static_cast<double>(p.consultas));
   Medida(saida, "sat_status_age_seconds",
-         "Age of the SAT's last status reply, which every sat_ metric comes from (since satd "
-         "started while there is none)",
+         "Idade da última resposta de status do SAT, de onde vem toda métrica sat_ (desde o "
+         "início do satd enquanto não há nenhuma)",
          static_cast<double>(p.consultado ? p.idade : p.uptime));
   Dispositivo(saida, p);
-  Medida(saida, "satd_queue_length", "Requests waiting for their turn with the SAT",
+  Medida(saida, "satd_queue_length", "Requisições esperando a sua vez com o SAT",
          static_cast<double>(p.fila.esperando));
-  Medida(saida, "satd_queue_capacity", "Requests that may wait ([fila] tamanho); one more gets 503",
+  Medida(saida, "satd_queue_capacity",
+         "Requisições que podem esperar ([fila] tamanho); mais uma recebe 503",
          static_cast<double>(p.fila.capacidade));
-  Medida(saida, "satd_queue_busy", "1 while a call is with the SAT", p.fila.emCurso ? 1 : 0);
+  Medida(saida, "satd_queue_busy", "1 enquanto uma chamada está com o SAT", p.fila.emCurso ? 1 : 0);
   Contador(saida, "satd_device_calls_total",
-           "Calls the worker made to the SAT, satd's status queries included",
+           "Chamadas feitas ao SAT, consultas de status do satd incluídas",
            static_cast<double>(p.fila.feitas));
   Contador(saida, "satd_queue_rejected_total",
-           "Requests refused with 503 because the queue was full or the wait too long",
+           "Requisições recusadas com 503 porque a fila estava cheia ou a espera foi longa demais",
            static_cast<double>(p.fila.recusadas));
-  Medida(saida, "satd_connections_open", "HTTP connections open now",
+  Medida(saida, "satd_connections_open", "Conexões HTTP abertas agora",
          static_cast<double>(p.conexoesAbertas));
   Contador(saida, "satd_connections_refused_total",
-           "Connections refused (503 or closed) because [http] conexoes or conexoes_por_endereco "
-           "were reached with none idle",
+           "Conexões recusadas (503 ou fechadas) porque [http] conexoes ou conexoes_por_endereco "
+           "foi atingido sem nenhuma ociosa",
            static_cast<double>(p.conexoesRecusadas));
   Familia(saida, "satd_write_failures_total", "counter",
-          "Failures by file: log (a line lost) and journal (a read or write that failed: a "
-          "fiscal reply not kept, or a sale refused because it could not be noted)");
+          "Falhas por arquivo: log, o registro (uma linha perdida), e journal, o diário (uma "
+          "leitura ou gravação que falhou: uma resposta fiscal não guardada, ou uma venda "
+          "recusada por não poder ser anotada)");
   Amostra(saida, "satd_write_failures_total", "file=\"log\"",
           static_cast<double>(p.falhasRegistro));
   Amostra(saida, "satd_write_failures_total", "file=\"journal\"",
           static_cast<double>(p.falhasDiario));
   Contador(saida, "satd_replies_undelivered_total",
-           "Sale and cancellation replies (kept in the journal) that their client did not take",
+           "Respostas de venda e cancelamento (guardadas no diário) que o cliente não recebeu",
            static_cast<double>(p.naoEntregues));
   saida += requisicoes.Texto();
   return saida;

@@ -177,7 +177,8 @@ std::string PaginaHtml(const Painel &p) {
   Item(html, "Em curso", p.fila.emCurso ? "sim" : "n\xC3\xA3o");
   Item(html, "Atendidas", std::to_string(p.fila.feitas));
   Item(html, "Recusadas", std::to_string(p.fila.recusadas));
-  Item(html, "Porta", Escapa(p.porta));
+  // {base}/status and {base}/saude give the value "automatica"; the page, the word.
+  Item(html, "Porta", p.porta == "automatica" ? "autom\xC3\xA1tica" : Escapa(p.porta));
   Item(html, "Em funcionamento h\xC3\xA1", Duracao(p.uptime));
   Item(html, "Biblioteca", Escapa(p.versao));
   html += "</dl>\n</section>\n";

@@ -65,16 +65,16 @@ bool Redes::Le(const std::vector<std::string> &entradas, std::string &erro) {
     rede.prefixo = bits;
     if (!Endereco(entrada.substr(0, barra), rede.v6, rede.bytes) ||
         (barra != std::string::npos && !Prefixo(entrada.substr(barra + 1), bits, rede.prefixo))) {
-      erro = "\"" + entrada + "\" is not an IP address or network such as 192.168.0.7, " +
-             "192.168.0.0/24 or fd00::/8";
+      erro = "\"" + entrada + "\" não é um endereço IP nem uma rede, como 192.168.0.7, " +
+             "192.168.0.0/24 ou fd00::/8";
       return false;
     }
     if (bits == 128 && !rede.v6) {
       // Written as ::ffff:a.b.c.d/N: the IPv4 network it names; below /96 it would take in
       // IPv6 addresses as well.
       if (rede.prefixo < 96) {
-        erro = "\"" + entrada + "\" mixes IPv4-mapped and other IPv6 addresses: write the IPv4 " +
-               "network instead";
+        erro = "\"" + entrada + "\" mistura endereços IPv4 mapeados com outros endereços " +
+               "IPv6: escreva a rede IPv4";
         return false;
       }
       rede.prefixo -= 96;
@@ -86,8 +86,8 @@ bool Redes::Le(const std::vector<std::string> &entradas, std::string &erro) {
       limpa.bytes[i / 8] &= static_cast<uint8_t>(~(0x80 >> (i % 8)));
     }
     if (limpa.bytes != rede.bytes) {
-      erro = "\"" + entrada + "\" has bits set past its prefix: write the host " +
-             entrada.substr(0, barra) + " or the network " + Texto(rede.v6, limpa.bytes) + "/" +
+      erro = "\"" + entrada + "\" tem bits ligados além do prefixo: escreva o endereço " +
+             entrada.substr(0, barra) + " ou a rede " + Texto(rede.v6, limpa.bytes) + "/" +
              std::to_string(rede.prefixo);
       return false;
     }

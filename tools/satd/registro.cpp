@@ -27,7 +27,7 @@ bool Registro::Abre(const std::string &arquivo, std::string &erro) {
   }
   FILE *f = std::fopen(arquivo.c_str(), "a");
   if (f == nullptr) {
-    erro = "cannot open the log " + arquivo + ": " + std::strerror(errno);
+    erro = "não foi possível abrir o registro " + arquivo + ": " + std::strerror(errno);
     return false;
   }
   std::lock_guard<std::mutex> trava(mutex_);
@@ -66,8 +66,10 @@ void Registro::Escreve(const std::string &texto, bool recente) {
     const auto instante = std::chrono::steady_clock::now();
     if (instante - ultimoAviso_ >= std::chrono::seconds(1)) {
       ultimoAviso_ = instante;
-      std::fprintf(stderr, "satd: cannot write the log %s (%s); %llu lines lost so far\n",
-                   arquivo_.empty() ? "(standard output)" : arquivo_.c_str(), std::strerror(causa),
+      std::fprintf(stderr,
+                   "satd: não foi possível gravar o registro %s (%s); %llu linhas perdidas até "
+                   "agora\n",
+                   arquivo_.empty() ? "(saída padrão)" : arquivo_.c_str(), std::strerror(causa),
                    static_cast<unsigned long long>(falhas_.load()));
     }
   }

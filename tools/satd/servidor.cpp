@@ -67,18 +67,6 @@ std::string Json(const json &valor) {
   return valor.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-// A client's text made safe for a log line or a JSON message: printable ASCII, at most 120
-// bytes.
-std::string Limpo(std::string_view texto) {
-  std::string limpo(texto.substr(0, 120));
-  for (char &c : limpo) {
-    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-      c = '?';
-    }
-  }
-  return limpo;
-}
-
 std::string Minusculas(std::string_view texto) {
   std::string saida(texto);
   for (char &c : saida) {
@@ -245,8 +233,9 @@ struct Servidor::Rede {
     size_t omitidas = 0;
     if (cota.Passa(omitidas)) {
       servidor.registro_.Escreve(
-          texto + (omitidas > 0 ? " (" + std::to_string(omitidas) + " refused requests not logged)"
-                                : std::string()),
+          texto + (omitidas > 0
+                       ? " (" + std::to_string(omitidas) + " requisições recusadas não registradas)"
+                       : std::string()),
           recente);
     }
   }
@@ -328,8 +317,8 @@ struct Servidor::Rede {
       if (!Cabe(endereco) && !LiberaOciosa(endereco)) {
         ++servidor.conexoesRecusadas_;
         Anota(endereco + ":" + std::to_string(ponta.port()) +
-                  " connection refused: " + std::to_string(conexoes.size()) + " open, " +
-                  std::to_string(porEndereco[endereco]) + " from this address",
+                  " conexão recusada: " + std::to_string(conexoes.size()) + " abertas, " +
+                  std::to_string(porEndereco[endereco]) + " deste endereço",
               false, true);
         if (recusando < kRecusasSimultaneas) {
           asio::co_spawn(io, Recusa(std::move(socket)), asio::detached);
@@ -345,7 +334,7 @@ struct Servidor::Rede {
     ++recusando;
     beast::tcp_stream fluxo(std::move(socket));
     const std::string corpo = Erro(http::status::service_unavailable,
-                                   "satd has no room for another connection now; try again")
+                                   "o satd não tem lugar para outra conexão agora; tente de novo")
                                   .corpo;
     const std::string texto = "HTTP/1.1 503 Service Unavailable\r\nContent-Type: "
                               "application/json\r\nRetry-After: 1\r\nConnection: close\r\n"
@@ -453,25 +442,27 @@ struct Servidor::Rede {
       std::optional<Resposta> resposta;
       bool lerCorpo = false;
       if (ec == beast::error::timeout) {
-        Anota(cliente + " dropped: the request's header did not arrive within " +
+        Anota(cliente + " conexão derrubada: o cabeçalho da requisição não chegou em " +
                   std::to_string(C().prazo.count()) + " ms",
               false, true);
         break;
       } else if (ec == http::error::header_limit) {
-        resposta = Erro(http::status::request_header_fields_too_large,
-                        "request header over " + std::to_string(kCabecalhoMaximo) + " bytes");
+        resposta =
+            Erro(http::status::request_header_fields_too_large,
+                 "cabeçalho da requisição acima de " + std::to_string(kCabecalhoMaximo) + " bytes");
         linha.anonima = true;
       } else if (ec == http::error::body_limit) {
         // A Content-Length over the limit is known from the header.
-        resposta = Erro(http::status::payload_too_large,
-                        "request body over " + std::to_string(C().corpoMaximo) + " bytes");
+        resposta =
+            Erro(http::status::payload_too_large,
+                 "corpo da requisição acima de " + std::to_string(C().corpoMaximo) + " bytes");
         linha.anonima = true;
       } else if (ec) {
         if (ec == http::error::end_of_stream || ec == asio::error::eof ||
             ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
           break;
         }
-        resposta = Erro(http::status::bad_request, "malformed HTTP request: " + ec.message());
+        resposta = Erro(http::status::bad_request, "requisição HTTP malformada: " + ec.message());
         linha.anonima = true;
       } else {
         resposta = Examina(leitor, c.endereco, linha, lerCorpo);
@@ -497,20 +488,21 @@ struct Servidor::Rede {
                                     asio::redirect_error(asio::use_awaitable, ec));
         }
         if (ec == beast::error::timeout) {
-          Anota(cliente + " dropped: the request's body did not arrive within " +
+          Anota(cliente + " conexão derrubada: o corpo da requisição não chegou em " +
                     std::to_string(C().prazo.count()) + " ms",
                 false, false);
           break;
         } else if (ec == http::error::body_limit) {
-          resposta = Erro(http::status::payload_too_large,
-                          "request body over " + std::to_string(C().corpoMaximo) + " bytes");
+          resposta =
+              Erro(http::status::payload_too_large,
+                   "corpo da requisição acima de " + std::to_string(C().corpoMaximo) + " bytes");
           resposta->fechar = true;
         } else if (ec) {
           if (ec == http::error::end_of_stream || ec == asio::error::eof ||
               ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
             break;
           }
-          resposta = Erro(http::status::bad_request, "malformed HTTP request: " + ec.message());
+          resposta = Erro(http::status::bad_request, "requisição HTTP malformada: " + ec.message());
           resposta->fechar = true;
         } else {
           tcp.expires_never();
@@ -609,7 +601,7 @@ struct Servidor::Rede {
     if (static_cast<size_t>(std::distance(pedido.begin(), pedido.end())) > kCamposMaximos) {
       linha.anonima = true;
       return Erro(http::status::request_header_fields_too_large,
-                  "more than " + std::to_string(kCamposMaximos) + " header fields");
+                  "mais de " + std::to_string(kCamposMaximos) + " campos no cabeçalho");
     }
     const std::string_view alvo(pedido.target().data(), pedido.target().size());
     const std::string caminho(alvo.substr(0, alvo.find('?')));
@@ -621,7 +613,7 @@ struct Servidor::Rede {
     // Nothing, not even which functions exist, is told before the credentials.
     if (acesso == Acesso::Nenhum) {
       linha.anonima = true;
-      Resposta r = Erro(http::status::unauthorized, "valid credentials required");
+      Resposta r = Erro(http::status::unauthorized, "credenciais válidas necessárias");
       r.cabecalhos.emplace_back(http::field::www_authenticate,
                                 "Basic realm=\"satd\", charset=\"UTF-8\"");
       return r;
@@ -636,40 +628,40 @@ struct Servidor::Rede {
       const std::string nome = caminho.substr(base.size() + 1);
       funcao = ProcuraFuncao(nome);
       if (funcao == nullptr) {
-        return Erro(http::status::not_found, "unknown function: " + Limpo(nome));
+        return Erro(http::status::not_found, "função desconhecida: " + Limpo(nome));
       }
       post = true;
       exigido = PapelDe(*funcao) == Papel::Tecnico ? Acesso::Tecnico : Acesso::Caixa;
       linha.funcao = nome;
     } else {
-      return Erro(http::status::not_found, "no such path (functions are POST " + base +
-                                               "/<function>, the status GET " + base + "/status)");
+      return Erro(http::status::not_found, "caminho inexistente (as funções são POST " + base +
+                                               "/<funcao>, o status é GET " + base + "/status)");
     }
     if (acesso < exigido) {
       return Erro(http::status::forbidden,
                   exigido == Acesso::Tecnico
-                      ? "this function is the technician's: use the [tecnico] credential"
-                      : "this credential is good for GET /metrics only");
+                      ? "esta função é do técnico: use a credencial [tecnico]"
+                      : "esta credencial vale só para GET /metrics");
     }
     const http::verb metodo = pedido.method();
     if (post != (metodo == http::verb::post) || (!post && metodo != http::verb::get)) {
       Resposta r = Erro(http::status::method_not_allowed,
-                        post ? "functions are called with POST" : "this path is read with GET");
+                        post ? "as funções são chamadas com POST" : "este caminho é lido com GET");
       r.cabecalhos.emplace_back(http::field::allow, post ? "POST" : "GET");
       return r;
     }
     const auto codificacao = pedido.find(http::field::content_encoding);
     if (codificacao != pedido.end() && Minusculas(Sv(codificacao->value())) != "identity") {
       return Erro(http::status::unsupported_media_type,
-                  "compressed bodies (Content-Encoding) are not taken");
+                  "corpos comprimidos (Content-Encoding) não são aceitos");
     }
     const auto transferencia = pedido.find(http::field::transfer_encoding);
     if (transferencia != pedido.end() && Minusculas(Sv(transferencia->value())) != "chunked") {
-      return Erro(http::status::not_implemented, "Transfer-Encoding other than chunked");
+      return Erro(http::status::not_implemented, "Transfer-Encoding diferente de chunked");
     }
     if (post && !TipoAceito(Sv(pedido[http::field::content_type]))) {
       return Erro(http::status::unsupported_media_type,
-                  "the body must be application/x-www-form-urlencoded (UTF-8)");
+                  "o corpo deve ser application/x-www-form-urlencoded (UTF-8)");
     }
     linha.chamada = funcao;
     lerCorpo = true;
@@ -728,7 +720,7 @@ struct Servidor::Rede {
     if (interrogacao != std::string_view::npos) {
       std::map<std::string, std::string> consulta;
       if (!LeFormulario(alvo.substr(interrogacao + 1), consulta, erro)) {
-        co_return Erro(http::status::bad_request, "the URL's query: " + Limpo(erro));
+        co_return Erro(http::status::bad_request, "a consulta da URL: " + erro);
       }
       for (const auto &[nome, valor] : consulta) {
         if (nome == "numero_caixa") {
@@ -743,13 +735,13 @@ struct Servidor::Rede {
       const std::string valor(cabecalho->value());
       if (caixa && *caixa != valor) {
         co_return Erro(http::status::bad_request,
-                       "numero_caixa differs between the URL and the numero-caixa header");
+                       "numero_caixa difere entre a URL e o cabeçalho numero-caixa");
       }
       caixa = valor;
     }
     Pedido checado;
     if (!LePedido(funcao, pedido.body(), caixa ? &*caixa : nullptr, checado, erro)) {
-      co_return Erro(http::status::bad_request, Limpo(erro));
+      co_return Erro(http::status::bad_request, erro);
     }
     std::string body;
     pedido.body().swap(body); // the sale's text is in `checado` now
@@ -787,23 +779,23 @@ struct Servidor::Rede {
     case Fila::Desfecho::Feita:
       break;
     case Fila::Desfecho::Cheia:
-      return Ocupado("the SAT's queue is full; try again");
+      return Ocupado("a fila do SAT está cheia; tente de novo");
     case Fila::Desfecho::EsperaExcedida:
-      return Ocupado("waited " + std::to_string(C().espera.count()) +
-                     " ms for the SAT without getting a turn; try again");
+      return Ocupado("esperou " + std::to_string(C().espera.count()) +
+                     " ms pelo SAT sem chegar a sua vez; tente de novo");
     case Fila::Desfecho::Encerrando:
-      return Erro(http::status::service_unavailable, "satd is stopping");
+      return Erro(http::status::service_unavailable, "o satd está parando");
     case Fila::Desfecho::Falhou:
-      return Erro(http::status::internal_server_error, "the call failed inside satd");
+      return Erro(http::status::internal_server_error, "a chamada falhou dentro do satd");
     }
     if (trabalho.clienteFoi) {
       return Erro(http::status::service_unavailable,
-                  "the connection was closed before the request's turn: nothing was sent to "
-                  "the SAT");
+                  "a conexão foi fechada antes da vez da requisição: nada foi enviado ao "
+                  "SAT");
     }
     if (!resultado.enviada) {
       return Erro(http::status::service_unavailable,
-                  "satd's journal cannot be written: nothing was sent to the SAT");
+                  "não é possível gravar no diário do satd: nada foi enviado ao SAT");
     }
     linha.diario = resultado.diario;
     if (resultado.sessao != 0) {
@@ -976,8 +968,8 @@ bool Servidor::Prepara(std::string &erro) {
       rede.tls.use_private_key_file(configuracao_.chave, asio::ssl::context::pem, ec);
     }
     if (ec) {
-      erro = "cannot load the TLS certificate " + configuracao_.certificado + " and key " +
-             configuracao_.chave + ": " + ec.message();
+      erro = "não foi possível carregar o certificado TLS " + configuracao_.certificado +
+             " e a chave " + configuracao_.chave + ": " + ec.message();
       return false;
     }
     rede.comTls = true;
@@ -1003,7 +995,7 @@ bool Servidor::Prepara(std::string &erro) {
     portaHttp_ = rede.aceitador.local_endpoint(ec).port();
   }
   if (ec) {
-    erro = "cannot listen on " + configuracao_.endereco + " port " +
+    erro = "não foi possível escutar em " + configuracao_.endereco + " porta " +
            std::to_string(configuracao_.porta) + ": " + ec.message();
     return false;
   }
@@ -1014,13 +1006,13 @@ bool Servidor::Prepara(std::string &erro) {
   }
   versao_ = Windows1252ParaUtf8(versao);
   fila_.Inicia([this] { sat_.Prepara(); });
-  registro_.Escreve("satd listening on " + Url() + "; SAT port " +
+  registro_.Escreve("satd atendendo em " + Url() + "; porta do SAT " +
                     (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
-                                                 : std::string("found by the library")) +
-                    "; journal " + configuracao_.diario + "; " + versao_);
+                                                 : std::string("encontrada pela biblioteca")) +
+                    "; diário " + configuracao_.diario + "; " + versao_);
   if (HttpSemTls(configuracao_)) {
-    registro_.Escreve("warning: plain HTTP beyond loopback, for the checkouts of http.clientes; "
-                      "requests and replies travel in clear text");
+    registro_.Escreve("aviso: HTTP sem TLS além do loopback, para os caixas de http.clientes; "
+                      "requisições e respostas trafegam em texto claro");
   }
   return true;
 }
@@ -1041,7 +1033,7 @@ bool Servidor::Atende() {
   if (rede.fim.joinable()) {
     rede.fim.join();
   }
-  registro_.Escreve("satd stopped");
+  registro_.Escreve("satd parou");
   return true;
 }
 
@@ -1052,9 +1044,9 @@ void Servidor::Para() {
 void Servidor::ReabreRegistros() {
   std::string erro;
   if (registro_.Reabre(erro)) {
-    registro_.Escreve("note: the log was opened again");
+    registro_.Escreve("nota: o registro foi reaberto");
   } else {
-    registro_.Escreve("error: " + erro + "; the log goes on in the old file");
+    registro_.Escreve("erro: " + erro + "; o registro continua no arquivo antigo");
   }
   sat_.ReabreLog();
 }

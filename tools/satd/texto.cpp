@@ -40,7 +40,7 @@ std::optional<char32_t> CodigoEm(std::string_view texto, size_t i) {
 bool SemNulo(std::string_view texto, std::string &erro) {
   const size_t nulo = texto.find('\0');
   if (nulo != std::string_view::npos) {
-    erro = "control character U+0000 at byte " + std::to_string(nulo);
+    erro = "caractere de controle U+0000 no byte " + std::to_string(nulo);
   }
   return nulo == std::string_view::npos;
 }
@@ -88,7 +88,7 @@ bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string 
   }
   saida.clear();
   if (onde == std::string_view::npos) {
-    erro = "no conversion from UTF-8 to Windows-1252 on this system";
+    erro = "este sistema não converte de UTF-8 para Windows-1252";
     return false;
   }
   // A NUL before the character that stopped the conversion is the first fault.
@@ -96,13 +96,13 @@ bool Utf8ParaWindows1252(std::string_view utf8, std::string &saida, std::string 
     return false;
   }
   const std::optional<char32_t> c = CodigoEm(utf8, onde);
-  const std::string lugar = " at byte " + std::to_string(onde);
+  const std::string lugar = " no byte " + std::to_string(onde);
   if (!c) {
-    erro = "not valid UTF-8" + lugar;
+    erro = "UTF-8 inválido" + lugar;
   } else if (*c >= 0x80 && *c <= 0x9F) {
-    erro = "control character " + Hex(*c) + lugar;
+    erro = "caractere de controle " + Hex(*c) + lugar;
   } else {
-    erro = "character " + Hex(*c) + lugar + " has no Windows-1252 form";
+    erro = "caractere " + Hex(*c) + lugar + " sem equivalente em Windows-1252";
   }
   return false;
 }
@@ -147,7 +147,7 @@ bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::str
   size_t onde = std::string_view::npos;
   if (!comum::Converte("UTF-32BE", "UTF-8", utf8, utf32, onde)) {
     if (SemNulo(utf8.substr(0, onde == std::string_view::npos ? 0 : onde), erro)) {
-      erro = "not valid UTF-8 at byte " + std::to_string(onde);
+      erro = "UTF-8 inválido no byte " + std::to_string(onde);
     }
     return false;
   }
@@ -170,6 +170,16 @@ std::string Windows1252ParaUtf8(std::string_view texto) {
   return ascii;
 }
 
+std::string Limpo(std::string_view texto) {
+  std::string limpo(texto.substr(0, 120));
+  for (char &c : limpo) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+      c = '?';
+    }
+  }
+  return limpo;
+}
+
 bool LeFormulario(std::string_view corpo, std::map<std::string, std::string> &campos,
                   std::string &erro) {
   campos.clear();
@@ -189,11 +199,11 @@ bool LeFormulario(std::string_view corpo, std::map<std::string, std::string> &ca
     std::string valor;
     if (!Decodifica(par.substr(0, igual), nome) ||
         (igual != std::string_view::npos && !Decodifica(par.substr(igual + 1), valor))) {
-      erro = "malformed percent-escape in the form";
+      erro = "escape %XX malformado no formulário";
       return false;
     }
     if (!campos.emplace(nome, std::move(valor)).second) {
-      erro = "field " + nome + " given twice";
+      erro = "campo " + Limpo(nome) + " repetido";
       return false;
     }
   }

@@ -24,6 +24,10 @@ bool DocumentoParaBiblioteca(std::string_view utf8, std::string &saida, std::str
 // 9D) become the C1 controls of the same value, as browsers read them.
 std::string Windows1252ParaUtf8(std::string_view texto);
 
+// A client's text made safe for a log line or a JSON message: printable ASCII, at most 120
+// bytes.
+std::string Limpo(std::string_view texto);
+
 // An application/x-www-form-urlencoded body: '&' between fields, '=' after the name, '+' for a
 // space, %XX for a byte. False, with `erro`, for a malformed escape or a field given twice.
 bool LeFormulario(std::string_view corpo, std::map<std::string, std::string> &campos,

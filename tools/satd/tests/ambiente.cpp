@@ -97,16 +97,17 @@ bool Loja::IniciaServidor(const std::map<std::string, std::string> &extra) {
     erro = "satd did not start: " + linha;
     return false;
   }
-  // satd: listening on SCHEME://HOST:PORT/BASE
+  // satd: atendendo em SCHEME://HOST:PORT/BASE
+  const std::string inicio = "satd: atendendo em ";
   const size_t esquemaFim = linha.find("://");
   const size_t doisPontos = linha.rfind(':');
   const size_t barra = linha.find('/', doisPontos);
-  if (linha.rfind("satd: listening on ", 0) != 0 || esquemaFim == std::string::npos ||
+  if (linha.rfind(inicio, 0) != 0 || esquemaFim == std::string::npos ||
       barra == std::string::npos) {
     erro = "unexpected first line: " + linha;
     return false;
   }
-  esquema = linha.substr(19, esquemaFim - 19);
+  esquema = linha.substr(inicio.size(), esquemaFim - inicio.size());
   porta = std::atoi(linha.c_str() + doisPontos + 1);
   base = linha.substr(barra);
   return porta > 0;

@@ -365,7 +365,7 @@ TEST(Sinais, MidSaleWithSlowClients) {
     const Troca t = venda.get();
     if (sinal == SIGHUP) {
       EXPECT_EQ(Retorno(t.corpo), "EnviarDadosVenda 06000");
-      EXPECT_NE(loja.EsperaLinha({"note: the log was opened again"}), "");
+      EXPECT_NE(loja.EsperaLinha({"nota: o registro foi reaberto"}), "");
       EXPECT_NE(loja.EsperaLinha({"caixa=005 enviardadosvenda", "http=200"}), "");
       struct stat modo {};
       EXPECT_EQ(stat(log.c_str(), &modo) == 0 ? modo.st_mode & 0777 : 0, 0640u);
@@ -401,7 +401,7 @@ TEST(Disco, FullDiskKeepsServingAndRefusesWhatItCannotJournal) {
         << t.corpo;
   }
   EXPECT_EQ(t.status, 503) << t.corpo;
-  EXPECT_NE(t.corpo.find("journal"), std::string::npos) << t.corpo;
+  EXPECT_NE(t.corpo.find("diário"), std::string::npos) << t.corpo;
   EXPECT_GT(Metrica(loja, "satd_write_failures_total{file=\"journal\"}"), 0);
   EXPECT_EQ(Retorno(Chama(loja, "consultarsat", "numero_caixa=1").corpo), "ConsultarSAT 08000");
 }

@@ -101,9 +101,9 @@ TEST_F(DiarioTest, FilesFollowTheUmask) {
 
 TEST_F(DiarioTest, RefusesWhatIsNotItsJournal) {
   const std::pair<const char *, std::string> casos[] = {
-      {nullptr, "not an SQLite file"}, // a text file
-      {"PRAGMA user_version = 2", "newer satd"},
-      {"CREATE TABLE vendas (id)", "not a satd journal"}};
+      {nullptr, "não é um arquivo SQLite"}, // a text file
+      {"PRAGMA user_version = 2", "satd mais novo"},
+      {"CREATE TABLE vendas (id)", "não é um diário do satd"}};
   for (const auto &[sql, esperado] : casos) {
     std::filesystem::remove(pasta_ + "/diario");
     sql ? (void)Sql(sql) : (void)(std::ofstream(pasta_ + "/diario") << "[diario]\nx = 1\n");
@@ -145,14 +145,16 @@ TEST_F(DiarioTest, Reconcilia) {
   const struct {
     std::string porSessao, ultima, linha, resposta; // resposta "": pending, "-": discarded
   } casos[] = {
-      {Venda("004321"), "", "reconciled with the SAT's stored reply (06000)", Venda("004321")},
-      {Venda("4321", "06010"), "", "stored reply (06010)", Venda("4321", "06010")},
-      {"555555|11003|Sess\xE3o n\xE3o existe||", "", "the SAT never executed it", "-"},
+      {Venda("004321"), "", "conciliado com a resposta guardada no SAT (06000)", Venda("004321")},
+      {Venda("4321", "06010"), "", "resposta guardada no SAT (06010)", Venda("4321", "06010")},
+      {"555555|11003|Sess\xE3o n\xE3o existe||", "", "o SAT nunca o executou", "-"},
       {desconhecido, Venda("004321", "07000"),
-       "reconciled with the SAT's last fiscal session (07000)", Venda("004321", "07000")},
-      {Venda("004320"), Venda("004320"), "still unknown: the SAT answered 06000", ""},
+       "conciliado com a última sessão fiscal do SAT (07000)", Venda("004321", "07000")},
+      {Venda("004320"), Venda("004320"), "ainda desconhecido: o SAT respondeu 06000", ""},
       {desconhecido, "555555|19003|N\xE3o existe sess\xE3o fiscal||",
-       "answered 11099, and 19003 for its last fiscal session; asked again at the next start", ""},
+       "respondeu 11099, e 19003 para a sua última sessão fiscal; será perguntado de novo na "
+       "próxima inicialização",
+       ""},
   };
   for (size_t i = 0; i < std::size(casos); ++i) {
     const auto &c = casos[i];
@@ -164,7 +166,7 @@ TEST_F(DiarioTest, Reconcilia) {
         d, [&](int32_t sessao) { return sessao == 4321 ? c.porSessao : "?"; },
         [&] { return c.ultima; }, [&](const std::string &l) { linhas.push_back(l); });
     ASSERT_EQ(linhas.size(), 1u) << c.linha;
-    EXPECT_EQ(linhas[0].rfind("journal: caixa=002 sessao=004321 enviardadosvenda ", 0), 0u);
+    EXPECT_EQ(linhas[0].rfind("diário: caixa=002 sessao=004321 enviardadosvenda ", 0), 0u);
     EXPECT_NE(linhas[0].find(c.linha), std::string::npos) << linhas[0];
     EXPECT_EQ(d.Pendentes().size(), c.resposta.empty() ? 1u : 0u) << c.linha;
     EXPECT_EQ(d.DaSessao(4321), c.resposta.size() > 1 ? std::optional(c.resposta) : std::nullopt);

@@ -77,10 +77,11 @@ def regras():
 def metricas_do_manual():
     """The names of the entries of satd(1)'s METRICS section."""
     nomes, secao, seguinte = set(), "", False
-    for linha in (AQUI.parents[2] / "packaging" / "man" / "satd.1").read_text().splitlines():
+    pagina = AQUI.parents[2] / "packaging" / "man" / "satd.1"
+    for linha in pagina.read_text(encoding="utf-8").splitlines():
         if linha.startswith(".SH "):
             secao = linha[4:]
-        elif secao == "METRICS" and linha in (".TP", ".TQ"):
+        elif secao in ("METRICS", "MÉTRICAS", r"M\('ETRICAS") and linha in (".TP", ".TQ"):
             seguinte = True
         elif seguinte:
             nomes.add(re.sub(r"\\f[BRI]", "", linha).replace("\\", "").split()[0])
@@ -202,9 +203,9 @@ def raspagem(build):
                                 env=dict(os.environ, SAT_DEV_DIR=f"{pasta}/"))
         processos.append(satd)
         linha = primeira_linha(satd) or ""
-        if not confere("satd", linha.startswith("satd: listening on http://"), linha):
+        if not confere("satd", linha.startswith("satd: atendendo em http://"), linha):
             return
-        url = linha[len("satd: listening on "):]
+        url = linha[len("satd: atendendo em "):]
         raiz = url[:url.index("/", len("http://"))]
         confere("a checkout's call", pede(f"{url}/consultarsat", (CAIXA, SENHA_CAIXA),
                                           "numero_caixa=3")[0] == 200)

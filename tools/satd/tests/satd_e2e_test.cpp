@@ -267,10 +267,10 @@ TEST(Vida, EveryFunctionAnswersAsTheLibraryDoes) {
     visto[p.funcao] = campos;
   }
   EXPECT_EQ(funcoes.size(), 16u);
-  EXPECT_NE(loja.EsperaLinha({"note: activation code changed and kept in"}), "");
+  EXPECT_NE(loja.EsperaLinha({"nota: código de ativação trocado e guardado em"}), "");
   EXPECT_EQ(loja.LeArquivo("codigo"), "12345678\n");
   ASSERT_EQ(loja.EncerraServidor(), 0);
-  EXPECT_NE(loja.EsperaLinha({"satd stopped"}), "");
+  EXPECT_NE(loja.EsperaLinha({"satd parou"}), "");
 }
 
 // Eight checkouts, fifty calls each, all at once: every reply is the checkout's own. Sales carry
@@ -386,10 +386,10 @@ TEST(Fila, FullQueueAndLongWait) {
   auto c = chama("consultarsat");
   ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 2; }));
   const httplib::Result d = loja.Chama("consultarsat");
-  EXPECT_TRUE(Recusa(d, 503, "queue is full"));
+  EXPECT_TRUE(Recusa(d, 503, "fila do SAT está cheia"));
   EXPECT_EQ(d ? d->get_header_value("Retry-After") : "", "1");
-  EXPECT_TRUE(Recusa(b.get(), 503, "waited 5000 ms"));
-  EXPECT_TRUE(Recusa(c.get(), 503, "waited 5000 ms"));
+  EXPECT_TRUE(Recusa(b.get(), 503, "esperou 5000 ms"));
+  EXPECT_TRUE(Recusa(c.get(), 503, "esperou 5000 ms"));
   loja.emulador.Sinaliza(SIGCONT);
   std::string retorno;
   EXPECT_TRUE(Retorno(a.get(), retorno));
@@ -442,14 +442,14 @@ TEST(Interrupcoes, ADroppedSaleAndAStopLoseNothing) {
   auto seguinte = std::async(std::launch::async, [&] { return loja.Chama("consultarsat", {}, 5); });
   ASSERT_TRUE(loja.EsperaEstado([](const json &e) { return e["fila"]["esperando"] == 1; }));
   loja.servidor.Sinaliza(SIGTERM);
-  EXPECT_TRUE(Recusa(seguinte.get(), 503, "satd is stopping"));
+  EXPECT_TRUE(Recusa(seguinte.get(), 503, "o satd está parando"));
   loja.emulador.Sinaliza(SIGCONT);
   EXPECT_EQ(loja.EncerraServidor(), 0);
 
   const std::string linha = loja.EsperaLinha({"caixa=004 enviardadosvenda", "codigo=06000"});
   ASSERT_NE(linha, "");
   const std::string log = loja.LeArquivo("satd.log");
-  EXPECT_LT(log.find(linha), log.find("satd stopped"));
+  EXPECT_LT(log.find(linha), log.find("satd parou"));
   const size_t s0 = linha.find("sessao=") + 7;
   const std::string sessao = linha.substr(s0, linha.find(' ', s0) - s0);
 
@@ -505,25 +505,26 @@ TEST(Recusas, NothingMalformedReachesTheDevice) {
     const char *erro;
   } casos[] = {
       {"bad escape", "/consultarsat", kTipoFormulario, "numero_caixa=%1", 400,
-       "malformed percent-escape"},
-      {"no checkout", "/consultarsat", kTipoFormulario, "", 400, "numero_caixa must be"},
+       "escape %XX malformado"},
+      {"no checkout", "/consultarsat", kTipoFormulario, "", 400, "numero_caixa deve ser"},
       {"checkout 1000", "/consultarsat", kTipoFormulario, "numero_caixa=1000", 400,
-       "numero_caixa must be a whole number from 0 to 999"},
+       "numero_caixa deve ser um número inteiro de 0 a 999"},
       {"no Windows-1252 form", "/comunicarcertificadoicpbrasil", kTipoFormulario,
        "numero_caixa=1&certificado=MIIC%E2%86%92", 400,
-       "certificado: character U+2192 at byte 4 has no Windows-1252 form"},
+       "certificado: caractere U+2192 no byte 4 sem equivalente em Windows-1252"},
       {"JSON body", "/consultarsat", "application/json", "{\"numero_caixa\": 1}", 415,
        "x-www-form-urlencoded"},
       {"unknown function", "/vendermais", kTipoFormulario, "numero_caixa=1", 404,
-       "unknown function: vendermais"},
-      {"upper case", "/ConsultarSAT", kTipoFormulario, "numero_caixa=1", 404, "unknown function"},
+       "função desconhecida: vendermais"},
+      {"upper case", "/ConsultarSAT", kTipoFormulario, "numero_caixa=1", 404,
+       "função desconhecida"},
       {"not UTF-8 in the path", "/%FFx", kTipoFormulario, "numero_caixa=1", 404,
-       "unknown function: %FFx"},
-      {"GET a function", "/consultarsat", "", "", 405, "functions are called with POST"},
+       "função desconhecida: %FFx"},
+      {"GET a function", "/consultarsat", "", "", 405, "as funções são chamadas com POST"},
       {"a path in the function", "/consultarsat/x", kTipoFormulario, "numero_caixa=1", 404,
-       "unknown function: consultarsat/x"},
+       "função desconhecida: consultarsat/x"},
       {"too large", "/enviardadosvenda", kTipoFormulario, std::string(5 * 1024 * 1024 + 1, 'a'),
-       413, "request body over 5242880 bytes"},
+       413, "corpo da requisição acima de 5242880 bytes"},
   };
   httplib::Client cliente = loja.Cliente();
   for (const auto &c : casos) {
@@ -534,7 +535,7 @@ TEST(Recusas, NothingMalformedReachesTheDevice) {
                        c.status, c.erro));
   }
   EXPECT_TRUE(Recusa(cliente.Post("/hub/consultarsat", "numero_caixa=1", kTipoFormulario), 404,
-                     "no such path"));
+                     "caminho inexistente"));
   EXPECT_EQ(loja.LeArquivo("registro.hex"), "");
   EXPECT_NE(loja.EsperaLinha({"caixa=- POST " + loja.base + "/vendermais", "http=404"}), "");
 
@@ -592,11 +593,11 @@ TEST(Seguranca, CredentialsOverTls) {
       EXPECT_TRUE(Retorno(r, retorno));
       EXPECT_EQ(Campos(retorno).at(1), "08000");
     } else {
-      EXPECT_TRUE(Recusa(r, 401, "credentials"));
+      EXPECT_TRUE(Recusa(r, 401, "credenciais válidas necessárias"));
       EXPECT_EQ(r ? r->get_header_value("WWW-Authenticate").rfind("Basic ", 0) : 1u, 0u);
     }
   }
-  EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/status"), 401, "credentials"));
+  EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/status"), 401, "credenciais"));
   // The device saw the one authorised call only.
   EXPECT_EQ(loja.LeArquivo("registro.hex").find('\n'), loja.LeArquivo("registro.hex").size() - 1);
   httplib::Client claro("http://127.0.0.1:" + std::to_string(loja.porta));

@@ -67,17 +67,17 @@ TEST(Texto, RefusedUtf8) {
     std::string utf8;
     std::string erro;
   } casos[] = {
-      {"seta \xE2\x86\x92", "character U+2192 at byte 5 has no Windows-1252 form"},
-      {"\xF0\x9F\x98\x80", "character U+1F600 at byte 0 has no Windows-1252 form"},
-      {"\xC4\x80", "character U+0100 at byte 0 has no Windows-1252 form"},
-      {"a\xC3\x28", "not valid UTF-8 at byte 1"},
-      {"\xC0\xAF", "not valid UTF-8 at byte 0"},         // overlong
-      {"\xED\xA0\x80", "not valid UTF-8 at byte 0"},     // surrogate
-      {"xx\xE2\x82", "not valid UTF-8 at byte 2"},       // cut short
-      {"\xF4\x90\x80\x80", "not valid UTF-8 at byte 0"}, // beyond U+10FFFF
-      {"\xA9", "not valid UTF-8 at byte 0"},             // Latin-1, not UTF-8
-      {std::string("a\0b", 3), "control character U+0000 at byte 1"},
-      {"\xC2\x85", "control character U+0085 at byte 0"},
+      {"seta \xE2\x86\x92", "caractere U+2192 no byte 5 sem equivalente em Windows-1252"},
+      {"\xF0\x9F\x98\x80", "caractere U+1F600 no byte 0 sem equivalente em Windows-1252"},
+      {"\xC4\x80", "caractere U+0100 no byte 0 sem equivalente em Windows-1252"},
+      {"a\xC3\x28", "UTF-8 inválido no byte 1"},
+      {"\xC0\xAF", "UTF-8 inválido no byte 0"},         // overlong
+      {"\xED\xA0\x80", "UTF-8 inválido no byte 0"},     // surrogate
+      {"xx\xE2\x82", "UTF-8 inválido no byte 2"},       // cut short
+      {"\xF4\x90\x80\x80", "UTF-8 inválido no byte 0"}, // beyond U+10FFFF
+      {"\xA9", "UTF-8 inválido no byte 0"},             // Latin-1, not UTF-8
+      {std::string("a\0b", 3), "caractere de controle U+0000 no byte 1"},
+      {"\xC2\x85", "caractere de controle U+0085 no byte 0"},
   };
   for (const auto &c : casos) {
     std::string saida;
@@ -125,44 +125,43 @@ TEST(Pedido, FieldChecks) {
     const char *erro; // nullptr: accepted
   } casos[] = {
       {"consultarsat", "numero_caixa=0", nullptr},
-      {"consultarsat", "numero_caixa=1000", "numero_caixa must be a whole number from 0 to 999"},
-      {"consultarsat", "numero_caixa=-1", "numero_caixa must be"},
-      {"consultarsat", "numero_caixa=1.5", "numero_caixa must be"},
-      {"consultarsat", "", "numero_caixa must be"},
+      {"consultarsat", "numero_caixa=1000", "numero_caixa deve ser um número inteiro de 0 a 999"},
+      {"consultarsat", "numero_caixa=-1", "numero_caixa deve ser"},
+      {"consultarsat", "numero_caixa=1.5", "numero_caixa deve ser"},
+      {"consultarsat", "", "numero_caixa deve ser"},
       // Hub clients' own fields are left out (and logged by the server).
       {"consultarsat", "numero_caixa=1&extra=2&codigo_ativacao=12345678&%FF=1", nullptr},
       {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181&codigo_uf=35", nullptr},
       {"ativarsat", "numero_caixa=1&tipo_certificado=4&cnpj=11222333000181&codigo_uf=35",
-       "tipo_certificado must be a whole number from 1 to 3"},
+       "tipo_certificado deve ser um número inteiro de 1 a 3"},
       // What the SAT judges goes to it: a CNPJ's length, a state's code, a key's layout.
       {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=1122233300018&codigo_uf=34", nullptr},
       {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181&codigo_uf=100",
-       "codigo_uf must be a whole number from 0 to 99"},
-      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=1%7C2&codigo_uf=35",
-       "cnpj holds a '|'"},
+       "codigo_uf deve ser um número inteiro de 0 a 99"},
+      {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=1%7C2&codigo_uf=35", "cnpj contém '|'"},
       {"ativarsat", "numero_caixa=1&tipo_certificado=1&cnpj=11222333000181",
-       "missing field codigo_uf"},
+       "falta o campo codigo_uf"},
       {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3Ea%7Cb", nullptr},
-      {"enviardadosvenda", "numero_caixa=1&dados_venda=", "dados_venda is empty"},
+      {"enviardadosvenda", "numero_caixa=1&dados_venda=", "dados_venda está vazio"},
       // A document goes in the encoding it declares: UTF-8 as it came, Windows-1252 converted.
       {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%E2%86%92", nullptr},
       {"enviardadosvenda",
        "numero_caixa=1&dados_venda=%3C%3Fxml+encoding%3D%22windows-1252%22%3F%3E%E2%86%92",
-       "dados_venda: character U+2192 at byte 31 has no Windows-1252 form"},
+       "dados_venda: caractere U+2192 no byte 31 sem equivalente em Windows-1252"},
       {"enviardadosvenda", "numero_caixa=1&dados_venda=%3CCFe%3E%C3%28",
-       "dados_venda: not valid UTF-8 at byte 5"},
+       "dados_venda: UTF-8 inválido no byte 5"},
       {"configurarinterfacederede", "numero_caixa=1&configuracao=%3Cconfig%3E%00",
-       "configuracao: control character"},
+       "configuracao: caractere de controle"},
       {"comunicarcertificadoicpbrasil", "numero_caixa=1&certificado=%E2%86%92",
-       "certificado: character U+2192 at byte 0 has no Windows-1252 form"},
-      {"testefimafim", "numero_caixa=1&dados_venda=a%7Cb", "dados_venda holds a '|'"},
+       "certificado: caractere U+2192 no byte 0 sem equivalente em Windows-1252"},
+      {"testefimafim", "numero_caixa=1&dados_venda=a%7Cb", "dados_venda contém '|'"},
       {"cancelarultimavenda", "numero_caixa=1&chave_cfe=" + chave + "&dados_cancelamento=x",
        nullptr},
       {"cancelarultimavenda",
        "numero_caixa=1&chave_cfe=" + chave.substr(1) + "&dados_cancelamento=x", nullptr},
       {"consultarnumerosessao", "numero_caixa=1&numero_sessao=999999", nullptr},
       {"consultarnumerosessao", "numero_caixa=1&numero_sessao=0",
-       "numero_sessao must be a whole number from 1 to 999999"},
+       "numero_sessao deve ser um número inteiro de 1 a 999999"},
       {"configurarinterfacederede", "numero_caixa=1&configuracao=%3Cconfig%2F%3E", nullptr},
       {"associarassinatura",
        "numero_caixa=1&sequencia_cnpj=2223334400018311222333000181&assinatura_ac=" + base64,
@@ -175,16 +174,16 @@ TEST(Pedido, FieldChecks) {
       {"trocarcodigodeativacao",
        "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=2&codigo_emergencia=87654321", nullptr},
       {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=2",
-       "codigo_emergencia goes with opcao 2"},
+       "codigo_emergencia vem com opcao 2"},
       {"trocarcodigodeativacao",
        "numero_caixa=1&novo_codigo_ativacao=novo1234&opcao=1&codigo_emergencia=87654321",
-       "codigo_emergencia goes with opcao 2"},
+       "codigo_emergencia vem com opcao 2"},
       {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=curto&opcao=1",
-       "novo_codigo_ativacao must be 8 to 32 visible ASCII"},
+       "novo_codigo_ativacao deve ter de 8 a 32 caracteres ASCII visíveis"},
       {"trocarcodigodeativacao", "numero_caixa=1&novo_codigo_ativacao=novo+1234&opcao=1",
-       "novo_codigo_ativacao must be 8 to 32 visible ASCII"},
-      {"bloquearsat", "numero_caixa=1&numero_caixa=2", "field numero_caixa given twice"},
-      {"bloquearsat", "numero_caixa=%ZZ", "malformed percent-escape"},
+       "novo_codigo_ativacao deve ter de 8 a 32 caracteres ASCII visíveis"},
+      {"bloquearsat", "numero_caixa=1&numero_caixa=2", "campo numero_caixa repetido"},
+      {"bloquearsat", "numero_caixa=%ZZ", "escape %XX malformado"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(std::string(c.funcao) + " " + c.corpo);
@@ -268,66 +267,70 @@ TEST(Configuracao, Files) {
   } casos[] = {
       {sat, nullptr},
       {rede + "usuario = \"u\"\nsenha = \"p\"\n" + tls + sat, nullptr},
-      {rede + "usuario = \"u\"\nsenha = \"p\"\n" + sat, "without TLS: set http.certificado"},
-      {rede + sat, "is beyond loopback: set http.usuario and http.senha, or http.clientes"},
+      {rede + "usuario = \"u\"\nsenha = \"p\"\n" + sat, "sem TLS: defina http.certificado"},
+      {rede + sat, "está além do loopback: defina http.usuario e http.senha, ou http.clientes"},
       {rede + lan + sat, nullptr},
       {"[http]\nendereco = \"::\"\n" + lan + sat, nullptr},
       {"[http]\nendereco = \"::1\"\n" + sat, nullptr},
-      {"[http]\nendereco = \"localhost\"\n" + sat, "http.endereco must be an IP address"},
-      {"[http]\nendereco = \"127.evil.com\"\n" + sat, "http.endereco must be an IP address"},
-      {"[http]\nclientes = \"10.0.0.0/8\"\n" + sat, "http.clientes must be an array of strings"},
-      {"[http]\nclientes = [\"10.0.0.1\", 2]\n" + sat, "http.clientes must be an array"},
-      {"[http]\nclientes = [\"caixa1.loja\"]\n" + sat, "http.clientes entry \"caixa1.loja\""},
+      {"[http]\nendereco = \"localhost\"\n" + sat, "http.endereco deve ser um endereço IP"},
+      {"[http]\nendereco = \"127.evil.com\"\n" + sat, "http.endereco deve ser um endereço IP"},
+      {"[http]\nclientes = \"10.0.0.0/8\"\n" + sat, "http.clientes deve ser uma lista de textos"},
+      {"[http]\nclientes = [\"10.0.0.1\", 2]\n" + sat, "http.clientes deve ser uma lista"},
+      {"[http]\nclientes = [\"caixa1.loja\"]\n" + sat, "http.clientes inválido: \"caixa1.loja\""},
       {"[http]\nclientes = []\n" + sat, nullptr},
-      {"[http]\nconexoes = 4097\n" + sat, "http.conexoes must be a whole number from 4 to 4096"},
-      {"[http]\nconexoes_por_endereco = 0\n" + sat, "http.conexoes_por_endereco must be a whole"},
+      {"[http]\nconexoes = 4097\n" + sat, "http.conexoes deve ser um número inteiro de 4 a 4096"},
+      {"[http]\nconexoes_por_endereco = 0\n" + sat,
+       "http.conexoes_por_endereco deve ser um número inteiro"},
       {"[http]\nconexoes = 64\nconexoes_por_endereco = 65\n" + sat,
-       "http.conexoes_por_endereco must not exceed http.conexoes"},
-      {"[http]\nprazo_ms = 99\n" + sat, "http.prazo_ms must be a whole number from 100 to 600000"},
-      {"[http]\nociosa_s = 3601\n" + sat, "http.ociosa_s must be a whole number from 1 to 3600"},
-      {"[diario]\narquivo = \"\"\n" + sat, "diario.arquivo must be a non-empty string"},
+       "http.conexoes_por_endereco não pode passar de http.conexoes"},
+      {"[http]\nprazo_ms = 99\n" + sat, "http.prazo_ms deve ser um número inteiro de 100 a 600000"},
+      {"[http]\nociosa_s = 3601\n" + sat, "http.ociosa_s deve ser um número inteiro de 1 a 3600"},
+      {"[diario]\narquivo = \"\"\n" + sat, "diario.arquivo deve ser um texto não vazio"},
       {caixas + "[tecnico]\nusuario = \"t\"\nsenha = \"q\"\n" + sat, nullptr},
       {rede + lan + "[tecnico]\nusuario = \"t\"\nsenha = \"q\"\n" + sat, nullptr},
-      {"[tecnico]\nusuario = \"t\"\nsenha = \"q\"\n" + sat, "tecnico.usuario needs http.usuario"},
-      {caixas + "[tecnico]\nusuario = \"t:1\"\nsenha = \"q\"\n" + sat, "tecnico.usuario and"},
-      {caixas + "[tecnico]\nusuario = \"u\"\nsenha = \"q\"\n" + sat, "tecnico.usuario must differ"},
+      {"[tecnico]\nusuario = \"t\"\nsenha = \"q\"\n" + sat, "tecnico.usuario exige http.usuario"},
+      {caixas + "[tecnico]\nusuario = \"t:1\"\nsenha = \"q\"\n" + sat, "tecnico.usuario e"},
+      {caixas + "[tecnico]\nusuario = \"u\"\nsenha = \"q\"\n" + sat,
+       "tecnico.usuario deve ser diferente"},
       {caixas +
            "[metricas]\nusuario = \"m\"\nsenha = \"q\"\n[tecnico]\nusuario = \"m\"\n"
            "senha = \"r\"\n" +
            sat,
-       "tecnico.usuario must differ"},
-      {"[http]\nendereco = \"192.168.0.2\"\nusuario = \"u\"\n" + sat, "usuario and http.senha go"},
-      {"[http]\ncertificado = \"c.pem\"\n" + sat, "http.certificado and http.chave go together"},
-      {"[http]\nporta = \"80\"\n" + sat, "http.porta must be a whole number from 0 to 65535"},
-      {"[http]\nporta = 70000\n" + sat, "http.porta must be a whole number"},
-      {"[http]\nbase = \"hub/v1\"\n" + sat, "http.base must be a path"},
-      {"[http]\nbase = \"/\"\n" + sat, "http.base must be a path"},
-      {"[http]\nbase = \"//x\"\n" + sat, "http.base must be a path"},
-      {"[http]\nbase = \"/..\"\n" + sat, "http.base must be a path"},
-      {"[http]\nbase = \"/a/./b\"\n" + sat, "http.base must be a path"},
-      {"[http]\nbase = \"/a/\"\n" + sat, "http.base must be a path"},
+       "tecnico.usuario deve ser diferente"},
+      {"[http]\nendereco = \"192.168.0.2\"\nusuario = \"u\"\n" + sat, "usuario e http.senha vêm"},
+      {"[http]\ncertificado = \"c.pem\"\n" + sat, "http.certificado e http.chave vêm juntos"},
+      {"[http]\nporta = \"80\"\n" + sat, "http.porta deve ser um número inteiro de 0 a 65535"},
+      {"[http]\nporta = 70000\n" + sat, "http.porta deve ser um número inteiro"},
+      {"[http]\nbase = \"hub/v1\"\n" + sat, "http.base deve ser um caminho"},
+      {"[http]\nbase = \"/\"\n" + sat, "http.base deve ser um caminho"},
+      {"[http]\nbase = \"//x\"\n" + sat, "http.base deve ser um caminho"},
+      {"[http]\nbase = \"/..\"\n" + sat, "http.base deve ser um caminho"},
+      {"[http]\nbase = \"/a/./b\"\n" + sat, "http.base deve ser um caminho"},
+      {"[http]\nbase = \"/a/\"\n" + sat, "http.base deve ser um caminho"},
       {"[http]\nbase = \"/satd_1/a.b-c\"\n" + sat, nullptr},
-      {"[http]\nporto = 80\n" + sat, "unknown key http.porto"},
-      {"[web]\nporta = 80\n" + sat, "unknown section [web]"},
-      {"[http]\nconexoes = 10\n[fila]\ntamanho = 9\n" + sat, "http.conexoes must exceed"},
-      {"[fila]\nespera_ms = 0\n" + sat, "fila.espera_ms must be a whole number"},
-      {"[sat]\nporta = 7\n", "set one of sat.codigo_ativacao"},
-      {"[sat]\ncodigo_ativacao = \"curto\"\n", "the activation code must be 8 to 32"},
+      {"[http]\nporto = 80\n" + sat, "chave desconhecida http.porto"},
+      {"[web]\nporta = 80\n" + sat, "seção desconhecida [web]"},
+      {"[http]\nconexoes = 10\n[fila]\ntamanho = 9\n" + sat, "http.conexoes deve passar"},
+      {"[fila]\nespera_ms = 0\n" + sat, "fila.espera_ms deve ser um número inteiro"},
+      {"[sat]\nporta = 7\n", "defina sat.codigo_ativacao ou"},
+      {"[sat]\ncodigo_ativacao = \"curto\"\n", "o código de ativação deve ter de 8 a 32"},
       {"[sat]\narquivo_codigo_ativacao = \"" + pasta + "/codigo\"\n", nullptr},
       {"[sat]\narquivo_codigo_ativacao = \"" + pasta + "/nenhum\"\n",
-       "cannot read the activation code"},
+       "não foi possível ler o código de ativação"},
       {"[http\n", ":1: "},
-      {"[saude]\nintervalo_s = -1\n" + sat, "saude.intervalo_s must be a whole number from 0"},
-      {"[saude]\ncertificado_dias = 0\n" + sat, "saude.certificado_dias must be a whole"},
-      {"[saude]\nrelogio_minutos = 1441\n" + sat, "saude.relogio_minutos must be a whole"},
+      {"[saude]\nintervalo_s = -1\n" + sat, "saude.intervalo_s deve ser um número inteiro de 0"},
+      {"[saude]\ncertificado_dias = 0\n" + sat,
+       "saude.certificado_dias deve ser um número inteiro"},
+      {"[saude]\nrelogio_minutos = 1441\n" + sat,
+       "saude.relogio_minutos deve ser um número inteiro"},
       {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m\"\nsenha = \"q\"\n" + sat,
        nullptr},
-      {"[metricas]\nusuario = \"m\"\nsenha = \"q\"\n" + sat, "metricas.usuario needs http.usuario"},
+      {"[metricas]\nusuario = \"m\"\nsenha = \"q\"\n" + sat, "metricas.usuario exige http.usuario"},
       {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m\"\n" + sat,
-       "metricas.usuario and metricas.senha go together"},
+       "metricas.usuario e metricas.senha vêm juntos"},
       {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m:n\"\nsenha = \"q\"\n" +
            sat,
-       "metricas.usuario and metricas.senha go together"},
+       "metricas.usuario e metricas.senha vêm juntos"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
@@ -391,16 +394,16 @@ TEST(Redes, EntriesAndAddresses) {
     const char *entrada;
     const char *erro;
   } recusadas[] = {
-      {"", "is not an IP address"},
-      {"caixa1.loja", "is not an IP address"},
-      {"[::1]", "is not an IP address"},
-      {"10.0.0.0/33", "is not an IP address"},
-      {"10.0.0.0/", "is not an IP address"},
-      {"10.0.0.0/08", "is not an IP address"},
-      {"fd00::/129", "is not an IP address"},
-      {"192.168.0.1/24", "write the host 192.168.0.1 or the network 192.168.0.0/24"},
-      {"fd00::1/8", "or the network fd00::/8"},
-      {"::ffff:10.0.0.0/95", "mixes IPv4-mapped"},
+      {"", "não é um endereço IP"},
+      {"caixa1.loja", "não é um endereço IP"},
+      {"[::1]", "não é um endereço IP"},
+      {"10.0.0.0/33", "não é um endereço IP"},
+      {"10.0.0.0/", "não é um endereço IP"},
+      {"10.0.0.0/08", "não é um endereço IP"},
+      {"fd00::/129", "não é um endereço IP"},
+      {"192.168.0.1/24", "escreva o endereço 192.168.0.1 ou a rede 192.168.0.0/24"},
+      {"fd00::1/8", "ou a rede fd00::/8"},
+      {"::ffff:10.0.0.0/95", "mistura endereços IPv4 mapeados"},
   };
   for (const auto &r : recusadas) {
     EXPECT_FALSE(redes.Le({"10.0.0.7", r.entrada}, erro)) << r.entrada;
@@ -629,7 +632,7 @@ TEST(Dispositivo, RefusedSessionsAndTheCodeChange) {
   std::string linha;
   int notas = 0;
   while (std::getline(log, linha)) {
-    notas += linha.find("note: the SAT refused session") != std::string::npos;
+    notas += linha.find("nota: o SAT recusou a sessão") != std::string::npos;
   }
   EXPECT_EQ(notas, 6);
   // A generator that comes back to its numbers (as the library's does after 100 calls): satd

@@ -84,10 +84,10 @@ def satd(extra=""):
         f'[diario]\narquivo = "{pasta}/diario.sqlite3"\n[saude]\n{extra}\n')
     s = Processo([str(SATD), "--config", str(pasta / "satd.toml")],
                  {"SAT_DEV_DIR": f"{pasta}/"})
-    if s.linha is None or not s.linha.startswith("satd: listening on "):
+    if s.linha is None or not s.linha.startswith("satd: atendendo em "):
         confere("satd", False, f"did not start: {s.linha} {s.para()}")
         return None
-    return s, s.linha[len("satd: listening on "):]
+    return s, s.linha[len("satd: atendendo em "):]
 
 
 def pede(url, dados=None, credenciais=True):
