@@ -37,21 +37,22 @@ mkfifo "$dir/linha"
 pid=$!
 exec 3<"$dir/linha"
 if ! read -r -t 20 -u 3 escravo; then
-  echo "demo: satemu did not start" >&2
+  echo "demo: o satemu não iniciou" >&2
   cat "$dir/satemu.erro" >&2
   exit 1
 fi
 
 export SAT_SYSFS_ROOT=$dir/sys SAT_DEV_DIR=$dir/dev/ SAT_CODIGO=12345678
 cd "$dir"
-echo "A fiscal day on an emulated SAT: satemu (serial 900000001, not activated yet) on $escravo,"
-echo "which the library finds on the USB bus as ttyACM0. Each step is one run of satcli."
-echo "Work folder, removed at the end: $dir"
+echo "Um dia fiscal num SAT emulado: o satemu (número de série 900000001, ainda não ativado),"
+echo "em $escravo, que a biblioteca encontra no barramento USB como ttyACM0."
+echo "Cada passo é uma execução do satcli."
+echo "Pasta de trabalho, removida no fim: $dir"
 
 n=0
 # passo [-v] "WHAT" EXPECTED SATCLI-ARGUMENTS...: runs satcli with session number n and prints
 # the first line of each subcommand's view (all of it with -v). The demo stops unless the last
-# subcommand's code is EXPECTED, or its mark ([failed], [library]) is, or, for "ok", every
+# subcommand's code is EXPECTED, or its mark ([falhou], [biblioteca]) is, or, for "ok", every
 # subcommand succeeded.
 passo() {
   local tudo=""
@@ -78,7 +79,7 @@ passo() {
   [0-9]*) [ "$codigo" = "$esperado" ] && return 0 ;;
   *) [ "$marca" = "[$esperado]" ] && return 0 ;;
   esac
-  echo "demo: step $n ($oque) did not give $esperado (satcli status $status)" >&2
+  echo "demo: o passo $n ($oque) não deu $esperado (status do satcli $status)" >&2
   sed 's/^/    /' "$dir/erro" >&2
   exit 1
 }
@@ -91,42 +92,42 @@ cat >rede.xml <<'FIM'
 <lanMask>255.255.255.0</lanMask><lanGW>10.0.0.1</lanGW><lanDNS1>10.0.0.1</lanDNS1></config>
 FIM
 
-passo -v "find the SAT on the USB bus" ok portas
-passo "make it the port of the commands in this run, then ask whether it works" 08000 \
+passo -v "procura o SAT no barramento USB" ok portas
+passo "faz dele a porta dos comandos desta execução e pergunta se ele funciona" 08000 \
   escolhe 900000001 , consultar
-passo "activate it for the taxpayer $cnpj in Sao Paulo (35)" 04000 ativar "$cnpj" 35
-passo "associate the software house's signature" 13000 associar "$cnpj_sh$cnpj" "$assinatura"
-passo "a fixed address for its network" 12000 rede rede.xml
-passo -v "its status" 10000 status
-passo "the last fiscal session: none yet" 19003 ultima-sessao
-passo -v "a sale: the sample CF-e, its signed CF-e saved" 06000 \
+passo "ativa o SAT para o contribuinte $cnpj em São Paulo (35)" 04000 ativar "$cnpj" 35
+passo "associa a assinatura da software house" 13000 associar "$cnpj_sh$cnpj" "$assinatura"
+passo "um endereço fixo para a sua rede" 12000 rede rede.xml
+passo -v "o seu status" 10000 status
+passo "a última sessão fiscal: nenhuma ainda" 19003 ultima-sessao
+passo -v "uma venda: o CF-e de exemplo, com o CF-e assinado salvo" 06000 \
   venda "$raiz/examples/cfe-venda.xml" --salva cfe-venda.xml
 venda=$n
 chave=$(grep -o 'Id="CFe[0-9]\{44\}"' cfe-venda.xml | cut -d'"' -f2)
-echo "    signed CF-e in cfe-venda.xml: $(wc -c <cfe-venda.xml) bytes, key $chave"
+echo "    CF-e assinado em cfe-venda.xml: $(wc -c <cfe-venda.xml) bytes, chave $chave"
 # What the SAT wrote in it beside the sale: the taxpayer as it knows it, the totals, the change.
 campo() { grep -o "<$1>[^<]*" cfe-venda.xml | head -n 1 | cut -d'>' -f2; }
-echo "    issued by $(campo xNome), $(campo xMun): total R\$ $(campo vCFe)," \
+echo "    emitido por $(campo xNome), $(campo xMun): total R\$ $(campo vCFe)," \
   "ICMS R\$ $(grep -o '<ICMSTot><vICMS>[^<]*' cfe-venda.xml | cut -d'>' -f3)," \
-  "change R\$ $(campo vTroco)"
-passo "the last fiscal session: the sale" 06000 ultima-sessao
+  "troco R\$ $(campo vTroco)"
+passo "a última sessão fiscal: a venda" 06000 ultima-sessao
 sed "s/CFe0\{44\}/$chave/" "$raiz/examples/cfe-cancelamento.xml" >cancelamento.xml
-passo -v "cancel it; the signed cancellation saved" 07000 \
+passo -v "cancela a venda, com o cancelamento assinado salvo" 07000 \
   cancelar "$chave" cancelamento.xml --salva cfe-cancelamento.xml
-passo "the last fiscal session: the cancellation" 07000 ultima-sessao
-passo "look up the sale's session ($venda)" 06000 numero-sessao "$venda"
-passo "extract the device's log" 15000 log --salva sat-log.txt
-echo "    sat-log.txt: $(wc -l <sat-log.txt) lines, the last: $(tail -n 1 sat-log.txt)"
-passo "block the SAT" 16000 bloquear
-passo "a sale on a blocked SAT is refused" 06006 venda "$raiz/examples/cfe-venda.xml"
-passo "unblock it" 17000 desbloquear
-passo "a new activation code" 18000 trocar-codigo 1 novo1234
-passo "the old code is refused now" 10001 status
-passo "back to the old code through the emergency code" 18000 -c 87654321 \
+passo "a última sessão fiscal: o cancelamento" 07000 ultima-sessao
+passo "consulta a sessão da venda ($venda)" 06000 numero-sessao "$venda"
+passo "extrai o log do dispositivo" 15000 log --salva sat-log.txt
+echo "    sat-log.txt: $(wc -l <sat-log.txt) linhas, a última: $(tail -n 1 sat-log.txt)"
+passo "bloqueia o SAT" 16000 bloquear
+passo "uma venda num SAT bloqueado é recusada" 06006 venda "$raiz/examples/cfe-venda.xml"
+passo "desbloqueia o SAT" 17000 desbloquear
+passo "um novo código de ativação" 18000 trocar-codigo 1 novo1234
+passo "agora o código antigo é recusado" 10001 status
+passo "volta ao código antigo pelo código de emergência" 18000 -c 87654321 \
   trocar-codigo 2 12345678
 
 echo
-echo "The fiscal day is over: $n steps, each with the code expected."
+echo "O dia fiscal terminou: $n passos, cada um com o código esperado."
 # satd, when it is built, shares the same SAT over HTTP; it opens it as COM7.
 if [ -f "$raiz/tools/satd/demo.sh" ] && [ -x "$build/satd" ]; then
   ln -s "$escravo" "$dir/dev/COM7"
@@ -144,33 +145,34 @@ saude() {
   local status=0
   "$build/satcli" "$@" saude >"$dir/saida" 2>"$dir/erro" || status=$?
   sed 's/^/    /' "$dir/saida"
-  echo "    (exit status $status)"
+  echo "    (status de saída $status)"
   if [ "$status" -ne "$esperado" ]; then
-    echo "demo: satcli saude gave exit status $status, not $esperado" >&2
+    echo "demo: satcli saude saiu com o status $status, e não $esperado" >&2
     sed 's/^/    /' "$dir/erro" >&2
     exit 1
   fi
 }
-saude "The SAT's health after the day: every check ok" 0
+saude "A saúde do SAT depois do dia: todas as verificações ok" 0
 mkfifo "$dir/linha2"
 "$build/satemu" --pronto --serie 900000002 --certificado-vence +10 --link "$dir/dev/COM8" \
   >"$dir/linha2" 2>"$dir/satemu2.erro" &
 pid2=$!
 exec 4<"$dir/linha2"
 if ! read -r -t 20 -u 4 escravo2; then
-  echo "demo: the second satemu did not start" >&2
+  echo "demo: o segundo satemu não iniciou" >&2
   cat "$dir/satemu2.erro" >&2
   exit 1
 fi
-saude "A second SAT (satemu --pronto --certificado-vence +10, on COM8): its certificate expires in 10 days" 1 --porta 8
+saude "Um segundo SAT (satemu --pronto --certificado-vence +10, na COM8): o certificado vence em 10 dias" 1 --porta 8
 
 cat <<FIM
 
-Where to look next:
-  README.md                  setting up; the library from a POS program; satcli for a technician;
-                             satd for a shop; many shops' health in Prometheus
-  man packaging/man/satcli.1 every subcommand (also satemu.1, satd.1, satd.toml.5)
-  include/sat.h              the library's functions, as a POS program calls them
-  examples/                  the day's sale and cancellation as documents
-  make test                  every test; make package and make package-win32 build what ships
+Onde olhar em seguida:
+  README.md                  a instalação; a biblioteca num programa de PDV; o satcli para o
+                             técnico; o satd para a loja; a saúde de muitas lojas no Prometheus
+  man packaging/man/satcli.1 cada subcomando (também satemu.1, satd.1, satd.toml.5)
+  include/sat.h              as funções da biblioteca, como um programa de PDV as chama
+  examples/                  a venda e o cancelamento do dia, como documentos
+  make test                  todos os testes; make package e make package-win32 geram o que é
+                             distribuído
 FIM

@@ -39,15 +39,15 @@ bool GravaArquivo(const std::string &nome, const std::string &conteudo) {
 // The document the library decoded from the reply (Base64ToAscii), into `nome`.
 void SalvaDocumento(Resultado &r, const std::string &nome) {
   if (!r.resposta.sucesso) {
-    r.notas.push_back("nothing saved in " + nome + ": the command did not succeed");
+    r.notas.push_back("nada foi salvo em " + nome + ": o comando não teve sucesso");
     return;
   }
   const std::string documento = Base64ToAscii();
   if (documento.empty()) {
-    r.notas.push_back("nothing saved in " + nome + ": the reply brought no document");
+    r.notas.push_back("nada foi salvo em " + nome + ": a resposta não trouxe documento");
     r.status = STATUS_ARQUIVO;
   } else if (!GravaArquivo(nome, documento)) {
-    r.notas.push_back("could not write " + nome + ": " + std::strerror(errno));
+    r.notas.push_back("não foi possível gravar " + nome + ": " + std::strerror(errno));
     r.status = STATUS_ARQUIVO;
   } else {
     r.documento = nome;
@@ -130,7 +130,7 @@ Resultado Log(Execucao &, const Passo &p) {
 Resultado Timeout(Execucao &, const Passo &p) {
   ConfiguraTimeout(Inteiro(p.args[0]));
   Resultado r = Propria("ConfiguraTimeout", {{"valor", p.args[0]}});
-  r.notas.push_back("accepted and ignored: the library's time limits are fixed per command");
+  r.notas.push_back("aceito e ignorado: os limites de tempo da biblioteca são fixos por comando");
   r.nulo = true;
   return r;
 }
@@ -142,7 +142,7 @@ Resultado Abre(Execucao &, const Passo &p) {
               retorno == 0);
   r.bruto = std::to_string(retorno);
   if (retorno != 0) {
-    r.notas.push_back("the library refused the port number");
+    r.notas.push_back("a biblioteca recusou o número da porta");
   }
   return r;
 }
@@ -165,7 +165,7 @@ Resultado Documento(Execucao &, const Passo &p) {
   }
   r.resposta.campos.push_back({"bytes", std::to_string(documento.size())});
   if (!GravaArquivo(p.args[0], documento)) {
-    r.notas.push_back("could not write " + p.args[0] + ": " + std::strerror(errno));
+    r.notas.push_back("não foi possível gravar " + p.args[0] + ": " + std::strerror(errno));
     r.status = STATUS_ARQUIVO;
   } else {
     r.documento = p.args[0];
@@ -182,7 +182,7 @@ Resultado Mapa(Execucao &e, const Passo &) {
   if (texto == nullptr) {
     Resultado r = Propria("GetMapaPortasSAT", {}, false);
     r.nulo = true;
-    r.resposta.explicacao = "the list of serial ports is unavailable";
+    r.resposta.explicacao = "a lista de portas seriais n\xE3o est\xE1 dispon\xEDvel";
     return r;
   }
   Resultado r = Propria("GetMapaPortasSAT", {});
@@ -199,8 +199,11 @@ Resultado Mapa(Execucao &e, const Passo &) {
   }
   r.resposta.sucesso = !r.portas.empty();
   r.status = r.portas.empty() ? STATUS_FALHA : STATUS_SUCESSO;
-  r.resposta.explicacao = r.portas.empty() ? "no SAT answered with a success code"
-                                           : std::to_string(r.portas.size()) + " SAT found";
+  r.resposta.explicacao = r.portas.empty() ? "nenhum SAT respondeu com um c\xF3"
+                                             "digo de sucesso"
+                          : r.portas.size() == 1
+                              ? "1 SAT encontrado"
+                              : std::to_string(r.portas.size()) + " SATs encontrados";
   return r;
 }
 
@@ -219,7 +222,7 @@ Resultado Porta(Execucao &e, const Passo &p, const char *nome,
     r.nulo = true;
     r.resposta.sucesso = false;
     r.status = STATUS_FALHA;
-    r.resposta.explicacao = "no SAT on the USB bus";
+    r.resposta.explicacao = "nenhum SAT no barramento USB";
     return r;
   }
   r.bruto = texto;
@@ -227,7 +230,9 @@ Resultado Porta(Execucao &e, const Passo &p, const char *nome,
   // The probe's failure to open the port stays in the error record.
   r.resposta.sucesso = r.codigoErro == 0;
   r.status = r.resposta.sucesso ? STATUS_SUCESSO : STATUS_BIBLIOTECA;
-  r.resposta.explicacao = r.resposta.sucesso ? r.bruto : r.bruto + " could not be opened";
+  r.resposta.explicacao = r.resposta.sucesso ? r.bruto
+                                             : r.bruto + " n\xE3o p\xF4"
+                                                         "de ser aberta";
   return r;
 }
 
@@ -268,106 +273,112 @@ const char *Texto(const std::vector<std::string> &args, size_t i) { return args[
 
 // Time limits of the library, per command, for the waiting line.
 const std::vector<Subcomando> kSubcomandos = {
-    {"consultar", "ConsultarSAT", "", "is the SAT there and working?", 0, 0, 0, -1, false, false,
-     5000, [](const Chamada &c) { return ConsultarSAT(c.sessao); }, nullptr},
-    {"status", "ConsultarStatusOperacional", "", "the device's state, network and counters", 0, 0,
-     0, -1, true, false, 20000,
+    {"consultar", "ConsultarSAT", "", "o SAT está presente e funcionando?", 0, 0, 0, -1, false,
+     false, 5000, [](const Chamada &c) { return ConsultarSAT(c.sessao); }, nullptr},
+    {"status", "ConsultarStatusOperacional", "", "o estado do dispositivo, a rede e os contadores",
+     0, 0, 0, -1, true, false, 20000,
      [](const Chamada &c) { return ConsultarStatusOperacional(c.sessao, c.codigo); }, nullptr},
     {"saude", "ConsultarStatusOperacional", "",
-     "the SAT's health at a glance: certificate, CF-e waiting, clock, memory, battery, block; a "
-     "line per check (see below)",
+     "a saúde do SAT num relance (certificado, CF-e aguardando, relógio, memória, bateria, "
+     "bloqueio), uma linha por verificação (veja abaixo)",
      0, 0, 0, -1, true, false, 20000, nullptr, Saude},
-    {"numero-sessao", "ConsultarNumeroSessao", "N", "the reply the device gave session N", 1, 1, 1,
-     -1, true, false, 20000,
+    {"numero-sessao", "ConsultarNumeroSessao", "N", "a resposta que o dispositivo deu à sessão N",
+     1, 1, 1, -1, true, false, 20000,
      [](const Chamada &c) { return ConsultarNumeroSessao(c.sessao, c.codigo, Inteiro(c.args[0])); },
      nullptr},
     {"ultima-sessao", "ConsultarUltimaSessaoFiscal", "",
-     "the reply to the last sale or cancellation; --salva keeps its CF-e", 0, 0, 0, -1, true, true,
-     20000, [](const Chamada &c) { return ConsultarUltimaSessaoFiscal(c.sessao, c.codigo); },
-     nullptr},
+     "a resposta à última venda ou ao último cancelamento; --salva guarda o seu CF-e", 0, 0, 0, -1,
+     true, true, 20000,
+     [](const Chamada &c) { return ConsultarUltimaSessaoFiscal(c.sessao, c.codigo); }, nullptr},
     {"ativar", "AtivarSAT", "CNPJ CUF [SUBCOMANDO]",
-     "activate for the taxpayer CNPJ in state CUF with the code given (SUBCOMANDO 1: SEFAZ "
-     "certificate, the default; 2: ICP-Brasil; 3: renewal)",
+     "ativa para o contribuinte CNPJ no estado CUF com o código dado (SUBCOMANDO 1: certificado "
+     "da SEFAZ, o padrão; 2: ICP-Brasil; 3: renovação)",
      2, 3, 0b110, -1, true, false, 300000,
      [](const Chamada &c) {
        return AtivarSAT(c.sessao, c.args.size() > 2 ? Inteiro(c.args[2]) : 1, c.codigo,
                         Texto(c.args, 0), Inteiro(c.args[1]));
      },
      nullptr},
-    {"certificado", "ComunicarCertificadoICPBRASIL", "FILE",
-     "hand the device the ICP-Brasil certificate in FILE", 1, 1, 0, 0, true, false, 300000,
+    {"certificado", "ComunicarCertificadoICPBRASIL", "ARQUIVO",
+     "entrega ao dispositivo o certificado ICP-Brasil em ARQUIVO", 1, 1, 0, 0, true, false, 300000,
      [](const Chamada &c) {
        return ComunicarCertificadoICPBRASIL(c.sessao, c.codigo, c.documento.c_str());
      },
      nullptr},
     {"associar", "AssociarAssinatura", "CNPJVALUE ASSINATURA",
-     "register the software house's and the taxpayer's CNPJ (28 digits) and the signature", 2, 2, 0,
+     "registra o CNPJ da software house e o do contribuinte (28 dígitos) e a assinatura", 2, 2, 0,
      -1, true, false, 900000,
      [](const Chamada &c) {
        return AssociarAssinatura(c.sessao, c.codigo, Texto(c.args, 0), Texto(c.args, 1));
      },
      nullptr},
-    {"rede", "ConfigurarInterfaceDeRede", "FILE", "apply the network settings (<config>) in FILE",
-     1, 1, 0, 0, true, false, 20000,
+    {"rede", "ConfigurarInterfaceDeRede", "ARQUIVO",
+     "aplica a configuração de rede (<config>) em ARQUIVO", 1, 1, 0, 0, true, false, 20000,
      [](const Chamada &c) {
        return ConfigurarInterfaceDeRede(c.sessao, c.codigo, c.documento.c_str());
      },
      nullptr},
-    {"venda", "EnviarDadosVenda", "FILE", "send the sale (CF-e) in FILE; --salva keeps it signed",
-     1, 1, 0, 0, true, true, 16000,
+    {"venda", "EnviarDadosVenda", "ARQUIVO",
+     "envia a venda (CF-e) em ARQUIVO; --salva a guarda assinada", 1, 1, 0, 0, true, true, 16000,
      [](const Chamada &c) { return EnviarDadosVenda(c.sessao, c.codigo, c.documento.c_str()); },
      nullptr},
-    {"cancelar", "CancelarUltimaVenda", "CHAVE FILE",
-     "cancel the last sale, key CHAVE (CFe...), with the cancellation in FILE; --salva keeps it", 2,
-     2, 0, 1, true, true, 10000,
+    {"cancelar", "CancelarUltimaVenda", "CHAVE ARQUIVO",
+     "cancela a última venda, de chave CHAVE (CFe...), com o cancelamento em ARQUIVO; --salva o "
+     "guarda assinado",
+     2, 2, 0, 1, true, true, 10000,
      [](const Chamada &c) {
        return CancelarUltimaVenda(c.sessao, c.codigo, Texto(c.args, 0), c.documento.c_str());
      },
      nullptr},
-    {"teste", "TesteFimAFim", "FILE", "the end-to-end test with the sale in FILE", 1, 1, 0, 0, true,
-     false, 20000,
+    {"teste", "TesteFimAFim", "ARQUIVO", "o teste fim a fim com a venda em ARQUIVO", 1, 1, 0, 0,
+     true, false, 20000,
      [](const Chamada &c) { return TesteFimAFim(c.sessao, c.codigo, c.documento.c_str()); },
      nullptr},
-    {"log", "ExtrairLogs", "", "the device's log; --salva FILE keeps it decoded", 0, 0, 0, -1, true,
-     true, 120000, [](const Chamada &c) { return ExtrairLogs(c.sessao, c.codigo); }, nullptr},
-    {"bloquear", "BloquearSAT", "", "block the device", 0, 0, 0, -1, true, false, 300000,
+    {"log", "ExtrairLogs", "", "o log do dispositivo; --salva ARQUIVO o guarda decodificado", 0, 0,
+     0, -1, true, true, 120000, [](const Chamada &c) { return ExtrairLogs(c.sessao, c.codigo); },
+     nullptr},
+    {"bloquear", "BloquearSAT", "", "bloqueia o dispositivo", 0, 0, 0, -1, true, false, 300000,
      [](const Chamada &c) { return BloquearSAT(c.sessao, c.codigo); }, nullptr},
-    {"desbloquear", "DesbloquearSAT", "", "unblock the device", 0, 0, 0, -1, true, false, 20000,
-     [](const Chamada &c) { return DesbloquearSAT(c.sessao, c.codigo); }, nullptr},
+    {"desbloquear", "DesbloquearSAT", "", "desbloqueia o dispositivo", 0, 0, 0, -1, true, false,
+     20000, [](const Chamada &c) { return DesbloquearSAT(c.sessao, c.codigo); }, nullptr},
     {"trocar-codigo", "TrocarCodigoDeAtivacao", "OPCAO NOVO [CONFIRMACAO]",
-     "replace the activation code; OPCAO 1: --codigo is the activation code, 2: the emergency "
-     "code; CONFIRMACAO defaults to NOVO",
+     "troca o código de ativação; OPCAO 1: --codigo é o código de ativação, 2: o código de "
+     "emergência; sem CONFIRMACAO, vale NOVO",
      2, 3, 0b1, -1, true, false, 120000,
      [](const Chamada &c) {
        return TrocarCodigoDeAtivacao(c.sessao, c.codigo, Inteiro(c.args[0]), Texto(c.args, 1),
                                      Texto(c.args, c.args.size() > 2 ? 2 : 1));
      },
      nullptr},
-    {"atualizar", "AtualizarSoftwareSAT", "", "update the device's software", 0, 0, 0, -1, true,
-     false, 1800000, [](const Chamada &c) { return AtualizarSoftwareSAT(c.sessao, c.codigo); },
-     nullptr},
-    {"portas", "GetMapaPortasSAT", "", "the SATs on the USB bus that answer: serial and port", 0, 0,
-     0, -1, true, false, 0, nullptr, Mapa},
-    {"porta", "GetPortaSAT", "[SERIE]", "the port of the first SAT on the USB bus", 0, 1, 0, -1,
-     true, false, 0, nullptr, Obtem},
+    {"atualizar", "AtualizarSoftwareSAT", "", "atualiza o software do dispositivo", 0, 0, 0, -1,
+     true, false, 1800000,
+     [](const Chamada &c) { return AtualizarSoftwareSAT(c.sessao, c.codigo); }, nullptr},
+    {"portas", "GetMapaPortasSAT", "",
+     "os SATs do barramento USB que respondem: número de série e porta", 0, 0, 0, -1, true, false,
+     0, nullptr, Mapa},
+    {"porta", "GetPortaSAT", "[SERIE]",
+     "a porta do primeiro SAT do barramento USB (SERIE só vai para o log)", 0, 1, 0, -1, true,
+     false, 0, nullptr, Obtem},
     {"escolhe", "SetPortaSAT", "[SERIE]",
-     "make the first SAT on the USB bus the port of the commands that follow", 0, 1, 0, -1, true,
-     false, 0, nullptr, Escolhe},
-    {"abre", "AbreSerialSAT", "N", "make COMN the port of the commands that follow", 1, 1, 0b1, -1,
+     "faz do primeiro SAT do barramento USB a porta dos comandos seguintes (SERIE só vai para o "
+     "log)",
+     0, 1, 0, -1, true, false, 0, nullptr, Escolhe},
+    {"abre", "AbreSerialSAT", "N", "faz da COMN a porta dos comandos seguintes", 1, 1, 0b1, -1,
      false, false, 0, nullptr, Abre},
-    {"fecha", "CloseSerial", "", "close the port", 0, 0, 0, -1, false, false, 0, nullptr, Fecha},
-    {"documento", "Base64ToAscii", "[FILE]",
-     "the CF-e or log decoded by the last sale, cancellation or log, printed or saved", 0, 1, 0, -1,
-     false, false, 0, nullptr, Documento},
-    {"erro", "CodigoErro", "", "the error record of the last command", 0, 0, 0, -1, false, false, 0,
+    {"fecha", "CloseSerial", "", "fecha a porta", 0, 0, 0, -1, false, false, 0, nullptr, Fecha},
+    {"documento", "Base64ToAscii", "[ARQUIVO]",
+     "o CF-e ou o log decodificado pela última venda, cancelamento ou log, mostrado ou salvo em "
+     "ARQUIVO",
+     0, 1, 0, -1, false, false, 0, nullptr, Documento},
+    {"erro", "CodigoErro", "", "o registro de erro do último comando", 0, 0, 0, -1, false, false, 0,
      nullptr, Registro},
-    {"sessao", "GeraNumeroSessao", "", "a fresh session number", 0, 0, 0, -1, false, false, 0,
+    {"sessao", "GeraNumeroSessao", "", "um número de sessão novo", 0, 0, 0, -1, false, false, 0,
      nullptr, NumeroSessao},
-    {"versao", "VersaoLib", "", "the library's version text", 0, 0, 0, -1, false, false, 0, nullptr,
-     Versao},
-    {"arquivo-log", "ArquivoLog", "FILE", "log to FILE from now on", 1, 1, 0, -1, false, false, 0,
-     nullptr, Log},
-    {"timeout", "ConfiguraTimeout", "MS", "accepted for compatibility; has no effect", 1, 1, 0b1,
+    {"versao", "VersaoLib", "", "o texto de versão da biblioteca", 0, 0, 0, -1, false, false, 0,
+     nullptr, Versao},
+    {"arquivo-log", "ArquivoLog", "ARQUIVO", "grava o log em ARQUIVO daqui em diante", 1, 1, 0, -1,
+     false, false, 0, nullptr, Log},
+    {"timeout", "ConfiguraTimeout", "MS", "aceito por compatibilidade; não tem efeito", 1, 1, 0b1,
      -1, false, false, 0, nullptr, Timeout},
 };
 

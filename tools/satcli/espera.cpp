@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "terminal.h"
+
 namespace {
 
 std::string Minutos(long segundos) {
@@ -40,11 +42,12 @@ void LinhaDeEspera::Mostra() {
     segundos = static_cast<long>(
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - inicio)
             .count());
-    std::string texto = comando_ + ": waiting for the SAT " + Minutos(segundos);
+    std::string texto = comando_ + ": aguardando o SAT h\xE1 " + Minutos(segundos);
     if (limiteMs_ > 0) {
-      texto += " (gives up after " + Minutos(limiteMs_ / 1000) + ")";
+      texto += " (limite de " + Minutos(limiteMs_ / 1000) + ")";
     }
-    std::fprintf(stderr, "\r%s", texto.c_str());
+    // Windows-1252: one byte a column, to wipe the line with.
+    std::fprintf(stderr, "\r%s", DeWindows1252(texto, Destino::Erro).c_str());
     std::fflush(stderr);
     escritos_ = texto.size();
   }

@@ -197,9 +197,10 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
   if (texto.find('|') == std::string::npos) {
     if (texto == kPortaFechada) {
       r.origem = Origem::Biblioteca;
-      r.explicacao = "no port could be opened: is the SAT attached? (satcli portas)";
+      r.explicacao = "nenhuma porta p\xF4"
+                     "de ser aberta: o SAT est\xE1 conectado? (satcli portas)";
     } else {
-      r.explicacao = "a reply without fields";
+      r.explicacao = "uma resposta sem campos";
     }
     r.campos.push_back({"mensagem", texto});
     return r;
@@ -211,7 +212,8 @@ Resposta AnalisaResposta(const std::string &texto, bool caudaExpandida) {
   r.codigo = partes.size() > 1 ? partes[1] : std::string();
   if (r.codigo == "9999") {
     r.origem = Origem::Biblioteca;
-    r.explicacao = "the library's own reply: the exchange with the device did not complete";
+    r.explicacao =
+        "resposta da pr\xF3pria biblioteca: a troca com o dispositivo n\xE3o se completou";
     const char *nomes[] = {"numeroSessao", "codigo", "mensagem"};
     for (size_t i = 0; i < partes.size(); ++i) {
       r.campos.push_back({i < 3 ? nomes[i] : "campo" + std::to_string(i + 1), partes[i]});

@@ -16,7 +16,7 @@ enum class Origem { Dispositivo, Biblioteca };
 struct Resposta {
   Origem origem = Origem::Dispositivo;
   std::string codigo;     // EEEEE, or the library's 9999; empty for the bare port error
-  std::string explicacao; // what the code means (Windows-1252)
+  std::string explicacao; // what the code means (Windows-1252, satcli's own ones too)
   std::string familia;    // the command the code belongs to, for a stored reply
   bool sucesso = false;
   std::vector<Campo> campos;

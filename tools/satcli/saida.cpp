@@ -16,7 +16,7 @@ const char *Marca(const Resultado &r) {
   if (r.resposta.sucesso) {
     return "ok";
   }
-  return r.status == STATUS_BIBLIOTECA ? "library" : "failed";
+  return r.status == STATUS_BIBLIOTECA ? "biblioteca" : "falhou";
 }
 
 const char *Cor(const Resultado &r) {
@@ -74,7 +74,7 @@ void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
     titulo += ": " + resposta.explicacao;
   }
   if (!resposta.familia.empty() && resposta.familia != r.exportacao) {
-    titulo += " (the stored reply of " + resposta.familia + ")";
+    titulo += " (a resposta guardada de " + resposta.familia + ")";
   }
   if (t.cores) {
     std::fprintf(t.saida, "%s[%s]\x1b[0m %s\n", Cor(r), Marca(r),
@@ -92,18 +92,20 @@ void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
     std::string valor;
     if (c.valor.size() > kValorLongo) {
       valor = ParaTerminal(c.valor.substr(0, kValorCortado), recuo) + "... (" +
-              std::to_string(c.valor.size()) + " characters)";
+              std::to_string(c.valor.size()) + " caracteres)";
     } else {
       valor = ParaTerminal(c.valor, recuo) + Data(c.nome, c.valor);
     }
     if (EhDocumento(c.nome) && !r.documento.empty()) {
-      valor += " decoded into " + r.documento;
+      valor += DeUtf8(" decodificado em " + r.documento, Destino::Terminal);
     }
     std::fprintf(t.saida, "  %-*s %s\n", static_cast<int>(largura), c.nome.c_str(), valor.c_str());
   }
   if (!resposta.caudaBinaria.empty()) {
-    std::fprintf(t.saida, "  %-*s (the sale's compressed tail, as the device stored it)\n",
-                 static_cast<int>(largura), "");
+    std::fprintf(
+        t.saida, "  %-*s %s\n", static_cast<int>(largura), "",
+        DeUtf8("(a cauda comprimida da venda, como o dispositivo a guardou)", Destino::Terminal)
+            .c_str());
   }
   for (const auto &[serie, porta] : r.portas) {
     std::fprintf(t.saida, "  %-*s %s\n", static_cast<int>(largura), serie.c_str(),
@@ -114,7 +116,7 @@ void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
                  static_cast<int>(r.codigoErro), ParaTerminal(r.mensagemErro, recuo).c_str());
   }
   for (const std::string &nota : r.notas) {
-    std::fprintf(t.saida, "  note: %s\n", nota.c_str());
+    std::fprintf(t.saida, "  nota: %s\n", DeUtf8(nota, Destino::Terminal).c_str());
   }
 }
 

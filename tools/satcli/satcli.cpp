@@ -14,14 +14,24 @@
 
 namespace {
 
+// satcli's own texts are UTF-8 here; they reach the terminal through DeUtf8.
 const char kUso[] =
-    R"(Usage: satcli [options] SUBCOMMAND [ARGS...] [, SUBCOMMAND [ARGS...]]...
+    R"(Uso: satcli [opções] SUBCOMANDO [ARGS...] [, SUBCOMANDO [ARGS...]]...
 
-Calls the exports of libsat and shows what they return. Subcommands joined by "," run one after
-another in one process, so that what one leaves in the library (the port chosen by abre or
-escolhe, the document for documento, the error record for erro) is there for the next.
+Chama as exportações da libsat e mostra o que elas devolvem. Subcomandos separados por ","
+rodam um após o outro no mesmo processo, e o que um deixa na biblioteca (a porta escolhida por
+abre ou escolhe, o documento para documento, o registro de erro para erro) fica lá para o
+seguinte. As opções podem vir em qualquer lugar da linha; --salva vale para o subcomando junto
+do qual está, entre vírgulas.
 
-Options (anywhere on the line):
+A vista legível nomeia cada campo da resposta como o padrão do SAT, explica o código, distingue
+as respostas do dispositivo das da própria biblioteca (código 9999, ou nenhuma porta) e converte
+o texto Windows-1252 do dispositivo para a codificação do terminal; cores só num terminal.
+Enquanto um comando espera mais de um segundo pelo dispositivo (a ativação e a atualização podem
+levar até 30 minutos), a saída de erro mostra o tempo decorrido, quando é um terminal. As linhas
+da própria biblioteca (as portas que ela encontra) vão para a saída de erro.
+
+Opções:
 )";
 
 // Options without a letter, by getopt_long's code.
@@ -37,77 +47,89 @@ enum : int {
 };
 
 constexpr opcoes::Opcao kOpcoes[] = {
-    {"codigo", 'c', "CODE",
-     "the activation code, for the subcommands marked * (default: $SAT_CODIGO)"},
+    {"codigo", 'c', "CODIGO",
+     "o código de ativação dos subcomandos marcados com * (padrão: $SAT_CODIGO)"},
     {"sessao", 's', "N",
-     "the first command's session number; the next ones count up from it.\n"
-     "By default the first is drawn at random: the library's GeraNumeroSessao\n"
-     "gives every new process the same series, which a SAT refuses the second\n"
-     "time (x097, \"Numero de sessao invalido\")"},
-    {"porta", 'p', "N", "use COMN (AbreSerialSAT) instead of finding the SAT on the USB bus"},
-    {"log", OPCAO_LOG, "FILE",
-     "log to FILE (ArquivoLog); otherwise sat.ini in the current folder decides"},
-    {"salva", OPCAO_SALVA, "FILE",
-     "keep the document the subcommand's reply brings, decoded (Base64ToAscii):\n"
-     "the signed CF-e of venda, cancelar and ultima-sessao, the log of log"},
+     "o número de sessão do primeiro comando; os seguintes contam a partir dele.\n"
+     "Por padrão o primeiro é sorteado: o GeraNumeroSessao da biblioteca dá a\n"
+     "todo processo novo a mesma série, que um SAT recusa da segunda vez\n"
+     "(x097, \"Numero de sessao invalido\")"},
+    {"porta", 'p', "N", "usa a COMN (AbreSerialSAT) em vez de procurar o SAT no barramento USB"},
+    {"log", OPCAO_LOG, "ARQUIVO",
+     "grava o log em ARQUIVO (ArquivoLog); sem ela, vale o sat.ini da pasta atual"},
+    {"salva", OPCAO_SALVA, "ARQUIVO",
+     "guarda, decodificado (Base64ToAscii), o documento que a resposta do\n"
+     "subcomando traz: o CF-e assinado de venda, cancelar e ultima-sessao, o log\n"
+     "de log"},
     {"bruto", OPCAO_BRUTO, nullptr,
-     "each reply exactly as the library returned it, then a line feed"},
+     "cada resposta exatamente como a biblioteca a devolveu, e uma quebra de linha"},
     {"json", OPCAO_JSON, nullptr,
-     "one JSON object a line for each subcommand: the named fields, in UTF-8"},
-    {"erro", OPCAO_ERRO, nullptr, "the error record (CodigoErro) after each command"},
+     "um objeto JSON por linha para cada subcomando: os campos nomeados, em UTF-8"},
+    {"erro", OPCAO_ERRO, nullptr, "o registro de erro (CodigoErro) depois de cada comando"},
     {"certificado-dias", OPCAO_CERTIFICADO_DIAS, "N",
-     "saude: attention when the certificate expires within N days (default 60)"},
+     "saude: atenção quando o certificado vence em até N dias (padrão 60)"},
     {"relogio-minutos", OPCAO_RELOGIO_MINUTOS, "N",
-     "saude: attention when the SAT's clock is more than N minutes from this\n"
-     "computer's (default 5)"},
-    {"help", 'h', nullptr, "this text"},
-    {"version", OPCAO_VERSAO, nullptr, "satcli's version and the library's (VersaoLib)"},
+     "saude: atenção quando o relógio do SAT difere do deste computador em mais\n"
+     "de N minutos (padrão 5)"},
+    {"help", 'h', nullptr, "este texto"},
+    {"version", OPCAO_VERSAO, nullptr, "a versão de satcli e a da biblioteca (VersaoLib)"},
 };
 static_assert(opcoes::CodigosUnicos(kOpcoes));
 
 const char kUsoSubcomandos[] = R"(
-Subcommands (FILE "-" reads standard input):
+Subcomandos:
+Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
 )";
 
 const char kUsoFim[] = R"(
-The readable view names each field of the reply as the SAT standard does, explains the code, tells
-the device's answers from the library's own (code 9999, or no port), and converts the device's
-Windows-1252 text to the terminal's encoding; colour only on a terminal, and not with NO_COLOR.
-While a command waits more than a second for the device (activation and update may take up to 30
-minutes), standard error shows the time elapsed when it is a terminal.
+Verificações de saude:
+O subcomando saude lê a resposta de status e dá a cada verificação um nível, ok, atenção ou
+crítico, com uma linha para a loja; --json dá os níveis, as mensagens e os números em que cada
+verificação se apoia.
+  Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
+                malformado deixa a sua própria verificação em atenção
+  Certificado   crítico depois de passado o CERT_VENCIMENTO; atenção dentro de
+                --certificado-dias
+  Transmissão   atenção enquanto há CF-e aguardando transmissão (LISTA_INICIAL, LISTA_FINAL);
+                crítico quando aguardam e a última transmissão (DH_CFe) tem mais de 5 dias, ou
+                quando o último contato com a SEFAZ (DH_ULTIMA) tem: o SAT se bloqueia após 10
+                dias sem ele. As idades são contadas no relógio do próprio SAT (DH_ATUAL)
+  Relógio       atenção quando DH_ATUAL difere do relógio deste computador em mais de
+                --relogio-minutos
+  Memória       atenção acima de 80 % de MT_TOTAL em uso (MT_USADA), crítico acima de 95 %
+  Bateria       atenção quando NIVEL_BATERIA é BAIXO
+  Operação      crítico quando ESTADO_OPERACAO é 1 (bloqueado pela SEFAZ), 2 (pelo
+                contribuinte), 3 (bloqueio autônomo) ou 4 (bloqueado para desativação)
 
-saude checks the status reply and gives each check a level: ok, atencao (attention) or critico
-(critical), with a line in Portuguese for the shop:
-  Consulta      critical when the SAT does not answer or refuses the query; a field missing or
-                malformed makes its own check attention
-  Certificado   critical once CERT_VENCIMENTO has passed; attention within --certificado-dias
-  Transmissao   attention while CF-e wait to be transmitted (LISTA_INICIAL, LISTA_FINAL); critical
-                when they wait and the last transmission (DH_CFe) is more than 5 days old, or
-                when the last contact with SEFAZ (DH_ULTIMA) is: the SAT blocks itself after 10
-                days without it. Ages are read on the SAT's own clock (DH_ATUAL)
-  Relogio       attention when DH_ATUAL is more than --relogio-minutos from this computer's clock
-  Memoria       attention above 80 % of MT_TOTAL in use (MT_USADA), critical above 95 %
-  Bateria       attention when NIVEL_BATERIA is BAIXO
-  Operacao      critical when ESTADO_OPERACAO is 1 (blocked by SEFAZ), 2 (by the taxpayer), 3
-                (autonomous block) or 4 (blocked for deactivation)
---json gives the levels, messages and the figures each check rests on.
+Status de saída:
+  0   o dispositivo respondeu com um código de sucesso (xx000, ou 04006 na ativação
+      ICP-Brasil); nas exportações próprias da biblioteca, elas fizeram o que foi pedido
+  1   o dispositivo respondeu com qualquer outro código (em numero-sessao, também uma falha
+      guardada); portas, porta e escolhe: nenhum SAT respondeu
+  3   a biblioteca respondeu no lugar do dispositivo (código 9999, nenhuma porta pôde ser
+      aberta) ou recusou
+  4   um documento não pôde ser lido ou salvo
+  64  erro de uso: nada foi executado
+saude sai com 0 quando todas as verificações estão ok, 1 quando a pior está em atenção, 2 quando
+uma está crítica, 3 quando não foi possível consultar o SAT (nenhuma porta, nenhuma resposta ou
+uma resposta que não é a de status). Com vários subcomandos, o status do primeiro que não teve
+sucesso.
 
-Exit status:
-  0   the device answered with a success code (xx000, or 04006 for the ICP-Brasil activation);
-      for the library's own exports, they did what was asked
-  1   the device answered with any other code (a stored failure for numero-sessao too); portas,
-      porta and escolhe: no SAT answered
-  3   the library answered in the device's place (code 9999, no port could be opened) or refused
-  4   a document could not be read or saved
-  64  usage error: nothing was run
-saude: 0 when every check is ok, 1 when the worst is attention, 2 when one is critical, 3 when
-the SAT could not be asked (no port, no reply, or a reply that is not the status).
-With several subcommands, the status of the first one that did not succeed.
-
-Environment: SAT_CODIGO, the activation code; on Linux SAT_DEV_DIR, the folder of the serial
-devices (default /dev/), and SAT_SYSFS_ROOT, where the USB devices are listed (default /sys).
-The library's own lines (the ports it finds) go to standard error.
+Ambiente:
+  SAT_CODIGO      o código de ativação, quando não se dá --codigo
+  SAT_DEV_DIR     no Linux, a pasta dos dispositivos seriais (padrão /dev/)
+  SAT_SYSFS_ROOT  no Linux, onde os dispositivos USB são listados (padrão /sys)
+  NO_COLOR        não vazia: sem cores no terminal (como TERM=dumb no Linux)
 )";
+
+// How many columns a UTF-8 text takes: one a character.
+size_t Colunas(const std::string &texto) {
+  size_t colunas = 0;
+  for (const char c : texto) {
+    colunas += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }
+  return colunas;
+}
 
 // Words wrapped at 100 columns, each line indented by `recuo`.
 std::string Quebra(const std::string &texto, size_t recuo, size_t coluna) {
@@ -117,7 +139,7 @@ std::string Quebra(const std::string &texto, size_t recuo, size_t coluna) {
     size_t fim = texto.find(' ', inicio);
     fim = fim == std::string::npos ? texto.size() : fim;
     const std::string palavra = texto.substr(inicio, fim - inicio);
-    if (coluna + 1 + palavra.size() > 100 && coluna > recuo) {
+    if (coluna + 1 + Colunas(palavra) > 100 && coluna > recuo) {
       quebrado += "\n" + std::string(recuo, ' ');
       coluna = recuo;
     } else if (coluna > recuo) {
@@ -125,28 +147,27 @@ std::string Quebra(const std::string &texto, size_t recuo, size_t coluna) {
       coluna++;
     }
     quebrado += palavra;
-    coluna += palavra.size();
+    coluna += Colunas(palavra);
     inicio = fim + 1;
   }
   return quebrado;
 }
 
-void Ajuda(FILE *saida) {
-  std::fputs(kUso, saida);
-  std::fputs(opcoes::Ajuda(kOpcoes, 22).c_str(), saida);
-  std::fputs(kUsoSubcomandos, saida);
+// Each subcommand is a definition two spaces in, as the man page is made of it.
+void Ajuda(const Terminal &terminal) {
+  std::string ajuda = kUso + opcoes::Ajuda(kOpcoes, 22) + kUsoSubcomandos;
   const size_t recuo = 26;
   for (const Subcomando &s : Subcomandos()) {
-    std::string uso = std::string("  ") + (s.codigo ? "* " : "  ") + s.nome;
+    std::string uso = std::string("  ") + (s.codigo ? "* " : "") + s.nome;
     if (s.argumentos[0] != '\0') {
       uso += std::string(" ") + s.argumentos;
     }
     uso = uso.size() + 1 < recuo ? uso + std::string(recuo - uso.size(), ' ')
                                  : uso + "\n" + std::string(recuo, ' ');
-    std::fprintf(saida, "%s%s\n", uso.c_str(),
-                 Quebra(std::string(s.exportacao) + ": " + s.descricao, recuo, recuo).c_str());
+    ajuda += uso + Quebra(std::string(s.exportacao) + ": " + s.descricao, recuo, recuo) + "\n";
   }
-  std::fputs(kUsoFim, saida);
+  ajuda += kUsoFim;
+  std::fputs(DeUtf8(ajuda, Destino::Terminal).c_str(), terminal.saida);
 }
 
 // One line: satcli's version, then the library's text in the terminal's encoding.
@@ -163,8 +184,13 @@ int Versao(const Terminal &terminal) {
   return STATUS_SUCESSO;
 }
 
+// One line of satcli's own on standard error.
+void Avisa(const std::string &texto) {
+  std::fputs(DeUtf8("satcli: " + texto + "\n", Destino::Erro).c_str(), stderr);
+}
+
 int Uso(const std::string &mensagem) {
-  std::fprintf(stderr, "satcli: %s (see --help)\n", mensagem.c_str());
+  Avisa(mensagem + " (veja --help)");
   return STATUS_USO;
 }
 
@@ -213,13 +239,13 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
     case opcoes::kPalavra:
       if (valor == ",") {
         if (passo.sub == nullptr) {
-          return "a \",\" with no subcommand before it";
+          return "\",\" sem subcomando antes";
         }
         l.passos.emplace_back();
       } else if (passo.sub == nullptr) {
         passo.sub = ProcuraSubcomando(valor);
         if (passo.sub == nullptr) {
-          return "unknown subcommand " + valor;
+          return "subcomando desconhecido " + valor;
         }
       } else {
         passo.args.push_back(valor);
@@ -242,75 +268,76 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
       break;
     case 'c':
       if (!temValor) {
-        return a.nome + " takes the activation code";
+        return a.nome + " requer o código de ativação";
       }
       l.opcoes.codigo = valor;
       l.opcoes.temCodigo = true;
       break;
     case 's':
       if (!temValor || !LeInteiro(valor, l.opcoes.sessao)) {
-        return a.nome + " takes a session number";
+        return a.nome + " requer um número de sessão";
       }
       l.opcoes.temSessao = true;
       break;
     case 'p':
       if (!temValor || !LeInteiro(valor, l.porta)) {
-        return a.nome + " takes a port number";
+        return a.nome + " requer um número de porta";
       }
       l.temPorta = true;
       break;
     case OPCAO_LOG:
       if (!temValor) {
-        return a.nome + " takes a file name";
+        return a.nome + " requer um nome de arquivo";
       }
       l.log = valor;
       break;
     case OPCAO_CERTIFICADO_DIAS:
       if (!temValor || !LeInteiro(valor, numero) || numero < 1 || numero > 3650) {
-        return a.nome + " takes a number of days, 1 to 3650";
+        return a.nome + " requer um número de dias, de 1 a 3650";
       }
       l.opcoes.limites.certificadoDias = numero;
       break;
     case OPCAO_RELOGIO_MINUTOS:
       if (!temValor || !LeInteiro(valor, numero) || numero < 1 || numero > 1440) {
-        return a.nome + " takes a number of minutes, 1 to 1440";
+        return a.nome + " requer um número de minutos, de 1 a 1440";
       }
       l.opcoes.limites.relogioMinutos = numero;
       break;
     case OPCAO_SALVA:
       if (!temValor) {
-        return a.nome + " takes a file name";
+        return a.nome + " requer um nome de arquivo";
       }
       passo.salva = valor;
       break;
     default:
-      return "unknown option " + a.nome;
+      return "opção desconhecida " + a.nome;
     }
   }
   if (l.ajuda || l.versao) {
     return std::string();
   }
   if (l.passos.back().sub == nullptr) {
-    return l.passos.size() > 1 ? "a \",\" with no subcommand after it" : "no subcommand";
+    return l.passos.size() > 1 ? "\",\" sem subcomando depois" : "nenhum subcomando";
   }
   for (const Passo &p : l.passos) {
     const Subcomando &s = *p.sub;
     const int n = static_cast<int>(p.args.size());
     if (n < s.minimo || n > s.maximo) {
-      return std::string(s.nome) + " takes " +
-             (s.argumentos[0] != '\0' ? std::string(s.argumentos) : "no arguments");
+      return std::string(s.nome) + (s.argumentos[0] != '\0'
+                                        ? " recebe " + std::string(s.argumentos)
+                                        : std::string(" não recebe argumentos"));
     }
     for (int j = 0; j < n; ++j) {
       int32_t numero;
       if ((s.inteiros >> j & 1) != 0 && !LeInteiro(p.args[j], numero)) {
-        return std::string(s.nome) + ": " + p.args[j] + " is not a number";
+        return std::string(s.nome) + ": " + p.args[j] + " não é um número";
       }
     }
     if (s.codigo && !l.opcoes.temCodigo) {
-      return std::string(s.nome) + " needs the activation code: --codigo CODE or SAT_CODIGO";
+      return std::string(s.nome) + " precisa do código de ativação: --codigo CODIGO ou SAT_CODIGO";
     }
     if (!p.salva.empty() && !s.salva) {
-      return std::string("--salva does not go with ") + s.nome;
+      return std::string("--salva não se aplica a ") + s.nome;
     }
   }
   return std::string();
@@ -328,7 +355,7 @@ int main(int argc, char **argv) {
   }
   const std::string erro = LeLinha(argc, argv, linha);
   if (linha.ajuda) {
-    Ajuda(terminal.saida);
+    Ajuda(terminal);
     return STATUS_SUCESSO;
   }
   if (linha.versao) {
@@ -339,8 +366,8 @@ int main(int argc, char **argv) {
   }
   for (Passo &p : linha.passos) {
     if (p.sub->documento >= 0 && !LeArquivo(p.args[p.sub->documento], p.documento)) {
-      std::fprintf(stderr, "satcli: cannot read %s: %s\n", p.args[p.sub->documento].c_str(),
-                   std::strerror(errno));
+      const std::string causa = std::strerror(errno);
+      Avisa("não foi possível ler " + p.args[p.sub->documento] + ": " + causa);
       return STATUS_ARQUIVO;
     }
   }
@@ -352,7 +379,7 @@ int main(int argc, char **argv) {
     ArquivoLog(linha.log.c_str());
   }
   if (linha.temPorta && AbreSerialSAT(linha.porta, 0, 0, 0, 0) != 0) {
-    std::fprintf(stderr, "satcli: the library refused port COM%d\n", static_cast<int>(linha.porta));
+    Avisa("a biblioteca recusou a porta COM" + std::to_string(linha.porta));
     return STATUS_BIBLIOTECA;
   }
   Execucao execucao{linha.opcoes, terminal};

@@ -20,7 +20,11 @@ Terminal PreparaTerminal();
 // Bytes pass untranslated (no CR LF on Windows): --bruto's output, a document read from stdin.
 void ModoBinario(FILE *arquivo);
 
-enum class Destino { Terminal, Utf8 };
-// Windows-1252 text in the terminal's encoding, or in UTF-8; a character the destination
-// cannot show becomes '?'.
+// Where a text goes: standard output, standard error (each in its own encoding on Windows, where
+// one may be the console and the other a file), or JSON.
+enum class Destino { Terminal, Erro, Utf8 };
+// Windows-1252 text in the destination's encoding; a character the destination cannot show
+// becomes '?'.
 std::string DeWindows1252(std::string_view texto, Destino destino);
+// satcli's own texts, UTF-8 in the sources, in the destination's encoding, likewise.
+std::string DeUtf8(std::string_view texto, Destino destino);

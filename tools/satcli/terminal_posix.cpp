@@ -18,6 +18,22 @@ bool CoresPermitidas() {
          (termo == nullptr || std::strcmp(termo, "dumb") != 0);
 }
 
+// Standard output and standard error share the locale's encoding.
+std::string Converte(const char *de, std::string_view texto, Destino destino) {
+  const std::string para =
+      std::string(destino == Destino::Utf8 ? "UTF-8" : nl_langinfo(CODESET)) + "//TRANSLIT";
+  // A byte with no character in `de`, or one the terminal cannot show.
+  const auto interrogacao = [](unsigned char) { return std::string("?"); };
+  if (auto convertido = comum::ConverteTudo(para.c_str(), de, texto, interrogacao)) {
+    return *convertido;
+  }
+  std::string ascii(texto);
+  for (char &c : ascii) {
+    c = static_cast<unsigned char>(c) < 0x80 ? c : '?';
+  }
+  return ascii;
+}
+
 } // namespace
 
 Terminal PreparaTerminal() {
@@ -39,16 +55,9 @@ Terminal PreparaTerminal() {
 void ModoBinario(FILE *) {}
 
 std::string DeWindows1252(std::string_view texto, Destino destino) {
-  const std::string para =
-      std::string(destino == Destino::Utf8 ? "UTF-8" : nl_langinfo(CODESET)) + "//TRANSLIT";
-  // A byte with no character in Windows-1252, or one the terminal cannot show.
-  const auto interrogacao = [](unsigned char) { return std::string("?"); };
-  if (auto convertido = comum::ConverteTudo(para.c_str(), "WINDOWS-1252", texto, interrogacao)) {
-    return *convertido;
-  }
-  std::string ascii(texto);
-  for (char &c : ascii) {
-    c = static_cast<unsigned char>(c) < 0x80 ? c : '?';
-  }
-  return ascii;
+  return Converte("WINDOWS-1252", texto, destino);
+}
+
+std::string DeUtf8(std::string_view texto, Destino destino) {
+  return destino == Destino::Utf8 ? std::string(texto) : Converte("UTF-8", texto, destino);
 }

@@ -19,37 +19,37 @@ status=0
 bash "$demo" "$build" >"$dir/saida" 2>"$dir/erro" || status=$?
 [ "$status" -eq 0 ] || falha "the demo ended with status $status: $(cat "$dir/erro")"
 passos=$(grep -cE '^ ?[0-9]+\. ' "$dir/saida" || true)
-resultados=$(grep -cE '^    \[(ok|failed|library)\] ' "$dir/saida" || true)
+resultados=$(grep -cE '^    \[(ok|falhou|biblioteca)\] ' "$dir/saida" || true)
 [ "$passos" -ge 19 ] || falha "$passos steps printed"
 [ "$resultados" -ge "$passos" ] || falha "$resultados results for $passos steps"
-grep -q "^The fiscal day is over: $passos steps" "$dir/saida" || falha "no closing line"
+grep -q "^O dia fiscal terminou: $passos passos" "$dir/saida" || falha "no closing line"
 for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 07000' \
-  '\[ok\] ConsultarUltimaSessaoFiscal 07000' '\[failed\] EnviarDadosVenda 06006' \
-  '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'signed CF-e in cfe-venda.xml: [0-9]+ bytes, key CFe[0-9]{44}' \
-  'issued by Padaria Pão Dourado Ltda, São Paulo: total R\$ 21\.00, ICMS R\$ 3\.24, change R\$ 4\.00'; do
+  '\[ok\] ConsultarUltimaSessaoFiscal 07000' '\[falhou\] EnviarDadosVenda 06006' \
+  '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'CF-e assinado em cfe-venda.xml: [0-9]+ bytes, chave CFe[0-9]{44}' \
+  'emitido por Padaria Pão Dourado Ltda, São Paulo: total R\$ 21\.00, ICMS R\$ 3\.24, troco R\$ 4\.00'; do
   grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
 done
 if [ -x "$build/satd" ]; then
-  grep -q '^== satd owns the SAT' "$dir/saida" || falha "satd's part did not run"
+  grep -q '^== satd ' "$dir/saida" || falha "satd's part did not run"
 fi
 # It ends with the health of the day's SAT (all ok) and of a SAT whose certificate expires in 10
 # days (attention, exit status 1), in the terminal's encoding.
-saude=$(sed -n '/^== The SAT.s health after the day/,$p' "$dir/saida")
+saude=$(sed -n '/^== A saúde do SAT depois do dia/,$p' "$dir/saida")
 grep -qE '^    Sa.{1,2}de do SAT 900000001 em [0-9/]{10} [0-9:]{8}: ok$' <<<"$saude" ||
   falha "no healthy SAT at the end: $saude"
 [ "$(grep -cE '^      \[ok\] ' <<<"$saude")" -ge 13 ] || falha "not every check shown: $saude"
 grep -qE 'Certificado vence em 10 dias \([0-9/]{10}\)$' <<<"$saude" ||
   falha "no certificate expiring in 10 days: $saude"
 grep -qE '^    .*SAT 900000002 em .*: aten' <<<"$saude" || falha "the second SAT is not at attention"
-grep -qx '    (exit status 1)' <<<"$saude" || falha "the second SAT's saude did not exit with 1"
+grep -qx '    (status de saída 1)' <<<"$saude" || falha "the second SAT's saude did not exit with 1"
 # Then where to look next: each path it names is in the tree.
-proximos=$(sed -n '/^Where to look next:$/,$p' "$dir/saida" | awk 'NR > 1 && /^  [^ ]/ {print $1}')
+proximos=$(sed -n '/^Onde olhar em seguida:$/,$p' "$dir/saida" | awk 'NR > 1 && /^  [^ ]/ {print $1}')
 [ "$(wc -l <<<"$proximos")" -ge 4 ] || falha "no list of where to look next"
 for caminho in $proximos; do
   [ "$caminho" = make ] || [ "$caminho" = man ] || [ -e "$(dirname "$demo")/../$caminho" ] ||
     falha "where to look next names $caminho, which is not in the tree"
 done
-pasta=$(sed -n 's/^Work folder, removed at the end: //p' "$dir/saida")
+pasta=$(sed -n 's/^Pasta de trabalho, removida no fim: //p' "$dir/saida")
 [ -n "$pasta" ] && [ ! -e "$pasta" ] || falha "the work folder '$pasta' is left behind"
 
 # A SAT that is already activated: the activation step gets 04003 and the demo stops there.
@@ -64,9 +64,9 @@ chmod +x "$dir/build/satemu"
 status=0
 bash "$demo" "$dir/build" >"$dir/saida" 2>"$dir/erro" || status=$?
 [ "$status" -eq 1 ] || falha "an unexpected code ended the demo with status $status"
-grep -q '^demo: step 3 (activate it .*) did not give 04000' "$dir/erro" ||
+grep -q '^demo: o passo 3 (ativa o SAT .*) não deu 04000' "$dir/erro" ||
   falha "no message for the unexpected code: $(cat "$dir/erro")"
-grep -qE '^    \[failed\] AtivarSAT 04003' "$dir/saida" || falha "the failing step is not shown"
+grep -qE '^    \[falhou\] AtivarSAT 04003' "$dir/saida" || falha "the failing step is not shown"
 if [ ! -s "$dir/satemu.pid" ]; then
   falha "satemu was not started through the build folder"
 elif kill -0 "$(cat "$dir/satemu.pid")" 2>/dev/null; then

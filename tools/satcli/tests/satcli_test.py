@@ -77,10 +77,12 @@ def roda(args, entrada=None, ambiente=None, sem_codigo=False):
         return subprocess.CompletedProcess(p.args, p.returncode, saida.read(), erro.read())
 
 
-def texto_legivel(saida):
+def texto_legivel(saida, erros="strict"):
     # Under wine the terminal's encoding is the ANSI code page, Windows-1252, and lines end in
     # CR LF.
-    return saida.decode("cp1252").replace("\r\n", "\n") if wine else saida.decode("utf-8")
+    if wine:
+        return saida.decode("cp1252", erros).replace("\r\n", "\n")
+    return saida.decode("utf-8", erros)
 
 
 def nomes_legiveis(texto):
@@ -107,7 +109,7 @@ def executa(linha):
     if linha["status"] == 64:
         confere(linha, frames_recebidos() == antes, "a usage error sent something to the SAT")
     if "erro" in linha:
-        confere(linha, re.search(linha["erro"], p.stderr.decode("latin-1")) is not None,
+        confere(linha, re.search(linha["erro"], texto_legivel(p.stderr, "replace")) is not None,
                 f"stderr does not match {linha['erro']!r}\n{detalhe}")
     if "--json" in args:
         try:
@@ -212,7 +214,7 @@ def linhas_dispositivo():
         {"oque": "the reply's bytes", "args": p + ["--bruto", "-s", "42", "consultar"],
          "status": 0, "bruto": b"000042\\|08000\\|SAT em opera\xe7\xe3o\\|\\|\n"},
         {"oque": "not activated: a failure code", "args": p + ["ultima-sessao"], "status": 1,
-         "titulo": r"\[failed\] ConsultarUltimaSessaoFiscal 19002: SAT ainda não ativado"},
+         "titulo": r"\[falhou\] ConsultarUltimaSessaoFiscal 19002: SAT ainda não ativado"},
         {"oque": "ICP-Brasil activation", "args": p + ["--json", "ativar", CNPJ, "35", "2"],
          "status": 0, "codigo": "04006", "nomes": COMUM + ["CSR"],
          "json": {"sucesso": True, "origem": "dispositivo", "campos.CSR": r"[A-Za-z0-9+/=]{40,}",
@@ -220,7 +222,7 @@ def linhas_dispositivo():
         {"oque": "its certificate", "args": p + ["certificado", certificado], "status": 0,
          "titulo": r"\[ok\] ComunicarCertificadoICPBRASIL 05000: .*"},
         {"oque": "activated already", "args": p + ["ativar", CNPJ, "35"], "status": 1,
-         "titulo": r"\[failed\] AtivarSAT 04003: SAT já ativado", "nomes": COMUM},
+         "titulo": r"\[falhou\] AtivarSAT 04003: SAT já ativado", "nomes": COMUM},
         {"oque": "association", "args": p + ["associar", CNPJ_SH + CNPJ, ASSINATURA],
          "status": 0, "titulo": r"\[ok\] AssociarAssinatura 13000: Assinatura do AC Registrada"},
         {"oque": "network from standard input", "args": p + ["rede", "-"],
@@ -233,7 +235,7 @@ def linhas_dispositivo():
         {"oque": "status, readable", "args": p + ["status"], "status": 0, "nomes": STATUS,
          "legivel": r"^  DH_ATUAL +\d{14} \(\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\)$"},
         {"oque": "no fiscal session yet", "args": p + ["ultima-sessao"], "status": 1,
-         "titulo": r"\[failed\] ConsultarUltimaSessaoFiscal 19003: Não existe sessão fiscal"},
+         "titulo": r"\[falhou\] ConsultarUltimaSessaoFiscal 19003: Não existe sessão fiscal"},
         # The sale, its signed CF-e, the stored replies and the cancellation.
         {"oque": "sale", "args": p + ["--json", "venda", venda, "--salva", caminho("cfe.xml")],
          "status": 0, "codigo": "06000", "nomes": VENDA,
@@ -251,9 +253,9 @@ def linhas_dispositivo():
         {"oque": "the sale's session, as the device stored it", "args": p + [
             "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
          "nomes": VENDA[:6],
-         "titulo": r"\[ok\] ConsultarNumeroSessao 06000: .* \(the stored reply of "
+         "titulo": r"\[ok\] ConsultarNumeroSessao 06000: .* \(a resposta guardada de "
                    r"EnviarDadosVenda\)",
-         "legivel": r"^ +\(the sale's compressed tail, as the device stored it\)$"},
+         "legivel": r"^ +\(a cauda comprimida da venda, como o dispositivo a guardou\)$"},
         {"oque": "the sale's session, bytes", "args": p + [
             "--bruto", "numero-sessao", lambda: str(memoria["sessao_venda"])], "status": 0,
          "bruto": rb"\d{6}\|06000\|0000\|Emitido com sucesso \+ conte\xfado notas\.\|\|\|.*\n"},
@@ -262,15 +264,15 @@ def linhas_dispositivo():
             caminho("canc.xml")], "status": 0, "nomes": CANCELAMENTO,
          "titulo": r"\[ok\] CancelarUltimaVenda 07000: Cupom cancelado com sucesso \+ conteúdo "
                    r"CF-e-SAT cancelado\.",
-         "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ characters\) decoded "
-                    r"into .*canc\.xml$",
+         "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ caracteres\) "
+                    r"decodificado em .*canc\.xml$",
          "depois": confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"",
                                    rb"</CFeCanc>$")},
         {"oque": "a cancelled sale cannot be cancelled", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
             caminho("outra.xml")], "status": 1,
-         "titulo": r"\[failed\] CancelarUltimaVenda 07002: Cupom inválido",
-         "legivel": r"^  note: nothing saved in .*outra\.xml: the command did not succeed$"},
+         "titulo": r"\[falhou\] CancelarUltimaVenda 07002: Cupom inválido",
+         "legivel": r"^  nota: nada foi salvo em .*outra\.xml: o comando não teve sucesso$"},
         {"oque": "the last fiscal session: the cancellation", "args": p + [
             "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
          "json": {"respostaDe": "CancelarUltimaVenda"}},
@@ -285,7 +287,7 @@ def linhas_dispositivo():
         {"oque": "block", "args": p + ["bloquear"], "status": 0,
          "titulo": r"\[ok\] BloquearSAT 16000: Equipamento SAT bloqueado com sucesso\."},
         {"oque": "block again", "args": p + ["bloquear"], "status": 1,
-         "titulo": r"\[failed\] BloquearSAT 16002: Equipamento SAT já está bloqueado"},
+         "titulo": r"\[falhou\] BloquearSAT 16002: Equipamento SAT já está bloqueado"},
         {"oque": "unblock", "args": p + ["desbloquear"], "status": 0,
          "titulo": r"\[ok\] DesbloquearSAT 17000: .*"},
         {"oque": "update", "args": p + ["atualizar"], "status": 0,
@@ -295,7 +297,7 @@ def linhas_dispositivo():
                    r"sucesso\."},
         {"oque": "the old code, refused, with the error record",
          "args": p + ["--erro", "status"], "status": 1,
-         "titulo": r"\[failed\] ConsultarStatusOperacional 10001: Código de ativação inválido",
+         "titulo": r"\[falhou\] ConsultarStatusOperacional 10001: Código de ativação inválido",
          "legivel": r"^  CodigoErro +0 $"},
         {"oque": "back through the emergency code",
          "args": p + ["-c", "87654321", "trocar-codigo", "2", CODIGO, CODIGO], "status": 0,
@@ -321,26 +323,28 @@ def linhas_dispositivo():
              f"{objetos}")},
         {"oque": "the decoded log as it is", "args": p + ["log", ",", "documento"],
          "status": 0, "legivel": r"^\d{14}\|\d{6}\|ExtrairLogs\|15000$"},
-        # Usage errors: nothing is sent.
+        # Usage errors: nothing is sent. The unknown option and the value given to an option
+        # that takes none are worded by the tools' shared parser (tools/comum/opcoes.h).
         *[{"oque": f"usage: {' '.join(args)}", "args": args, "status": status, "erro": erro,
            "sem_codigo": sem_codigo} for args, status, erro, sem_codigo in [
-            ([], 64, r"no subcommand", False),
-            (["vender"], 64, r"unknown subcommand vender", False),
-            (["--depressa", "consultar"], 64, r"unknown option --depressa", False),
-            (["consultar", "42"], 64, r"consultar takes no arguments", False),
-            (["numero-sessao", "x"], 64, r"numero-sessao: x is not a number", False),
-            (["ativar", CNPJ, "SP"], 64, r"ativar: SP is not a number", False),
-            (["trocar-codigo", "1"], 64, r"trocar-codigo takes OPCAO NOVO \[CONFIRMACAO\]", False),
-            (["status"], 64, r"status needs the activation code", True),
-            (["consultar", ","], 64, r"no subcommand after it", False),
-            ([",", "consultar"], 64, r"no subcommand before it", False),
-            (["--salva", "x", "consultar"], 64, r"--salva does not go with consultar", False),
-            (["-s"], 64, r"-s takes a session number", False),
-            (["-p", "sete", "consultar"], 64, r"-p takes a port number", False),
-            (["--bruto=x", "consultar"], 64, r"--bruto takes no value", False),
-            (["consultar", "--codigo"], 64, r"--codigo takes the activation code", False),
+            ([], 64, r"(?m)^satcli: nenhum subcomando \(veja --help\)$", False),
+            (["vender"], 64, r"subcomando desconhecido vender", False),
+            (["--depressa", "consultar"], 64, r"opção desconhecida --depressa", False),
+            (["consultar", "42"], 64, r"consultar não recebe argumentos", False),
+            (["numero-sessao", "x"], 64, r"numero-sessao: x não é um número", False),
+            (["ativar", CNPJ, "SP"], 64, r"ativar: SP não é um número", False),
+            (["trocar-codigo", "1"], 64, r"trocar-codigo recebe OPCAO NOVO \[CONFIRMACAO\]",
+             False),
+            (["status"], 64, r"status precisa do código de ativação", True),
+            (["consultar", ","], 64, r'"," sem subcomando depois', False),
+            ([",", "consultar"], 64, r'"," sem subcomando antes', False),
+            (["--salva", "x", "consultar"], 64, r"--salva não se aplica a consultar", False),
+            (["-s"], 64, r"-s requer um número de sessão", False),
+            (["-p", "sete", "consultar"], 64, r"-p requer um número de porta", False),
+            (["--bruto=x", "consultar"], 64, r"--bruto não aceita valor", False),
+            (["consultar", "--codigo"], 64, r"--codigo requer o código de ativação", False),
             (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
-             r"cannot read .*nao-existe\.xml", False),
+             r"não foi possível ler .*nao-existe\.xml", False),
         ]],
         # Linux discovery: the SAT found on the USB bus (a sysfs tree), no port given.
         {"oque": "found on the USB bus, JSON untouched by the library's lines", "nativo": True,
@@ -357,7 +361,7 @@ def linhas_dispositivo():
                                  r"COM7\n  porta +COM7\n\[ok\] ConsultarSAT 08000"},
         {"oque": "no SAT answers a wrong code", "nativo": True, "args": ["-c", "0", "portas"],
          "ambiente": sysfs, "status": 1,
-         "titulo": r"\[failed\] GetMapaPortasSAT: no SAT answered with a success code"},
+         "titulo": r"\[falhou\] GetMapaPortasSAT: nenhum SAT respondeu com um código de sucesso"},
     ]
 
 
@@ -368,18 +372,21 @@ def linhas_sem_dispositivo():
     linha = {"oque": "--help"}
     confere(linha, ajuda.returncode == 0, f"status {ajuda.returncode}")
     for exportacao in exportacoes:
-        confere(linha, re.search(rf"^  [ *] [a-z-]+.*\n?\s+{exportacao}:", texto, re.M),
+        confere(linha, re.search(rf"^  (\* )?[a-z][a-z-]*.*\n?\s+{exportacao}:", texto, re.M),
                 f"no subcommand for {exportacao}")
+    # The headings the man page is made from, each on a line of its own.
+    for titulo in ["Opções:", "Subcomandos:", "Status de saída:", "Ambiente:"]:
+        confere(linha, re.search(rf"^{titulo}$", texto, re.M), f"no heading {titulo}")
     versao = re.search(r"project\(libsat VERSION ([\d.]+)", (RAIZ / "CMakeLists.txt").read_text())[1]
     return [
-        {"oque": "-h", "args": ["-h"], "status": 0, "legivel": r"\AUsage: satcli "},
+        {"oque": "-h", "args": ["-h"], "status": 0, "legivel": r"\AUso: satcli "},
         {"oque": "--version", "args": ["--version"], "status": 0,
          "legivel": rf"\Asatcli {re.escape(versao)} \(TAVRO DLL SAT Vers.o: 02\.00\.11\.05 .*\)\n\Z"},
         {"oque": "saude without a SAT: unknown", "args": ["-p", "7", "saude"], "status": 3,
          "legivel": r"^  \[crítico\]  Consulta +O SAT não respondeu"},
         {"oque": "no port", "args": ["-p", "7", "consultar"], "status": 3,
-         "titulo": r"\[library\] ConsultarSAT: no port could be opened: is the SAT attached\? "
-                   r"\(satcli portas\)", "nomes": ["mensagem"],
+         "titulo": r"\[biblioteca\] ConsultarSAT: nenhuma porta pôde ser aberta: o SAT está "
+                   r"conectado\? \(satcli portas\)", "nomes": ["mensagem"],
          "legivel": r"^  mensagem +Erro ao tentar abrir a porta$"},
         {"oque": "no port, bytes", "args": ["-p", "7", "--bruto", "status"], "status": 3,
          "bruto": rb"Erro ao tentar abrir a porta\n"},
@@ -408,9 +415,9 @@ def linhas_mudo():
                 env=dict(os.environ, LC_ALL="C.UTF-8", TERM="xterm"))
             saida = p.stdout.decode("utf-8", "replace")
             confere(linha, p.returncode == 3, f"status {p.returncode}")
-            confere(linha, re.search(r"\rConsultarSAT: waiting for the SAT 0:01 \(gives up after "
+            confere(linha, re.search(r"\rConsultarSAT: aguardando o SAT há 0:01 \(limite de "
                                      r"0:05\)", saida), saida)
-            confere(linha, re.search(r"\r +\r\x1b\[33m\[library\]\x1b\[0m ConsultarSAT 9999: ",
+            confere(linha, re.search(r"\r +\r\x1b\[33m\[biblioteca\]\x1b\[0m ConsultarSAT 9999: ",
                                      saida), saida)
         linhas[0]["depois"] = lambda linha, objetos: na_pty(linha, objetos)
     return linhas

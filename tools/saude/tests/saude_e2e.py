@@ -214,7 +214,7 @@ def niveis():
         antes = consultas_recebidas()
         p = satcli("--certificado-dias", "0", "saude")
         confere("--certificado-dias 0", p.returncode == 64 and consultas_recebidas() == antes and
-                b"--certificado-dias takes a number of days" in p.stderr, repr(p.stderr))
+                "--certificado-dias requer um número de dias".encode() in p.stderr, repr(p.stderr))
 
         # At most one query per interval, whoever asks: two JSON reads and the page.
         servidor = satd("intervalo_s = 3600")
