@@ -169,7 +169,8 @@ cat <<FIM
 Where to look next:
   README.md                  setting up; the library from a POS program; satcli for a technician;
                              satd for a shop; many shops' health in Prometheus
-  man packaging/man/satcli.1 every subcommand (also satemu.1, satd.1, satd.toml.5)
+  satcli --help              every subcommand (also satemu's and satd's --help, and their man
+                             pages, made from it, once installed)
   include/sat.h              the library's functions, as a POS program calls them
   examples/                  the day's sale and cancellation as documents
   make test                  every test; make package and make package-win32 build what ships

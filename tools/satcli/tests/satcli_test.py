@@ -326,7 +326,7 @@ def linhas_dispositivo():
            "sem_codigo": sem_codigo} for args, status, erro, sem_codigo in [
             ([], 64, r"no subcommand", False),
             (["vender"], 64, r"unknown subcommand vender", False),
-            (["--depressa", "consultar"], 64, r"unknown option --depressa", False),
+            (["--depressa", "consultar"], 64, r"op\xc3\xa7\xc3\xa3o desconhecida --depressa", False),
             (["consultar", "42"], 64, r"consultar takes no arguments", False),
             (["numero-sessao", "x"], 64, r"numero-sessao: x is not a number", False),
             (["ativar", CNPJ, "SP"], 64, r"ativar: SP is not a number", False),
@@ -337,7 +337,7 @@ def linhas_dispositivo():
             (["--salva", "x", "consultar"], 64, r"--salva does not go with consultar", False),
             (["-s"], 64, r"-s takes a session number", False),
             (["-p", "sete", "consultar"], 64, r"-p takes a port number", False),
-            (["--bruto=x", "consultar"], 64, r"--bruto takes no value", False),
+            (["--bruto=x", "consultar"], 64, r"--bruto n\xc3\xa3o aceita valor", False),
             (["consultar", "--codigo"], 64, r"--codigo takes the activation code", False),
             (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
              r"cannot read .*nao-existe\.xml", False),
