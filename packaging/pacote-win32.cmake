@@ -95,7 +95,8 @@ string(REGEX REPLACE "\n##+ .*" "\n" resto "${resto}")
 set(secao "${titulo}${resto}")
 escreve_texto(${trabalho}/${pasta}/README.txt "libsat ${versao} for Windows\n\n${secao}")
 
-execute_process(COMMAND groff -man -Tascii -rHY=0 -P-c -P-b -P-o -P-u ${MANUAL}
+# The page is UTF-8 (Portuguese), and so is the text made of it.
+execute_process(COMMAND groff -k -man -Tutf8 -rHY=0 -P-c -P-b -P-o -P-u ${MANUAL}
   OUTPUT_VARIABLE manual RESULT_VARIABLE status ERROR_VARIABLE erro)
 if(NOT status EQUAL 0 OR NOT erro STREQUAL "")
   message(FATAL_ERROR "groff ${MANUAL}: ${status} ${erro}")

@@ -14,16 +14,17 @@ nome = pathlib.Path(programa).name
 # Arguments, exit status, what standard output and standard error must hold.
 linhas = [
     (["--version"], 0, rf"\A{nome} {re.escape(versao)}\n\Z", r"\A\Z"),
-    (["-h"], 0, rf"\AUsage: {nome} (.|\n)*^  -h, --help +this text\n  --version +", r"\A\Z"),
-    (["--nao-existe"], 64, r"\A\Z", rf"\A{nome}: unknown option --nao-existe \(see --help\)\n\Z"),
-    (["--help=sim"], 64, r"\A\Z", r"--help takes no value"),
-    (["-h", "palavra"], 0, r"\AUsage: ", r"\A\Z"),
-    (["palavra", "-h"], 64, r"\A\Z", r"unexpected argument palavra"),
-    ([com_valor], 64, r"\A\Z", rf"\A{nome}: (?!unknown option).*{com_valor}\b"),
+    (["-h"], 0, rf"\AUso: {nome} (.|\n)*^  -h, --help +este texto\n  --version +", r"\A\Z"),
+    (["--nao-existe"], 64, r"\A\Z", rf"\A{nome}: opção desconhecida --nao-existe \(veja --help\)\n\Z"),
+    (["--help=sim"], 64, r"\A\Z", r"--help não aceita valor"),
+    (["-h", "palavra"], 0, r"\AUso: ", r"\A\Z"),
+    (["palavra", "-h"], 64, r"\A\Z", r"argumento inesperado palavra \(veja --help\)"),
+    ([com_valor], 64, r"\A\Z", rf"\A{nome}: (?!opção desconhecida).*{com_valor}\b.*\(veja --help\)"),
 ]
 falhas = 0
 for args, status, saida, erro in linhas:
-    p = subprocess.run([programa, *args], capture_output=True, text=True, timeout=30)
+    p = subprocess.run([programa, *args], capture_output=True, encoding="utf-8",
+                       timeout=30)
     if p.returncode != status or not re.search(saida, p.stdout, re.M) or not re.search(
             erro, p.stderr, re.M):
         print(f"FAILED {nome} {' '.join(args)}: status {p.returncode}, expected {status}\n"

@@ -170,7 +170,8 @@ cat <<FIM
 Onde olhar em seguida:
   README.md                  a instalação; a biblioteca num programa de PDV; o satcli para o
                              técnico; o satd para a loja; a saúde de muitas lojas no Prometheus
-  man packaging/man/satcli.1 cada subcomando (também satemu.1, satd.1, satd.toml.5)
+  satcli --help              cada subcomando (também o --help do satemu e do satd, e as
+                             páginas de manual feitas a partir dele, depois de instalados)
   include/sat.h              as funções da biblioteca, como um programa de PDV as chama
   examples/                  a venda e o cancelamento do dia, como documentos
   make test                  todos os testes; make package e make package-win32 geram o que é

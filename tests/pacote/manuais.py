@@ -1,55 +1,17 @@
 #!/usr/bin/env python3
-"""Keeps a man page in step with what it documents.
+"""Checks the man pages.
 
-usage: manuais.py PROGRAM PAGE.1           the program's --help against its man page
+usage: manuais.py PAGE.1...                 pages made from --help (packaging/man/gera.sh)
        manuais.py --toml EXAMPLE.toml PAGE.5  the example configuration's keys against the page
 
-Every definition of --help (an indented term followed by two spaces or by a deeper-indented
-line: options, subcommands, exit codes, rules, HTTP paths) must be a .TP entry of the page, and
-every .TP entry a definition of --help; the words of a "Functions:" paragraph (or of one per
-role, "Checkout functions:") are entries of the page's FUNCTIONS section, and every environment variable --help names is an entry of its
-ENVIRONMENT section. The page must also pass groff without a warning.
+A made page must have its sections under their Portuguese headings (help2man falls back to
+English ones when the locale it was given is missing) and an OPÇÕES entry for -h, --help; every
+page must pass groff and man as lintian runs it without a warning.
 """
-import pathlib
 import re
 import shlex
 import subprocess
 import sys
-
-ENTORNO = re.compile(r"\b[A-Z][A-Z0-9]*(?:_[A-Z0-9]+)+\b")
-# The fields of the SAT's status reply, which the health checks name: no environment variables.
-CABECALHO_SAUDE = pathlib.Path(__file__).resolve().parents[2] / "tools/saude/saude.h"
-CAMPOS_DO_STATUS = set(re.findall(r'"(\w+)"', re.search(
-    r"kNomesStatus\[\] = \{(.*?)\};", CABECALHO_SAUDE.read_text(), re.S)[1]))
-# Sections whose entries are not definitions of --help (satd's metrics are checked against what
-# /metrics serves, by tools/satd/tests/prometheus.py).
-FORA_DA_AJUDA = {"ENVIRONMENT", "FILES", "FUNCTIONS", "METRICS"}
-
-
-def definicoes_da_ajuda(texto):
-    """The terms --help defines, and the words of its Functions paragraph."""
-    linhas = [re.sub(r"^(  (?:GET|POST|PUT|DELETE)) +", r"\1 ", l) for l in texto.splitlines()]
-    termos = set()
-    for i, linha in enumerate(linhas):
-        m = re.match(r"^( {2,4})(\* )?(\S.*)$", linha)
-        if not m:
-            continue
-        recuo = len(m.group(1)) + len(m.group(2) or "")
-        resto = m.group(3)
-        vao = re.search(r" {2,}", resto)
-        if vao:
-            termos.add(resto[: vao.start()])
-            continue
-        seguinte = linhas[i + 1] if i + 1 < len(linhas) else ""
-        if seguinte.strip() and len(seguinte) - len(seguinte.lstrip(" ")) > recuo:
-            termos.add(resto.rstrip())
-    funcoes = set()
-    # "Functions:", or a paragraph per role ("Checkout functions:"), up to the next unindented
-    # line.
-    for bloco in re.finditer(r"^(?:\w+ )?[Ff]unctions:(.*?)(?=\n\S|\n\s*\n|\Z)", texto,
-                             re.S | re.M):
-        funcoes |= set(bloco.group(1).split())
-    return termos, funcoes
 
 
 def sem_roff(linha):
@@ -80,9 +42,16 @@ def entradas_da_pagina(fonte):
     return entradas
 
 
-def groff(pagina):
-    r = subprocess.run(["groff", "-man", "-ww", "-z", pagina], capture_output=True, text=True)
-    return [] if r.returncode == 0 and not r.stderr.strip() else [f"groff: {r.stderr.strip()}"]
+def avisos(pagina):
+    """What groff and man (as lintian's manpage-has-errors-from-man runs it) say of the page."""
+    falhas = []
+    for comando in (["groff", "-man", "-Tutf8", "-ww", "-z", pagina],
+                    ["man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", pagina]):
+        r = subprocess.run(comando, capture_output=True, text=True,
+                           env={"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "MANWIDTH": "80"})
+        if r.returncode != 0 or r.stderr.strip():
+            falhas.append(f"{pagina}: {comando[0]}: status {r.returncode} {r.stderr.strip()}")
+    return falhas
 
 
 def diferencas(nome, na_ajuda, na_pagina, origem):
@@ -94,21 +63,18 @@ def diferencas(nome, na_ajuda, na_pagina, origem):
     return falhas
 
 
-def confere_programa(programa, pagina):
-    r = subprocess.run([programa, "--help"], capture_output=True, text=True)
-    if r.returncode != 0 or not r.stdout.strip():
-        return [f"{programa} --help: status {r.returncode}, {len(r.stdout)} bytes"]
-    termos, funcoes = definicoes_da_ajuda(r.stdout)
-    entradas = entradas_da_pagina(open(pagina, encoding="utf-8").read())
-    da_pagina = {e for s, lista in entradas.items() if s not in FORA_DA_AJUDA for _, e in lista}
-    funcoes_da_pagina = {f for _, e in entradas.get("FUNCTIONS", []) for f in e.split(", ")}
-    ambiente = {e for _, e in entradas.get("ENVIRONMENT", [])}
-    falhas = diferencas("definitions", termos, da_pagina, "--help")
-    falhas += diferencas("functions", funcoes, funcoes_da_pagina, "--help")
-    falhas += diferencas("environment", set(ENTORNO.findall(r.stdout)) - CAMPOS_DO_STATUS, ambiente, "--help")
-    if len(termos) < 2:
-        falhas.append(f"only {len(termos)} definitions found in --help")
-    return falhas + groff(pagina)
+SECOES = ["NOME", "SINOPSE", "DESCRIÇÃO", "OPÇÕES", "STATUS DE SAÍDA", "VEJA TAMBÉM"]
+
+
+def confere_gerada(pagina):
+    fonte = open(pagina, encoding="utf-8").read()
+    fonte = re.sub(r"\\\[u([0-9A-F]{4})\]", lambda m: chr(int(m[1], 16)), fonte)
+    secoes = [sem_roff(l[4:]).strip('"') for l in fonte.splitlines() if l.startswith(".SH ")]
+    falhas = [f"{pagina}: no section {s}" for s in SECOES if s not in secoes]
+    opcoes = [e for _, e in entradas_da_pagina(fonte).get("OPÇÕES", [])]
+    if "-h, --help" not in opcoes:
+        falhas.append(f"{pagina}: OPÇÕES has no -h, --help among {len(opcoes)} entries")
+    return falhas + avisos(pagina)
 
 
 def confere_toml(exemplo, pagina):
@@ -124,21 +90,21 @@ def confere_toml(exemplo, pagina):
     falhas = diferencas("keys", chaves, da_pagina, exemplo)
     if len(chaves) < 2:
         falhas.append(f"only {len(chaves)} keys found in {exemplo}")
-    return falhas + groff(pagina)
+    return falhas + avisos(pagina)
 
 
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "--toml":
         falhas = confere_toml(sys.argv[2], sys.argv[3])
-    elif len(sys.argv) == 3:
-        falhas = confere_programa(sys.argv[1], sys.argv[2])
+    elif len(sys.argv) >= 2 and not sys.argv[1].startswith("-"):
+        falhas = [f for pagina in sys.argv[1:] for f in confere_gerada(pagina)]
     else:
         print(__doc__, file=sys.stderr)
         return 2
     for falha in falhas:
         print(falha)
     if not falhas:
-        print(f"{sys.argv[-1]}: in step")
+        print(f"{' '.join(sys.argv[1:])}: in order")
     return 1 if falhas else 0
 
 

@@ -4,6 +4,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -106,7 +107,7 @@ public:
     const Opcao *o = Procura(letra);
     if (o == nullptr) {
       a.codigo = kErro;
-      a.erro = "unknown option " + a.nome;
+      a.erro = "opção desconhecida " + a.nome;
     } else if (c != '?' && c != ':') {
       a.codigo = c;
       a.valor = o->argumento != nullptr ? optarg : nullptr;
@@ -114,7 +115,7 @@ public:
       a.codigo = letra; // its value is missing: the tool says what it takes
     } else {
       a.codigo = kErro;
-      a.erro = a.nome + " takes no value";
+      a.erro = a.nome + " não aceita valor";
     }
     return a;
   }
@@ -156,8 +157,11 @@ template <std::size_t N> std::string Ajuda(const Opcao (&tabela)[N], std::size_t
     if (o.argumento != nullptr) {
       termo += std::string(" ") + o.argumento;
     }
-    termo += termo.size() + 2 <= coluna ? std::string(coluna - termo.size(), ' ')
-                                        : "\n" + std::string(coluna, ' ');
+    // Columns, not bytes: a value's name may hold an accented letter.
+    const std::size_t largura = static_cast<std::size_t>(
+        std::count_if(termo.begin(), termo.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+    termo += largura + 2 <= coluna ? std::string(coluna - largura, ' ')
+                                   : "\n" + std::string(coluna, ' ');
     for (const char *d = o.descricao; *d != '\0'; ++d) {
       termo += *d;
       if (*d == '\n') {

@@ -13,46 +13,48 @@
 namespace satemu {
 
 const Regra kRegrasVenda[] = {
-    {"xml", "well-formed XML, read by its declared encoding (UTF-8 when it declares none; "
-            "Windows-1252 with --windows-1252), with no DOCTYPE and no text beside child elements"},
-    {"raiz", "the root is <CFe>, holding one <infCFe> and nothing else"},
-    {"versao", "infCFe's versaoDadosEnt is 0.07 or 0.08"},
-    {"grupos", "infCFe holds ide, emit, dest, det (1 to 500), total and pgto, and may hold "
-               "entrega and infAdic; nothing else; each det holds one prod and one imposto"},
-    {"ide", "CNPJ of the software house (valid check digits), signAC (base64) and numeroCaixa "
-            "(3 digits), and none of the fields the SAT fills itself"},
-    {"emit", "CNPJ is the taxpayer this SAT was activated for; IE of 2 to 14 digits; indRatISSQN "
-             "S or N; IM and cRegTribISSQN may come; nothing the SAT fills itself"},
-    {"dest", "empty, or a CPF (11 digits) or a CNPJ (14 digits) with valid check digits, not "
-             "both, and optionally xNome"},
-    {"nItem", "the items' nItem count 1, 2, 3... in document order"},
-    {"prod", "cProd, xProd, CFOP (4 digits) and uCom present; qCom above zero with up to 4 "
-             "decimals; vUnCom with up to 3 decimals; indRegra A or T; vDesc and vOutro with up "
-             "to 2 decimals"},
-    {"vItem", "qCom x vUnCom, rounded (indRegra A) or truncated (T) to cents, is the item's "
-              "vProd, and vProd - vDesc + vOutro its vItem, not below zero; a vProd or vItem "
-              "the document gives must agree"},
-    {"total", "the sum of the items' vItem, less DescAcrEntr's vDescSubtot or plus its "
-              "vAcresSubtot (not both), is not below zero; a vCFe the document gives must agree"},
-    {"pgto", "one or more MP, each with cMP (2 digits) and vMP above zero; together they cover "
-             "the total"},
-    {"imposto", "what the device computes a tax from is there: pICMS (up to 2 decimals) in "
-                "ICMS00 and ICMSSN900; vBC (2 decimals) and pPIS or pCOFINS (4), or qBCProd and "
-                "vAliqProd (4 each), in the PIS and COFINS groups that are taxed and in PISST "
-                "and COFINSST; a vICMS, vPIS or vCOFINS the document gives must agree"},
+    {"xml", "XML bem formado, lido pela codificação que declara (UTF-8 quando não declara "
+            "nenhuma; Windows-1252 com --windows-1252), sem DOCTYPE e sem texto ao lado de "
+            "elementos filhos"},
+    {"raiz", "a raiz é <CFe>, com um <infCFe> e nada mais"},
+    {"versao", "versaoDadosEnt de infCFe é 0.07 ou 0.08"},
+    {"grupos", "infCFe traz ide, emit, dest, det (de 1 a 500), total e pgto, e pode trazer "
+               "entrega e infAdic; nada mais; cada det traz um prod e um imposto"},
+    {"ide", "CNPJ da software house (dígitos verificadores válidos), signAC (base64) e "
+            "numeroCaixa (3 dígitos), e nenhum dos campos que o próprio SAT preenche"},
+    {"emit", "o CNPJ é o do contribuinte para quem este SAT foi ativado; IE de 2 a 14 dígitos; "
+             "indRatISSQN S ou N; IM e cRegTribISSQN podem vir; nada que o próprio SAT preenche"},
+    {"dest", "vazio, ou um CPF (11 dígitos) ou um CNPJ (14 dígitos) com dígitos verificadores "
+             "válidos, não ambos, e opcionalmente xNome"},
+    {"nItem", "os nItem dos itens contam 1, 2, 3... na ordem do documento"},
+    {"prod", "cProd, xProd, CFOP (4 dígitos) e uCom presentes; qCom acima de zero com até 4 "
+             "decimais; vUnCom com até 3 decimais; indRegra A ou T; vDesc e vOutro com até 2 "
+             "decimais"},
+    {"vItem", "qCom x vUnCom, arredondado (indRegra A) ou truncado (T) em centavos, é o vProd "
+              "do item, e vProd - vDesc + vOutro o seu vItem, não abaixo de zero; um vProd ou "
+              "vItem que o documento traga tem de conferir"},
+    {"total", "a soma dos vItem dos itens, menos vDescSubtot de DescAcrEntr ou mais seu "
+              "vAcresSubtot (não ambos), não fica abaixo de zero; um vCFe que o documento traga "
+              "tem de conferir"},
+    {"pgto", "um ou mais MP, cada um com cMP (2 dígitos) e vMP acima de zero; juntos cobrem o "
+             "total"},
+    {"imposto", "está presente aquilo de que o aparelho calcula um imposto: pICMS (até 2 "
+                "decimais) em ICMS00 e ICMSSN900; vBC (2 decimais) e pPIS ou pCOFINS (4), ou "
+                "qBCProd e vAliqProd (4 cada), nos grupos de PIS e COFINS tributados e em PISST "
+                "e COFINSST; um vICMS, vPIS ou vCOFINS que o documento traga tem de conferir"},
 };
 const std::size_t kQuantasRegrasVenda = std::size(kRegrasVenda);
 
 const Regra kRegrasCancelamento[] = {
-    {"xml", "as for a sale"},
-    {"raiz", "the root is <CFeCanc>, holding one <infCFe> and nothing else"},
-    {"chCanc", "infCFe's chCanc is CFe followed by the key of the sale being cancelled"},
-    {"grupos", "infCFe holds ide, emit, dest and total, nothing else"},
-    {"ide", "CNPJ and signAC of the software house this SAT is associated with, numeroCaixa "
-            "(3 digits)"},
-    {"emit", "empty, or the CNPJ of the taxpayer"},
-    {"dest", "empty, or the CPF or CNPJ of the sale's buyer"},
-    {"total", "empty, or the sale's vCFe"},
+    {"xml", "como para uma venda"},
+    {"raiz", "a raiz é <CFeCanc>, com um <infCFe> e nada mais"},
+    {"chCanc", "chCanc de infCFe é CFe seguido da chave da venda cancelada"},
+    {"grupos", "infCFe traz ide, emit, dest e total, nada mais"},
+    {"ide", "CNPJ e signAC da software house a que este SAT está associado, numeroCaixa "
+            "(3 dígitos)"},
+    {"emit", "vazio, ou o CNPJ do contribuinte"},
+    {"dest", "vazio, ou o CPF ou CNPJ do comprador da venda"},
+    {"total", "vazio, ou o vCFe da venda"},
 };
 const std::size_t kQuantasRegrasCancelamento = std::size(kRegrasCancelamento);
 

@@ -25,12 +25,14 @@ constexpr char kCnpjSoftwareHousePadrao[] = "22233344000183";
 constexpr char kAssinaturaPadrao[] = "c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD";
 
 constexpr char kAjuda[] =
-    R"(Usage: satemu [options]
+    R"(Uso: satemu [opções]
 
-Emulates a SAT CF-e fiscal device on a pseudo-terminal. The first line written to standard
-output is the path of the slave side, the device's "serial port"; from then on every request
-frame is answered, until SIGINT, SIGTERM or SIGHUP. Clients may open and close the port as often
-as they like.
+Emula um aparelho fiscal SAT CF-e num pseudoterminal. A primeira linha escrita na saída padrão é
+o caminho do lado escravo, a "porta serial" do aparelho; dali em diante cada quadro de pedido é
+respondido, até SIGINT, SIGTERM ou SIGHUP. Os clientes podem abrir e fechar a porta quantas vezes
+quiserem.
+
+Opções:
 
 )";
 
@@ -74,151 +76,168 @@ enum : int {
 };
 
 constexpr opcoes::Opcao kOpcoes[] = {
-    {nullptr, 0, nullptr, "Line:"},
-    {"link", OPCAO_LINK, "PATH",
-     "make PATH a symbolic link to the slave side (missing folders are\n"
-     "created, a stale link is replaced); removed when satemu ends"},
-    {"registro", OPCAO_REGISTRO, "FILE",
-     "append every request frame received to FILE, in lowercase hex, one\n"
-     "frame a line, written as the frame arrives (before it is answered)"},
-    {"tempos", OPCAO_TEMPOS, "FILE",
-     "append a line for every request to FILE: its sequence number, its\n"
-     "command word and the device's own time for it in microseconds (from\n"
-     "the whole request to the reply ready to go out), for benchmarks"},
+    {nullptr, 0, nullptr, "Linha:"},
+    {"link", OPCAO_LINK, "CAMINHO",
+     "faz de CAMINHO um link simbólico para o lado escravo (as pastas que\n"
+     "faltam são criadas, um link antigo é substituído); removido quando o\n"
+     "satemu termina"},
+    {"registro", OPCAO_REGISTRO, "ARQUIVO",
+     "acrescenta a ARQUIVO cada quadro de pedido recebido, em hexadecimal\n"
+     "minúsculo, um quadro por linha, escrito quando o quadro chega (antes\n"
+     "da resposta)"},
+    {"tempos", OPCAO_TEMPOS, "ARQUIVO",
+     "acrescenta a ARQUIVO uma linha por pedido: seu número de sequência, sua\n"
+     "palavra de comando e o tempo do próprio aparelho para ele em\n"
+     "microssegundos (do pedido inteiro à resposta pronta para sair), para\n"
+     "medições de desempenho"},
     {"verboso", OPCAO_VERBOSO, nullptr,
-     "one line per request on standard error, and one when a client closes\n"
-     "the port"},
+     "uma linha por pedido na saída de erro, e uma quando um cliente fecha a\n"
+     "porta"},
     {nullptr, 0, nullptr,
-     "\nDevice (a fresh device; a state file given with --estado wins over these):"},
-    {"codigo-ativacao", OPCAO_CODIGO_ATIVACAO, "CODE",
-     "activation code (default 12345678); AtivarSAT sets a new one"},
-    {"codigo-emergencia", OPCAO_CODIGO_EMERGENCIA, "CODE",
-     "emergency code, TrocarCodigoDeAtivacaoSAT opcao 2 (default 87654321)"},
-    {"serie", OPCAO_SERIE, "NNNNNNNNN", "serial number, 9 digits (default 900000001)"},
+     "\nDispositivo (um aparelho novo; um arquivo de estado dado com --estado prevalece sobre "
+     "estas):"},
+    {"codigo-ativacao", OPCAO_CODIGO_ATIVACAO, "CÓDIGO",
+     "código de ativação (padrão 12345678); AtivarSAT define um novo"},
+    {"codigo-emergencia", OPCAO_CODIGO_EMERGENCIA, "CÓDIGO",
+     "código de emergência, TrocarCodigoDeAtivacaoSAT opcao 2 (padrão\n"
+     "87654321)"},
+    {"serie", OPCAO_SERIE, "NNNNNNNNN", "número de série, 9 dígitos (padrão 900000001)"},
     {"pronto", OPCAO_PRONTO, nullptr,
-     "start activated and associated with a software house, ready to sell:"},
-    {"cnpj", OPCAO_CNPJ, "CNPJ", "  the taxpayer (default 11222333000181)"},
-    {"uf", OPCAO_UF, "CODE", "  the taxpayer's cUF (default 35)"},
-    {"cnpj-sh", OPCAO_CNPJ_SH, "CNPJ", "  the software house (default 22233344000183)"},
-    {"assinatura", OPCAO_ASSINATURA, "TEXT",
-     "  its signAC, base64 (default\n"
+     "começa ativado e associado a uma software house, pronto para vender:"},
+    {"cnpj", OPCAO_CNPJ, "CNPJ", "  o contribuinte (padrão 11222333000181)"},
+    {"uf", OPCAO_UF, "CÓDIGO", "  o cUF do contribuinte (padrão 35)"},
+    {"cnpj-sh", OPCAO_CNPJ_SH, "CNPJ", "  a software house (padrão 22233344000183)"},
+    {"assinatura", OPCAO_ASSINATURA, "TEXTO",
+     "  seu signAC, em base64 (padrão\n"
      "  c2F0ZW11OiBhc3NpbmF0dXJhIGRlIHRlc3RlIGRvIEFD)"},
-    {"emitente", OPCAO_EMITENTE, "FILE",
-     "the taxpayer's name and address, as the device's parametrization gives\n"
-     "them and it writes them in every CF-e it signs (emit: xNome, xFant,\n"
-     "enderEmit, cRegTrib): lines \"name=value\" in UTF-8, the names those of\n"
-     "the document (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP,\n"
-     "cRegTrib), '#' starts a comment line. A name left out keeps its\n"
-     "default: \"Padaria Pão Dourado Ltda\", trade name \"Padaria Pão Dourado\",\n"
-     "Rua das Laranjeiras 125, Loja 2, Centro, São Paulo, CEP 01010010,\n"
-     "cRegTrib 3 (regime normal). Kept in the state file"},
-    {"estado", OPCAO_ESTADO, "FILE",
-     "keep the device's state in FILE: activation, codes, block, association,\n"
-     "the taxpayer's name and address, CF-e counter, last sale, last fiscal\n"
-     "session (the reply to the last sale or cancellation), network\n"
-     "settings, log. Read at start when it exists;\n"
-     "rewritten after every command that changes it and at exit: written\n"
-     "beside it, flushed to disk, then renamed over it. Every field is checked\n"
-     "on reading, and a file cut short, changed by hand (its last line holds\n"
-     "a checksum) or holding a value the device could not have written is\n"
-     "refused with a message naming its line, and satemu does not start.\n"
-     "Replies of past sessions are not kept."},
+    {"emitente", OPCAO_EMITENTE, "ARQUIVO",
+     "nome e endereço do contribuinte, como a parametrização do aparelho os\n"
+     "dá e ele os escreve em cada CF-e que assina (emit: xNome, xFant,\n"
+     "enderEmit, cRegTrib): linhas \"nome=valor\" em UTF-8, com os nomes do\n"
+     "documento (xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP,\n"
+     "cRegTrib); '#' começa uma linha de comentário. Um nome omitido fica com\n"
+     "o padrão: \"Padaria Pão Dourado Ltda\", nome fantasia \"Padaria Pão\n"
+     "Dourado\", Rua das Laranjeiras 125, Loja 2, Centro, São Paulo, CEP\n"
+     "01010010, cRegTrib 3 (regime normal). Guardado no arquivo de estado"},
+    {"estado", OPCAO_ESTADO, "ARQUIVO",
+     "guarda o estado do aparelho em ARQUIVO: ativação, códigos, bloqueio,\n"
+     "associação, nome e endereço do contribuinte, contador de CF-e, última\n"
+     "venda, última sessão fiscal (a resposta à última venda ou cancelamento),\n"
+     "configuração de rede, log. Lido no início, quando existe; reescrito\n"
+     "depois de cada comando que o altera e na saída: escrito ao lado,\n"
+     "gravado em disco e então renomeado por cima. Cada campo é conferido na\n"
+     "leitura, e um arquivo truncado, alterado à mão (sua última linha traz\n"
+     "uma soma de verificação) ou com um valor que o aparelho não poderia ter\n"
+     "escrito é recusado com uma mensagem que diz a linha, e o satemu não\n"
+     "inicia. As respostas de sessões passadas não são guardadas."},
     {"windows-1252", OPCAO_WINDOWS_1252, nullptr,
-     "read a document (sale, cancellation, network settings) that declares\n"
-     "no encoding as Windows-1252, as some devices do for POS programs on\n"
-     "Windows; without it such a document is UTF-8, as XML says, and one\n"
-     "that is not valid UTF-8 is refused"},
+     "lê como Windows-1252 um documento (venda, cancelamento, configuração de\n"
+     "rede) que não declara codificação, como alguns aparelhos fazem para\n"
+     "programas de PDV no Windows; sem ela, esse documento é UTF-8, como diz\n"
+     "o XML, e um que não seja UTF-8 válido é recusado"},
     {nullptr, 0, nullptr,
-     "\nHealth: conditions the status reply (ConsultarStatusOperacional) shows, for the checks of\n"
-     "\"satcli saude\" and satd's status page. Applied after the state file, and not kept in it."},
-    {"certificado-vence", OPCAO_CERTIFICADO_VENCE, "DATE",
-     "CERT_VENCIMENTO: AAAAMMDD, or +N / -N days from the device's today\n"
-     "(default: five years after the activation)"},
+     "\nSaúde:\n"
+     "  Condições que a resposta de status (ConsultarStatusOperacional) mostra, para as\n"
+     "  verificações do \"satcli saude\" e a página de status do satd. Aplicadas depois do "
+     "arquivo\n"
+     "  de estado, e não guardadas nele. IDADE é um número inteiro e uma unidade: 90s, 10m, 36h,\n"
+     "  6d.\n"},
+    {"certificado-vence", OPCAO_CERTIFICADO_VENCE, "DATA",
+     "CERT_VENCIMENTO: AAAAMMDD, ou +N / -N dias a partir do hoje do aparelho\n"
+     "(padrão: cinco anos depois da ativação)"},
     {"pendentes", OPCAO_PENDENTES, "N",
-     "N CF-e issued before and not transmitted yet: the next N numbers of the\n"
-     "series, shown in LISTA_INICIAL and LISTA_FINAL; every CF-e issued from\n"
-     "then on waits with them. Needs an activated device"},
-    {"sem-transmitir", OPCAO_SEM_TRANSMITIR, "AGE",
-     "DH_CFe, the last transmission to SEFAZ, AGE ago (default: each CF-e's\n"
-     "own time; with --pendentes, satemu's start)"},
-    {"sem-contato", OPCAO_SEM_CONTATO, "AGE",
-     "DH_ULTIMA, the last contact with SEFAZ, AGE ago (default: now)"},
-    {"relogio-desvio", OPCAO_RELOGIO_DESVIO, "AGE",
-     "the device's clock is AGE ahead (+AGE) or behind (-AGE) the host's:\n"
-     "DH_ATUAL and every time the device writes"},
+     "N CF-e emitidos antes e ainda não transmitidos: os N números seguintes\n"
+     "da série, mostrados em LISTA_INICIAL e LISTA_FINAL; cada CF-e emitido\n"
+     "dali em diante espera com eles. Exige um aparelho ativado"},
+    {"sem-transmitir", OPCAO_SEM_TRANSMITIR, "IDADE",
+     "DH_CFe, a última transmissão à SEFAZ, há IDADE (padrão: a hora de cada\n"
+     "CF-e; com --pendentes, o início do satemu)"},
+    {"sem-contato", OPCAO_SEM_CONTATO, "IDADE",
+     "DH_ULTIMA, o último contato com a SEFAZ, há IDADE (padrão: agora)"},
+    {"relogio-desvio", OPCAO_RELOGIO_DESVIO, "IDADE",
+     "o relógio do aparelho está IDADE adiantado (+IDADE) ou atrasado (-IDADE)\n"
+     "em relação ao do computador: DH_ATUAL e toda hora que o aparelho escreve"},
     {"memoria-usada", OPCAO_MEMORIA_USADA, "PCT",
-     "MT_USADA: PCT % of MT_TOTAL (4 GB), 0 to 100 (default 12 MB)"},
-    {"bateria", OPCAO_BATERIA, "LEVEL", "NIVEL_BATERIA: ALTO (default), MEDIO or BAIXO"},
-    {"bloqueio", OPCAO_BLOQUEIO, "STATE",
-     "ESTADO_OPERACAO: 0 unblocked, 1 blocked by SEFAZ, 2 blocked by the\n"
-     "taxpayer (as BloquearSAT; DesbloquearSAT lifts it), 3 autonomous block,\n"
-     "4 blocked for deactivation. Blocks 1, 3 and 4 refuse sales (06007,\n"
-     "06008) and cancellations (07004, 07005) until satemu ends, and\n"
-     "DesbloquearSAT cannot lift them (17003, 17006, 17007)"},
-    {nullptr, 0, nullptr, "  AGE is a whole number and a unit: 90s, 10m, 36h, 6d."},
-    {nullptr, 0, nullptr, "\nFaults, each what a faulty device or cable does (they combine):"},
-    {"atraso", OPCAO_ATRASO, "MS", "answer MS milliseconds after the request"},
-    {"mudo", OPCAO_MUDO, nullptr, "never answer"},
-    {"soma-errada", OPCAO_SOMA_ERRADA, nullptr, "the reply's checksum byte is inverted"},
-    {"em-partes", OPCAO_EM_PARTES, "N", "send the reply in N pieces..."},
-    {"pausa", OPCAO_PAUSA, "MS", "...with MS milliseconds between them (default 50)"},
-    {"controle", OPCAO_CONTROLE, "TYPE",
-     "a control frame instead of the data frame: ack (06), nak (15 seq 00 00\n"
-     "00 00), dc1 (11 seq 00 00 00 00) or syn (16 seq)"},
+     "MT_USADA: PCT % de MT_TOTAL (4 GB), de 0 a 100 (padrão 12 MB)"},
+    {"bateria", OPCAO_BATERIA, "NÍVEL", "NIVEL_BATERIA: ALTO (padrão), MEDIO ou BAIXO"},
+    {"bloqueio", OPCAO_BLOQUEIO, "ESTADO",
+     "ESTADO_OPERACAO: 0 desbloqueado, 1 bloqueado pela SEFAZ, 2 bloqueado pelo\n"
+     "contribuinte (como BloquearSAT; DesbloquearSAT o levanta), 3 bloqueio\n"
+     "autônomo, 4 bloqueado para desativação. Os bloqueios 1, 3 e 4 recusam\n"
+     "vendas (06007, 06008) e cancelamentos (07004, 07005) até o satemu\n"
+     "terminar, e DesbloquearSAT não os levanta (17003, 17006, 17007)"},
+    {nullptr, 0, nullptr,
+     "\nFalhas (cada uma é o que um aparelho ou cabo com defeito faz; elas se combinam):"},
+    {"atraso", OPCAO_ATRASO, "MS", "responde MS milissegundos depois do pedido"},
+    {"mudo", OPCAO_MUDO, nullptr, "nunca responde"},
+    {"soma-errada", OPCAO_SOMA_ERRADA, nullptr,
+     "o byte de soma de verificação da resposta vem invertido"},
+    {"em-partes", OPCAO_EM_PARTES, "N", "envia a resposta em N pedaços..."},
+    {"pausa", OPCAO_PAUSA, "MS", "...com MS milissegundos entre eles (padrão 50)"},
+    {"controle", OPCAO_CONTROLE, "TIPO",
+     "um quadro de controle no lugar do quadro de dados: ack (06), nak (15 seq\n"
+     "00 00 00 00), dc1 (11 seq 00 00 00 00) ou syn (16 seq)"},
     {"lixo-antes", OPCAO_LIXO_ANTES, "HEX",
-     "write these bytes (hex, e.g. 0d0a00) just before the reply"},
+     "escreve estes bytes (em hexadecimal, por exemplo 0d0a00) logo antes da\n"
+     "resposta"},
     {"anuncia-mais", OPCAO_ANUNCIA_MAIS, "N",
-     "the reply's header announces N payload bytes more than are sent"},
-    {"rajada", OPCAO_RAJADA, "MS", "after the reply, bytes 0xAA keep coming for MS milliseconds"},
+     "o cabeçalho da resposta anuncia N bytes de conteúdo a mais do que os\n"
+     "enviados"},
+    {"rajada", OPCAO_RAJADA, "MS",
+     "depois da resposta, bytes 0xAA continuam chegando por MS milissegundos"},
     {"surdo-ao-fechar", OPCAO_SURDO_AO_FECHAR, nullptr,
-     "the device does not notice a client closing the port: a reply still\n"
-     "due goes to whoever opens it next (with --atraso: a late reply that\n"
-     "reaches the host's next command)"},
-    {"so-para", OPCAO_SO_PARA, "WORD", "the faults spoil only the replies to this command word"},
-    {nullptr, 0, nullptr, "\nOther:"},
-    {"help", 'h', nullptr, "this text"},
-    {"version", OPCAO_VERSAO, nullptr, "satemu's version"},
+     "o aparelho não percebe quando um cliente fecha a porta: uma resposta\n"
+     "ainda devida vai para quem a abrir depois (com --atraso: uma resposta\n"
+     "atrasada que chega ao próximo comando do computador)"},
+    {"so-para", OPCAO_SO_PARA, "PALAVRA",
+     "as falhas estragam só as respostas a esta palavra de comando"},
+    {nullptr, 0, nullptr, "\nOutras:"},
+    {"help", 'h', nullptr, "este texto"},
+    {"version", OPCAO_VERSAO, nullptr, "a versão de satemu"},
 };
 static_assert(opcoes::CodigosUnicos(kOpcoes));
 
 constexpr char kAjudaFim[] = R"(
-Exit status:
-  0   ended by SIGINT, SIGTERM or SIGHUP
-  1   could not start (a state file refused, the pseudo-terminal or the link not made) or could
-      not save the state file at the end
-  64  usage error: an unknown option, a missing or bad value; nothing was started
-
-Replies:
-  Each request frame is answered with one data frame carrying the reply text, one request at a
-  time. The sixteen command words are AtivarSAT, ComunicarCertificadoICPBRASIL, EnviarDadosVenda,
-  CancelarUltimaVenda, ConsultarSAT, TesteFimAFim, ConsultarStatusOperacional,
+Respostas:
+  Cada quadro de pedido é respondido com um quadro de dados que leva o texto da resposta, um
+  pedido por vez. As dezesseis palavras de comando são AtivarSAT, ComunicarCertificadoICPBRASIL,
+  EnviarDadosVenda, CancelarUltimaVenda, ConsultarSAT, TesteFimAFim, ConsultarStatusOperacional,
   ConsultarNumeroSessao, ConfigurarInterfaceDeRede, AssociarAssinatura, AtualizarSoftwareSAT,
-  ExtrairLogs, BloquearSAT, DesbloquearSAT, TrocarCodigoDeAtivacaoSAT and
-  ConsultarUltimaSessaoFiscal (the reply to the last sale or cancellation, as it was sent). A
-  frame whose checksum is wrong is refused with the NAK control frame 15 <seq> 00 00 00 00. A
-  payload whose command word is not one of the sixteen, or whose session field is not a number,
-  is answered "<session>|00099|Erro desconhecido||" ("000000" for a session that is not a
-  number). Bytes that cannot begin a frame are skipped; a frame that stops arriving for 1000 ms
-  is dropped. Requests announcing more than 2 MiB of payload are not frames.
+  ExtrairLogs, BloquearSAT, DesbloquearSAT, TrocarCodigoDeAtivacaoSAT e
+  ConsultarUltimaSessaoFiscal (a resposta à última venda ou cancelamento, tal como foi enviada).
+  Um quadro com a soma de verificação errada é recusado com o quadro de controle NAK 15 <seq> 00
+  00 00 00. Um conteúdo cuja palavra de comando não é uma das dezesseis, ou cujo campo de sessão
+  não é um número, é respondido "<sessão>|00099|Erro desconhecido||" ("000000" para uma sessão
+  que não é um número). Os bytes que não podem começar um quadro são pulados; um quadro que para
+  de chegar por 1000 ms é descartado. Pedidos que anunciam mais de 2 MiB de conteúdo não são
+  quadros.
 
-  When a client closes the port, the frame it left unfinished and the reply it did not read are
-  dropped (a request it sent whole is still carried out); the next client starts clean.
-  Activation and new codes are 1 to 64 bytes without control bytes or '|'.
+  Quando um cliente fecha a porta, o quadro que deixou pela metade e a resposta que não leu são
+  descartados (um pedido enviado inteiro ainda é executado); o próximo cliente começa do zero.
+  Os códigos de ativação e os novos códigos têm de 1 a 64 bytes, sem bytes de controle nem '|'.
 
-Documents: the CF-e written back is UTF-8 XML. A sale (EnviarDadosVenda, TesteFimAFim) or a
-cancellation that breaks a rule below is answered with the validation error (06010, 07007;
-09099 for a test), or 06004 when its software house is not the one associated; the rule it
-breaks is named on standard error and in the device's log (ExtrairLogs).
+Documentos: o CF-e devolvido é XML em UTF-8. Uma venda (EnviarDadosVenda, TesteFimAFim) ou um
+cancelamento que quebra uma das regras abaixo é respondido com o erro de validação (06010, 07007;
+09099 para um teste), ou 06004 quando sua software house não é a associada; a regra quebrada é
+nomeada na saída de erro e no log do aparelho (ExtrairLogs).
 
-The CF-e of a sale is the document received completed as a SAT completes it: infCFe's versao
-(0.08) and versaoSB; ide's cUF, cNF, mod, nserieSAT, nCFe, dEmi, hEmi, cDV, tpAmb and
-assinaturaQRCODE; emit's xNome, xFant, enderEmit and cRegTrib (--emitente); each item's vProd,
-vItem, vRatDesc and vRatAcr (the subtotal's discount or increase spread in proportion to the
-items' values, the rounding cents on the last item) and its vICMS, vPIS, vCOFINS (and those of
-PISST, COFINSST) from the rates it was sent with, rounded half up to cents; total's ICMSTot
-(vICMS, vProd, vDesc, vPIS, vCOFINS, vPISST, vCOFINSST, vOutro) before vCFe; pgto's vTroco; the
-signature. A cancellation has its own key, chCanc, the sale's dEmi and hEmi, an ide without
-tpAmb, the taxpayer's name and address with the sale's IE and IM, the sale's dest and vCFe.
+O CF-e de uma venda é o documento recebido, completado como um SAT o completa: versao (0.08) e
+versaoSB de infCFe; cUF, cNF, mod, nserieSAT, nCFe, dEmi, hEmi, cDV, tpAmb e assinaturaQRCODE de
+ide; xNome, xFant, enderEmit e cRegTrib de emit (--emitente); vProd, vItem, vRatDesc e vRatAcr de
+cada item (o desconto ou acréscimo sobre o subtotal rateado na proporção dos valores dos itens, os
+centavos do arredondamento no último item) e seus vICMS, vPIS, vCOFINS (e os de PISST, COFINSST)
+pelas alíquotas com que veio, arredondados para cima a partir de meio centavo; ICMSTot de total
+(vICMS, vProd, vDesc, vPIS, vCOFINS, vPISST, vCOFINSST, vOutro) antes de vCFe; vTroco de pgto; a
+assinatura. Um cancelamento tem sua própria chave, chCanc, dEmi e hEmi da venda, um ide sem tpAmb,
+nome e endereço do contribuinte com IE e IM da venda, dest e vCFe da venda.
+)";
+
+constexpr char kAjudaStatus[] = R"(
+Status de saída:
+  0   terminou por SIGINT, SIGTERM ou SIGHUP
+  1   não conseguiu iniciar (arquivo de estado recusado, pseudoterminal ou link não criado) ou
+      não conseguiu salvar o arquivo de estado no fim
+  64  erro de uso: opção desconhecida, valor ausente ou inválido; nada foi iniciado
 )";
 
 bool LeNumero(const char *texto, long long minimo, long long maximo, long long &valor) {
@@ -311,7 +330,7 @@ bool AplicaSaude(satemu::Sat &sat, const Saude &s, std::string &erro) {
     c.vencimentoCertificado = s.vencimento;
   if (s.pendentes >= 0) {
     if (!satemu::AcrescentaPendentes(sat, static_cast<int>(s.pendentes))) {
-      erro = "--pendentes needs an activated device (--pronto, or a state file)";
+      erro = "--pendentes exige um aparelho ativado (--pronto, ou um arquivo de estado)";
       return false;
     }
     c.ultimaTransmissao = satemu::CarimboDaqui(sat, 0);
@@ -332,7 +351,7 @@ bool AplicaSaude(satemu::Sat &sat, const Saude &s, std::string &erro) {
 }
 
 int Recusa(const std::string &mensagem) {
-  std::fprintf(stderr, "satemu: %s (see --help)\n", mensagem.c_str());
+  std::fprintf(stderr, "satemu: %s (veja --help)\n", mensagem.c_str());
   return 64; // EX_USAGE
 }
 
@@ -368,15 +387,16 @@ int main(int argc, char **argv) {
     case opcoes::kErro:
       return Recusa(a.erro);
     case opcoes::kPalavra:
-      return Recusa(std::string("unexpected argument ") + a.valor);
+      return Recusa(std::string("argumento inesperado ") + a.valor);
     case 'h':
       std::fputs(kAjuda, stdout);
       std::fputs(opcoes::Ajuda(kOpcoes, 26).c_str(), stdout);
       std::fputs(kAjudaFim, stdout);
-      MostraRegras("Rules of a sale:", satemu::kRegrasVenda, satemu::kQuantasRegrasVenda);
-      std::printf("  size     the document and the CF-e made of it are at most 1,500 KB (06005)\n");
-      MostraRegras("Rules of a cancellation:", satemu::kRegrasCancelamento,
+      MostraRegras("Regras de uma venda:", satemu::kRegrasVenda, satemu::kQuantasRegrasVenda);
+      std::printf("  tamanho  o documento e o CF-e feito dele têm no máximo 1.500 KB (06005)\n");
+      MostraRegras("Regras de um cancelamento:", satemu::kRegrasCancelamento,
                    satemu::kQuantasRegrasCancelamento);
+      std::fputs(kAjudaStatus, stdout);
       return 0;
     case OPCAO_VERSAO:
       std::printf("%s\n", opcoes::Versao("satemu").c_str());
@@ -516,10 +536,10 @@ int main(int argc, char **argv) {
       ok = texto(falhas.soPara) && !falhas.soPara.empty();
       break;
     default:
-      return Recusa("unknown option " + a.nome);
+      return Recusa("opção desconhecida " + a.nome);
     }
     if (!ok)
-      return Recusa("bad or missing value for " + a.nome);
+      return Recusa("valor ausente ou inválido para " + a.nome);
   }
 
   if (desvio != 0)

@@ -199,7 +199,7 @@ bool Servidor::AbrePseudoTerminal() {
   char nome[256];
   if (mestre_ < 0 || grantpt(mestre_) != 0 || unlockpt(mestre_) != 0 ||
       ptsname_r(mestre_, nome, sizeof nome) != 0) {
-    AvisaErro("pseudo-terminal");
+    AvisaErro("pseudoterminal");
     return false;
   }
   nomeEscravo_ = nome;
@@ -230,7 +230,7 @@ bool Servidor::AbrePseudoTerminal() {
   eventos_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   if (eventos_ < 0 ||
       inotify_add_watch(eventos_, nome, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
-    AvisaErro("inotify on " + nomeEscravo_ + " (a client that leaves will go unnoticed)");
+    AvisaErro("inotify em " + nomeEscravo_ + " (um cliente que sair passará despercebido)");
     if (eventos_ >= 0)
       close(eventos_);
     eventos_ = -1;
@@ -242,7 +242,7 @@ bool Servidor::CriaLink() {
   const std::string &link = config_.link;
   struct stat info {};
   if (lstat(link.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-    Avisa(link + " exists and is not a symbolic link");
+    Avisa(link + " existe e não é um link simbólico");
     return false;
   }
   // Made beside the final name and renamed over it, so a stale link is replaced in one step.

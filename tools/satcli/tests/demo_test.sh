@@ -46,7 +46,7 @@ grep -qx '    (status de saída 1)' <<<"$saude" || falha "the second SAT's saude
 proximos=$(sed -n '/^Onde olhar em seguida:$/,$p' "$dir/saida" | awk 'NR > 1 && /^  [^ ]/ {print $1}')
 [ "$(wc -l <<<"$proximos")" -ge 4 ] || falha "no list of where to look next"
 for caminho in $proximos; do
-  [ "$caminho" = make ] || [ "$caminho" = man ] || [ -e "$(dirname "$demo")/../$caminho" ] ||
+  [ "$caminho" = make ] || [ "$caminho" = satcli ] || [ -e "$(dirname "$demo")/../$caminho" ] ||
     falha "where to look next names $caminho, which is not in the tree"
 done
 pasta=$(sed -n 's/^Pasta de trabalho, removida no fim: //p' "$dir/saida")

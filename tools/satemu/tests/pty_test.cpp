@@ -340,8 +340,8 @@ TEST(Linha, AjudaNomeiaCadaRegra) {
   for (std::size_t n; (n = std::fread(bloco, 1, sizeof bloco, saida)) > 0;)
     ajuda.append(bloco, n);
   EXPECT_EQ(pclose(saida), 0);
-  const std::size_t venda = ajuda.find("Rules of a sale:");
-  const std::size_t cancelamento = ajuda.find("Rules of a cancellation:");
+  const std::size_t venda = ajuda.find("Regras de uma venda:");
+  const std::size_t cancelamento = ajuda.find("Regras de um cancelamento:");
   ASSERT_LT(venda, cancelamento);
   ASSERT_NE(cancelamento, std::string::npos);
   for (std::size_t i = 0; i < satemu::kQuantasRegrasVenda; ++i) {
