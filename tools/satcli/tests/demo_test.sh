@@ -30,7 +30,7 @@ for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 0700
   grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
 done
 if [ -x "$build/satd" ]; then
-  grep -q '^== satd ' "$dir/saida" || falha "satd's part did not run"
+  grep -q '^== o satd ' "$dir/saida" || falha "satd's part did not run"
 fi
 # It ends with the health of the day's SAT (all ok) and of a SAT whose certificate expires in 10
 # days (attention, exit status 1), in the terminal's encoding.

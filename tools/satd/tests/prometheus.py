@@ -74,14 +74,14 @@ def regras():
             f"rules {sorted(alertas)}, tested {sorted(testadas)}")
 
 
-def metricas_do_manual():
-    """The names of the entries of satd(1)'s METRICS section."""
+def metricas_do_manual(build):
+    """The names of the entries of satd(1)'s MÉTRICAS section (the page the build made)."""
     nomes, secao, seguinte = set(), "", False
-    pagina = AQUI.parents[2] / "packaging" / "man" / "satd.1"
+    pagina = build / "packaging" / "man" / "satd.1"
     for linha in pagina.read_text(encoding="utf-8").splitlines():
         if linha.startswith(".SH "):
             secao = linha[4:]
-        elif secao in ("METRICS", "MÉTRICAS", r"M\('ETRICAS") and linha in (".TP", ".TQ"):
+        elif secao == r"M\[u00C9]TRICAS" and linha in (".TP", ".TQ"):
             seguinte = True
         elif seguinte:
             nomes.add(re.sub(r"\\f[BRI]", "", linha).replace("\\", "").split()[0])
@@ -217,9 +217,9 @@ def raspagem(build):
         confere("promtool check metrics", codigo == 0 and not saida.strip(), saida)
         # Every metric served is in the man page's METRICS, and every one there is served.
         servidas = set(re.findall(r"^# TYPE (\S+) ", metricas, re.M))
-        confere("man satd, METRICS", servidas == metricas_do_manual() and len(servidas) > 20,
-                f"served only: {sorted(servidas - metricas_do_manual())}, man page only: "
-                f"{sorted(metricas_do_manual() - servidas)}")
+        confere("man satd, METRICS", servidas == metricas_do_manual(build) and len(servidas) > 20,
+                f"served only: {sorted(servidas - metricas_do_manual(build))}, man page only: "
+                f"{sorted(metricas_do_manual(build) - servidas)}")
 
         configuracao = pasta / "prometheus.yml"
         configuracao.write_text(f"""global:

@@ -236,7 +236,7 @@ def niveis():
         emulador.para()
 
     # satemu refuses a health option it cannot honour, naming it.
-    for opcoes, trecho in [(["--pendentes", "2"], "--pendentes needs an activated device"),
+    for opcoes, trecho in [(["--pendentes", "2"], "--pendentes exige um aparelho ativado"),
                            (["--bateria", "CHEIA"], "--bateria"),
                            (["--relogio-desvio", "10x"], "--relogio-desvio"),
                            (["--certificado-vence", "20250230"], "--certificado-vence"),
