@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -67,7 +68,9 @@ TEST(Carga, ErrorRecordIsEmptyAfterLoadAndConfiguraTimeoutChangesNothing) {
 class DiretorioTemporario {
 public:
   explicit DiretorioTemporario(const char *nome) {
-    caminho_ = fs::temp_directory_path() / nome;
+    // Its own folder: the same test of another build may run at the same time.
+    caminho_ = fs::temp_directory_path() /
+               (std::string(nome) + "-" + std::to_string(std::random_device{}()));
     fs::remove_all(caminho_);
     fs::create_directories(caminho_);
     anterior_ = fs::current_path();

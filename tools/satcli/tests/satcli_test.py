@@ -368,7 +368,7 @@ def linhas_dispositivo():
 def linhas_sem_dispositivo():
     exportacoes = (RAIZ / "tests/exportacoes.txt").read_text().split()
     ajuda = roda(["--help"])
-    texto = ajuda.stdout.decode("utf-8")
+    texto = texto_legivel(ajuda.stdout)
     linha = {"oque": "--help"}
     confere(linha, ajuda.returncode == 0, f"status {ajuda.returncode}")
     for exportacao in exportacoes:
