@@ -93,7 +93,7 @@ string(LENGTH "${titulo}" tamanho)
 string(SUBSTRING "${secao}" ${tamanho} -1 resto)
 string(REGEX REPLACE "\n##+ .*" "\n" resto "${resto}")
 set(secao "${titulo}${resto}")
-escreve_texto(${trabalho}/${pasta}/README.txt "libsat ${versao} for Windows\n\n${secao}")
+escreve_texto(${trabalho}/${pasta}/README.txt "libsat ${versao} para Windows\n\n${secao}")
 
 # The page is UTF-8 (Portuguese), and so is the text made of it.
 execute_process(COMMAND groff -k -man -Tutf8 -rHY=0 -P-c -P-b -P-o -P-u ${MANUAL}

@@ -37,7 +37,7 @@ for texto in README.txt satemu.txt; do
   [ "$(grep -c $'\r$' "$pasta/$texto")" = "$(wc -l <"$pasta/$texto")" ] ||
     falha "$texto has lines without CR LF"
 done
-head -1 "$pasta/README.txt" | grep -q "^libsat $versao for Windows" || falha "README.txt's title"
+head -1 "$pasta/README.txt" | grep -q "^libsat $versao para Windows" || falha "README.txt's title"
 grep -q '^### Windows' "$pasta/README.txt" || falha "README.txt lacks the Windows section"
 ! grep -q '^## ' "$pasta/README.txt" || falha "README.txt runs past the Windows section"
 for variante in x86 x86-cdecl x64; do
