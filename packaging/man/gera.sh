@@ -14,10 +14,10 @@ LOCPATH=$locais
 export SOURCE_DATE_EPOCH LOCPATH
 help2man --no-info --locale=pt_BR.UTF-8 --section=1 --manual="Ferramentas da libsat" \
   --include="$inclusao" --output="$saida.tmp" "$programa"
-# help2man knows Opções, Ambiente, Arquivos and Exemplos as sections; "Status de saída:", the
-# tools' last heading, would be a subsection of the one before it. Letters beyond ASCII become
+# help2man knows Opções, Ambiente, Arquivos and Exemplos as sections; "Subcomandos:" and
+# "Status de saída:" would be subsections of the one before them. Letters beyond ASCII become
 # groff's named code points, so that the page reads the same whatever encoding groff assumes;
 # no hyphenation, which groff would do by English patterns.
-sed -e 's/^\.SS "Status de saída:"$/.SH "STATUS DE SAÍDA"/' -e '/^\.TH /a .nh' "$saida.tmp" |
+sed -e 's/^\.SS "Status de saída:"$/.SH "STATUS DE SAÍDA"/' -e 's/^\.SS "Subcomandos:"$/.SH SUBCOMANDOS/' -e '/^\.TH /a .nh' "$saida.tmp" |
   perl -CSD -pe 's/([^\x00-\x7f])/sprintf("\\[u%04X]", ord $1)/ge' >"$saida"
 rm -f "$saida.tmp"

@@ -78,14 +78,13 @@ static_assert(opcoes::CodigosUnicos(kOpcoes));
 
 const char kUsoSubcomandos[] = R"(
 Subcomandos:
-Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
 )";
 
-const char kUsoFim[] = R"(
+// A heading is followed by its definitions, and its prose comes after them: the man page's
+// generator makes a line of prose under a heading part of the heading's first entry.
+const char kUsoFim[] = R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
+
 Verificações de saude:
-O subcomando saude lê a resposta de status e dá a cada verificação um nível, ok, atenção ou
-crítico, com uma linha para a loja; --json dá os níveis, as mensagens e os números em que cada
-verificação se apoia.
   Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
                 malformado deixa a sua própria verificação em atenção
   Certificado   crítico depois de passado o CERT_VENCIMENTO; atenção dentro de
@@ -100,6 +99,9 @@ verificação se apoia.
   Bateria       atenção quando NIVEL_BATERIA é BAIXO
   Operação      crítico quando ESTADO_OPERACAO é 1 (bloqueado pela SEFAZ), 2 (pelo
                 contribuinte), 3 (bloqueio autônomo) ou 4 (bloqueado para desativação)
+O subcomando saude lê a resposta de status e dá a cada verificação um nível, ok, atenção ou
+crítico, com uma linha para a loja; --json dá os níveis, as mensagens e os números em que cada
+verificação se apoia.
 
 Status de saída:
   0   o dispositivo respondeu com um código de sucesso (xx000, ou 04006 na ativação
