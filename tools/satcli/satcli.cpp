@@ -82,7 +82,8 @@ Subcomandos:
 
 // A heading is followed by its definitions, and its prose comes after them: the man page's
 // generator makes a line of prose under a heading part of the heading's first entry.
-const char kUsoFim[] = R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
+const char kUsoFim[] =
+    R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
 
 Verificações de saude:
   Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
