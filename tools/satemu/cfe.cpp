@@ -70,23 +70,23 @@ const std::size_t kQuantosCamposEmitente = std::size(kCamposEmitente);
 std::string ProblemaEmitente(const CampoEmitente &campo, std::string_view valor) {
   const std::string nome = campo.nome;
   if (nome == "CEP")
-    return SoDigitos(valor, 8) ? "" : "'" + Mostra(valor) + "' is not 8 digits";
+    return SoDigitos(valor, 8) ? "" : "'" + Mostra(valor) + "' não tem 8 dígitos";
   if (nome == "cRegTrib")
     return valor == "1" || valor == "3" ? ""
                                         : "'" + Mostra(valor) +
-                                              "' is not 1 (Simples Nacional) "
-                                              "or 3 (regime normal)";
+                                              "' não é 1 (Simples Nacional) "
+                                              "nem 3 (regime normal)";
   if (valor.empty())
-    return campo.opcional ? "" : "empty";
+    return campo.opcional ? "" : "vazio";
   const std::string texto(valor);
   const auto *bytes = reinterpret_cast<const xmlChar *>(texto.c_str());
   if (texto.size() != std::strlen(texto.c_str()) || !xmlCheckUTF8(bytes))
-    return "not UTF-8 text";
+    return "não é texto UTF-8";
   if (std::any_of(texto.begin(), texto.end(),
                   [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
-    return "holds a control character";
+    return "contém um caractere de controle";
   if (xmlUTF8Strlen(bytes) > 60)
-    return "longer than 60 characters";
+    return "tem mais de 60 caracteres";
   return {};
 }
 
@@ -208,7 +208,7 @@ bool Unico(const xmlNode *pai, const char *nome, const char *regra, xmlNode *&no
   const auto achados = Filhos(pai, nome);
   if (achados.size() != 1)
     return Recusa(motivo, std::string(regra) + ": " +
-                              (achados.empty() ? "no <" : "more than one <") + nome + "> in <" +
+                              (achados.empty() ? "nenhum <" : "mais de um <") + nome + "> em <" +
                               Nome(pai) + ">");
   no = achados.front();
   return true;
@@ -219,20 +219,20 @@ bool SoFilhos(const xmlNode *pai, std::initializer_list<const char *> permitidos
               const char *repetivel, const char *regra, std::string &motivo) {
   const std::string texto = Texto(pai);
   if (Filhos(pai).empty() && texto.find_first_not_of(" \t\r\n") != std::string::npos)
-    return Recusa(motivo, std::string(regra) + ": <" + Nome(pai) + "> holds the text '" +
-                              Mostra(texto) + "' where its fields belong");
+    return Recusa(motivo, std::string(regra) + ": <" + Nome(pai) + "> traz o texto '" +
+                              Mostra(texto) + "' no lugar de seus campos");
   std::vector<std::string> vistos;
   for (const xmlNode *f : Filhos(pai)) {
     const std::string nome = Nome(f);
     const bool permitido =
         std::any_of(permitidos.begin(), permitidos.end(), [&](const char *p) { return nome == p; });
     if (!permitido)
-      return Recusa(motivo, std::string(regra) + ": <" + Mostra(nome) + "> has no place in <" +
+      return Recusa(motivo, std::string(regra) + ": <" + Mostra(nome) + "> não pertence a <" +
                                 Nome(pai) + ">");
     if ((repetivel == nullptr || nome != repetivel) &&
         std::find(vistos.begin(), vistos.end(), nome) != vistos.end())
       return Recusa(motivo,
-                    std::string(regra) + ": more than one <" + nome + "> in <" + Nome(pai) + ">");
+                    std::string(regra) + ": mais de um <" + nome + "> em <" + Nome(pai) + ">");
     vistos.push_back(nome);
   }
   return true;
@@ -243,7 +243,7 @@ bool Exige(const xmlNode *pai, const char *nome, const char *regra, std::string 
   const auto texto = TextoFilho(pai, nome);
   if (!texto || texto->empty())
     return Recusa(motivo,
-                  std::string(regra) + ": <" + nome + "> missing or empty in <" + Nome(pai) + ">");
+                  std::string(regra) + ": <" + nome + "> ausente ou vazio em <" + Nome(pai) + ">");
   valor = *texto;
   return true;
 }
@@ -257,11 +257,11 @@ bool Decimal(const xmlNode *pai, const char *nome, int casas, bool obrigatorio, 
   if (!texto && !obrigatorio)
     return true;
   if (!texto)
-    return Recusa(motivo, std::string(regra) + ": <" + nome + "> missing in <" + Nome(pai) + ">");
+    return Recusa(motivo, std::string(regra) + ": <" + nome + "> ausente em <" + Nome(pai) + ">");
   if (!LeDecimal(*texto, casas, valor))
     return Recusa(motivo, std::string(regra) + ": <" + nome + "> '" + Mostra(*texto) +
-                              "' is not a decimal with up to " + std::to_string(casas) +
-                              " decimals");
+                              "' não é um decimal com até " + std::to_string(casas) +
+                              " casas decimais");
   return true;
 }
 
@@ -273,7 +273,7 @@ bool Igual(const xmlNode *pai, const char *nome, long long esperado, const char 
     return true;
   if (!LeDecimal(*texto, 2, valor) || valor != esperado)
     return Recusa(motivo, std::string(regra) + ": <" + nome + "> '" + Mostra(*texto) +
-                              "' should be " + FormataCentavos(esperado));
+                              "' deveria ser " + FormataCentavos(esperado));
   return true;
 }
 
@@ -284,14 +284,14 @@ bool LeDestinatario(const xmlNode *dest, std::string &documento, std::string &mo
   const auto cpf = TextoFilho(dest, "CPF");
   const auto cnpj = TextoFilho(dest, "CNPJ");
   if (cpf && cnpj)
-    return Recusa(motivo, "dest: a CPF and a CNPJ");
+    return Recusa(motivo, "dest: um CPF e um CNPJ");
   if (cpf && !CpfValido(*cpf))
     return Recusa(motivo, "dest: CPF '" + Mostra(*cpf) +
-                              "' is not 11 digits with valid check "
-                              "digits");
+                              "' não tem 11 dígitos com dígitos "
+                              "verificadores válidos");
   if (cnpj && !CnpjValido(*cnpj))
-    return Recusa(motivo,
-                  "dest: CNPJ '" + Mostra(*cnpj) + "' is not 14 digits with valid check digits");
+    return Recusa(motivo, "dest: CNPJ '" + Mostra(*cnpj) +
+                              "' não tem 14 dígitos com dígitos verificadores válidos");
   documento = cpf ? *cpf : cnpj.value_or("");
   return true;
 }
@@ -306,11 +306,11 @@ bool LeIde(const xmlNode *ide, CFe &cfe, std::string &motivo) {
     return false;
   if (!CnpjValido(cfe.cnpjSoftwareHouse))
     return Recusa(motivo, "ide: CNPJ '" + Mostra(cfe.cnpjSoftwareHouse) +
-                              "' is not 14 digits with valid check digits");
+                              "' não tem 14 dígitos com dígitos verificadores válidos");
   if (!PareceBase64(cfe.assinaturaAC))
-    return Recusa(motivo, "ide: signAC is not base64");
+    return Recusa(motivo, "ide: signAC não está em base64");
   if (!SoDigitos(numeroCaixa, 3))
-    return Recusa(motivo, "ide: numeroCaixa '" + Mostra(numeroCaixa) + "' is not 3 digits");
+    return Recusa(motivo, "ide: numeroCaixa '" + Mostra(numeroCaixa) + "' não tem 3 dígitos");
   return true;
 }
 
@@ -323,16 +323,16 @@ bool LeEmitente(const xmlNode *emit, const Emissao &emissao, std::string &motivo
       !Exige(emit, "indRatISSQN", "emit", rateio, motivo))
     return false;
   if (!CnpjValido(cnpj))
-    return Recusa(motivo,
-                  "emit: CNPJ '" + Mostra(cnpj) + "' is not 14 digits with valid check digits");
+    return Recusa(motivo, "emit: CNPJ '" + Mostra(cnpj) +
+                              "' não tem 14 dígitos com dígitos verificadores válidos");
   if (cnpj != emissao.cnpjEmitente)
     return Recusa(motivo, "emit: CNPJ " + cnpj +
-                              " is not the taxpayer this SAT was activated for (" +
+                              " não é o do contribuinte para quem este SAT foi ativado (" +
                               emissao.cnpjEmitente + ")");
   if (ie.size() < 2 || ie.size() > 14 || !SoDigitos(ie, ie.size()))
-    return Recusa(motivo, "emit: IE '" + Mostra(ie) + "' is not 2 to 14 digits");
+    return Recusa(motivo, "emit: IE '" + Mostra(ie) + "' não tem de 2 a 14 dígitos");
   if (rateio != "S" && rateio != "N")
-    return Recusa(motivo, "emit: indRatISSQN '" + Mostra(rateio) + "' is not S or N");
+    return Recusa(motivo, "emit: indRatISSQN '" + Mostra(rateio) + "' não é S nem N");
   return true;
 }
 
@@ -361,7 +361,7 @@ bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::st
   const auto nItem = Atributo(det, "nItem");
   if (!nItem || *nItem != esperado)
     return Recusa(motivo,
-                  "nItem: item " + esperado + " has nItem '" + Mostra(nItem.value_or("")) + "'");
+                  "nItem: o item " + esperado + " tem nItem '" + Mostra(nItem.value_or("")) + "'");
   xmlNode *prod = nullptr;
   xmlNode *imposto = nullptr;
   if (!SoFilhos(det, {"prod", "imposto", "infAdProd"}, nullptr, "grupos", motivo) ||
@@ -377,10 +377,10 @@ bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::st
       return false;
   const std::string cfop = *TextoFilho(prod, "CFOP");
   if (!SoDigitos(cfop, 4))
-    return Recusa(motivo, textoProd + ": CFOP '" + Mostra(cfop) + "' is not 4 digits");
+    return Recusa(motivo, textoProd + ": CFOP '" + Mostra(cfop) + "' não tem 4 dígitos");
   const std::string regra = *TextoFilho(prod, "indRegra");
   if (regra != "A" && regra != "T")
-    return Recusa(motivo, textoProd + ": indRegra '" + Mostra(regra) + "' is not A or T");
+    return Recusa(motivo, textoProd + ": indRegra '" + Mostra(regra) + "' não é A nem T");
   long long quantidade = 0, unitario = 0;
   if (!Decimal(prod, "qCom", 4, true, regraProd, quantidade, motivo) ||
       !Decimal(prod, "vUnCom", 3, true, regraProd, unitario, motivo) ||
@@ -388,19 +388,19 @@ bool LeItem(const xmlNode *det, std::size_t ordem, ValoresItem &valores, std::st
       !Decimal(prod, "vOutro", 2, false, regraProd, valores.vOutro, motivo))
     return false;
   if (quantidade == 0)
-    return Recusa(motivo, textoProd + ": qCom is zero");
+    return Recusa(motivo, textoProd + ": qCom é zero");
 
   // qCom has 4 decimals and vUnCom 3: the product is in units of 10^-7.
   const std::string item = "vItem: item " + esperado;
   const __int128 produto = static_cast<__int128>(quantidade) * unitario;
   const __int128 centavos = regra == "A" ? (produto + 50'000) / 100'000 : produto / 100'000;
   if (centavos > kValorMaximo || valores.vOutro > kValorMaximo)
-    return Recusa(motivo, item + ": value out of range");
+    return Recusa(motivo, item + ": valor fora do limite");
   valores.vProd = static_cast<long long>(centavos);
   valores.vItem = valores.vProd - valores.vDesc + valores.vOutro;
   if (valores.vItem < 0)
     return Recusa(motivo, item + ": vDesc " + FormataCentavos(valores.vDesc) +
-                              " exceeds the item's value " +
+                              " excede o valor do item, " +
                               FormataCentavos(valores.vProd + valores.vOutro));
   return Igual(prod, "vProd", valores.vProd, item.c_str(), motivo) &&
          Igual(prod, "vItem", valores.vItem, item.c_str(), motivo);
@@ -441,7 +441,7 @@ bool Rateia(std::vector<ValoresItem> &itens, long long valor, bool desconto, std
     partes[i] = certo;
   }
   if (partes[0] < 0 || (desconto && partes[0] > itens[0].vItem))
-    return Recusa(motivo, "total: the subtotal's adjustment cannot be spread over the items");
+    return Recusa(motivo, "total: o ajuste sobre o subtotal não pode ser rateado entre os itens");
   for (std::size_t i = 0; i < itens.size(); ++i) {
     (desconto ? itens[i].vRatDesc : itens[i].vRatAcr) = partes[i];
     itens[i].vItem += desconto ? -partes[i] : partes[i];
@@ -472,7 +472,7 @@ bool CalculaImpostos(ValoresItem &v, std::size_t ordem, std::string &motivo) {
         if (!Decimal(icms, "pICMS", 2, true, regra.c_str(), aliquota, motivo))
           return false;
         if (!Produto(v.vItem, aliquota, 10'000, valor))
-          return Recusa(motivo, regra + ": vICMS out of range");
+          return Recusa(motivo, regra + ": vICMS fora do limite");
         if (!calcula(icms, "vICMS", valor, v.vICMS))
           return false;
       }
@@ -505,7 +505,7 @@ bool CalculaImpostos(ValoresItem &v, std::size_t ordem, std::string &motivo) {
       if (!lidos)
         return false;
       if (!Produto(base, taxa, porValor ? 10'000 : 1'000'000, valor))
-        return Recusa(motivo, regra + ": v" + tributo + " out of range");
+        return Recusa(motivo, regra + ": v" + tributo + " fora do limite");
       if (!calcula(tributado, "v" + tributo, valor, soma))
         return false;
     }
@@ -532,13 +532,12 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
   const xmlNode *raiz = Raiz(lida.doc);
   const auto dentro = Filhos(raiz);
   if (Nome(raiz) != "CFe" || dentro.size() != 1 || Nome(dentro.front()) != "infCFe")
-    return Recusa(motivo,
-                  "raiz: the root is <" + Mostra(Nome(raiz)) + ">, not <CFe> holding one <infCFe>");
+    return Recusa(motivo, "raiz: a raiz é <" + Mostra(Nome(raiz)) + ">, não <CFe> com um <infCFe>");
   xmlNode *inf = lida.infCFe = dentro.front();
   lida.versao = Atributo(inf, "versaoDadosEnt").value_or("");
   if (lida.versao != "0.07" && lida.versao != "0.08")
     return Recusa(motivo,
-                  "versao: versaoDadosEnt '" + Mostra(lida.versao) + "' is not 0.07 or 0.08");
+                  "versao: versaoDadosEnt '" + Mostra(lida.versao) + "' não é 0.07 nem 0.08");
   xmlNode *ide = nullptr, *emit = nullptr, *dest = nullptr, *total = nullptr, *pgto = nullptr;
   if (!SoFilhos(inf, {"ide", "emit", "dest", "entrega", "det", "total", "pgto", "infAdic"}, "det",
                 "grupos", motivo) ||
@@ -549,7 +548,7 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
   const auto itens = Filhos(inf, "det");
   if (itens.empty() || itens.size() > kItensMaximos)
     return Recusa(motivo,
-                  "grupos: " + std::to_string(itens.size()) + " items (<det>), not 1 to 500");
+                  "grupos: " + std::to_string(itens.size()) + " itens (<det>), não de 1 a 500");
 
   if (!LeIde(ide, cfe, motivo) || !LeEmitente(emit, emissao, motivo) ||
       !LeDestinatario(dest, cfe.cpfCnpj, motivo))
@@ -562,7 +561,7 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
       return false;
     soma += valores.vItem;
     if (soma > kValorMaximo)
-      return Recusa(motivo, "total: out of range");
+      return Recusa(motivo, "total: fora do limite");
     lida.itens.push_back(valores);
   }
 
@@ -575,14 +574,14 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
         !Decimal(ajuste, "vAcresSubtot", 2, false, "total", acrescimo, motivo))
       return false;
     if (Filho(ajuste, "vDescSubtot") != nullptr && Filho(ajuste, "vAcresSubtot") != nullptr)
-      return Recusa(motivo, "total: DescAcrEntr holds both vDescSubtot and vAcresSubtot");
+      return Recusa(motivo, "total: DescAcrEntr traz vDescSubtot e vAcresSubtot juntos");
   }
   if (!Decimal(total, "vCFeLei12741", 2, false, "total", lei12741, motivo))
     return false;
   lida.total = soma - desconto + acrescimo;
   if (lida.total < 0)
-    return Recusa(motivo, "total: the discount on the subtotal " + FormataCentavos(desconto) +
-                              " exceeds the items' " + FormataCentavos(soma));
+    return Recusa(motivo, "total: o desconto sobre o subtotal, " + FormataCentavos(desconto) +
+                              ", excede o valor dos itens, " + FormataCentavos(soma));
   if (!Igual(total, "vCFe", lida.total, "total", motivo))
     return false;
   lida.desconto = desconto;
@@ -597,7 +596,7 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
   if (!SoFilhos(pgto, {"MP"}, "MP", "pgto", motivo))
     return false;
   if (meios.empty())
-    return Recusa(motivo, "pgto: no <MP>");
+    return Recusa(motivo, "pgto: nenhum <MP>");
   long long pago = 0;
   for (const xmlNode *mp : meios) {
     std::string cMP;
@@ -607,16 +606,16 @@ bool LeVenda(std::string_view venda, const Emissao &emissao, VendaLida &lida, CF
         !Decimal(mp, "vMP", 2, true, "pgto", valor, motivo))
       return false;
     if (!SoDigitos(cMP, 2))
-      return Recusa(motivo, "pgto: cMP '" + Mostra(cMP) + "' is not 2 digits");
+      return Recusa(motivo, "pgto: cMP '" + Mostra(cMP) + "' não tem 2 dígitos");
     if (valor == 0)
-      return Recusa(motivo, "pgto: a vMP of zero");
+      return Recusa(motivo, "pgto: um vMP igual a zero");
     pago += valor;
     if (pago > kValorMaximo)
-      return Recusa(motivo, "pgto: out of range");
+      return Recusa(motivo, "pgto: fora do limite");
   }
   if (pago < lida.total)
-    return Recusa(motivo, "pgto: the payments (" + FormataCentavos(pago) +
-                              ") do not cover the total (" + FormataCentavos(lida.total) + ")");
+    return Recusa(motivo, "pgto: os pagamentos (" + FormataCentavos(pago) +
+                              ") não cobrem o total (" + FormataCentavos(lida.total) + ")");
   lida.troco = pago - lida.total;
   return true;
 }
@@ -882,12 +881,12 @@ bool MontaCFeCancelamento(std::string_view dados, const VendaEmitida &venda, con
   const xmlNode *raiz = Raiz(doc);
   const auto dentro = Filhos(raiz);
   if (Nome(raiz) != "CFeCanc" || dentro.size() != 1 || Nome(dentro.front()) != "infCFe")
-    return Recusa(motivo, "raiz: the root is <" + Mostra(Nome(raiz)) +
-                              ">, not <CFeCanc> holding one <infCFe>");
+    return Recusa(motivo,
+                  "raiz: a raiz é <" + Mostra(Nome(raiz)) + ">, não <CFeCanc> com um <infCFe>");
   const xmlNode *inf = dentro.front();
   const std::string chCanc = Atributo(inf, "chCanc").value_or("");
   if (chCanc != "CFe" + venda.chave)
-    return Recusa(motivo, "chCanc: '" + Mostra(chCanc) + "' is not the key of the sale cancelled");
+    return Recusa(motivo, "chCanc: '" + Mostra(chCanc) + "' não é a chave da venda cancelada");
   xmlNode *ide = nullptr, *emit = nullptr, *dest = nullptr, *total = nullptr;
   if (!SoFilhos(inf, {"ide", "emit", "dest", "total"}, nullptr, "grupos", motivo) ||
       !Unico(inf, "ide", "grupos", ide, motivo) || !Unico(inf, "emit", "grupos", emit, motivo) ||
@@ -901,16 +900,16 @@ bool MontaCFeCancelamento(std::string_view dados, const VendaEmitida &venda, con
   if (!SoFilhos(emit, {"CNPJ"}, nullptr, "emit", motivo))
     return false;
   if (const auto cnpj = TextoFilho(emit, "CNPJ"); cnpj && *cnpj != cnpjEmitente)
-    return Recusa(motivo, "emit: CNPJ '" + Mostra(*cnpj) + "' is not the taxpayer's");
+    return Recusa(motivo, "emit: CNPJ '" + Mostra(*cnpj) + "' não é o do contribuinte");
   std::string comprador;
   if (!LeDestinatario(dest, comprador, motivo))
     return false;
   if (!comprador.empty() && comprador != venda.cpfCnpj)
-    return Recusa(motivo, "dest: " + comprador + " is not the sale's buyer");
+    return Recusa(motivo, "dest: " + comprador + " não é o comprador da venda");
   if (!SoFilhos(total, {"vCFe"}, nullptr, "total", motivo))
     return false;
   if (const auto vCFe = TextoFilho(total, "vCFe"); vCFe && *vCFe != venda.total)
-    return Recusa(motivo, "total: vCFe '" + Mostra(*vCFe) + "' is not the sale's " + venda.total);
+    return Recusa(motivo, "total: vCFe '" + Mostra(*vCFe) + "' não é o da venda, " + venda.total);
 
   cfe.total = venda.total;
   cfe.cpfCnpj = venda.cpfCnpj;

@@ -227,7 +227,7 @@ std::string EnviarDadosVenda(Contexto &c) {
   if (!MontaCFeVenda(venda, NovaEmissao(sat, numero), cfe, c.motivo))
     return Comum(c, 10, kErroValidacao);
   if (cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse || cfe.assinaturaAC != sat.assinaturaAC) {
-    c.motivo = "ide: CNPJ and signAC are not those of the software house associated with this SAT";
+    c.motivo = "ide: CNPJ e signAC não são os da software house associada a este SAT";
     return Comum(c, 4, "Vincula\xE7\xE3o do AC n\xE3o confere");
   }
   if (cfe.xml.size() > kDocumentoMaximo)
@@ -278,7 +278,7 @@ std::string CancelarUltimaVenda(Contexto &c) {
     return Comum(c, 7, kErroValidacao);
   // Cancellation has no code of its own for the software house's association.
   if (cfe.cnpjSoftwareHouse != sat.cnpjSoftwareHouse || cfe.assinaturaAC != sat.assinaturaAC) {
-    c.motivo = "ide: CNPJ and signAC are not those of the software house associated with this SAT";
+    c.motivo = "ide: CNPJ e signAC não são os da software house associada a este SAT";
     return Comum(c, 7, kErroValidacao);
   }
   sat.ultimoNumero = numero;
@@ -416,7 +416,7 @@ std::string ConfigurarInterfaceDeRede(Contexto &c) {
     return Comum(c, 2, kForaDoPadrao);
   const xmlNode *config = Raiz(doc);
   if (Nome(config) != "config") {
-    c.motivo = "raiz: the root is <" + Mostra(Nome(config)) + ">, not <config>";
+    c.motivo = "raiz: a raiz é <" + Mostra(Nome(config)) + ">, não <config>";
     return Comum(c, 2, kForaDoPadrao);
   }
   const std::string tipo = TextoFilho(config, "tipoLan").value_or("");
@@ -434,7 +434,7 @@ std::string ConfigurarInterfaceDeRede(Contexto &c) {
                    {"lanDNS1", &rede.dns1, false},
                    {"lanDNS2", &rede.dns2, false}};
   if (!valida)
-    c.motivo = "config: tipoLan '" + Mostra(tipo) + "' is not DHCP, IPFIX or PPPoE";
+    c.motivo = "config: tipoLan '" + Mostra(tipo) + "' não é DHCP, IPFIX nem PPPoE";
   for (const auto &endereco : enderecos) {
     const auto texto = TextoFilho(config, endereco.tag);
     if (texto && Ipv4(*texto)) {
@@ -442,7 +442,7 @@ std::string ConfigurarInterfaceDeRede(Contexto &c) {
     } else if (texto || endereco.obrigatorio) {
       if (valida)
         c.motivo = std::string("config: <") + endereco.tag + "> " +
-                   (texto ? "'" + Mostra(*texto) + "' is not an IPv4 address" : "missing");
+                   (texto ? "'" + Mostra(*texto) + "' não é um endereço IPv4" : "ausente");
       valida = false;
     }
   }
@@ -574,8 +574,10 @@ void Registra(Sat &sat, std::string_view sessao, std::string_view palavra,
   std::string linha = CarimboTempo(Agora(sat));
   linha.append("|").append(sessao).append("|").append(palavraLimpa).append("|");
   linha.append(codigo);
+  // The reasons are the emulator's UTF-8 texts; the log, like the device's messages, is
+  // Windows-1252.
   if (!motivo.empty())
-    linha.append("|").append(Mostra(motivo, 200));
+    linha.append("|").append(TextoDoLog(motivo, 200));
   linha.append("\n");
   sat.log += linha;
   if (sat.log.size() > kLogMaximo) {
@@ -658,7 +660,7 @@ bool LeSessaoFiscal(const std::string &resposta, SessaoFiscal &sessao) {
 }
 
 void RegistraInicio(Sat &sat) {
-  static constexpr const char *kAtivacoes[] = {"nao ativado", "aguardando certificado", "ativado"};
+  static constexpr const char *kAtivacoes[] = {"não ativado", "aguardando certificado", "ativado"};
   // Lines of the log's own layout, as a command's: no session, the word "inicio", code 00000.
   Registra(sat, "000000", "inicio", "000000|00000|",
            "SAT " + sat.serie + " ligado, software " + VersaoSoftware() + ", layout " +

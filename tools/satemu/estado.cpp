@@ -85,10 +85,11 @@ std::string Crc(std::string_view texto) {
 // What is wrong with a key the device issued, given what it knows of itself; empty if nothing.
 std::string ProblemaChave(const Sat &s, const std::string &chave) {
   if (!ChaveValida(chave))
-    return "'" + Mostra(chave) + "' is not an access key (44 digits, its layout, check digit)";
+    return "'" + Mostra(chave) +
+           "' não é uma chave de acesso (44 dígitos, seu leiaute, dígito verificador)";
   if (chave.substr(0, 2) != std::to_string(s.uf) || chave.substr(6, 14) != s.cnpjContribuinte ||
       chave.substr(22, 9) != s.serie)
-    return "key " + chave + " is not of this device's cUF, CNPJ and serie";
+    return "a chave " + chave + " não é do cUF, CNPJ e serie deste aparelho";
   return {};
 }
 
@@ -103,24 +104,24 @@ struct Campo {
 
 std::string LeCodigo(const std::string &v, std::string &destino) {
   destino = v;
-  return CodigoValido(v) ? "" : "not 1 to 64 bytes without control bytes or '|'";
+  return CodigoValido(v) ? "" : "não tem de 1 a 64 bytes sem bytes de controle nem '|'";
 }
 
 std::string LeBooleano(const std::string &v, bool &destino) {
   destino = v == "1";
-  return v == "0" || v == "1" ? "" : "'" + Mostra(v) + "' is not 0 or 1";
+  return v == "0" || v == "1" ? "" : "'" + Mostra(v) + "' não é 0 nem 1";
 }
 
 std::string LeEndereco(const std::string &v, std::string &destino) {
   destino = v;
-  return Ipv4(v) ? "" : "'" + Mostra(v) + "' is not an IPv4 address";
+  return Ipv4(v) ? "" : "'" + Mostra(v) + "' não é um endereço IPv4";
 }
 
 const Campo kCampos[] = {
     {"serie", [](const Sat &s) { return s.serie; },
      [](Sat &s, const std::string &v) -> std::string {
        s.serie = v;
-       return SoDigitos(v, 9) ? "" : "'" + Mostra(v) + "' is not 9 digits";
+       return SoDigitos(v, 9) ? "" : "'" + Mostra(v) + "' não tem 9 dígitos";
      }},
     {"codigo_ativacao", [](const Sat &s) { return s.codigoAtivacao; },
      [](Sat &s, const std::string &v) { return LeCodigo(v, s.codigoAtivacao); }},
@@ -130,7 +131,7 @@ const Campo kCampos[] = {
      [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
        if (!LeNumero(v, 2, n))
-         return "'" + Mostra(v) + "' is not 0, 1 or 2";
+         return "'" + Mostra(v) + "' não é 0, 1 nem 2";
        s.ativacao = static_cast<Ativacao>(n);
        return {};
      }},
@@ -138,25 +139,27 @@ const Campo kCampos[] = {
      [](Sat &s, const std::string &v) -> std::string {
        s.cnpjContribuinte = v;
        if (s.ativacao == Ativacao::NaoAtivado)
-         return v.empty() ? "" : "a taxpayer on a device that was never activated";
-       return CnpjValido(v) ? "" : "'" + Mostra(v) + "' is not a CNPJ (14 digits, check digits)";
+         return v.empty() ? "" : "um contribuinte num aparelho que nunca foi ativado";
+       return CnpjValido(v)
+                  ? ""
+                  : "'" + Mostra(v) + "' não é um CNPJ (14 dígitos, dígitos verificadores)";
      }},
     {"uf", [](const Sat &s) { return std::to_string(s.uf); },
      [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
        if (!LeNumero(v, 99, n))
-         return "'" + Mostra(v) + "' is not a number";
+         return "'" + Mostra(v) + "' não é um número";
        s.uf = static_cast<int>(n);
        if (s.ativacao == Ativacao::NaoAtivado)
-         return n == 0 ? "" : "a cUF on a device that was never activated";
-       return UfValida(s.uf) ? "" : "'" + v + "' is not the code of a state";
+         return n == 0 ? "" : "um cUF num aparelho que nunca foi ativado";
+       return UfValida(s.uf) ? "" : "'" + v + "' não é o código de um estado";
      }},
     {"data_ativacao", [](const Sat &s) { return s.dataAtivacao; },
      [](Sat &s, const std::string &v) -> std::string {
        s.dataAtivacao = v;
        if (s.ativacao != Ativacao::Ativado)
-         return v.empty() ? "" : "a date on a device that is not activated";
-       return DataValida(v) ? "" : "'" + Mostra(v) + "' is not a date AAAAMMDD";
+         return v.empty() ? "" : "uma data num aparelho que não está ativado";
+       return DataValida(v) ? "" : "'" + Mostra(v) + "' não é uma data AAAAMMDD";
      }},
     {"bloqueado", [](const Sat &s) { return std::string(s.bloqueado ? "1" : "0"); },
      [](Sat &s, const std::string &v) { return LeBooleano(v, s.bloqueado); }},
@@ -165,21 +168,21 @@ const Campo kCampos[] = {
        s.cnpjSoftwareHouse = v;
        return v.empty() || CnpjValido(v) ? ""
                                          : "'" + Mostra(v) +
-                                               "' is not a CNPJ (14 digits, check "
-                                               "digits)";
+                                               "' não é um CNPJ (14 dígitos, dígitos "
+                                               "verificadores)";
      }},
     {"assinatura_ac", [](const Sat &s) { return s.assinaturaAC; },
      [](Sat &s, const std::string &v) -> std::string {
        s.assinaturaAC = v;
        if (v.empty() != s.cnpjSoftwareHouse.empty())
-         return "a signature needs the software house's CNPJ, and the CNPJ a signature";
-       return v.empty() || PareceBase64(v) ? "" : "not base64";
+         return "uma assinatura exige o CNPJ da software house, e o CNPJ uma assinatura";
+       return v.empty() || PareceBase64(v) ? "" : "não está em base64";
      }},
     {"ultimo_numero", [](const Sat &s) { return std::to_string(s.ultimoNumero); },
      [](Sat &s, const std::string &v) -> std::string {
        long long n = 0;
        if (!LeNumero(v, 999999, n))
-         return "'" + Mostra(v) + "' is not a number from 0 to 999999";
+         return "'" + Mostra(v) + "' não é um número de 0 a 999999";
        s.ultimoNumero = static_cast<int>(n);
        return {};
      }},
@@ -189,7 +192,7 @@ const Campo kCampos[] = {
        if (v.empty())
          return {};
        if (s.ativacao != Ativacao::Ativado)
-         return "a sale on a device that is not activated";
+         return "uma venda num aparelho que não está ativado";
        return ProblemaChave(s, v);
      }},
     {"venda_total", [](const Sat &s) { return s.ultimaVenda.total; },
@@ -197,10 +200,10 @@ const Campo kCampos[] = {
        s.ultimaVenda.total = v;
        long long centavos = 0;
        if (s.ultimaVenda.chave.empty())
-         return v.empty() ? "" : "a total without a sale";
+         return v.empty() ? "" : "um total sem uma venda";
        return LeDecimal(v, 2, centavos) && v.size() > 3 && v[v.size() - 3] == '.'
                   ? ""
-                  : "'" + Mostra(v) + "' is not an amount with 2 decimals";
+                  : "'" + Mostra(v) + "' não é um valor com 2 casas decimais";
      }},
     {"venda_cpf_cnpj", [](const Sat &s) { return s.ultimaVenda.cpfCnpj; },
      [](Sat &s, const std::string &v) -> std::string {
@@ -208,63 +211,63 @@ const Campo kCampos[] = {
        if (v.empty())
          return {};
        if (s.ultimaVenda.chave.empty())
-         return "a buyer without a sale";
-       return CpfValido(v) || CnpjValido(v) ? "" : "'" + Mostra(v) + "' is not a CPF or a CNPJ";
+         return "um comprador sem uma venda";
+       return CpfValido(v) || CnpjValido(v) ? "" : "'" + Mostra(v) + "' não é um CPF nem um CNPJ";
      }},
     {"venda_data_hora", [](const Sat &s) { return s.ultimaVenda.dataHora; },
      [](Sat &s, const std::string &v) -> std::string {
        s.ultimaVenda.dataHora = v;
        if (s.ultimaVenda.chave.empty())
-         return v.empty() ? "" : "a time without a sale";
+         return v.empty() ? "" : "uma hora sem uma venda";
        if (!CarimboValido(v))
-         return "'" + Mostra(v) + "' is not a time AAAAMMDDHHMMSS";
+         return "'" + Mostra(v) + "' não é uma hora AAAAMMDDHHMMSS";
        return v.substr(2, 4) == s.ultimaVenda.chave.substr(2, 4)
                   ? ""
-                  : "not the year and month of the sale's key";
+                  : "não é o ano e o mês da chave da venda";
      }},
     {"venda_cancelavel", [](const Sat &s) { return std::string(s.vendaCancelavel ? "1" : "0"); },
      [](Sat &s, const std::string &v) -> std::string {
        const std::string problema = LeBooleano(v, s.vendaCancelavel);
        if (!problema.empty())
          return problema;
-       return s.vendaCancelavel && s.ultimaVenda.chave.empty() ? "no sale to cancel" : "";
+       return s.vendaCancelavel && s.ultimaVenda.chave.empty() ? "nenhuma venda a cancelar" : "";
      }},
     {"chave_ultimo_cfe", [](const Sat &s) { return s.chaveUltimoCFe; },
      [](Sat &s, const std::string &v) -> std::string {
        s.chaveUltimoCFe = v;
        // Every CF-e issued moves the counter, and its number is in its key: the two must agree.
        if (v.empty())
-         return s.ultimoNumero == 0 ? "" : "ultimo_numero counts CF-e that are not there";
+         return s.ultimoNumero == 0 ? "" : "ultimo_numero conta CF-e que não existem";
        if (const std::string problema = ProblemaChave(s, v); !problema.empty())
          return problema;
        if (v.substr(31, 6) != std::string(6 - std::to_string(s.ultimoNumero).size(), '0') +
                                   std::to_string(s.ultimoNumero))
-         return "its nCFe " + v.substr(31, 6) + " is not ultimo_numero " +
+         return "seu nCFe " + v.substr(31, 6) + " não é ultimo_numero " +
                 std::to_string(s.ultimoNumero);
        if (s.vendaCancelavel && v != s.ultimaVenda.chave)
-         return "the sale to cancel is not the last CF-e";
+         return "a venda a cancelar não é o último CF-e";
        return {};
      }},
     {"data_hora_ultimo_cfe", [](const Sat &s) { return s.dataHoraUltimoCFe; },
      [](Sat &s, const std::string &v) -> std::string {
        s.dataHoraUltimoCFe = v;
        if (s.chaveUltimoCFe.empty())
-         return v.empty() ? "" : "a time without a CF-e";
-       return CarimboValido(v) ? "" : "'" + Mostra(v) + "' is not a time AAAAMMDDHHMMSS";
+         return v.empty() ? "" : "uma hora sem um CF-e";
+       return CarimboValido(v) ? "" : "'" + Mostra(v) + "' não é uma hora AAAAMMDDHHMMSS";
      }},
     {"ultima_sessao_fiscal", [](const Sat &s) { return CodificaBase64(s.ultimaSessaoFiscal); },
      [](Sat &s, const std::string &v) -> std::string {
        if (!DecodificaBase64(v, s.ultimaSessaoFiscal))
-         return "not base64";
+         return "não está em base64";
        if (s.chaveUltimoCFe.empty())
-         return v.empty() ? "" : "a fiscal session without a CF-e";
+         return v.empty() ? "" : "uma sessão fiscal sem um CF-e";
        SessaoFiscal sessao;
        if (!LeSessaoFiscal(s.ultimaSessaoFiscal, sessao))
-         return "not the reply of a sale or a cancellation";
+         return "não é a resposta de uma venda nem de um cancelamento";
        if (sessao.chave != s.chaveUltimoCFe || sessao.dataHora != s.dataHoraUltimoCFe)
-         return "its key and time are not the last CF-e's";
+         return "sua chave e hora não são as do último CF-e";
        if (sessao.codigo == "06000" ? sessao.chave != s.ultimaVenda.chave : s.vendaCancelavel)
-         return "a sale and a cancellation that do not match";
+         return "uma venda e um cancelamento que não se correspondem";
        return {};
      }},
     {"rede_tipo", [](const Sat &s) { return s.rede.tipoLan; },
@@ -272,7 +275,7 @@ const Campo kCampos[] = {
        s.rede.tipoLan = v;
        return v == "DHCP" || v == "IPFIX" || v == "PPPoE"
                   ? ""
-                  : "'" + Mostra(v) + "' is not DHCP, IPFIX or PPPoE";
+                  : "'" + Mostra(v) + "' não é DHCP, IPFIX nem PPPoE";
      }},
     {"rede_ip", [](const Sat &s) { return s.rede.ip; },
      [](Sat &s, const std::string &v) { return LeEndereco(v, s.rede.ip); }},
@@ -288,8 +291,8 @@ const Campo kCampos[] = {
      [](Sat &s, const std::string &v) -> std::string {
        s.log = v;
        if (v.size() > kLogMaximo)
-         return "longer than the device keeps";
-       return v.empty() || v.back() == '\n' ? "" : "its last line is cut";
+         return "maior do que o aparelho guarda";
+       return v.empty() || v.back() == '\n' ? "" : "sua última linha está cortada";
      }},
 };
 
@@ -308,7 +311,7 @@ bool LeArquivo(const std::string &caminho, std::string &texto, std::string &erro
   const bool falhou = std::ferror(arquivo) != 0;
   std::fclose(arquivo);
   if (falhou)
-    erro = caminho + ": read error";
+    erro = caminho + ": erro de leitura";
   return !falhou;
 }
 
@@ -322,10 +325,10 @@ std::string Interpreta(const std::string &texto, Sat &lido) {
   auto proxima = [&]() -> std::string {
     ++numero;
     if (pos >= texto.size())
-      return "the file ends here: it was cut short";
+      return "o arquivo termina aqui: foi truncado";
     const std::size_t fim = texto.find('\n', pos);
     if (fim == std::string::npos)
-      return "the line has no end: the file was cut short inside it";
+      return "a linha não tem fim: o arquivo foi truncado no meio dela";
     linha = texto.substr(pos, fim - pos);
     pos = fim + 1;
     return {};
@@ -338,22 +341,22 @@ std::string Interpreta(const std::string &texto, Sat &lido) {
   const bool versao2 = primeira.empty() && linha == kCabecalho2;
   if (!primeira.empty() || (linha != kCabecalho && !versao2)) {
     if (primeira.empty() && linha == "satemu-estado 1")
-      return naLinha("a state file of an older satemu, which cannot be checked; remove it to "
-                     "start afresh");
-    return naLinha("not a satemu state file (its first line is not '" + std::string(kCabecalho) +
-                   "')");
+      return naLinha("um arquivo de estado de um satemu mais antigo, que não pode ser "
+                     "conferido; remova-o para começar do zero");
+    return naLinha("não é um arquivo de estado do satemu (sua primeira linha não é '" +
+                   std::string(kCabecalho) + "')");
   }
   // The next line as the field `esperado`; its value goes to `le`, which says what is wrong.
   auto leCampo = [&](const std::string &esperado, auto &&le) -> std::string {
     if (const std::string falta = proxima(); !falta.empty())
-      return naLinha(falta + " (field " + esperado + " is missing)");
+      return naLinha(falta + " (falta o campo " + esperado + ")");
     const std::size_t igual = linha.find('=');
     const std::string nome = linha.substr(0, igual);
     if (igual == std::string::npos || nome != esperado)
-      return naLinha("expected field " + esperado + ", found '" + Mostra(nome) + "'");
+      return naLinha("esperado o campo " + esperado + ", encontrado '" + Mostra(nome) + "'");
     std::string valor;
     if (!Desescapa(std::string_view(linha).substr(igual + 1), valor))
-      return naLinha(esperado + ": a bad %XX escape");
+      return naLinha(esperado + ": um escape %XX inválido");
     if (const std::string errado = le(valor); !errado.empty())
       return naLinha(esperado + ": " + errado);
     return {};
@@ -375,16 +378,17 @@ std::string Interpreta(const std::string &texto, Sat &lido) {
   }
   const std::size_t inicioFim = pos;
   if (const std::string problema = proxima(); !problema.empty())
-    return naLinha(problema + " (the end line fim= is missing)");
+    return naLinha(problema + " (falta a linha final fim=)");
   const std::string esperado =
       std::string(kFim) + "=" + Crc(std::string_view(texto).substr(0, inicioFim));
   if (linha.rfind(std::string(kFim) + "=", 0) != 0)
-    return naLinha("expected the end line fim=, found '" + Mostra(linha) + "'");
+    return naLinha("esperada a linha final fim=, encontrado '" + Mostra(linha) + "'");
   if (linha != esperado)
-    return naLinha("the checksum does not match what the file holds: it was changed or damaged");
+    return naLinha("a soma de verificação não confere com o conteúdo do arquivo: ele foi alterado "
+                   "ou danificado");
   if (pos != texto.size()) {
     ++numero;
-    return naLinha("text after the end line");
+    return naLinha("texto depois da linha final");
   }
   return {};
 }
@@ -468,11 +472,11 @@ bool LeEmitente(const std::string &caminho, Emitente &emitente, std::string &err
         campo = &kCamposEmitente[i];
     if (igual == std::string::npos || campo == nullptr) {
       erro = onde + "'" + Mostra(nome) +
-             "' is none of xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP, cRegTrib";
+             "' não é nenhum de xNome, xFant, xLgr, nro, xCpl, xBairro, xMun, CEP, cRegTrib";
       return false;
     }
     if (std::find(vistos.begin(), vistos.end(), nome) != vistos.end()) {
-      erro = onde + nome + " given twice";
+      erro = onde + nome + " dado duas vezes";
       return false;
     }
     vistos.push_back(nome);
@@ -506,7 +510,8 @@ bool SalvaEstado(const Sat &sat, const std::string &caminho, std::string &erro) 
     return false;
   }
   if (!SincronizaDiretorio(caminho)) {
-    erro = caminho + ": its folder could not be flushed: " + std::strerror(errno);
+    erro =
+        caminho + ": não foi possível sincronizar sua pasta com o disco: " + std::strerror(errno);
     return false;
   }
   return true;

@@ -1,5 +1,6 @@
 #include "servidor.h"
 
+#include "codifica.h"
 #include "estado.h"
 
 #include <algorithm>
@@ -399,12 +400,12 @@ void Servidor::TrataQuadro(const Quadro &quadro) {
   }
   // Why a document was refused is what a POS developer needs to see; the reply cannot carry it.
   if (!motivo.empty())
-    Avisa(Mostra(palavra, 64) + " refused: " + Mostra(motivo, 300));
+    Avisa(Mostra(palavra, 64) + " recusado: " + Utf8DoLog(TextoDoLog(motivo, 300)));
   if (config_.verboso)
     std::fprintf(stderr, "satemu: seq %u %s (%zu bytes) -> %zu bytes%s\n", quadro.sequencia,
-                 quadro.somaConfere ? Mostra(palavra, 64).c_str() : "(bad sum)",
+                 quadro.somaConfere ? Mostra(palavra, 64).c_str() : "(soma errada)",
                  quadro.carga.size(), resposta.size(),
-                 semCliente_ ? " (not sent: the client has left)" : "");
+                 semCliente_ ? " (resposta não enviada: o cliente saiu)" : "");
   if (semCliente_)
     return;
   const Falhas &falhas = config_.falhas;
@@ -515,8 +516,8 @@ void Servidor::AtendeFechamentos() {
     }
     if (config_.verboso)
       std::fprintf(stderr,
-                   "satemu: the client closed the port: %zu bytes of reply and %zu bytes of an "
-                   "unfinished frame dropped\n",
+                   "satemu: o cliente fechou a porta: %zu bytes de resposta e %zu bytes de um "
+                   "quadro incompleto descartados\n",
                    saida, parcial);
     eventos = depois;
   }
@@ -566,7 +567,7 @@ void Servidor::Executa() {
         AtendeFechamentos();
     }
     if (p[1].revents & (POLLERR | POLLNVAL)) {
-      Avisa("the pseudo-terminal failed");
+      Avisa("o pseudoterminal falhou");
       return;
     }
     if (p[1].revents & POLLIN) {

@@ -76,7 +76,7 @@ bool LeXml(std::string_view texto, SemDeclaracao semDeclaracao, Documento &doc,
   (void)iniciado;
   doc.reset();
   if (texto.size() > INT_MAX) {
-    motivo = "xml: document too large";
+    motivo = "xml: documento grande demais";
     return false;
   }
   const char *codificacao =
@@ -84,7 +84,7 @@ bool LeXml(std::string_view texto, SemDeclaracao semDeclaracao, Documento &doc,
                                                                                 : nullptr;
   xmlParserCtxtPtr contexto = xmlNewParserCtxt();
   if (contexto == nullptr) {
-    motivo = "xml: out of memory";
+    motivo = "xml: memória esgotada";
     return false;
   }
   doc.reset(xmlCtxtReadMemory(
@@ -92,23 +92,24 @@ bool LeXml(std::string_view texto, SemDeclaracao semDeclaracao, Documento &doc,
       XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA));
   if (!doc) {
     const xmlError &erro = contexto->lastError;
-    std::string mensagem = erro.message != nullptr ? erro.message : "not well-formed";
+    // libxml2's own message (in English) is given as it comes.
+    std::string mensagem = erro.message != nullptr ? erro.message : "mal formado";
     mensagem.resize(std::min(mensagem.find('\n'), mensagem.size()));
     while (!mensagem.empty() && mensagem.back() == ' ')
       mensagem.pop_back();
-    motivo = "xml: line " + std::to_string(erro.line) + ": " + Mostra(mensagem, 120);
+    motivo = "xml: linha " + std::to_string(erro.line) + ": " + Mostra(mensagem, 120);
     xmlFreeParserCtxt(contexto);
     return false;
   }
   xmlFreeParserCtxt(contexto);
   if (doc->intSubset != nullptr || doc->extSubset != nullptr) {
-    motivo = "xml: a DOCTYPE has no place in the document";
+    motivo = "xml: o documento não pode ter DOCTYPE";
     doc.reset();
     return false;
   }
   if (const xmlNode *solto = TextoSolto(Raiz(doc))) {
-    motivo = "xml: line " + std::to_string(xmlGetLineNo(solto)) +
-             ": text beside the elements of <" + Nome(solto) + ">";
+    motivo = "xml: linha " + std::to_string(xmlGetLineNo(solto)) +
+             ": texto ao lado dos elementos de <" + Nome(solto) + ">";
     doc.reset();
     return false;
   }

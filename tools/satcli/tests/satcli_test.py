@@ -77,12 +77,12 @@ def roda(args, entrada=None, ambiente=None, sem_codigo=False):
         return subprocess.CompletedProcess(p.args, p.returncode, saida.read(), erro.read())
 
 
-def texto_legivel(saida, erros="strict"):
+def texto_legivel(saida, erros="strict", codificacao="utf-8"):
     # Under wine the terminal's encoding is the ANSI code page, Windows-1252, and lines end in
-    # CR LF.
+    # CR LF. A document shown as it is comes in its own `codificacao`.
     if wine:
         return saida.decode("cp1252", erros).replace("\r\n", "\n")
-    return saida.decode("utf-8", erros)
+    return saida.decode(codificacao, erros)
 
 
 def nomes_legiveis(texto):
@@ -139,7 +139,7 @@ def executa(linha):
                     f"bytes do not match {linha['bruto']!r}\n{detalhe}")
         linha.get("depois", lambda *_: None)(linha, p.stdout)
     else:
-        texto = texto_legivel(p.stdout)
+        texto = texto_legivel(p.stdout, codificacao=linha.get("codificacao", "utf-8"))
         if "titulo" in linha:
             titulos = [l for l in texto.splitlines() if l.startswith("[")]
             confere(linha, titulos and re.fullmatch(linha["titulo"], titulos[-1]) is not None,
@@ -321,8 +321,9 @@ def linhas_dispositivo():
              and objetos[7]["campos"]["versao"].startswith("TAVRO DLL SAT Versão: ")
              and pathlib.Path(caminho("sat.log")).read_bytes().find(b"|ConsultarSAT") > 0,
              f"{objetos}")},
+        # The device's log is Windows-1252.
         {"oque": "the decoded log as it is", "args": p + ["log", ",", "documento"],
-         "status": 0, "legivel": r"^\d{14}\|\d{6}\|ExtrairLogs\|15000$"},
+         "status": 0, "codificacao": "cp1252", "legivel": r"^\d{14}\|\d{6}\|ExtrairLogs\|15000$"},
         # Usage errors: nothing is sent. The unknown option and the value given to an option
         # that takes none are worded by the tools' shared parser (tools/comum/opcoes.h).
         *[{"oque": f"usage: {' '.join(args)}", "args": args, "status": status, "erro": erro,

@@ -96,7 +96,7 @@ TEST_F(Dispositivo, TransicoesDeEstado) {
   EXPECT_EQ(Codigo(Venda(-1, semPagamento.substr(0, semPagamento.find("<vMP>50")) + "<vMP>1.00" +
                                  semPagamento.substr(semPagamento.find("</vMP>")))),
             "06010");
-  EXPECT_NE(sat_.log.find("|EnviarDadosVenda|06010|pgto: the payments (1.00) do not cover the "
+  EXPECT_NE(sat_.log.find("|EnviarDadosVenda|06010|pgto: os pagamentos (1.00) n\xE3o cobrem o "
                           "total (30.02)\n"),
             std::string::npos);
   EXPECT_EQ(sat_.ultimoNumero, 0);

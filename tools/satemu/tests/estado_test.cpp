@@ -144,9 +144,9 @@ TEST_F(ArquivoEstado, ArquivoDoEmitente) {
     const char *texto;
     const char *erro;
   } ruins[] = {
-      {"xNome=A\nxNome=B\n", ":2: xNome given twice"},
-      {"nome=A\n", ":1: 'nome' is none of"},
-      {"xMun=S\xE3o Paulo\n", ":1: xMun: not UTF-8 text"},
+      {"xNome=A\nxNome=B\n", ":2: xNome dado duas vezes"},
+      {"nome=A\n", ":1: 'nome' n\xC3\xA3o \xC3\xA9 nenhum de"},
+      {"xMun=S\xE3o Paulo\n", ":1: xMun: n\xC3\xA3o \xC3\xA9 texto UTF-8"},
   };
   for (const auto &ruim : ruins) {
     Escreve(ruim.texto);

@@ -63,9 +63,9 @@ std::vector<std::string> Linhas(const std::string &caminho) {
 
 class Conversa : public ::testing::Test {
 protected:
-  void Inicia(const std::vector<std::string> &argumentos) {
+  void Inicia(const std::vector<std::string> &argumentos, bool avisos = false) {
     std::string erro;
-    ASSERT_TRUE(emulador_.Inicia(argumentos, erro)) << erro;
+    ASSERT_TRUE(emulador_.Inicia(argumentos, erro, avisos)) << erro;
     ASSERT_TRUE(porta_.Abre(emulador_.Escravo())) << emulador_.Escravo();
   }
 
@@ -101,7 +101,7 @@ std::string Comum(int sessao, const char *codigo, const char *mensagem) {
 // One command after another on a fresh device, with the reply each must get: every command
 // word, its failures and its success.
 TEST_F(Conversa, TodosOsComandos) {
-  Inicia({"--serie", "900000123"});
+  Inicia({"--serie", "900000123"}, true);
   const std::string c = kCodigo;
   const std::string xml = teste::XmlVenda(kAssinatura, "<CPF>12345678909</CPF>");
   // The sale's key takes the place of {chave} when the request is made.
@@ -185,6 +185,10 @@ TEST_F(Conversa, TodosOsComandos) {
     const std::string log = DecodificaBase64(campo[5]);
     EXPECT_NE(log.find("|000018|EnviarDadosVenda|06000\n"), std::string::npos);
     EXPECT_NE(log.find("|000038|ExtrairLogs|15001\n"), std::string::npos);
+    // A refused document's reason, in the log's Windows-1252.
+    EXPECT_NE(log.find("|000062|EnviarDadosVenda|06010|emit: CNPJ 11444777000161 n\xE3o \xE9 o do "
+                       "contribuinte"),
+              std::string::npos);
   };
 
   // Session, request after it ("venda:CODE:XML" and "cancela:CODE|DATA" are built below), and
@@ -304,6 +308,9 @@ TEST_F(Conversa, TodosOsComandos) {
       EXPECT_EQ(resposta, Sessao(passo.sessao) + "|" + passo.codigo + "|" + passo.mensagem + "||");
     }
   }
+  // The same reason on the standard error, in UTF-8.
+  EXPECT_TRUE(emulador_.EsperaAviso("EnviarDadosVenda recusado: emit: CNPJ 11444777000161 "
+                                    "n\xC3\xA3o \xC3\xA9 o do contribuinte"));
   EXPECT_EQ(emulador_.Encerra(), 0);
 }
 
@@ -520,8 +527,9 @@ TEST(Linha, EstadoSobreviveAoReinicio) {
   ASSERT_NE(std::fgets(linha, sizeof linha, saida), nullptr);
   const int status = pclose(saida);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-  EXPECT_NE(std::string(linha).find("sat.estado:18: chave_ultimo_cfe: its nCFe 000002 is not "
-                                    "ultimo_numero 1"),
+  EXPECT_NE(std::string(linha).find(
+                "sat.estado:18: chave_ultimo_cfe: seu nCFe 000002 n\xC3\xA3o \xC3\xA9 "
+                "ultimo_numero 1"),
             std::string::npos)
       << linha;
   std::remove(estado.c_str());
@@ -541,7 +549,7 @@ TEST(Clientes, QuadroInacabadoNaoPassaAoProximo) {
     ASSERT_TRUE(
         porta.Escreve(Requisicao(0x41, "000001|ConsultarSAT|xxxxxxxxxxxxxxx").substr(0, 28)));
   }
-  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port: 0 bytes of reply and 28 bytes"));
+  EXPECT_TRUE(emulador.EsperaAviso("o cliente fechou a porta: 0 bytes de resposta e 28 bytes"));
   teste::Porta porta;
   ASSERT_TRUE(porta.Abre(emulador.Escravo()));
   ASSERT_TRUE(porta.Escreve(Requisicao(0x42, "000002|ConsultarSAT")));
@@ -594,7 +602,7 @@ TEST(Clientes, RespostaNaoLidaNaoPassaAoProximo) {
     ASSERT_TRUE(porta.Le(13, inicio));
     ASSERT_GT(teste::Le32(inicio, 9), 400'000u);
   }
-  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  EXPECT_TRUE(emulador.EsperaAviso("o cliente fechou a porta"));
   teste::Porta porta;
   ASSERT_TRUE(porta.Abre(emulador.Escravo()));
   ASSERT_TRUE(porta.Escreve(Requisicao(2, "000002|ConsultarSAT")));
@@ -623,10 +631,10 @@ TEST(Clientes, TravaExclusivaFicaComQuemATem) {
     teste::Porta outra;
     ASSERT_TRUE(outra.Abre(emulador.Escravo()));
   }
-  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  EXPECT_TRUE(emulador.EsperaAviso("o cliente fechou a porta"));
   EXPECT_TRUE(primeira.Exclusiva());
   primeira.Fecha();
-  EXPECT_TRUE(emulador.EsperaAviso("the client closed the port"));
+  EXPECT_TRUE(emulador.EsperaAviso("o cliente fechou a porta"));
   const int depois = open(emulador.Escravo().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   int exclusiva = 1;
   ASSERT_GE(depois, 0);
