@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
 
 #include "espera.h"
@@ -36,21 +39,100 @@ bool GravaArquivo(const std::string &nome, const std::string &conteudo) {
   return std::fclose(arquivo) == 0 && escrito;
 }
 
-// The document the library decoded from the reply (Base64ToAscii), into `nome`.
-void SalvaDocumento(Resultado &r, const std::string &nome) {
+std::string Valor(const Resposta &r, const char *nome) {
+  for (const Campo &c : r.campos) {
+    if (c.nome == nome) {
+      return c.valor;
+    }
+  }
+  return std::string();
+}
+
+bool SoDigitos(const std::string &texto, size_t tamanho) {
+  return texto.size() == tamanho && texto.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// Where --arquivo keeps a signed document: DIR/CNPJ/AAAA-MM/<prefix><44 digits>.xml, the CNPJ
+// from the reply's key (after cUF and AAMM), the month from its timeStamp; empty when the reply
+// brings no such key or time.
+std::filesystem::path NoArquivo(const Resposta &r, const std::string &pasta, const char *prefixo) {
+  const std::string chave = Valor(r, "chaveConsulta");
+  const std::string hora = Valor(r, "timeStamp");
+  if (chave.compare(0, 3, "CFe") != 0 || !SoDigitos(chave.substr(3), 44) || !SoDigitos(hora, 14) ||
+      hora.compare(4, 2, "01") < 0 || hora.compare(4, 2, "12") > 0) {
+    return {};
+  }
+  return std::filesystem::path(pasta) / chave.substr(9, 14) /
+         (hora.substr(0, 4) + "-" + hora.substr(4, 2)) / (prefixo + chave.substr(3) + ".xml");
+}
+
+// Files `documento` at `caminho`, making its folders; an error text, or an empty one. A file
+// already there must hold the same bytes: a fiscal document is never overwritten.
+std::string Arquiva(const std::filesystem::path &caminho, const std::string &documento) {
+  const std::string nome = caminho.string();
+  std::error_code erro;
+  std::filesystem::create_directories(caminho.parent_path(), erro);
+  if (erro) {
+    return "não foi possível criar a pasta de " + nome + ": " + erro.message();
+  }
+  if (std::filesystem::exists(caminho, erro)) {
+    std::ifstream existente(caminho, std::ios::binary);
+    const std::string conteudo{std::istreambuf_iterator<char>(existente), {}};
+    if (!existente.is_open() || existente.bad()) {
+      return "não foi possível ler " + nome;
+    }
+    return conteudo == documento ? std::string()
+                                 : nome + " já existe com outro conteúdo e não foi substituído";
+  }
+  if (!GravaArquivo(nome, documento)) {
+    const std::string causa = std::strerror(errno);
+    std::filesystem::remove(caminho, erro);
+    return "não foi possível gravar " + nome + ": " + causa;
+  }
+  return std::string();
+}
+
+// The document the library decoded from the reply (Base64ToAscii), into --salva's file and
+// into --arquivo's folder.
+void GuardaDocumento(Resultado &r, const Passo &p) {
+  const auto nada = [&r, &p](const std::string &motivo) {
+    if (!p.salva.empty()) {
+      r.notas.push_back("nada foi salvo em " + p.salva + ": " + motivo);
+    }
+    if (!p.arquivo.empty()) {
+      r.notas.push_back("nada foi arquivado em " + p.arquivo + ": " + motivo);
+    }
+  };
   if (!r.resposta.sucesso) {
-    r.notas.push_back("nada foi salvo em " + nome + ": o comando não teve sucesso");
+    nada("o comando não teve sucesso");
     return;
   }
   const std::string documento = Base64ToAscii();
   if (documento.empty()) {
-    r.notas.push_back("nada foi salvo em " + nome + ": a resposta não trouxe documento");
+    nada("a resposta não trouxe documento");
     r.status = STATUS_ARQUIVO;
-  } else if (!GravaArquivo(nome, documento)) {
-    r.notas.push_back("não foi possível gravar " + nome + ": " + std::strerror(errno));
-    r.status = STATUS_ARQUIVO;
-  } else {
-    r.documento = nome;
+    return;
+  }
+  if (!p.salva.empty()) {
+    if (!GravaArquivo(p.salva, documento)) {
+      r.notas.push_back("não foi possível gravar " + p.salva + ": " + std::strerror(errno));
+      r.status = STATUS_ARQUIVO;
+    } else {
+      r.documento = p.salva;
+    }
+  }
+  if (!p.arquivo.empty()) {
+    const std::filesystem::path caminho = NoArquivo(r.resposta, p.arquivo, p.sub->arquivo);
+    const std::string erro =
+        caminho.empty() ? "nada foi arquivado em " + p.arquivo +
+                              ": a resposta não traz a chave (CFe e 44 dígitos) e o timeStamp"
+                        : Arquiva(caminho, documento);
+    if (!erro.empty()) {
+      r.notas.push_back(erro);
+      r.status = STATUS_ARQUIVO;
+    } else {
+      r.arquivado = caminho.string();
+    }
   }
 }
 
@@ -76,8 +158,8 @@ Resultado ExecutaComando(Execucao &e, const Passo &p) {
     r.status = r.resposta.origem == Origem::Biblioteca ? STATUS_BIBLIOTECA : STATUS_FALHA;
   }
   LeRegistro(r);
-  if (!p.salva.empty()) {
-    SalvaDocumento(r, p.salva);
+  if (!p.salva.empty() || !p.arquivo.empty()) {
+    GuardaDocumento(r, p);
   }
   return r;
 }
@@ -319,17 +401,18 @@ const std::vector<Subcomando> kSubcomandos = {
      },
      nullptr},
     {"venda", "EnviarDadosVenda", "ARQUIVO",
-     "envia a venda (CF-e) em ARQUIVO; --salva a guarda assinada", 1, 1, 0, 0, true, true, 16000,
+     "envia a venda (CF-e) em ARQUIVO; --salva a guarda assinada, --arquivo a arquiva", 1, 1, 0, 0,
+     true, true, 16000,
      [](const Chamada &c) { return EnviarDadosVenda(c.sessao, c.codigo, c.documento.c_str()); },
-     nullptr},
+     nullptr, "CFe"},
     {"cancelar", "CancelarUltimaVenda", "CHAVE ARQUIVO",
      "cancela a última venda, de chave CHAVE (CFe...), com o cancelamento em ARQUIVO; --salva o "
-     "guarda assinado",
+     "guarda assinado, --arquivo o arquiva",
      2, 2, 0, 1, true, true, 10000,
      [](const Chamada &c) {
        return CancelarUltimaVenda(c.sessao, c.codigo, Texto(c.args, 0), c.documento.c_str());
      },
-     nullptr},
+     nullptr, "CFeCanc"},
     {"teste", "TesteFimAFim", "ARQUIVO", "o teste fim a fim com a venda em ARQUIVO", 1, 1, 0, 0,
      true, false, 20000,
      [](const Chamada &c) { return TesteFimAFim(c.sessao, c.codigo, c.documento.c_str()); },

@@ -51,6 +51,8 @@ struct Subcomando {
   long limiteMs;                     // how long the library waits for the device
   char *(*comando)(const Chamada &); // a SAT command, or null
   Resultado (*propria)(Execucao &, const Passo &); // one of the library's own exports
+  // --arquivo DIR keeps its signed document as DIR/CNPJ/AAAA-MM/<this><44 digits>.xml; or null
+  const char *arquivo = nullptr;
 };
 
 struct Passo {
@@ -58,6 +60,7 @@ struct Passo {
   std::vector<std::string> args;
   std::string documento; // the document read from its file
   std::string salva;     // --salva FILE
+  std::string arquivo;   // --arquivo DIR
 };
 
 const Subcomando *ProcuraSubcomando(const std::string &nome);

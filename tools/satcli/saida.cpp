@@ -96,8 +96,10 @@ void Legivel(const Resultado &r, bool mostraRegistro, const Terminal &t) {
     } else {
       valor = ParaTerminal(c.valor, recuo) + Data(c.nome, c.valor);
     }
-    if (EhDocumento(c.nome) && !r.documento.empty()) {
-      valor += DeUtf8(" decodificado em " + r.documento, Destino::Terminal);
+    if (EhDocumento(c.nome) && !(r.documento.empty() && r.arquivado.empty())) {
+      const std::string salvo = r.documento.empty() ? "" : " em " + r.documento;
+      const std::string arquivado = r.arquivado.empty() ? "" : " e arquivado em " + r.arquivado;
+      valor += DeUtf8(" decodificado" + salvo + arquivado, Destino::Terminal);
     }
     std::fprintf(t.saida, "  %-*s %s\n", static_cast<int>(largura), c.nome.c_str(), valor.c_str());
   }
@@ -243,6 +245,9 @@ void Json(const Resultado &r, const Terminal &t) {
   }
   if (!r.documento.empty()) {
     j["documento"] = r.documento;
+  }
+  if (!r.arquivado.empty()) {
+    j["arquivado"] = r.arquivado;
   }
   if (!r.notas.empty()) {
     j["notas"] = r.notas;

@@ -35,6 +35,7 @@ struct Resultado {
   std::string mensagemErro;
   bool registro = false; // codigoErro and mensagemErro were read
   std::string documento; // where the decoded document was saved
+  std::string arquivado; // where --arquivo filed it
   bool literal = false;  // the readable view prints `bruto` as it is (a decoded document)
   bool saude = false;    // the health checks of a status reply, in `avaliacao`
   saude::Avaliacao avaliacao;

@@ -21,8 +21,8 @@ const char kUso[] =
 Chama as exportações da libsat e mostra o que elas devolvem. Subcomandos separados por ","
 rodam um após o outro no mesmo processo, e o que um deixa na biblioteca (a porta escolhida por
 abre ou escolhe, o documento para documento, o registro de erro para erro) fica lá para o
-seguinte. As opções podem vir em qualquer lugar da linha; --salva vale para o subcomando junto
-do qual está, entre vírgulas.
+seguinte. As opções podem vir em qualquer lugar da linha; --salva e --arquivo valem para o
+subcomando junto do qual estão, entre vírgulas.
 
 A vista legível nomeia cada campo da resposta como o padrão do SAT, explica o código, distingue
 as respostas do dispositivo das da própria biblioteca (código 9999, ou nenhuma porta) e converte
@@ -38,6 +38,7 @@ Opções:
 enum : int {
   OPCAO_LOG = 256,
   OPCAO_SALVA,
+  OPCAO_ARQUIVO,
   OPCAO_BRUTO,
   OPCAO_JSON,
   OPCAO_ERRO,
@@ -61,6 +62,12 @@ constexpr opcoes::Opcao kOpcoes[] = {
      "guarda, decodificado (Base64ToAscii), o documento que a resposta do\n"
      "subcomando traz: o CF-e assinado de venda, cancelar e ultima-sessao, o log\n"
      "de log"},
+    {"arquivo", OPCAO_ARQUIVO, "PASTA",
+     "venda e cancelar: arquiva o CF-e assinado, decodificado, como\n"
+     "PASTA/CNPJ/AAAA-MM/CFeCHAVE.xml (o cancelamento, CFeCancCHAVE.xml): a chave\n"
+     "de 44 dígitos e o CNPJ da resposta, o mês do seu timeStamp. As pastas que\n"
+     "faltam são criadas; um arquivo que já está lá com outro conteúdo nunca é\n"
+     "substituído (status 4)"},
     {"bruto", OPCAO_BRUTO, nullptr,
      "cada resposta exatamente como a biblioteca a devolveu, e uma quebra de linha"},
     {"json", OPCAO_JSON, nullptr,
@@ -227,8 +234,9 @@ struct Linha {
   bool versao = false;
 };
 
-// Reads the command line; an empty text when it is good, the usage error otherwise. --salva
-// belongs to the subcommand it stands with (between commas), every other option to the line.
+// Reads the command line; an empty text when it is good, the usage error otherwise. --salva and
+// --arquivo belong to the subcommand they stand with (between commas), every other option to the
+// line.
 std::string LeLinha(int argc, char **argv, Linha &l) {
   opcoes::Leitor leitor(kOpcoes, argc, argv);
   for (opcoes::Achado a = leitor.Proximo(); a.codigo != opcoes::kFim; a = leitor.Proximo()) {
@@ -312,6 +320,12 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
       }
       passo.salva = valor;
       break;
+    case OPCAO_ARQUIVO:
+      if (!temValor) {
+        return a.nome + " requer uma pasta";
+      }
+      passo.arquivo = valor;
+      break;
     default:
       return "opção desconhecida " + a.nome;
     }
@@ -341,6 +355,9 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
     }
     if (!p.salva.empty() && !s.salva) {
       return std::string("--salva não se aplica a ") + s.nome;
+    }
+    if (!p.arquivo.empty() && s.arquivo == nullptr) {
+      return std::string("--arquivo não se aplica a ") + s.nome;
     }
   }
   return std::string();

@@ -182,6 +182,37 @@ def confere_arquivo(nome, *trechos):
     return depois
 
 
+def confere_arquivado(linha, chave, hora, prefixo, salvo):
+    """--arquivo's copy: the taxpayer's CNPJ, the reply's month, the key's digits, the very bytes
+    --salva kept."""
+    alvo = pasta / "arquivo" / CNPJ / f"{hora[:4]}-{hora[4:6]}" / f"{prefixo}{chave[3:]}.xml"
+    confere(linha, alvo.is_file() and alvo.read_bytes() == pathlib.Path(caminho(salvo)).read_bytes(),
+            f"{alvo} is not a copy of {salvo}")
+    return str(alvo)
+
+
+def venda_arquivada(linha, objetos):
+    guarda_venda(linha, objetos)
+    campos = objetos[-1]["campos"]
+    alvo = confere_arquivado(linha, campos["chaveConsulta"], campos["timeStamp"], "CFe", "cfe.xml")
+    confere(linha, objetos[-1].get("arquivado", "").replace("\\", "/") == alvo,
+            f"arquivado is {objetos[-1].get('arquivado')!r}, expected {alvo}")
+
+
+def cancelamento_arquivado(linha, texto):
+    confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"", rb"</CFeCanc>$")(linha, texto)
+    chave = re.search(r"^  chaveConsulta +(CFe\d{44})$", texto, re.M)
+    hora = re.search(r"^  timeStamp +(\d{14})", texto, re.M)
+    if confere(linha, chave and hora, f"no key or timeStamp in\n{texto}"):
+        confere_arquivado(linha, chave[1], hora[1], "CFeCanc", "canc.xml")
+
+
+def bloqueia_arquivo():
+    (pasta / "bloqueado").mkdir()
+    (pasta / "bloqueado" / CNPJ).write_bytes(b"nada")
+    return caminho("bloqueado")
+
+
 def sysfs_com_sat():
     """A USB bus with one SAT whose tty is COM7, as the kernel lays it out in sysfs."""
     raiz = pasta / "sys"
@@ -237,12 +268,13 @@ def linhas_dispositivo():
         {"oque": "no fiscal session yet", "args": p + ["ultima-sessao"], "status": 1,
          "titulo": r"\[falhou\] ConsultarUltimaSessaoFiscal 19003: Não existe sessão fiscal"},
         # The sale, its signed CF-e, the stored replies and the cancellation.
-        {"oque": "sale", "args": p + ["--json", "venda", venda, "--salva", caminho("cfe.xml")],
+        {"oque": "sale", "args": p + ["--json", "venda", venda, "--salva", caminho("cfe.xml"),
+                                      "--arquivo", caminho("arquivo")],
          "status": 0, "codigo": "06000", "nomes": VENDA,
          "json": {"campos.chaveConsulta": r"CFe\d{44}", "campos.timeStamp": r"\d{14}",
                   "campos.mensagem": "Emitido com sucesso \\+ conteúdo notas\\.",
                   "documento": caminho("cfe.xml")},
-         "depois": guarda_venda},
+         "depois": venda_arquivada},
         {"oque": "the last fiscal session: the sale, whole, and its CF-e",
          "args": p + ["--json", "ultima-sessao", "--salva", caminho("ultima.xml")], "status": 0,
          "codigo": "06000", "nomes": VENDA, "json": {"respostaDe": "EnviarDadosVenda"},
@@ -261,13 +293,13 @@ def linhas_dispositivo():
          "bruto": rb"\d{6}\|06000\|0000\|Emitido com sucesso \+ conte\xfado notas\.\|\|\|.*\n"},
         {"oque": "cancellation", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
-            caminho("canc.xml")], "status": 0, "nomes": CANCELAMENTO,
+            caminho("canc.xml"), "--arquivo", caminho("arquivo")], "status": 0,
+         "nomes": CANCELAMENTO,
          "titulo": r"\[ok\] CancelarUltimaVenda 07000: Cupom cancelado com sucesso \+ conteúdo "
                    r"CF-e-SAT cancelado\.",
          "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ caracteres\) "
-                    r"decodificado em .*canc\.xml$",
-         "depois": confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"",
-                                   rb"</CFeCanc>$")},
+                    r"decodificado em .*canc\.xml e arquivado em .*CFeCanc\d{44}\.xml$",
+         "depois": cancelamento_arquivado},
         {"oque": "a cancelled sale cannot be cancelled", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
             caminho("outra.xml")], "status": 1,
@@ -276,6 +308,15 @@ def linhas_dispositivo():
         {"oque": "the last fiscal session: the cancellation", "args": p + [
             "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
          "json": {"respostaDe": "CancelarUltimaVenda"}},
+        # A file where --arquivo needs a folder: nothing archived, the file untouched, --salva's
+        # copy kept.
+        {"oque": "archive folder blocked", "args": p + [
+            "venda", venda, "--arquivo", lambda: bloqueia_arquivo(), "--salva", caminho("b.xml")],
+         "status": 4, "legivel": r"^  nota: não foi possível criar a pasta de .*bloqueado[/\\]"
+                                 rf"{CNPJ}[/\\]\d{{4}}-\d\d[/\\]CFe\d{{44}}\.xml: ",
+         "depois": lambda linha, _: confere(
+             linha, (pasta / "bloqueado" / CNPJ).read_bytes() == b"nada" and pathlib.Path(
+                 caminho("b.xml")).read_bytes().endswith(b"</CFe>"), "blocking file changed")},
         {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
          "codigo": "09000", "nomes": TESTE},
         {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,
@@ -340,6 +381,7 @@ def linhas_dispositivo():
             (["consultar", ","], 64, r'"," sem subcomando depois', False),
             ([",", "consultar"], 64, r'"," sem subcomando antes', False),
             (["--salva", "x", "consultar"], 64, r"--salva não se aplica a consultar", False),
+            (["consultar", "--arquivo", "x"], 64, r"--arquivo não se aplica a consultar", False),
             (["-s"], 64, r"-s requer um número de sessão", False),
             (["-p", "sete", "consultar"], 64, r"-p requer um número de porta", False),
             (["--bruto=x", "consultar"], 64, r"--bruto não aceita valor", False),
