@@ -7,10 +7,9 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 
+#include "comum/arquivo.h"
 #include "espera.h"
 #include "sat.h"
 
@@ -48,50 +47,6 @@ std::string Valor(const Resposta &r, const char *nome) {
   return std::string();
 }
 
-bool SoDigitos(const std::string &texto, size_t tamanho) {
-  return texto.size() == tamanho && texto.find_first_not_of("0123456789") == std::string::npos;
-}
-
-// Where --arquivo keeps a signed document: DIR/CNPJ/AAAA-MM/<prefix><44 digits>.xml, the CNPJ
-// from the reply's key (after cUF and AAMM), the month from its timeStamp; empty when the reply
-// brings no such key or time.
-std::filesystem::path NoArquivo(const Resposta &r, const std::string &pasta, const char *prefixo) {
-  const std::string chave = Valor(r, "chaveConsulta");
-  const std::string hora = Valor(r, "timeStamp");
-  if (chave.compare(0, 3, "CFe") != 0 || !SoDigitos(chave.substr(3), 44) || !SoDigitos(hora, 14) ||
-      hora.compare(4, 2, "01") < 0 || hora.compare(4, 2, "12") > 0) {
-    return {};
-  }
-  return std::filesystem::path(pasta) / chave.substr(9, 14) /
-         (hora.substr(0, 4) + "-" + hora.substr(4, 2)) / (prefixo + chave.substr(3) + ".xml");
-}
-
-// Files `documento` at `caminho`, making its folders; an error text, or an empty one. A file
-// already there must hold the same bytes: a fiscal document is never overwritten.
-std::string Arquiva(const std::filesystem::path &caminho, const std::string &documento) {
-  const std::string nome = caminho.string();
-  std::error_code erro;
-  std::filesystem::create_directories(caminho.parent_path(), erro);
-  if (erro) {
-    return "não foi possível criar a pasta de " + nome + ": " + erro.message();
-  }
-  if (std::filesystem::exists(caminho, erro)) {
-    std::ifstream existente(caminho, std::ios::binary);
-    const std::string conteudo{std::istreambuf_iterator<char>(existente), {}};
-    if (!existente.is_open() || existente.bad()) {
-      return "não foi possível ler " + nome;
-    }
-    return conteudo == documento ? std::string()
-                                 : nome + " já existe com outro conteúdo e não foi substituído";
-  }
-  if (!GravaArquivo(nome, documento)) {
-    const std::string causa = std::strerror(errno);
-    std::filesystem::remove(caminho, erro);
-    return "não foi possível gravar " + nome + ": " + causa;
-  }
-  return std::string();
-}
-
 // The document the library decoded from the reply (Base64ToAscii), into --salva's file and
 // into --arquivo's folder.
 void GuardaDocumento(Resultado &r, const Passo &p) {
@@ -122,11 +77,13 @@ void GuardaDocumento(Resultado &r, const Passo &p) {
     }
   }
   if (!p.arquivo.empty()) {
-    const std::filesystem::path caminho = NoArquivo(r.resposta, p.arquivo, p.sub->arquivo);
+    const std::filesystem::path caminho =
+        comum::NoArquivo(p.arquivo, Valor(r.resposta, "chaveConsulta"),
+                         Valor(r.resposta, "timeStamp"), p.sub->arquivo);
     const std::string erro =
         caminho.empty() ? "nada foi arquivado em " + p.arquivo +
-                              ": a resposta não traz a chave (CFe e 44 dígitos) e o timeStamp"
-                        : Arquiva(caminho, documento);
+                              ": a resposta não traz chave (CFe e 44 dígitos) e timeStamp válidos"
+                        : comum::Arquiva(caminho, documento);
     if (!erro.empty()) {
       r.notas.push_back(erro);
       r.status = STATUS_ARQUIVO;

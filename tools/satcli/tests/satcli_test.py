@@ -182,35 +182,15 @@ def confere_arquivo(nome, *trechos):
     return depois
 
 
-def confere_arquivado(linha, chave, hora, prefixo, salvo):
-    """--arquivo's copy: the taxpayer's CNPJ, the reply's month, the key's digits, the very bytes
-    --salva kept."""
-    alvo = pasta / "arquivo" / CNPJ / f"{hora[:4]}-{hora[4:6]}" / f"{prefixo}{chave[3:]}.xml"
+def arquivado(linha, prefixo, salvo, campos):
+    """Where --arquivo filed a reply's document, checked to be --salva's bytes: under the
+    taxpayer's CNPJ and the reply's month, named by the key's digits."""
+    hora = campos.get("timeStamp", "")
+    alvo = pasta / "arquivo" / CNPJ / f"{hora[:4]}-{hora[4:6]}" / (
+        prefixo + campos.get("chaveConsulta", "")[3:] + ".xml")
     confere(linha, alvo.is_file() and alvo.read_bytes() == pathlib.Path(caminho(salvo)).read_bytes(),
             f"{alvo} is not a copy of {salvo}")
     return str(alvo)
-
-
-def venda_arquivada(linha, objetos):
-    guarda_venda(linha, objetos)
-    campos = objetos[-1]["campos"]
-    alvo = confere_arquivado(linha, campos["chaveConsulta"], campos["timeStamp"], "CFe", "cfe.xml")
-    confere(linha, objetos[-1].get("arquivado", "").replace("\\", "/") == alvo,
-            f"arquivado is {objetos[-1].get('arquivado')!r}, expected {alvo}")
-
-
-def cancelamento_arquivado(linha, texto):
-    confere_arquivo("canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"", rb"</CFeCanc>$")(linha, texto)
-    chave = re.search(r"^  chaveConsulta +(CFe\d{44})$", texto, re.M)
-    hora = re.search(r"^  timeStamp +(\d{14})", texto, re.M)
-    if confere(linha, chave and hora, f"no key or timeStamp in\n{texto}"):
-        confere_arquivado(linha, chave[1], hora[1], "CFeCanc", "canc.xml")
-
-
-def bloqueia_arquivo():
-    (pasta / "bloqueado").mkdir()
-    (pasta / "bloqueado" / CNPJ).write_bytes(b"nada")
-    return caminho("bloqueado")
 
 
 def sysfs_com_sat():
@@ -274,7 +254,9 @@ def linhas_dispositivo():
          "json": {"campos.chaveConsulta": r"CFe\d{44}", "campos.timeStamp": r"\d{14}",
                   "campos.mensagem": "Emitido com sucesso \\+ conteúdo notas\\.",
                   "documento": caminho("cfe.xml")},
-         "depois": venda_arquivada},
+         "depois": lambda linha, o: guarda_venda(linha, o) or confere(
+             linha, o[-1].get("arquivado", "").replace("\\", "/") == arquivado(
+                 linha, "CFe", "cfe.xml", o[-1]["campos"]), f"arquivado {o[-1].get('arquivado')}")},
         {"oque": "the last fiscal session: the sale, whole, and its CF-e",
          "args": p + ["--json", "ultima-sessao", "--salva", caminho("ultima.xml")], "status": 0,
          "codigo": "06000", "nomes": VENDA, "json": {"respostaDe": "EnviarDadosVenda"},
@@ -299,7 +281,10 @@ def linhas_dispositivo():
                    r"CF-e-SAT cancelado\.",
          "legivel": r"^  arquivoCFeBase64 +[A-Za-z0-9+/]{60}\.\.\. \(\d+ caracteres\) "
                     r"decodificado em .*canc\.xml e arquivado em .*CFeCanc\d{44}\.xml$",
-         "depois": cancelamento_arquivado},
+         "depois": lambda linha, texto: confere_arquivo(
+             "canc.xml", rb"<CFeCanc><infCFe Id=\"CFe\d{44}\"", rb"</CFeCanc>$")(linha, texto) or
+         arquivado(linha, "CFeCanc", "canc.xml",
+                   dict(re.findall(r"^  (chaveConsulta|timeStamp) +(\w+)", texto, re.M)))},
         {"oque": "a cancelled sale cannot be cancelled", "args": p + [
             "cancelar", lambda: memoria["chave"], caminho("cancelamento.xml"), "--salva",
             caminho("outra.xml")], "status": 1,
@@ -308,15 +293,6 @@ def linhas_dispositivo():
         {"oque": "the last fiscal session: the cancellation", "args": p + [
             "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
          "json": {"respostaDe": "CancelarUltimaVenda"}},
-        # A file where --arquivo needs a folder: nothing archived, the file untouched, --salva's
-        # copy kept.
-        {"oque": "archive folder blocked", "args": p + [
-            "venda", venda, "--arquivo", lambda: bloqueia_arquivo(), "--salva", caminho("b.xml")],
-         "status": 4, "legivel": r"^  nota: não foi possível criar a pasta de .*bloqueado[/\\]"
-                                 rf"{CNPJ}[/\\]\d{{4}}-\d\d[/\\]CFe\d{{44}}\.xml: ",
-         "depois": lambda linha, _: confere(
-             linha, (pasta / "bloqueado" / CNPJ).read_bytes() == b"nada" and pathlib.Path(
-                 caminho("b.xml")).read_bytes().endswith(b"</CFe>"), "blocking file changed")},
         {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
          "codigo": "09000", "nomes": TESTE},
         {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,
