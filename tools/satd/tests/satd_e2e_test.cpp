@@ -96,6 +96,26 @@ int ConsultasDeStatus(const Loja &loja) {
   return consultas;
 }
 
+// base64 decoded here, apart from satd's decoder; "" when `texto` is not base64.
+std::string DeBase64(const std::string &texto) {
+  static const std::string kAlfabeto =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string saida;
+  uint32_t bits = 0;
+  int quantos = 0;
+  for (const char c : texto.substr(0, texto.find_last_not_of('=') + 1)) {
+    const size_t valor = kAlfabeto.find(c);
+    if (valor == std::string::npos) {
+      return "";
+    }
+    bits = (bits << 6) | static_cast<uint32_t>(valor);
+    if ((quantos += 6) >= 8) {
+      saida += static_cast<char>((bits >> (quantos -= 8)) & 0xFF);
+    }
+  }
+  return saida;
+}
+
 std::string Preco(int centavos) {
   char texto[32];
   std::snprintf(texto, sizeof texto, "%d.%02d", centavos / 100, centavos % 100);
@@ -615,6 +635,7 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
   std::map<std::string, std::string> configuracao = {
       {"http", "usuario = \"caixa\"\nsenha = \"s3nha\""},
       {"metricas", "usuario = \"prometheus\"\nsenha = \"leitura\""},
+      {"tecnico", "usuario = \"tecnico\"\nsenha = \"t3cnico\""},
       {"saude", "intervalo_s = 3600"}};
   ASSERT_TRUE(loja.IniciaServidor(configuracao)) << loja.erro;
   loja.usuario = "caixa";
@@ -675,6 +696,22 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
 
   std::string retorno;
   ASSERT_TRUE(Retorno(loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}}), retorno));
+  // The sale's CF-e, from the archive, is what its reply carried; for the technician only.
+  const std::vector<std::string> vendida = Campos(retorno);
+  ASSERT_EQ(vendida.size(), 12u) << retorno;
+  const std::string xml = DeBase64(vendida[6]);
+  ASSERT_NE(xml.find("<CFe"), std::string::npos) << xml;
+  httplib::Client tecnico = loja.Cliente();
+  tecnico.set_basic_auth("tecnico", "t3cnico");
+  r = tecnico.Get(loja.base + "/cfe/" + vendida[8]);
+  ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
+  EXPECT_EQ(r->body, xml);
+  EXPECT_EQ(r->get_header_value("Content-Type"), "application/xml");
+  r = tecnico.Get(loja.base + "/cfe/" + vendida[8].substr(3));
+  EXPECT_TRUE(r && r->status == 200 && r->body == xml);
+  EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/cfe/" + vendida[8]), 403, "técnico"));
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/" + std::string(44, '1')), 404, "nenhum"));
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/CFe123"), 400, "malformada"));
   ASSERT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));
   ASSERT_TRUE(Recusa(loja.Chama("consultarsat", {}, 1000), 400, "numero_caixa"));
   ASSERT_EQ(loja.Cliente().Get(loja.base + "/saude")->status, 200);
@@ -691,6 +728,12 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
     EXPECT_EQ(Metrica(r->body, serie), 1) << serie;
   }
   EXPECT_EQ(Metrica(r->body, "satd_request_duration_seconds_count{funcao=\"consultarsat\"}"), 2);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_documentos{tipo=\"venda\"}"), 1);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_documentos{tipo=\"cancelamento\"}"), 0);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_bytes"), double(xml.size()));
+  EXPECT_LE(std::fabs(Metrica(r->body, "satd_arquivo_mais_antigo_timestamp_segundos") -
+                      double(std::time(nullptr))),
+            600);
   // Two scrapes in the access table, two here, the page's JSON: one status query.
   EXPECT_EQ(ConsultasDeStatus(loja), 1);
 
