@@ -18,9 +18,9 @@ namespace {
 
 constexpr int kVersao = 2;
 
-// One transaction: a file is either a whole journal of this version or untouched.
-const char kEsquema[] = "BEGIN IMMEDIATE;"
-                        "CREATE TABLE IF NOT EXISTS fiscais ("
+// Run in one transaction with the archiving of a version 1 journal's CF-e: a file is either a
+// whole journal of this version or untouched.
+const char kEsquema[] = "CREATE TABLE IF NOT EXISTS fiscais ("
                         " id INTEGER PRIMARY KEY,"
                         " quando TEXT NOT NULL,"
                         " caixa INTEGER NOT NULL,"
@@ -49,8 +49,7 @@ const char kEsquema[] = "BEGIN IMMEDIATE;"
                         " total TEXT NOT NULL,"
                         " xml BLOB NOT NULL);"
                         "CREATE INDEX IF NOT EXISTS cfe_emitido ON cfe (emitido_em);"
-                        "PRAGMA user_version = 2;"
-                        "COMMIT;";
+                        "PRAGMA user_version = 2;";
 
 // A prepared statement that finalizes itself; every failure is counted by whoever uses it.
 class Comando {
@@ -182,6 +181,31 @@ std::optional<Cfe> CfeDe(const std::string &resposta, const Campos &campos) {
   return cfe;
 }
 
+// Keeps `cfe`, of fiscal call `id`, unless the archive has it already. False when it could not
+// be written.
+bool Arquiva(sqlite3 *banco, int64_t id, const Cfe &cfe) {
+  Comando c(banco, "INSERT OR IGNORE INTO cfe (chave, tipo, cnpj, caixa, sessao, emitido_em,"
+                   " total, xml) SELECT ?, ?, ?, caixa, sessao, ?, ?, ? FROM fiscais WHERE id = ?");
+  c.Texto(1, cfe.digitos).Texto(2, cfe.tipo).Texto(3, cfe.cnpj).Texto(4, cfe.emitidoEm);
+  c.Texto(5, cfe.total).Blob(6, cfe.xml).Int(7, id);
+  return c.Passo() == SQLITE_DONE;
+}
+
+// A version 1 journal kept the replies but not their CF-e: they are archived from the replies.
+bool ArquivaAntigas(sqlite3 *banco) {
+  Comando c(banco, "SELECT id, resposta FROM fiscais WHERE codigo IN ('06000', '07000')"
+                   " AND resposta IS NOT NULL ORDER BY id");
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    const std::string resposta = c.Coluna(1);
+    const std::optional<Cfe> cfe = CfeDe(resposta, CamposFiscais(resposta));
+    if (cfe && !Arquiva(banco, c.ColunaInt(0), *cfe)) {
+      return false;
+    }
+  }
+  return rc == SQLITE_DONE;
+}
+
 } // namespace
 
 std::string DigitosDaChave(const std::string &chave) {
@@ -272,7 +296,11 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
   if (sqlite3_exec(banco, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return falha("não foi possível ativar a sincronização total (" + mensagem() + ")");
   }
-  if (versao < kVersao && sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (versao < kVersao &&
+      (sqlite3_exec(banco, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK ||
+       sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+       (versao == 1 && !ArquivaAntigas(banco)) ||
+       sqlite3_exec(banco, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)) {
     const std::string porque = mensagem();
     sqlite3_exec(banco, "ROLLBACK", nullptr, nullptr, nullptr);
     return falha("não foi possível criar as tabelas (" + porque + ")");
@@ -306,14 +334,7 @@ bool Diario::Conclui(int64_t id, const std::string &resposta) {
     c.Blob(5, resposta).Int(6, id);
     ok = c.Escreve(banco_);
   }
-  if (ok && cfe) {
-    Comando c(banco_,
-              "INSERT OR IGNORE INTO cfe (chave, tipo, cnpj, caixa, sessao, emitido_em,"
-              " total, xml) SELECT ?, ?, ?, caixa, sessao, ?, ?, ? FROM fiscais WHERE id = ?");
-    c.Texto(1, cfe->digitos).Texto(2, cfe->tipo).Texto(3, cfe->cnpj).Texto(4, cfe->emitidoEm);
-    c.Texto(5, cfe->total).Blob(6, cfe->xml).Int(7, id);
-    ok = c.Passo() == SQLITE_DONE;
-  }
+  ok = ok && (!cfe || Arquiva(banco_, id, *cfe));
   ok = ok && sqlite3_exec(banco_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
   if (!ok) {
     sqlite3_exec(banco_, "ROLLBACK", nullptr, nullptr, nullptr);

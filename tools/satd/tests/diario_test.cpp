@@ -126,6 +126,13 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
             std::make_tuple(uint64_t{1}, uint64_t{1}, venda.size() + cancelamento.size(),
                             std::string("2024-01-15 10:30:00")));
   EXPECT_EQ(d.Falhas(), 0u);
+
+  // A journal of the version before the archive gets its past CF-e from its replies.
+  (void)Sql("DROP TABLE cfe; PRAGMA user_version = 1");
+  Diario antigo;
+  Abre(antigo);
+  EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
+  EXPECT_EQ(antigo.Resumo().bytes, venda.size() + cancelamento.size());
 }
 
 TEST_F(DiarioTest, FilesFollowTheUmask) {
