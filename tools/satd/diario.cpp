@@ -4,9 +4,11 @@
 
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -14,11 +16,11 @@ namespace satd {
 
 namespace {
 
-constexpr int kVersao = 1;
+constexpr int kVersao = 2;
 
-// One transaction: a file is either a whole journal of this version or untouched.
-const char kEsquema[] = "BEGIN IMMEDIATE;"
-                        "CREATE TABLE IF NOT EXISTS fiscais ("
+// Run in one transaction with the archiving of a version 1 journal's CF-e: a file is either a
+// whole journal of this version or untouched.
+const char kEsquema[] = "CREATE TABLE IF NOT EXISTS fiscais ("
                         " id INTEGER PRIMARY KEY,"
                         " quando TEXT NOT NULL,"
                         " caixa INTEGER NOT NULL,"
@@ -36,8 +38,18 @@ const char kEsquema[] = "BEGIN IMMEDIATE;"
                         // Tiny, and spares a scan of years of sales at every start.
                         "CREATE INDEX IF NOT EXISTS fiscais_pendentes ON fiscais (id)"
                         " WHERE (resposta IS NULL OR codigo = '-') AND descartada = 0;"
-                        "PRAGMA user_version = 1;"
-                        "COMMIT;";
+                        // The signed CF-e, by the key's 44 digits.
+                        "CREATE TABLE IF NOT EXISTS cfe ("
+                        " chave TEXT PRIMARY KEY,"
+                        " tipo TEXT NOT NULL,"
+                        " cnpj TEXT NOT NULL,"
+                        " caixa INTEGER NOT NULL,"
+                        " sessao INTEGER NOT NULL,"
+                        " emitido_em TEXT NOT NULL,"
+                        " total TEXT NOT NULL,"
+                        " xml BLOB NOT NULL);"
+                        "CREATE INDEX IF NOT EXISTS cfe_emitido ON cfe (emitido_em);"
+                        "PRAGMA user_version = 2;";
 
 // A prepared statement that finalizes itself; every failure is counted by whoever uses it.
 class Comando {
@@ -125,7 +137,81 @@ bool RespostaDaSessao(const std::string &resposta, int32_t sessao) {
   return codigo.compare(0, 2, "06") == 0 || codigo.compare(0, 2, "07") == 0;
 }
 
+// base64 as the SAT writes it, on one line; nullopt when it is not that or holds nothing.
+std::optional<std::string> DeBase64(const std::string &texto) {
+  if (texto.empty() || texto.size() % 4 != 0 || texto.size() > INT_MAX) {
+    return std::nullopt;
+  }
+  std::string saida(texto.size() / 4 * 3, '\0');
+  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(saida.data()),
+                                reinterpret_cast<const unsigned char *>(texto.data()),
+                                static_cast<int>(texto.size()));
+  // EVP_DecodeBlock counts the padding as decoded zero bytes.
+  const size_t enchimento = texto.back() != '=' ? 0 : texto[texto.size() - 2] == '=' ? 2 : 1;
+  if (n < 0 || static_cast<size_t>(n) != saida.size() || saida.size() == enchimento) {
+    return std::nullopt;
+  }
+  saida.resize(saida.size() - enchimento);
+  return saida;
+}
+
+// What the archive keeps of a reply: a successful sale's or cancellation's signed CF-e.
+struct Cfe {
+  std::string digitos, tipo, cnpj, emitidoEm, total, xml;
+};
+
+std::optional<Cfe> CfeDe(const std::string &resposta, const Campos &campos) {
+  if ((campos.codigo != "06000" && campos.codigo != "07000") || campos.chave.empty()) {
+    return std::nullopt;
+  }
+  const std::string instante = Campo(resposta, 8);
+  std::optional<std::string> xml = DeBase64(Campo(resposta, 7));
+  if (!Digitos(instante, 0, 14) || !xml) {
+    return std::nullopt;
+  }
+  Cfe cfe;
+  cfe.digitos = campos.chave.substr(3);
+  cfe.tipo = campos.codigo == "06000" ? "venda" : "cancelamento";
+  cfe.cnpj = cfe.digitos.substr(6, 14); // after cUF and AAMM
+  cfe.emitidoEm = instante.substr(0, 4) + "-" + instante.substr(4, 2) + "-" +
+                  instante.substr(6, 2) + " " + instante.substr(8, 2) + ":" +
+                  instante.substr(10, 2) + ":" + instante.substr(12, 2);
+  cfe.total = campos.total;
+  cfe.xml = std::move(*xml);
+  return cfe;
+}
+
+// Keeps `cfe`, of fiscal call `id`, unless the archive has it already. False when it could not
+// be written.
+bool Arquiva(sqlite3 *banco, int64_t id, const Cfe &cfe) {
+  Comando c(banco, "INSERT OR IGNORE INTO cfe (chave, tipo, cnpj, caixa, sessao, emitido_em,"
+                   " total, xml) SELECT ?, ?, ?, caixa, sessao, ?, ?, ? FROM fiscais WHERE id = ?");
+  c.Texto(1, cfe.digitos).Texto(2, cfe.tipo).Texto(3, cfe.cnpj).Texto(4, cfe.emitidoEm);
+  c.Texto(5, cfe.total).Blob(6, cfe.xml).Int(7, id);
+  return c.Passo() == SQLITE_DONE;
+}
+
+// A version 1 journal kept the replies but not their CF-e: they are archived from the replies.
+bool ArquivaAntigas(sqlite3 *banco) {
+  Comando c(banco, "SELECT id, resposta FROM fiscais WHERE codigo IN ('06000', '07000')"
+                   " AND resposta IS NOT NULL ORDER BY id");
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    const std::string resposta = c.Coluna(1);
+    const std::optional<Cfe> cfe = CfeDe(resposta, CamposFiscais(resposta));
+    if (cfe && !Arquiva(banco, c.ColunaInt(0), *cfe)) {
+      return false;
+    }
+  }
+  return rc == SQLITE_DONE;
+}
+
 } // namespace
+
+std::string DigitosDaChave(const std::string &chave) {
+  const size_t inicio = chave.compare(0, 3, "CFe") == 0 ? 3 : 0;
+  return Digitos(chave, inicio, 44) ? chave.substr(inicio) : std::string();
+}
 
 Campos CamposFiscais(const std::string &resposta) {
   Campos campos;
@@ -210,7 +296,11 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
   if (sqlite3_exec(banco, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK) {
     return falha("não foi possível ativar a sincronização total (" + mensagem() + ")");
   }
-  if (versao < kVersao && sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK) {
+  if (versao < kVersao &&
+      (sqlite3_exec(banco, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK ||
+       sqlite3_exec(banco, kEsquema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+       (versao == 1 && !ArquivaAntigas(banco)) ||
+       sqlite3_exec(banco, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)) {
     const std::string porque = mensagem();
     sqlite3_exec(banco, "ROLLBACK", nullptr, nullptr, nullptr);
     return falha("não foi possível criar as tabelas (" + porque + ")");
@@ -232,16 +322,60 @@ int64_t Diario::Anota(int caixa, int32_t sessao, const std::string &funcao) {
 
 bool Diario::Conclui(int64_t id, const std::string &resposta) {
   const Campos campos = CamposFiscais(resposta);
+  const std::optional<Cfe> cfe = CfeDe(resposta, campos);
   std::lock_guard<std::mutex> trava(mutex_);
-  Comando c(banco_, "UPDATE fiscais SET respondido_em = ?, codigo = ?, chave = ?, total = ?,"
-                    " resposta = ? WHERE id = ?");
-  c.Texto(1, Agora()).Texto(2, campos.codigo).Texto(3, campos.chave).Texto(4, campos.total);
-  c.Blob(5, resposta).Int(6, id);
-  if (!c.Escreve(banco_)) {
-    ++falhas_;
-    return false;
+  // The reply and its CF-e together: the document is kept once the reply is, and only once.
+  bool ok = banco_ != nullptr &&
+            sqlite3_exec(banco_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (ok) {
+    Comando c(banco_, "UPDATE fiscais SET respondido_em = ?, codigo = ?, chave = ?, total = ?,"
+                      " resposta = ? WHERE id = ?");
+    c.Texto(1, Agora()).Texto(2, campos.codigo).Texto(3, campos.chave).Texto(4, campos.total);
+    c.Blob(5, resposta).Int(6, id);
+    ok = c.Escreve(banco_);
   }
-  return true;
+  ok = ok && (!cfe || Arquiva(banco_, id, *cfe));
+  ok = ok && sqlite3_exec(banco_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) {
+    sqlite3_exec(banco_, "ROLLBACK", nullptr, nullptr, nullptr);
+    ++falhas_;
+  }
+  return ok;
+}
+
+std::optional<std::string> Diario::Documento(const std::string &digitos) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT xml FROM cfe WHERE chave = ?");
+  c.Texto(1, digitos);
+  const int rc = c.Passo();
+  if (rc == SQLITE_ROW) {
+    return c.Coluna(0);
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return std::nullopt;
+}
+
+Diario::Acervo Diario::Resumo() {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Acervo acervo;
+  Comando c(banco_, "SELECT tipo, count(*), sum(length(xml)), min(emitido_em) FROM cfe"
+                    " GROUP BY tipo");
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    const uint64_t quantos = static_cast<uint64_t>(c.ColunaInt(1));
+    (c.Coluna(0) == "venda" ? acervo.vendas : acervo.cancelamentos) += quantos;
+    acervo.bytes += static_cast<uint64_t>(c.ColunaInt(2));
+    const std::string data = c.Coluna(3);
+    if (acervo.maisAntigo.empty() || data < acervo.maisAntigo) {
+      acervo.maisAntigo = data;
+    }
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return acervo;
 }
 
 bool Diario::Entrega(int64_t id, bool entregue) {

@@ -55,6 +55,18 @@ public:
   // A pending call the SAT says it never executed: closed without a reply.
   bool Descarta(int64_t id);
 
+  // The archive: every signed CF-e of a successful sale or cancellation, kept by Conclui in the
+  // same transaction as its reply. The XML as base64-decoding arquivoCFeSAT gives it, by the key's
+  // 44 digits; nullopt when the archive has no such document.
+  std::optional<std::string> Documento(const std::string &digitos);
+  struct Acervo {
+    uint64_t vendas = 0;
+    uint64_t cancelamentos = 0;
+    uint64_t bytes = 0;     // of XML
+    std::string maisAntigo; // the oldest document's AAAA-MM-DD HH:MM:SS, or "" when none
+  };
+  Acervo Resumo();
+
   // Writes (and opens) that failed since the start; never reset.
   uint64_t Falhas() const { return falhas_.load(); }
   std::string Arquivo() const { return arquivo_; }
@@ -78,6 +90,10 @@ struct Campos {
   std::string total;
 };
 Campos CamposFiscais(const std::string &resposta);
+
+// The 44 digits of an access key written as "CFe" and 44 digits or the digits alone; "" when it
+// is neither.
+std::string DigitosDaChave(const std::string &chave);
 
 // At start, before the first request: every pending call is asked of the SAT, first by its
 // session (`porSessao`, the library's ConsultarNumeroSessao), then as the SAT's last fiscal

@@ -100,6 +100,20 @@ std::time_t FimDoDia(const std::string &iso) {
   return std::mktime(&tm);
 }
 
+// AAAA-MM-DD HH:MM:SS read as satd's local time; -1 when it cannot be read.
+std::time_t HoraLocal(const std::string &data) {
+  std::tm tm{};
+  char resto = 0;
+  if (std::sscanf(data.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                  &tm.tm_hour, &tm.tm_min, &tm.tm_sec, &resto) != 6) {
+    return -1;
+  }
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
 void Dispositivo(std::string &saida, const Painel &p) {
   const saude::Avaliacao &a = p.avaliacao;
   Medida(
@@ -266,6 +280,20 @@ std::string TextoMetricas(const Painel &p, const Requisicoes &requisicoes) {
   Contador(saida, "satd_replies_undelivered_total",
            "Respostas de venda e cancelamento (guardadas no diário) que o cliente não recebeu",
            static_cast<double>(p.naoEntregues));
+  Familia(saida, "satd_arquivo_documentos", "gauge",
+          "CF-e assinados guardados no diário, por tipo: venda ou cancelamento");
+  Amostra(saida, "satd_arquivo_documentos", "tipo=\"venda\"", static_cast<double>(p.cfeVendas));
+  Amostra(saida, "satd_arquivo_documentos", "tipo=\"cancelamento\"",
+          static_cast<double>(p.cfeCancelamentos));
+  Medida(saida, "satd_arquivo_bytes", "Os bytes de XML dos CF-e guardados no diário",
+         static_cast<double>(p.cfeBytes));
+  // Served with no sample while the archive is empty.
+  Familia(saida, "satd_arquivo_mais_antigo_timestamp_segundos", "gauge",
+          "A data e hora de emissão do CF-e mais antigo guardado no diário");
+  const std::time_t antigo = HoraLocal(p.cfeMaisAntigo);
+  if (antigo != -1) {
+    Amostra(saida, "satd_arquivo_mais_antigo_timestamp_segundos", "", static_cast<double>(antigo));
+  }
   saida += requisicoes.Texto();
   return saida;
 }

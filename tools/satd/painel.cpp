@@ -181,6 +181,10 @@ std::string PaginaHtml(const Painel &p) {
   Item(html, "Porta", p.porta == "automatica" ? "autom\xC3\xA1tica" : Escapa(p.porta));
   Item(html, "Em funcionamento h\xC3\xA1", Duracao(p.uptime));
   Item(html, "Biblioteca", Escapa(p.versao));
+  Item(html, "Arquivo de CF-e",
+       std::to_string(p.cfeVendas) + " vendas e " + std::to_string(p.cfeCancelamentos) +
+           " cancelamentos, " + std::to_string(p.cfeBytes) + " bytes de XML" +
+           (p.cfeMaisAntigo.empty() ? "" : ", o mais antigo de " + Escapa(p.cfeMaisAntigo)));
   html += "</dl>\n</section>\n";
 
   std::vector<std::string> avisos;

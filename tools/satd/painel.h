@@ -33,6 +33,11 @@ struct Painel {
   std::time_t inicioUnix = 0;     // when satd started
   int intervalo = 30;             // [saude] intervalo_s
   uint64_t consultas = 0;         // status queries satd has made
+  // The journal's archive of signed CF-e.
+  uint64_t cfeVendas = 0;
+  uint64_t cfeCancelamentos = 0;
+  uint64_t cfeBytes = 0;     // of XML
+  std::string cfeMaisAntigo; // AAAA-MM-DD HH:MM:SS, local time, or "" when none
   // satd's own faults and bounds.
   uint64_t falhasRegistro = 0;    // log lines that could not be written
   uint64_t falhasDiario = 0;      // journal writes that failed

@@ -624,6 +624,9 @@ struct Servidor::Rede {
     if (caminho == "/metrics") {
       exigido = Acesso::Metricas;
     } else if (caminho == "/" || caminho == base + "/status" || caminho == base + "/saude") {
+    } else if (caminho.compare(0, base.size() + 5, base + "/cfe/") == 0) {
+      exigido = Acesso::Tecnico;
+      linha.funcao = "cfe";
     } else if (caminho.compare(0, base.size() + 1, base + "/") == 0) {
       const std::string nome = caminho.substr(base.size() + 1);
       funcao = ProcuraFuncao(nome);
@@ -640,7 +643,9 @@ struct Servidor::Rede {
     if (acesso < exigido) {
       return Erro(http::status::forbidden,
                   exigido == Acesso::Tecnico
-                      ? "esta função é do técnico: use a credencial [tecnico]"
+                      ? (linha.funcao == "cfe"
+                             ? "o arquivo de CF-e é do técnico: use a credencial [tecnico]"
+                             : "esta função é do técnico: use a credencial [tecnico]")
                       : "esta credencial vale só para GET /metrics");
     }
     const http::verb metodo = pedido.method();
@@ -691,6 +696,19 @@ struct Servidor::Rede {
         p.tecnico = tecnico;
         r.corpo = PaginaHtml(p);
       });
+    } else if (linha.funcao == "cfe") {
+      const std::string digitos = DigitosDaChave(caminho.substr(C().base.size() + 5));
+      if (digitos.empty()) {
+        co_return Erro(http::status::bad_request,
+                       "chave de acesso malformada: são CFe e 44 dígitos, ou os 44 dígitos");
+      }
+      std::optional<std::string> xml;
+      co_await NoAuxiliar([&] { xml = servidor.diario_.Documento(digitos); });
+      if (!xml) {
+        co_return Erro(http::status::not_found, "nenhum CF-e com a chave " + digitos);
+      }
+      r.tipo = "application/xml";
+      r.corpo = std::move(*xml);
     } else if (caminho == C().base + "/saude") {
       linha.funcao = "saude";
       co_await NoAuxiliar(
@@ -1133,6 +1151,11 @@ Painel Servidor::MontaPainel(bool esperar, int32_t &sessao, std::string &codigo)
   p.inicioUnix = inicioUnix_;
   p.intervalo = configuracao_.intervaloSaude;
   p.falhasRegistro = registro_.Falhas();
+  const Diario::Acervo acervo = diario_.Resumo();
+  p.cfeVendas = acervo.vendas;
+  p.cfeCancelamentos = acervo.cancelamentos;
+  p.cfeBytes = acervo.bytes;
+  p.cfeMaisAntigo = acervo.maisAntigo;
   p.falhasDiario = diario_.Falhas();
   p.naoEntregues = naoEntregues_.load();
   p.conexoesRecusadas = conexoesRecusadas_.load();

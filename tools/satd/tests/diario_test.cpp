@@ -84,6 +84,48 @@ TEST_F(DiarioTest, KeepsRepliesAcrossOpens) {
             "06000," + kChave + ",12.34,1,1 06001," + kChave + ",,-,1 07002,,,-,1");
 }
 
+// A successful sale's and a cancellation's signed CF-e are archived with their reply, once, the
+// XML byte for byte; nothing of a failed sale.
+TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
+  const std::string venda = "<CFe><infCFe Id=\"CFe1\"><xNome>Padaria S\xE3o Jo\xE3o!</xNome>"
+                            "</infCFe></CFe>";
+  const std::string cancelamento = "<CFeCanc><infCFe>cancelado \xE7</infCFe></CFeCanc>";
+  const std::string kCancelada = "CFe35240122222222222222590000000010000021234565";
+  const auto resposta = [](const std::string &codigo, const std::string &arquivo,
+                           const std::string &instante, const std::string &chave) {
+    return "77|" + codigo + "|0000|ok|||" + arquivo + "|" + instante + "|" + chave + "|12.34||QR";
+  };
+  Diario d;
+  Abre(d);
+  const int64_t v = d.Anota(2, 111, "enviardadosvenda");
+  const int64_t c = d.Anota(3, 112, "cancelarultimavenda");
+  const int64_t f = d.Anota(2, 113, "enviardadosvenda");
+  const std::string vendida = resposta("06000",
+                                       "PENGZT48aW5mQ0ZlIElkPSJDRmUxIj48eE5vbWU+UGFkYXJpYSBT428gSm/"
+                                       "jbyE8L3hOb21lPjwvaW5mQ0ZlPjwvQ0ZlPg==",
+                                       "20240115103000", kChave);
+  ASSERT_TRUE(d.Conclui(v, vendida) && d.Conclui(v, vendida));
+  ASSERT_TRUE(d.Conclui(
+      c, resposta("07000", "PENGZUNhbmM+PGluZkNGZT5jYW5jZWxhZG8g5zwvaW5mQ0ZlPjwvQ0ZlQ2FuYz4=",
+                  "20240114090807", kCancelada)));
+  const std::string outra = "CFe35240111111111111111590000000010000031234568";
+  ASSERT_TRUE(d.Conclui(f, resposta("06001", "PENGZT4=", "20240115103000", outra)));
+  EXPECT_EQ(d.Documento(kChave.substr(3)), venda);
+  EXPECT_EQ(d.Documento(kCancelada.substr(3)), cancelamento);
+  EXPECT_EQ(Sql("SELECT group_concat(chave || ',' || tipo || ',' || cnpj || ',' || caixa || ',' ||"
+                " sessao || ',' || emitido_em || ',' || total, ' ') FROM (SELECT * FROM cfe"
+                " ORDER BY chave)"),
+            kChave.substr(3) + ",venda,11111111111111,2,111,2024-01-15 10:30:00,12.34 " +
+                kCancelada.substr(3) +
+                ",cancelamento,22222222222222,3,112,2024-01-14 09:08:07,12.34");
+  // A journal of the version before the archive gets its past CF-e from its replies.
+  (void)Sql("DROP TABLE cfe; PRAGMA user_version = 1");
+  Diario antigo;
+  Abre(antigo);
+  EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
+  EXPECT_EQ(antigo.Resumo().maisAntigo, "2024-01-14 09:08:07");
+}
+
 TEST_F(DiarioTest, FilesFollowTheUmask) {
   for (const mode_t mascara : {002, 027, 077}) {
     const mode_t anterior = umask(mascara);
@@ -102,7 +144,7 @@ TEST_F(DiarioTest, FilesFollowTheUmask) {
 TEST_F(DiarioTest, RefusesWhatIsNotItsJournal) {
   const std::pair<const char *, std::string> casos[] = {
       {nullptr, "não é um arquivo SQLite"}, // a text file
-      {"PRAGMA user_version = 2", "satd mais novo"},
+      {"PRAGMA user_version = 3", "satd mais novo"},
       {"CREATE TABLE vendas (id)", "não é um diário do satd"}};
   for (const auto &[sql, esperado] : casos) {
     std::filesystem::remove(pasta_ + "/diario");

@@ -96,6 +96,19 @@ int ConsultasDeStatus(const Loja &loja) {
   return consultas;
 }
 
+// base64 decoded here, apart from satd's decoder.
+std::string DeBase64(const std::string &texto) {
+  const std::string alfabeto = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string saida;
+  uint32_t bits = 0;
+  int quantos = 0;
+  for (const char c : texto.substr(0, texto.find_last_not_of('=') + 1)) {
+    bits = bits << 6 | static_cast<uint32_t>(alfabeto.find(c));
+    saida += (quantos += 6) >= 8 ? std::string(1, char(bits >> (quantos -= 8))) : "";
+  }
+  return saida;
+}
+
 std::string Preco(int centavos) {
   char texto[32];
   std::snprintf(texto, sizeof texto, "%d.%02d", centavos / 100, centavos % 100);
@@ -615,6 +628,7 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
   std::map<std::string, std::string> configuracao = {
       {"http", "usuario = \"caixa\"\nsenha = \"s3nha\""},
       {"metricas", "usuario = \"prometheus\"\nsenha = \"leitura\""},
+      {"tecnico", "usuario = \"tecnico\"\nsenha = \"t3cnico\""},
       {"saude", "intervalo_s = 3600"}};
   ASSERT_TRUE(loja.IniciaServidor(configuracao)) << loja.erro;
   loja.usuario = "caixa";
@@ -675,6 +689,20 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
 
   std::string retorno;
   ASSERT_TRUE(Retorno(loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}}), retorno));
+  // The sale's CF-e, from the archive, is what its reply carried; for the technician only.
+  const std::string chave = Campos(retorno).at(8), xml = DeBase64(Campos(retorno).at(6));
+  ASSERT_NE(xml.find("<CFe"), std::string::npos) << xml;
+  httplib::Client tecnico = loja.Cliente();
+  tecnico.set_basic_auth("tecnico", "t3cnico");
+  for (const std::string &caminho : {chave, chave.substr(3)}) {
+    r = tecnico.Get(loja.base + "/cfe/" + caminho);
+    ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
+    EXPECT_EQ(r->body, xml);
+    EXPECT_EQ(r->get_header_value("Content-Type"), "application/xml");
+  }
+  EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/cfe/" + chave), 403, "técnico"));
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/" + std::string(44, '1')), 404, "nenhum"));
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/CFe123"), 400, "malformada"));
   ASSERT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));
   ASSERT_TRUE(Recusa(loja.Chama("consultarsat", {}, 1000), 400, "numero_caixa"));
   ASSERT_EQ(loja.Cliente().Get(loja.base + "/saude")->status, 200);
@@ -691,6 +719,11 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
     EXPECT_EQ(Metrica(r->body, serie), 1) << serie;
   }
   EXPECT_EQ(Metrica(r->body, "satd_request_duration_seconds_count{funcao=\"consultarsat\"}"), 2);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_documentos{tipo=\"venda\"}"), 1);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_documentos{tipo=\"cancelamento\"}"), 0);
+  EXPECT_EQ(Metrica(r->body, "satd_arquivo_bytes"), double(xml.size()));
+  EXPECT_NEAR(Metrica(r->body, "satd_arquivo_mais_antigo_timestamp_segundos"),
+              double(std::time(nullptr)), 600);
   // Two scrapes in the access table, two here, the page's JSON: one status query.
   EXPECT_EQ(ConsultasDeStatus(loja), 1);
 
