@@ -378,6 +378,34 @@ Diario::Acervo Diario::Resumo() {
   return acervo;
 }
 
+std::vector<Diario::Item> Diario::Lista(const std::string &de, const std::string &ate, int caixa,
+                                        size_t limite) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  std::vector<Item> itens;
+  Comando c(banco_, "SELECT chave, tipo, cnpj, caixa, sessao, emitido_em, total, length(xml)"
+                    " FROM cfe WHERE emitido_em BETWEEN ? AND ? AND (? < 0 OR caixa = ?)"
+                    " ORDER BY emitido_em, chave LIMIT ?");
+  c.Texto(1, de).Texto(2, ate + " 23:59:59").Int(3, caixa).Int(4, caixa);
+  c.Int(5, static_cast<int64_t>(limite));
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    Item item;
+    item.chave = c.Coluna(0);
+    item.tipo = c.Coluna(1);
+    item.cnpj = c.Coluna(2);
+    item.caixa = static_cast<int>(c.ColunaInt(3));
+    item.sessao = static_cast<int32_t>(c.ColunaInt(4));
+    item.emitidoEm = c.Coluna(5);
+    item.total = c.Coluna(6);
+    item.bytes = static_cast<uint64_t>(c.ColunaInt(7));
+    itens.push_back(std::move(item));
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas_;
+  }
+  return itens;
+}
+
 bool Diario::Entrega(int64_t id, bool entregue) {
   std::lock_guard<std::mutex> trava(mutex_);
   Comando c(banco_, "UPDATE fiscais SET entregue = ? WHERE id = ?");

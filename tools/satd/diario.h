@@ -66,6 +66,16 @@ public:
     std::string maisAntigo; // the oldest document's AAAA-MM-DD HH:MM:SS, or "" when none
   };
   Acervo Resumo();
+  struct Item {
+    std::string chave; // the 44 digits
+    std::string tipo, cnpj, emitidoEm, total;
+    int caixa = 0;
+    int32_t sessao = 0;
+    uint64_t bytes = 0; // of XML
+  };
+  // The documents issued from day `de` to day `ate` (AAAA-MM-DD, both included) by checkout
+  // `caixa` (every checkout when negative), in the order of issue: at most `limite`.
+  std::vector<Item> Lista(const std::string &de, const std::string &ate, int caixa, size_t limite);
 
   // Writes (and opens) that failed since the start; never reset.
   uint64_t Falhas() const { return falhas_.load(); }

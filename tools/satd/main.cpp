@@ -29,13 +29,19 @@ Interface HTTP:
                            biblioteca>", "retorno": "<a resposta>"}, 4xx {"erro": "<o
                            motivo>"}, 401 sem credenciais válidas, 403 para uma função de outro
                            papel, 503 quando a fila está cheia ou a espera é longa demais
-  GET  {base}/status       a fila, a porta do SAT, o tempo em funcionamento (sem chamar o SAT)
-  GET  /                   a página de status da loja (HTML, sem nada externo, recarrega
+  GET {base}/status        a fila, a porta do SAT, o tempo em funcionamento (sem chamar o SAT)
+  GET /                    a página de status da loja (HTML, sem nada externo, recarrega
                            sozinha): a identificação e o estado do SAT, suas verificações de
                            saúde, a fila e as últimas requisições do registro
-  GET  {base}/saude        o mesmo em JSON: o nível de cada verificação (ok, atencao, critico),
+  GET {base}/cfe/{chave}   ao técnico, o XML do CF-e de venda ou cancelamento com essa chave
+                           (CFe e 44 dígitos, ou só os dígitos), byte a byte como o SAT o assinou
+  GET {base}/cfe?de=AAAA-MM-DD&ate=AAAA-MM-DD[&caixa=N]
+                           ao técnico, os CF-e emitidos no período (os dois dias inclusive), em
+                           JSON: chave, tipo, cnpj, caixa, sessao, emitido_em, total e bytes de
+                           cada um, até 10000 ("completa" diz se estão todos)
+  GET {base}/saude         o mesmo em JSON: o nível de cada verificação (ok, atencao, critico),
                            sua mensagem e os números em que ela se baseia
-  GET  /metrics            o mesmo para o Prometheus (formato texto): o estado do SAT, o nível
+  GET /metrics             o mesmo para o Prometheus (formato texto): o estado do SAT, o nível
                            de cada verificação, o vencimento do certificado, os CF-e
                            pendentes, a diferença do relógio, a memória usada, a fila, as
                            requisições por função e código do SAT, e sua duração; man satd

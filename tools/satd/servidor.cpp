@@ -22,6 +22,7 @@
 #include <boost/beast/ssl.hpp>
 #include <nlohmann/json.hpp>
 
+#include "comum/datas.h"
 #include "sat.h"
 #include "texto.h"
 
@@ -61,6 +62,54 @@ std::string Formata(const char *formato, int valor) {
   char texto[32];
   std::snprintf(texto, sizeof texto, formato, valor);
   return texto;
+}
+
+// A list of the archive holds at most this many documents; "completa" says whether it has them
+// all (a narrower period or one checkout gets the rest).
+constexpr size_t kItensDaLista = 10000;
+
+struct ConsultaArquivo {
+  std::string de, ate; // AAAA-MM-DD
+  int caixa = -1;      // every checkout
+};
+
+// A day as the list takes it: AAAA-MM-DD, a real one.
+bool DiaDaConsulta(const std::string &texto) {
+  comum::Instante dia;
+  return texto.size() == 10 && texto[4] == '-' && texto[7] == '-' &&
+         comum::LeData(texto.substr(0, 4) + texto.substr(5, 2) + texto.substr(8, 2), dia);
+}
+
+// The query of GET {base}/cfe: de and ate (both needed), caixa (optional, 0 to 999).
+bool LeConsultaArquivo(std::string_view texto, ConsultaArquivo &consulta, std::string &erro) {
+  std::map<std::string, std::string> campos;
+  if (!LeFormulario(texto, campos, erro)) {
+    return false;
+  }
+  for (const auto &[nome, valor] : campos) {
+    if (nome == "de" || nome == "ate") {
+      if (!DiaDaConsulta(valor)) {
+        erro = nome + " deve ser uma data AAAA-MM-DD";
+        return false;
+      }
+      (nome == "de" ? consulta.de : consulta.ate) = valor;
+    } else if (nome == "caixa") {
+      if (valor.empty() || valor.size() > 3 ||
+          valor.find_first_not_of("0123456789") != std::string::npos) {
+        erro = "caixa deve ser um número de 0 a 999";
+        return false;
+      }
+      consulta.caixa = std::stoi(valor);
+    } else {
+      erro = "parâmetro desconhecido: " + Limpo(nome) + " (são de, ate e caixa)";
+      return false;
+    }
+  }
+  if (consulta.de.empty() || consulta.ate.empty()) {
+    erro = "a lista pede o período: de=AAAA-MM-DD&ate=AAAA-MM-DD";
+    return false;
+  }
+  return true;
 }
 
 std::string Json(const json &valor) {
@@ -627,6 +676,9 @@ struct Servidor::Rede {
     } else if (caminho.compare(0, base.size() + 5, base + "/cfe/") == 0) {
       exigido = Acesso::Tecnico;
       linha.funcao = "cfe";
+    } else if (caminho == base + "/cfe") {
+      exigido = Acesso::Tecnico;
+      linha.funcao = "cfe-lista";
     } else if (caminho.compare(0, base.size() + 1, base + "/") == 0) {
       const std::string nome = caminho.substr(base.size() + 1);
       funcao = ProcuraFuncao(nome);
@@ -643,7 +695,7 @@ struct Servidor::Rede {
     if (acesso < exigido) {
       return Erro(http::status::forbidden,
                   exigido == Acesso::Tecnico
-                      ? (linha.funcao == "cfe"
+                      ? (linha.funcao.compare(0, 3, "cfe") == 0
                              ? "o arquivo de CF-e é do técnico: use a credencial [tecnico]"
                              : "esta função é do técnico: use a credencial [tecnico]")
                       : "esta credencial vale só para GET /metrics");
@@ -709,6 +761,33 @@ struct Servidor::Rede {
       }
       r.tipo = "application/xml";
       r.corpo = std::move(*xml);
+    } else if (linha.funcao == "cfe-lista") {
+      const size_t interrogacao = alvo.find('?');
+      ConsultaArquivo consulta;
+      std::string erro;
+      if (!LeConsultaArquivo(interrogacao == std::string_view::npos ? ""
+                                                                    : alvo.substr(interrogacao + 1),
+                             consulta, erro)) {
+        co_return Erro(http::status::bad_request, erro);
+      }
+      co_await NoAuxiliar([&] {
+        const std::vector<Diario::Item> itens =
+            servidor.diario_.Lista(consulta.de, consulta.ate, consulta.caixa, kItensDaLista + 1);
+        json documentos = json::array();
+        for (size_t i = 0; i < itens.size() && i < kItensDaLista; ++i) {
+          const Diario::Item &d = itens[i];
+          documentos.push_back({{"chave", "CFe" + d.chave},
+                                {"tipo", d.tipo},
+                                {"cnpj", d.cnpj},
+                                {"caixa", d.caixa},
+                                {"sessao", d.sessao},
+                                {"emitido_em", d.emitidoEm},
+                                {"total", d.total},
+                                {"bytes", d.bytes}});
+        }
+        r.corpo = Json(json{{"documentos", std::move(documentos)},
+                            {"completa", itens.size() <= kItensDaLista}});
+      });
     } else if (caminho == C().base + "/saude") {
       linha.funcao = "saude";
       co_await NoAuxiliar(

@@ -703,6 +703,21 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
   EXPECT_TRUE(Recusa(loja.Cliente().Get(loja.base + "/cfe/" + chave), 403, "técnico"));
   EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/" + std::string(44, '1')), 404, "nenhum"));
   EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/CFe123"), 400, "malformada"));
+  // The list of the sale's day holds it, another checkout's nothing; a day that is none is
+  // refused.
+  const std::string ts = Campos(retorno).at(7);
+  const std::string dia = ts.substr(0, 4) + "-" + ts.substr(4, 2) + "-" + ts.substr(6, 2);
+  r = tecnico.Get(loja.base + "/cfe?de=" + dia + "&ate=" + dia);
+  ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
+  const json lista = json::parse(r->body, nullptr, false);
+  ASSERT_TRUE(lista.contains("documentos") && lista["documentos"].size() == 1) << r->body;
+  EXPECT_EQ(lista["documentos"][0]["chave"], chave);
+  EXPECT_EQ(lista["documentos"][0]["bytes"], xml.size());
+  EXPECT_EQ(lista["completa"], true);
+  r = tecnico.Get(loja.base + "/cfe?de=" + dia + "&ate=" + dia + "&caixa=998");
+  ASSERT_TRUE(r && r->status == 200);
+  EXPECT_EQ(json::parse(r->body, nullptr, false)["documentos"], json::array()) << r->body;
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe?de=2026-02-30&ate=" + dia), 400, "AAAA-MM-DD"));
   ASSERT_TRUE(Retorno(loja.Chama("consultarsat"), retorno));
   ASSERT_TRUE(Recusa(loja.Chama("consultarsat", {}, 1000), 400, "numero_caixa"));
   ASSERT_EQ(loja.Cliente().Get(loja.base + "/saude")->status, 200);
