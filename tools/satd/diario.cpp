@@ -137,6 +137,19 @@ bool RespostaDaSessao(const std::string &resposta, int32_t sessao) {
   return codigo.compare(0, 2, "06") == 0 || codigo.compare(0, 2, "07") == 0;
 }
 
+// The first column of a query's first row; nullopt when it has none, or when the query failed
+// (counted in `falhas`).
+std::optional<std::string> PrimeiraColuna(Comando &c, std::atomic<uint64_t> &falhas) {
+  const int rc = c.Passo();
+  if (rc == SQLITE_ROW) {
+    return c.Coluna(0);
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas;
+  }
+  return std::nullopt;
+}
+
 // base64 as the SAT writes it, on one line; nullopt when it is not that or holds nothing.
 std::optional<std::string> DeBase64(const std::string &texto) {
   if (texto.empty() || texto.size() % 4 != 0 || texto.size() > INT_MAX) {
@@ -347,14 +360,7 @@ std::optional<std::string> Diario::Documento(const std::string &digitos) {
   std::lock_guard<std::mutex> trava(mutex_);
   Comando c(banco_, "SELECT xml FROM cfe WHERE chave = ?");
   c.Texto(1, digitos);
-  const int rc = c.Passo();
-  if (rc == SQLITE_ROW) {
-    return c.Coluna(0);
-  }
-  if (rc != SQLITE_DONE) {
-    ++falhas_;
-  }
-  return std::nullopt;
+  return PrimeiraColuna(c, falhas_);
 }
 
 Diario::Acervo Diario::Resumo() {
@@ -424,14 +430,7 @@ std::optional<std::string> Diario::Resposta(const char *onde, int64_t valor) {
       " = ? AND resposta IS NOT NULL AND codigo <> '-' ORDER BY id DESC LIMIT 1";
   Comando c(banco_, sql.c_str());
   c.Int(1, valor);
-  const int rc = c.Passo();
-  if (rc == SQLITE_ROW) {
-    return c.Coluna(0);
-  }
-  if (rc != SQLITE_DONE) {
-    ++falhas_;
-  }
-  return std::nullopt;
+  return PrimeiraColuna(c, falhas_);
 }
 
 std::optional<std::string> Diario::UltimaDoCaixa(int caixa) { return Resposta("caixa", caixa); }

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "comum/texto.h"
+
 namespace satemu {
 
 namespace {
@@ -116,49 +118,28 @@ Expansao Expande(std::string_view fluxo, std::size_t limite, std::string &saida)
   return Expansao::Ok;
 }
 
+namespace {
+// One '?' for each character iconv stops at: for its first byte, none for the continuation
+// bytes after it.
+std::string Interrogacao(unsigned char b) { return b >= 0x80 && b < 0xC0 ? "" : "?"; }
+} // namespace
+
 std::string TextoDoLog(std::string_view utf8, std::size_t limite) {
-  std::string saida;
-  std::size_t caracteres = 0;
-  for (std::size_t i = 0; i < utf8.size(); ++caracteres) {
-    if (caracteres == limite)
-      return saida + "...";
-    const unsigned char b = static_cast<unsigned char>(utf8[i++]);
-    // The length of the sequence a lead byte begins: 0 for a byte that begins none.
-    const std::size_t extras = b >= 0xC2 && b <= 0xDF   ? 1
-                               : b >= 0xE0 && b <= 0xEF ? 2
-                               : b >= 0xF0 && b <= 0xF4 ? 3
-                                                        : 0;
-    if (b < 0x80) {
-      saida += b < 0x20 || b == 0x7F || b == '|' ? '?' : static_cast<char>(b);
-      continue;
-    }
-    unsigned ponto = b & (0x3F >> extras);
-    std::size_t lidos = 0;
-    while (extras > 0 && lidos < extras && i < utf8.size() &&
-           (static_cast<unsigned char>(utf8[i]) & 0xC0) == 0x80) {
-      ponto = ponto << 6 | (static_cast<unsigned char>(utf8[i++]) & 0x3F);
-      ++lidos;
-    }
-    const bool letra = extras == 1 && lidos == 1 && ponto >= 0xA0;
-    saida += letra ? static_cast<char>(ponto) : '?';
+  std::string saida =
+      comum::ConverteTudo("WINDOWS-1252", "UTF-8", utf8, Interrogacao).value_or(std::string());
+  for (char &c : saida) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    c = b < 0x20 || b == 0x7F || b == '|' ? '?' : c;
   }
-  return saida;
+  // One byte a character in Windows-1252.
+  return saida.size() > limite ? saida.substr(0, limite) + "..." : saida;
 }
 
 std::string Utf8DoLog(std::string_view texto) {
-  std::string saida;
-  for (const char c : texto) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (b < 0x80) {
-      saida += c;
-    } else if (b >= 0xA0) {
-      saida += static_cast<char>(0xC0 | b >> 6);
-      saida += static_cast<char>(0x80 | (b & 0x3F));
-    } else {
-      saida += '?';
-    }
-  }
-  return saida;
+  // A byte Windows-1252 leaves undefined (0x81, 0x8D, ...).
+  return comum::ConverteTudo("UTF-8", "WINDOWS-1252", texto,
+                             [](unsigned char) { return std::string("?"); })
+      .value_or(std::string());
 }
 
 } // namespace satemu

@@ -25,7 +25,7 @@ enum class Expansao { Ok, Excede, Invalida };
 Expansao Expande(std::string_view fluxo, std::size_t limite, std::string &saida);
 
 // One of the emulator's texts (UTF-8) as the log holds it (Windows-1252): a character the log
-// has no byte for (outside U+00A0..U+00FF), a byte that is not UTF-8, a control byte or '|'
+// has no byte for, a byte that is not UTF-8, a control byte or '|'
 // becomes '?'; past `limite` characters the text is cut and ends in "...".
 std::string TextoDoLog(std::string_view utf8, std::size_t limite);
 
