@@ -150,6 +150,29 @@ std::optional<std::string> PrimeiraColuna(Comando &c, std::atomic<uint64_t> &fal
   return std::nullopt;
 }
 
+// The rows of a query of the archive's listing columns (chave, tipo, cnpj, caixa, sessao,
+// emitido_em, total, length(xml)); a failure is counted in `falhas`.
+std::vector<Diario::Item> Itens(Comando &c, std::atomic<uint64_t> &falhas) {
+  std::vector<Diario::Item> itens;
+  int rc;
+  while ((rc = c.Passo()) == SQLITE_ROW) {
+    Diario::Item item;
+    item.chave = c.Coluna(0);
+    item.tipo = c.Coluna(1);
+    item.cnpj = c.Coluna(2);
+    item.caixa = static_cast<int>(c.ColunaInt(3));
+    item.sessao = static_cast<int32_t>(c.ColunaInt(4));
+    item.emitidoEm = c.Coluna(5);
+    item.total = c.Coluna(6);
+    item.bytes = static_cast<uint64_t>(c.ColunaInt(7));
+    itens.push_back(std::move(item));
+  }
+  if (rc != SQLITE_DONE) {
+    ++falhas;
+  }
+  return itens;
+}
+
 // base64 as the SAT writes it, on one line; nullopt when it is not that or holds nothing.
 std::optional<std::string> DeBase64(const std::string &texto) {
   if (texto.empty() || texto.size() % 4 != 0 || texto.size() > INT_MAX) {
@@ -194,14 +217,29 @@ std::optional<Cfe> CfeDe(const std::string &resposta, const Campos &campos) {
   return cfe;
 }
 
-// Keeps `cfe`, of fiscal call `id`, unless the archive has it already. False when it could not
-// be written.
-bool Arquiva(sqlite3 *banco, int64_t id, const Cfe &cfe) {
+// Keeps `cfe`, of fiscal call `id`, unless the archive has it already (`novo` says which).
+// False when it could not be written.
+bool Arquiva(sqlite3 *banco, int64_t id, const Cfe &cfe, bool *novo = nullptr) {
   Comando c(banco, "INSERT OR IGNORE INTO cfe (chave, tipo, cnpj, caixa, sessao, emitido_em,"
                    " total, xml) SELECT ?, ?, ?, caixa, sessao, ?, ?, ? FROM fiscais WHERE id = ?");
   c.Texto(1, cfe.digitos).Texto(2, cfe.tipo).Texto(3, cfe.cnpj).Texto(4, cfe.emitidoEm);
   c.Texto(5, cfe.total).Blob(6, cfe.xml).Int(7, id);
-  return c.Passo() == SQLITE_DONE;
+  if (c.Passo() != SQLITE_DONE) {
+    return false;
+  }
+  if (novo != nullptr) {
+    *novo = sqlite3_changes(banco) == 1;
+  }
+  return true;
+}
+
+// Adds one document to the archive's figures.
+void Soma(Diario::Acervo &acervo, bool venda, uint64_t bytes, const std::string &emitidoEm) {
+  ++(venda ? acervo.vendas : acervo.cancelamentos);
+  acervo.bytes += bytes;
+  if (acervo.maisAntigo.empty() || emitidoEm < acervo.maisAntigo) {
+    acervo.maisAntigo = emitidoEm;
+  }
 }
 
 // A version 1 journal kept the replies but not their CF-e: they are archived from the replies.
@@ -224,6 +262,26 @@ bool ArquivaAntigas(sqlite3 *banco) {
 std::string DigitosDaChave(const std::string &chave) {
   const size_t inicio = chave.compare(0, 3, "CFe") == 0 ? 3 : 0;
   return Digitos(chave, inicio, 44) ? chave.substr(inicio) : std::string();
+}
+
+int64_t Centavos(const std::string &valor) {
+  int64_t reais = 0;
+  const char *fim = valor.data() + valor.size();
+  const auto [p, erro] = std::from_chars(valor.data(), fim, reais);
+  if (erro != std::errc() || reais < 0 || reais > INT64_MAX / 1000) {
+    return 0;
+  }
+  int64_t centavos = reais * 100;
+  if (p == fim) {
+    return centavos;
+  }
+  if (*p != '.' || fim - p < 2 || fim - p > 3 ||
+      !Digitos(valor, static_cast<size_t>(p + 1 - valor.data()),
+               static_cast<size_t>(fim - p - 1))) {
+    return 0;
+  }
+  centavos += (p[1] - '0') * 10 + (fim - p == 3 ? p[2] - '0' : 0);
+  return centavos;
 }
 
 Campos CamposFiscais(const std::string &resposta) {
@@ -318,6 +376,27 @@ bool Diario::Abre(const std::string &arquivo, std::string &erro) {
     sqlite3_exec(banco, "ROLLBACK", nullptr, nullptr, nullptr);
     return falha("não foi possível criar as tabelas (" + porque + ")");
   }
+  // Counted once here; Conclui keeps the figures from then on, so a scrape never scans years
+  // of documents.
+  Acervo acervo;
+  {
+    Comando c(banco, "SELECT tipo, count(*), sum(length(xml)), min(emitido_em) FROM cfe"
+                     " GROUP BY tipo");
+    int rc;
+    while ((rc = c.Passo()) == SQLITE_ROW) {
+      const bool venda = c.Coluna(0) == "venda";
+      (venda ? acervo.vendas : acervo.cancelamentos) += static_cast<uint64_t>(c.ColunaInt(1));
+      acervo.bytes += static_cast<uint64_t>(c.ColunaInt(2));
+      const std::string data = c.Coluna(3);
+      if (acervo.maisAntigo.empty() || data < acervo.maisAntigo) {
+        acervo.maisAntigo = data;
+      }
+    }
+    if (rc != SQLITE_DONE) {
+      return falha("o arquivo de CF-e não pode ser lido (" + mensagem() + ")");
+    }
+  }
+  acervo_ = acervo;
   banco_ = banco;
   return true;
 }
@@ -347,11 +426,14 @@ bool Diario::Conclui(int64_t id, const std::string &resposta) {
     c.Blob(5, resposta).Int(6, id);
     ok = c.Escreve(banco_);
   }
-  ok = ok && (!cfe || Arquiva(banco_, id, *cfe));
+  bool novo = false;
+  ok = ok && (!cfe || Arquiva(banco_, id, *cfe, &novo));
   ok = ok && sqlite3_exec(banco_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
   if (!ok) {
     sqlite3_exec(banco_, "ROLLBACK", nullptr, nullptr, nullptr);
     ++falhas_;
+  } else if (novo) {
+    Soma(acervo_, cfe->tipo == "venda", cfe->xml.size(), cfe->emitidoEm);
   }
   return ok;
 }
@@ -365,51 +447,53 @@ std::optional<std::string> Diario::Documento(const std::string &digitos) {
 
 Diario::Acervo Diario::Resumo() {
   std::lock_guard<std::mutex> trava(mutex_);
-  Acervo acervo;
-  Comando c(banco_, "SELECT tipo, count(*), sum(length(xml)), min(emitido_em) FROM cfe"
-                    " GROUP BY tipo");
+  return acervo_;
+}
+
+Diario::Dia Diario::DoDia(const std::string &dia) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Dia d;
+  Comando c(banco_, "SELECT tipo, substr(emitido_em, 12, 2), total FROM cfe"
+                    " WHERE emitido_em BETWEEN ? AND ?");
+  c.Texto(1, dia).Texto(2, dia + " 23:59:59");
   int rc;
   while ((rc = c.Passo()) == SQLITE_ROW) {
-    const uint64_t quantos = static_cast<uint64_t>(c.ColunaInt(1));
-    (c.Coluna(0) == "venda" ? acervo.vendas : acervo.cancelamentos) += quantos;
-    acervo.bytes += static_cast<uint64_t>(c.ColunaInt(2));
-    const std::string data = c.Coluna(3);
-    if (acervo.maisAntigo.empty() || data < acervo.maisAntigo) {
-      acervo.maisAntigo = data;
+    const int64_t centavos = Centavos(c.Coluna(2));
+    const std::string hora = c.Coluna(1);
+    if (c.Coluna(0) != "venda") {
+      ++d.cancelamentos;
+      d.centavosCancelados += centavos;
+    } else if (Digitos(hora, 0, 2) && std::stoi(hora) < 24) {
+      Dia::Hora &h = d.porHora[static_cast<size_t>(std::stoi(hora))];
+      ++h.vendas;
+      h.centavos += centavos;
+      ++d.vendas;
+      d.centavos += centavos;
     }
   }
   if (rc != SQLITE_DONE) {
     ++falhas_;
   }
-  return acervo;
+  return d;
+}
+
+std::vector<Diario::Item> Diario::Ultimos(size_t quantos) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT chave, tipo, cnpj, caixa, sessao, emitido_em, total, length(xml)"
+                    " FROM cfe ORDER BY emitido_em DESC, chave DESC LIMIT ?");
+  c.Int(1, static_cast<int64_t>(quantos));
+  return Itens(c, falhas_);
 }
 
 std::vector<Diario::Item> Diario::Lista(const std::string &de, const std::string &ate, int caixa,
                                         size_t limite) {
   std::lock_guard<std::mutex> trava(mutex_);
-  std::vector<Item> itens;
   Comando c(banco_, "SELECT chave, tipo, cnpj, caixa, sessao, emitido_em, total, length(xml)"
                     " FROM cfe WHERE emitido_em BETWEEN ? AND ? AND (? < 0 OR caixa = ?)"
                     " ORDER BY emitido_em, chave LIMIT ?");
   c.Texto(1, de).Texto(2, ate + " 23:59:59").Int(3, caixa).Int(4, caixa);
   c.Int(5, static_cast<int64_t>(limite));
-  int rc;
-  while ((rc = c.Passo()) == SQLITE_ROW) {
-    Item item;
-    item.chave = c.Coluna(0);
-    item.tipo = c.Coluna(1);
-    item.cnpj = c.Coluna(2);
-    item.caixa = static_cast<int>(c.ColunaInt(3));
-    item.sessao = static_cast<int32_t>(c.ColunaInt(4));
-    item.emitidoEm = c.Coluna(5);
-    item.total = c.Coluna(6);
-    item.bytes = static_cast<uint64_t>(c.ColunaInt(7));
-    itens.push_back(std::move(item));
-  }
-  if (rc != SQLITE_DONE) {
-    ++falhas_;
-  }
-  return itens;
+  return Itens(c, falhas_);
 }
 
 bool Diario::Entrega(int64_t id, bool entregue) {

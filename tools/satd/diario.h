@@ -4,6 +4,7 @@
 // was under way when satd died is found at the next start and reconciled with the SAT.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -65,7 +66,21 @@ public:
     uint64_t bytes = 0;     // of XML
     std::string maisAntigo; // the oldest document's AAAA-MM-DD HH:MM:SS, or "" when none
   };
+  // Kept up to date by Conclui, read from the file once, at Abre.
   Acervo Resumo();
+  // A day's documents (AAAA-MM-DD of their time of issue): sales by hour, cancellations.
+  struct Dia {
+    struct Hora {
+      uint64_t vendas = 0;
+      int64_t centavos = 0;
+    };
+    uint64_t vendas = 0;
+    int64_t centavos = 0;
+    uint64_t cancelamentos = 0;
+    int64_t centavosCancelados = 0;
+    std::array<Hora, 24> porHora{};
+  };
+  Dia DoDia(const std::string &dia);
   struct Item {
     std::string chave; // the 44 digits
     std::string tipo, cnpj, emitidoEm, total;
@@ -76,6 +91,8 @@ public:
   // The documents issued from day `de` to day `ate` (AAAA-MM-DD, both included) by checkout
   // `caixa` (every checkout when negative), in the order of issue: at most `limite`.
   std::vector<Item> Lista(const std::string &de, const std::string &ate, int caixa, size_t limite);
+  // The last `quantos` documents issued, the latest first.
+  std::vector<Item> Ultimos(size_t quantos);
 
   // Writes (and opens) that failed since the start; never reset.
   uint64_t Falhas() const { return falhas_.load(); }
@@ -89,6 +106,7 @@ private:
   sqlite3 *banco_ = nullptr;
   std::string arquivo_;
   std::atomic<uint64_t> falhas_{0};
+  Acervo acervo_;
 };
 
 // The replies' fields the journal keeps: the device's code ("-" when none), the access key
@@ -100,6 +118,9 @@ struct Campos {
   std::string total;
 };
 Campos CamposFiscais(const std::string &resposta);
+
+// A total as the SAT writes it ("12.34", "5", "0.5") in cents; 0 for anything else.
+int64_t Centavos(const std::string &valor);
 
 // The 44 digits of an access key written as "CFe" and 44 digits or the digits alone; "" when it
 // is neither.

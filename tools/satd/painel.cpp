@@ -1,5 +1,7 @@
 #include "painel.h"
 
+#include <algorithm>
+
 #include "comum/datas.h"
 #include "funcoes.h"
 #include "saude_json.h"
@@ -90,6 +92,54 @@ dt{color:#5b6472}dd{margin:0;word-break:break-all}
 pre{white-space:pre-wrap;word-break:break-all;font-size:.85em;margin:0;color:#333}
 footer{color:#5b6472;font-size:.85em;text-align:center}
 )";
+
+// Cents as the shop reads money: R$ 1.234,56.
+std::string Reais(int64_t centavos) {
+  const bool negativo = centavos < 0;
+  const uint64_t valor =
+      negativo ? 0 - static_cast<uint64_t>(centavos) : static_cast<uint64_t>(centavos);
+  std::string inteiros = std::to_string(valor / 100);
+  for (size_t i = inteiros.size(); i > 3; i -= 3) {
+    inteiros.insert(i - 3, ".");
+  }
+  const unsigned resto = static_cast<unsigned>(valor % 100);
+  return std::string(negativo ? "-" : "") + "R$ " + inteiros + "," + (resto < 10 ? "0" : "") +
+         std::to_string(resto);
+}
+
+// Today's sales by hour as bars, drawn inline: the page fetches nothing.
+std::string GraficoPorHora(const Diario::Dia &dia) {
+  constexpr int kLargura = 24 * 30, kAltura = 120, kBase = 140;
+  uint64_t maximo = 1;
+  for (const Diario::Dia::Hora &h : dia.porHora) {
+    maximo = std::max(maximo, h.vendas);
+  }
+  std::string svg =
+      "<svg id=\"vendas-por-hora\" xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " +
+      std::to_string(kLargura) +
+      " 160\" width=\"100%\" role=\"img\" "
+      "aria-label=\"Vendas de hoje por hora\">\n";
+  svg += "<line x1=\"0\" y1=\"" + std::to_string(kBase) + "\" x2=\"" + std::to_string(kLargura) +
+         "\" y2=\"" + std::to_string(kBase) + "\" stroke=\"#9aa3ad\"/>\n";
+  for (size_t hora = 0; hora < dia.porHora.size(); ++hora) {
+    const Diario::Dia::Hora &h = dia.porHora[hora];
+    const int x = static_cast<int>(hora) * 30;
+    const int altura = static_cast<int>(h.vendas * kAltura / maximo);
+    const std::string hh = (hora < 10 ? "0" : "") + std::to_string(hora);
+    svg += "<rect data-hora=\"" + hh + "\" data-vendas=\"" + std::to_string(h.vendas) + "\" x=\"" +
+           std::to_string(x + 3) + "\" y=\"" + std::to_string(kBase - altura) +
+           "\" width=\"24\" height=\"" + std::to_string(altura) + "\" fill=\"#2b6cb0\"><title>" +
+           hh + " h: " + std::to_string(h.vendas) + (h.vendas == 1 ? " venda, " : " vendas, ") +
+           Reais(h.centavos) + "</title></rect>\n";
+    if (hora % 3 == 0) {
+      svg += "<text x=\"" + std::to_string(x + 15) +
+             "\" y=\"156\" font-size=\"11\" "
+             "text-anchor=\"middle\" fill=\"#5b6472\">" +
+             hh + "h</text>\n";
+    }
+  }
+  return svg + "</svg>\n";
+}
 
 void Item(std::string &html, const char *nome, const std::string &valorHtml) {
   html += "<dt>";
@@ -186,6 +236,25 @@ std::string PaginaHtml(const Painel &p) {
            " cancelamentos, " + std::to_string(p.cfeBytes) + " bytes de XML" +
            (p.cfeMaisAntigo.empty() ? "" : ", o mais antigo de " + Escapa(p.cfeMaisAntigo)));
   html += "</dl>\n</section>\n";
+
+  html += "<section>\n<h2>Vendas de hoje</h2>\n<p id=\"hoje\">" + std::to_string(p.dia.vendas) +
+          (p.dia.vendas == 1 ? " venda, " : " vendas, ") + Reais(p.dia.centavos) + "; " +
+          std::to_string(p.dia.cancelamentos) +
+          (p.dia.cancelamentos == 1 ? " cancelamento, " : " cancelamentos, ") +
+          Reais(p.dia.centavosCancelados) + "</p>\n" + GraficoPorHora(p.dia);
+  if (!p.ultimos.empty()) {
+    html += "<table id=\"ultimos\">\n<tr><th>Emitido em</th><th>Tipo</th><th>Caixa</th>"
+            "<th>Total</th><th>Chave</th></tr>\n";
+    for (const Diario::Item &d : p.ultimos) {
+      const std::string chave = "CFe" + d.chave;
+      html += "<tr><td>" + Escapa(d.emitidoEm) + "</td><td>" + Escapa(d.tipo) + "</td><td>" +
+              std::to_string(d.caixa) + "</td><td>" + Reais(Centavos(d.total)) +
+              "</td><td><a href=\"" + Escapa(p.base) + "/cfe/" + chave + "\">" + chave +
+              "</a></td></tr>\n";
+    }
+    html += "</table>\n";
+  }
+  html += "</section>\n";
 
   std::vector<std::string> avisos;
   if (p.semTls) {

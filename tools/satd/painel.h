@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "diario.h"
 #include "fila.h"
 #include "saude.h"
 
@@ -46,6 +47,11 @@ struct Painel {
   size_t conexoesAbertas = 0;
   bool semTls = false;  // plain HTTP beyond loopback (for http.clientes)
   bool tecnico = false; // the page is the technician's: it lists the technician's functions
+  // The page's own: today's sales and the last documents, each linked to its XML under `base`.
+  std::string hoje; // AAAA-MM-DD, satd's local date
+  Diario::Dia dia;
+  std::vector<Diario::Item> ultimos;
+  std::string base;
 };
 
 // A whole page, UTF-8, with its style inline and nothing fetched from elsewhere; it reloads

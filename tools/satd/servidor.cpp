@@ -67,6 +67,8 @@ std::string Formata(const char *formato, int valor) {
 // A list of the archive holds at most this many documents; "completa" says whether it has them
 // all (a narrower period or one checkout gets the rest).
 constexpr size_t kItensDaLista = 10000;
+// The page lists this many of the latest documents.
+constexpr size_t kUltimosDaPagina = 10;
 
 struct ConsultaArquivo {
   std::string de, ate; // AAAA-MM-DD
@@ -746,6 +748,10 @@ struct Servidor::Rede {
       co_await NoAuxiliar([&] {
         Painel p = servidor.MontaPainel(true, sessao, codigo);
         p.tecnico = tecnico;
+        p.hoje = AgoraLocal("%Y-%m-%d");
+        p.dia = servidor.diario_.DoDia(p.hoje);
+        p.ultimos = servidor.diario_.Ultimos(kUltimosDaPagina);
+        p.base = C().base;
         r.corpo = PaginaHtml(p);
       });
     } else if (linha.funcao == "cfe") {

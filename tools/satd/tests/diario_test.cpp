@@ -118,12 +118,29 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
             kChave.substr(3) + ",venda,11111111111111,2,111,2024-01-15 10:30:00,12.34 " +
                 kCancelada.substr(3) +
                 ",cancelamento,22222222222222,3,112,2024-01-14 09:08:07,12.34");
+  // The figures Conclui keeps are the ones a count of the file gives.
+  const auto figuras = [](Diario &diario) {
+    const Diario::Acervo a = diario.Resumo();
+    return std::to_string(a.vendas) + " " + std::to_string(a.cancelamentos) + " " +
+           std::to_string(a.bytes) + " " + a.maisAntigo;
+  };
+  const std::string esperadas =
+      "1 1 " + std::to_string(venda.size() + cancelamento.size()) + " 2024-01-14 09:08:07";
+  EXPECT_EQ(figuras(d), esperadas);
+  const Diario::Dia dia = d.DoDia("2024-01-15");
+  EXPECT_EQ(dia.vendas, 1u);
+  EXPECT_EQ(dia.centavos, 1234);
+  EXPECT_EQ(dia.porHora[10].vendas, 1u);
+  EXPECT_EQ(dia.cancelamentos + d.DoDia("2024-01-14").cancelamentos, 1u);
+  const std::vector<Diario::Item> ultimos = d.Ultimos(1);
+  ASSERT_EQ(ultimos.size(), 1u);
+  EXPECT_EQ(ultimos[0].chave, kChave.substr(3));
   // A journal of the version before the archive gets its past CF-e from its replies.
   (void)Sql("DROP TABLE cfe; PRAGMA user_version = 1");
   Diario antigo;
   Abre(antigo);
   EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
-  EXPECT_EQ(antigo.Resumo().maisAntigo, "2024-01-14 09:08:07");
+  EXPECT_EQ(figuras(antigo), esperadas);
 }
 
 TEST_F(DiarioTest, FilesFollowTheUmask) {

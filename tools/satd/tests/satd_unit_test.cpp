@@ -446,6 +446,37 @@ TEST(Painel, TextsAreEscaped) {
   EXPECT_EQ(html.find("<script"), std::string::npos);
 }
 
+TEST(Painel, TodaysSales) {
+  satd::Painel painel;
+  painel.base = "/hub/v1";
+  painel.dia.vendas = 3;
+  painel.dia.centavos = 123456;
+  painel.dia.porHora[9] = {3, 123456};
+  satd::Diario::Item item;
+  item.chave = std::string(44, '7');
+  item.tipo = "venda";
+  item.total = "1234.5";
+  painel.ultimos = {item};
+  const std::string html = satd::PaginaHtml(painel);
+  for (const std::string &trecho : std::vector<std::string>{
+           "3 vendas, R$ 1.234,56; 0 cancelamentos, R$ 0,00", "data-hora=\"09\" data-vendas=\"3\"",
+           "data-hora=\"10\" data-vendas=\"0\"", "<td>R$ 1.234,50</td>",
+           "href=\"/hub/v1/cfe/CFe" + item.chave + "\""}) {
+    EXPECT_NE(html.find(trecho), std::string::npos) << trecho;
+  }
+  // Totals as the SAT writes them, in cents; anything else is none.
+  for (const auto &[valor, centavos] : std::vector<std::pair<std::string, int64_t>>{{"12.34", 1234},
+                                                                                    {"5", 500},
+                                                                                    {"0.5", 50},
+                                                                                    {"", 0},
+                                                                                    {"1.234", 0},
+                                                                                    {"-1.00", 0},
+                                                                                    {"1,00", 0},
+                                                                                    {"1.", 0}}) {
+    EXPECT_EQ(satd::Centavos(valor), centavos) << valor;
+  }
+}
+
 // What /metrics serves of a status, of the queue and of the requests; the times in satd's zone
 // (three hours behind UTC here, as in most of Brazil). Exact lines, as a scraper reads them.
 TEST(Metricas, TheStatusTheQueueAndTheRequests) {
