@@ -412,9 +412,12 @@ int64_t Diario::Anota(int caixa, int32_t sessao, const std::string &funcao) {
   return sqlite3_last_insert_rowid(banco_);
 }
 
-bool Diario::Conclui(int64_t id, const std::string &resposta) {
+bool Diario::Conclui(int64_t id, const std::string &resposta, const std::string &documento) {
   const Campos campos = CamposFiscais(resposta);
-  const std::optional<Cfe> cfe = CfeDe(resposta, campos);
+  std::optional<Cfe> cfe = CfeDe(resposta, campos);
+  if (cfe && !documento.empty()) {
+    cfe->xml = documento;
+  }
   std::lock_guard<std::mutex> trava(mutex_);
   // The reply and its CF-e together: the document is kept once the reply is, and only once.
   bool ok = banco_ != nullptr &&

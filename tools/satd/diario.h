@@ -32,8 +32,10 @@ public:
   // or 0 when the row could not be written (the call must then not go).
   int64_t Anota(int caixa, int32_t sessao, const std::string &funcao);
   // The SAT's reply to it (Windows-1252, the library's text as it came): the code, the access
-  // key and the total are read from it. False when it could not be written.
-  bool Conclui(int64_t id, const std::string &resposta);
+  // key and the total are read from it; a signed CF-e is archived as `documento` (the library's
+  // decoding of it), or decoded from the reply when that is empty. False when it could not be
+  // written.
+  bool Conclui(int64_t id, const std::string &resposta, const std::string &documento = "");
   // Whether the HTTP reply carrying it was written to the client whole.
   bool Entrega(int64_t id, bool entregue);
 

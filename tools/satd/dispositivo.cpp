@@ -29,7 +29,11 @@ std::string Sessao(int32_t sessao) {
 } // namespace
 
 Biblioteca Biblioteca::Real() {
-  return {[] { return GeraNumeroSessao(); }, ChamaBiblioteca};
+  return {[] { return GeraNumeroSessao(); }, ChamaBiblioteca,
+          [] {
+            const char *documento = Base64ToAscii();
+            return std::string(documento != nullptr ? documento : "");
+          }};
 }
 
 Dispositivo::Dispositivo(const Configuracao &configuracao, Registro &registro, Diario *diario,
@@ -128,7 +132,10 @@ Resultado Dispositivo::Executa(const Pedido &pedido) {
       }
     }
     r.resposta = biblioteca_.chama(pedido, r.sessao, codigo_);
-    if (r.diario != 0 && !diario_->Conclui(r.diario, r.resposta)) {
+    // The archive keeps the document as the library decoded it for the POS programs.
+    const std::string documento =
+        r.diario != 0 && biblioteca_.documento ? biblioteca_.documento() : std::string();
+    if (r.diario != 0 && !diario_->Conclui(r.diario, r.resposta, documento)) {
       registro_.Escreve("erro: não é possível gravar no diário " + diario_->Arquivo() +
                         "; a resposta da sessão " + Sessao(r.sessao) + " não ficou guardada nele");
     }

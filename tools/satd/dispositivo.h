@@ -21,6 +21,9 @@ namespace satd {
 struct Biblioteca {
   std::function<int32_t()> geraSessao;
   std::function<std::string(const Pedido &, int32_t sessao, const std::string &codigo)> chama;
+  // The document the last sale or cancellation brought, decoded (Base64ToAscii); none in
+  // some unit tests, where the journal decodes the reply itself.
+  std::function<std::string()> documento;
   static Biblioteca Real();
 };
 

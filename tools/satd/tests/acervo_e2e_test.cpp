@@ -1,5 +1,6 @@
 // The shop's archive over two months of the SAT's clock, with satd killed (SIGKILL) at random
-// points of the sales: every document the SAT signed is archived once, as the checkout got it.
+// points of the sales: every document the SAT signed is archived once, as the checkout got it
+// (satd archives the library's Base64ToAscii; the test decodes the checkout's reply itself).
 #include <gtest/gtest.h>
 
 #include <csignal>
