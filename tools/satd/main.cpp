@@ -32,7 +32,9 @@ Interface HTTP:
   GET {base}/status        a fila, a porta do SAT, o tempo em funcionamento (sem chamar o SAT)
   GET /                    a página de status da loja (HTML, sem nada externo, recarrega
                            sozinha): a identificação e o estado do SAT, suas verificações de
-                           saúde, a fila e as últimas requisições do registro
+                           saúde, a fila, as vendas do dia (quantidade, total e um gráfico por
+                           hora), os últimos CF-e com um link para cada XML e as últimas
+                           requisições do registro
   GET {base}/cfe/{chave}   ao técnico, o XML do CF-e de venda ou cancelamento com essa chave
                            (CFe e 44 dígitos, ou só os dígitos), byte a byte como o SAT o assinou
   GET {base}/cfe?de=AAAA-MM-DD&ate=AAAA-MM-DD[&caixa=N]

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -107,5 +108,27 @@ int main(int argc, char **argv) {
       Mede(loja, funcao, caixas, chamadas);
     }
   }
+  // What the archive takes on disk: the journal keeps each sale's reply and its XML.
+  const auto metricas = loja.Cliente().Get("/metrics");
+  const auto valor = [&](const std::string &nome) {
+    const size_t p = metricas ? metricas->body.find("\n" + nome + " ") : std::string::npos;
+    return p == std::string::npos ? 0.0 : std::atof(metricas->body.c_str() + p + nome.size() + 2);
+  };
+  const double vendas = valor("satd_arquivo_documentos{tipo=\"venda\"}");
+  // Measured once satd has stopped, which folds the write-ahead log into the file.
+  if (loja.EncerraServidor() != 0) {
+    std::fprintf(stderr, "satd_bench: satd did not stop cleanly\n");
+    return 1;
+  }
+  std::error_code ec;
+  const double arquivo =
+      static_cast<double>(std::filesystem::file_size(loja.Pasta() + "/diario.sqlite3", ec));
+  if (vendas <= 0) {
+    std::fprintf(stderr, "satd_bench: /metrics gave no archived sales\n");
+    return 1;
+  }
+  std::printf("archive: %.0f sales; per 1000 sales %.0f KiB of XML, %.0f KiB of journal file\n",
+              vendas, valor("satd_arquivo_bytes") / vendas * 1000 / 1024,
+              arquivo / vendas * 1000 / 1024);
   return 0;
 }
