@@ -886,7 +886,7 @@ struct Servidor::Rede {
                             {"completa", itens.size() <= kItensDaLista}});
       });
     } else if (linha.funcao == "arquivo") {
-      co_return co_await AtendeArquivo(caminho.substr(C().base.size() + 9));
+      co_return co_await AtendeArquivo(caminho.substr(C().base.size() + 9), linha);
     } else if (caminho == C().base + "/saude") {
       linha.funcao = "saude";
       co_await NoAuxiliar(
@@ -907,12 +907,13 @@ struct Servidor::Rede {
 
   // GET {base}/arquivo/AAAA-MM.zip: the export opened and its first block made here, so that a
   // journal that cannot be read gets its 500 before the reply's header goes out.
-  asio::awaitable<Resposta> AtendeArquivo(const std::string &nome) {
+  asio::awaitable<Resposta> AtendeArquivo(const std::string &nome, Linha &linha) {
     const std::string mes = nome.substr(0, 7);
     if (nome.size() != 11 || nome.compare(7, 4, ".zip") != 0 || !MesValido(mes)) {
       co_return Erro(http::status::bad_request,
                      "o arquivo de um mês é " + C().base + "/arquivo/AAAA-MM.zip");
     }
+    linha.ignorados += " mes=" + mes;
     if (exportando >= kExportacoes) {
       co_return Ocupado("já há " + std::to_string(kExportacoes) +
                         " exportações em curso; tente de novo depois");
