@@ -264,24 +264,21 @@ std::string DigitosDaChave(const std::string &chave) {
   return Digitos(chave, inicio, 44) ? chave.substr(inicio) : std::string();
 }
 
-int64_t Centavos(const std::string &valor) {
-  int64_t reais = 0;
-  const char *fim = valor.data() + valor.size();
-  const auto [p, erro] = std::from_chars(valor.data(), fim, reais);
-  if (erro != std::errc() || reais < 0 || reais > INT64_MAX / 1000) {
-    return 0;
+bool Centavos(const std::string &total, int64_t &centavos) {
+  const size_t ponto = total.find('.');
+  const size_t inteiros = ponto == std::string::npos ? total.size() : ponto;
+  const size_t decimais = ponto == std::string::npos ? 0 : total.size() - ponto - 1;
+  // 15 digits of reais: far beyond any sale, and far from int64's end when a month adds up.
+  if (inteiros == 0 || inteiros > 15 || !Digitos(total.substr(0, inteiros), 0, inteiros) ||
+      decimais > 2 ||
+      (ponto != std::string::npos && (decimais == 0 || !Digitos(total, ponto + 1, decimais)))) {
+    return false;
   }
-  int64_t centavos = reais * 100;
-  if (p == fim) {
-    return centavos;
+  centavos = std::stoll(total.substr(0, inteiros)) * 100;
+  if (decimais > 0) {
+    centavos += std::stoll(total.substr(ponto + 1)) * (decimais == 1 ? 10 : 1);
   }
-  if (*p != '.' || fim - p < 2 || fim - p > 3 ||
-      !Digitos(valor, static_cast<size_t>(p + 1 - valor.data()),
-               static_cast<size_t>(fim - p - 1))) {
-    return 0;
-  }
-  centavos += (p[1] - '0') * 10 + (fim - p == 3 ? p[2] - '0' : 0);
-  return centavos;
+  return true;
 }
 
 Campos CamposFiscais(const std::string &resposta) {
@@ -461,7 +458,8 @@ Diario::Dia Diario::DoDia(const std::string &dia) {
   c.Texto(1, dia).Texto(2, dia + " 23:59:59");
   int rc;
   while ((rc = c.Passo()) == SQLITE_ROW) {
-    const int64_t centavos = Centavos(c.Coluna(2));
+    int64_t centavos = 0;
+    Centavos(c.Coluna(2), centavos); // a total the SAT never writes counts as none
     const std::string hora = c.Coluna(1);
     if (c.Coluna(0) != "venda") {
       ++d.cancelamentos;

@@ -121,8 +121,9 @@ struct Campos {
 };
 Campos CamposFiscais(const std::string &resposta);
 
-// A total as the SAT writes it ("12.34", "5", "0.5") in cents; 0 for anything else.
-int64_t Centavos(const std::string &valor);
+// A total as the SAT writes it ("12.34", "5", "0.5": digits, at most two decimals after a
+// point) in cents; false for anything else.
+bool Centavos(const std::string &total, int64_t &centavos);
 
 // The 44 digits of an access key written as "CFe" and 44 digits or the digits alone; "" when it
 // is neither.

@@ -1,5 +1,5 @@
 #include "exportacao.h"
-
+#include "diario.h"
 #include <archive.h>
 #include <archive_entry.h>
 #include <sqlite3.h>
@@ -91,22 +91,6 @@ time_t Instante(const std::string &emitido) {
 bool MesValido(const std::string &mes) {
   return mes.size() == 7 && mes[4] == '-' && SoDigitos(mes, 0, 4) && SoDigitos(mes, 5, 7) &&
          mes.compare(5, 2, "01") >= 0 && mes.compare(5, 2, "12") <= 0;
-}
-
-bool Centavos(const std::string &total, int64_t &centavos) {
-  const size_t ponto = total.find('.');
-  const size_t inteiros = ponto == std::string::npos ? total.size() : ponto;
-  const size_t decimais = ponto == std::string::npos ? 0 : total.size() - ponto - 1;
-  // 15 digits of reais: far beyond any sale, and far from int64's end when a month adds up.
-  if (inteiros == 0 || inteiros > 15 || !SoDigitos(total, 0, inteiros) || decimais > 2 ||
-      (ponto != std::string::npos && !SoDigitos(total, ponto + 1, total.size()))) {
-    return false;
-  }
-  centavos = std::stoll(total.substr(0, inteiros)) * 100;
-  if (decimais > 0) {
-    centavos += std::stoll(total.substr(ponto + 1)) * (decimais == 1 ? 10 : 1);
-  }
-  return true;
 }
 
 struct Exportacao::Estado {

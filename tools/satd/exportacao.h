@@ -18,9 +18,6 @@ namespace satd {
 // "AAAA-MM" with a month from 01 to 12.
 bool MesValido(const std::string &mes);
 
-// "12.34" (digits, and at most two decimals after a point) in cents; false for anything else.
-bool Centavos(const std::string &total, int64_t &centavos);
-
 class Exportacao {
 public:
   Exportacao();

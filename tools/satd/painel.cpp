@@ -93,6 +93,11 @@ pre{white-space:pre-wrap;word-break:break-all;font-size:.85em;margin:0;color:#33
 footer{color:#5b6472;font-size:.85em;text-align:center}
 )";
 
+int64_t CentavosDe(const std::string &total) {
+  int64_t centavos = 0;
+  return Centavos(total, centavos) ? centavos : 0;
+}
+
 // Cents as the shop reads money: R$ 1.234,56.
 std::string Reais(int64_t centavos) {
   const bool negativo = centavos < 0;
@@ -248,7 +253,7 @@ std::string PaginaHtml(const Painel &p) {
     for (const Diario::Item &d : p.ultimos) {
       const std::string chave = "CFe" + d.chave;
       html += "<tr><td>" + Escapa(d.emitidoEm) + "</td><td>" + Escapa(d.tipo) + "</td><td>" +
-              std::to_string(d.caixa) + "</td><td>" + Reais(Centavos(d.total)) +
+              std::to_string(d.caixa) + "</td><td>" + Reais(CentavosDe(d.total)) +
               "</td><td><a href=\"" + Escapa(p.base) + "/cfe/" + chave + "\">" + chave +
               "</a></td></tr>\n";
     }

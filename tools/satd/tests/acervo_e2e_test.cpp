@@ -192,7 +192,9 @@ TEST(Acervo, TwoMonthsOfSalesAndKillsLoseNothing) {
     std::sscanf(soma.c_str(), "%ld;%ld;%ld;%ld", &n[0], &n[1], &n[2], &n[3]);
     const size_t i = d["tipo"] == "venda" ? 0 : 2;
     n[i] += 1;
-    n[i + 1] += satd::Centavos(d["total"].get<std::string>());
+    int64_t centavos = 0;
+    EXPECT_TRUE(satd::Centavos(d["total"].get<std::string>(), centavos)) << d;
+    n[i + 1] += centavos;
     soma = std::to_string(n[0]) + ";" + std::to_string(n[1]) + ";" + std::to_string(n[2]) + ";" +
            std::to_string(n[3]);
   }

@@ -472,17 +472,6 @@ TEST(Painel, TodaysSales) {
            "href=\"/hub/v1/cfe/CFe" + item.chave + "\""}) {
     EXPECT_NE(html.find(trecho), std::string::npos) << trecho;
   }
-  // Totals as the SAT writes them, in cents; anything else is none.
-  for (const auto &[valor, centavos] : std::vector<std::pair<std::string, int64_t>>{{"12.34", 1234},
-                                                                                    {"5", 500},
-                                                                                    {"0.5", 50},
-                                                                                    {"", 0},
-                                                                                    {"1.234", 0},
-                                                                                    {"-1.00", 0},
-                                                                                    {"1,00", 0},
-                                                                                    {"1.", 0}}) {
-    EXPECT_EQ(satd::Centavos(valor), centavos) << valor;
-  }
 }
 
 // What /metrics serves of a status, of the queue and of the requests; the times in satd's zone
