@@ -118,6 +118,9 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
       {"metricas",
        {{"usuario", Texto(&Configuracao::metricasUsuario)},
         {"senha", Texto(&Configuracao::metricasSenha)}}},
+      {"arquivo",
+       {{"usuario", Texto(&Configuracao::arquivoUsuario)},
+        {"senha", Texto(&Configuracao::arquivoSenha)}}},
   };
   return esquema;
 }
@@ -173,6 +176,22 @@ bool Confere(Configuracao &c, std::string &erro) {
   if (!c.tecnicoUsuario.empty() && c.usuario.empty() && c.clientes.empty()) {
     erro = "tecnico.usuario exige http.usuario ou http.clientes: sem eles, toda requisição "
            "passa de qualquer jeito";
+    return false;
+  }
+  if (!CredencialValida(c.arquivoUsuario, c.arquivoSenha)) {
+    erro = "arquivo.usuario e arquivo.senha vêm juntos, e usuario não pode ter ':'";
+    return false;
+  }
+  if (!c.arquivoUsuario.empty() && c.usuario.empty() && c.clientes.empty()) {
+    erro = "arquivo.usuario exige http.usuario ou http.clientes: sem eles, toda requisição "
+           "passa de qualquer jeito";
+    return false;
+  }
+  if (!c.arquivoUsuario.empty() &&
+      (c.arquivoUsuario == c.usuario || c.arquivoUsuario == c.metricasUsuario ||
+       c.arquivoUsuario == c.tecnicoUsuario)) {
+    erro = "arquivo.usuario deve ser diferente de http.usuario, de metricas.usuario e de "
+           "tecnico.usuario";
     return false;
   }
   // One user name with two roles would leave Basic authentication to guess by the password.

@@ -53,6 +53,10 @@ struct Configuracao {
   // [metricas]: a second credential, good for GET /metrics only (a monitor's, read-only)
   std::string metricasUsuario;
   std::string metricasSenha;
+  // [arquivo]: the accountant's credential, good for the archive of CF-e only (read-only):
+  // GET {base}/cfe/{chave}, {base}/cfe?... and {base}/arquivo/AAAA-MM.zip
+  std::string arquivoUsuario;
+  std::string arquivoSenha;
 };
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be

@@ -13,12 +13,14 @@
 
 #include "comum/opcoes.h"
 #include "configuracao.h"
+#include "exportacao.h"
 #include "servidor.h"
 
 namespace {
 
 const char kAjuda[] =
     R"(Uso: satd [--config ARQUIVO]
+  ou: satd --exporta AAAA-MM ARQUIVO [--config ARQUIVO]
 
 Controla o SAT pela libsat e atende todos os caixas da loja por HTTP.
 
@@ -33,12 +35,20 @@ Interface HTTP:
   GET /                    a página de status da loja (HTML, sem nada externo, recarrega
                            sozinha): a identificação e o estado do SAT, suas verificações de
                            saúde, a fila e as últimas requisições do registro
-  GET {base}/cfe/{chave}   ao técnico, o XML do CF-e de venda ou cancelamento com essa chave
+  GET {base}/cfe/{chave}   ao técnico e ao contador, o XML do CF-e de venda ou cancelamento com essa chave
                            (CFe e 44 dígitos, ou só os dígitos), byte a byte como o SAT o assinou
   GET {base}/cfe?de=AAAA-MM-DD&ate=AAAA-MM-DD[&caixa=N]
-                           ao técnico, os CF-e emitidos no período (os dois dias inclusive), em
+                           ao técnico e ao contador, os CF-e emitidos no período (os dois dias inclusive), em
                            JSON: chave, tipo, cnpj, caixa, sessao, emitido_em, total e bytes de
                            cada um, até 10000 ("completa" diz se estão todos)
+  GET {base}/arquivo/AAAA-MM.zip
+                           ao técnico e ao contador, o mês num zip (Transfer-Encoding chunked,
+                           feito enquanto sai): o XML de cada CF-e emitido no mês pelo relógio
+                           do SAT, CFe<44 dígitos>.xml para uma venda e CFeCanc<44
+                           dígitos>.xml para um cancelamento, e resumo-AAAA-MM.csv; um mês sem
+                           documentos traz só o resumo; 400 para um mês malformado, 503 com
+                           duas exportações já em curso; um cliente que não lê um bloco em
+                           [http] prazo_ms tem a conexão derrubada
   GET {base}/saude         o mesmo em JSON: o nível de cada verificação (ok, atencao, critico),
                            sua mensagem e os números em que ela se baseia
   GET /metrics             o mesmo para o Prometheus (formato texto): o estado do SAT, o nível
@@ -61,6 +71,9 @@ Papéis:
               HTTP sem TLS além do loopback só é aceito para estes
   técnico     a credencial [tecnico] usuario e senha, que vale para todas as funções
   monitor     a credencial [metricas] usuario e senha, que vale só para GET /metrics
+  contador    a credencial [arquivo] usuario e senha, só de leitura, que vale só para o
+              arquivo de CF-e: GET {base}/cfe/{chave}, GET {base}/cfe?... e GET
+              {base}/arquivo/AAAA-MM.zip (403 em todo o resto)
 
 Sem nenhuma credencial configurada, quem chama pelo loopback é o técnico (os de clientes são
 caixas, e todos os outros recebem 401).
@@ -72,6 +85,13 @@ obtém a sua última resposta fiscal com consultarultimasessaofiscal e o seu num
 de qualquer sessão com consultarnumerosessao. Uma chamada em curso quando o satd morreu é
 perguntada ao SAT na inicialização seguinte. Uma requisição cujo cliente fechou a conexão
 antes da sua vez não é enviada.
+
+O resumo do mês (resumo-AAAA-MM.csv) é o que uma planilha no Brasil abre direto: UTF-8 com
+BOM, campos separados por ';', vírgula decimal sem separador de milhar, datas DD/MM/AAAA,
+linhas terminadas em CRLF. A primeira linha é o cabeçalho "Data;Vendas;Valor das
+vendas;Cancelamentos;Valor dos cancelamentos;Valor líquido"; depois, uma linha por dia com
+documentos, em ordem, e por fim a linha "Total" do mês. Os valores são somados em centavos
+inteiros; o líquido é o das vendas menos o dos cancelamentos emitidos no mês.
 
 Limites:
   cabeçalho   no máximo 16 KiB e 100 campos (431)
@@ -105,11 +125,16 @@ Opções:
 )";
 
 // Options without a letter, by getopt_long's code.
-enum : int { OPCAO_CONFIG = 256, OPCAO_VERSAO };
+enum : int { OPCAO_CONFIG = 256, OPCAO_VERSAO, OPCAO_EXPORTA };
 constexpr opcoes::Opcao kOpcoes[] = {
     {"config", OPCAO_CONFIG, "ARQUIVO",
      "a configuração (TOML; padrão /etc/satd/satd.toml); satd.toml(5) descreve\n"
      "cada chave, e o README.md traz um exemplo completo"},
+    {"exporta", OPCAO_EXPORTA, "AAAA-MM",
+     "escreve o zip do mês, o mesmo de GET {base}/arquivo/AAAA-MM.zip, no\n"
+     "ARQUIVO que segue (\"-\": a saída padrão), lido do diário da configuração\n"
+     "com o satd atendendo ou não; primeiro num temporário ao lado, que só é\n"
+     "renomeado para ARQUIVO quando o zip está inteiro e gravado"},
     {"help", 'h', nullptr, "este texto"},
     {"version", OPCAO_VERSAO, nullptr, "a versão de satd"},
 };
@@ -117,9 +142,10 @@ static_assert(opcoes::CodigosUnicos(kOpcoes));
 
 const char kAjudaFim[] = R"(
 Status de saída:
-  0   depois de uma parada limpa
+  0   depois de uma parada limpa; com --exporta, o zip foi escrito inteiro
   1   a configuração ou o endereço foram recusados, ou não foi possível abrir o registro, o
-      diário ou os arquivos do TLS
+      diário ou os arquivos do TLS; com --exporta, o diário não pôde ser lido ou o zip
+      escrito (nada fica com o nome ARQUIVO)
   64  erro de uso: nada foi iniciado
 
 Ambiente:
@@ -149,6 +175,8 @@ int main(int argc, char **argv) {
   pthread_sigmask(SIG_BLOCK, &sinais, nullptr);
 
   std::string arquivo = "/etc/satd/satd.toml";
+  std::string mes, saida;
+  bool exporta = false;
   opcoes::Leitor leitor(kOpcoes, argc, argv);
   for (opcoes::Achado a = leitor.Proximo(); a.codigo != opcoes::kFim; a = leitor.Proximo()) {
     switch (a.codigo) {
@@ -166,7 +194,18 @@ int main(int argc, char **argv) {
       }
       arquivo = a.valor;
       break;
+    case OPCAO_EXPORTA:
+      if (a.valor == nullptr || !satd::MesValido(a.valor)) {
+        return Uso(a.nome + " exige um mês AAAA-MM");
+      }
+      exporta = true;
+      mes = a.valor;
+      break;
     case opcoes::kPalavra:
+      if (exporta && saida.empty() && a.valor[0] != '\0') {
+        saida = a.valor;
+        break;
+      }
       return Uso(std::string("argumento inesperado ") + a.valor);
     case opcoes::kErro:
       return Uso(a.erro);
@@ -175,11 +214,22 @@ int main(int argc, char **argv) {
     }
   }
 
+  if (exporta && saida.empty()) {
+    return Uso("--exporta exige o mês e o ARQUIVO do zip");
+  }
+
   satd::Configuracao configuracao;
   std::string erro;
   if (!satd::LeConfiguracao(arquivo, configuracao, erro)) {
     std::fprintf(stderr, "satd: %s\n", erro.c_str());
     return 1;
+  }
+  if (exporta) {
+    if (!satd::ExportaParaArquivo(configuracao.diario, mes, saida, erro)) {
+      std::fprintf(stderr, "satd: %s\n", erro.c_str());
+      return 1;
+    }
+    return 0;
   }
 
   satd::Servidor servidor(configuracao);

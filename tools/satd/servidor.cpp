@@ -64,6 +64,11 @@ std::string Formata(const char *formato, int valor) {
   return texto;
 }
 
+// A month's zip goes out in chunks of about this size, each produced on the auxiliary threads
+// and each written within [http] prazo_ms; so many exports at once, beyond which 503.
+constexpr size_t kBlocoZip = 256 * 1024;
+constexpr size_t kExportacoes = 2;
+
 // A list of the archive holds at most this many documents; "completa" says whether it has them
 // all (a narrower period or one checkout gets the rest).
 constexpr size_t kItensDaLista = 10000;
@@ -132,6 +137,15 @@ bool TipoAceito(std::string_view tipo) {
   return t == forma || t == forma + ";charset=utf-8";
 }
 
+// Whether a role may take a route that asks for `exigido`. The accountant's role takes the
+// archive of CF-e only; the archive is the technician's too.
+bool Permite(Acesso acesso, Acesso exigido) {
+  if (exigido == Acesso::Contador) {
+    return acesso == Acesso::Contador || acesso == Acesso::Tecnico;
+  }
+  return acesso != Acesso::Contador && acesso >= exigido;
+}
+
 // What goes back for one request.
 struct Resposta {
   http::status status = http::status::ok;
@@ -139,6 +153,8 @@ struct Resposta {
   std::string corpo;
   std::vector<std::pair<http::field, std::string>> cabecalhos;
   bool fechar = false;
+  // A month's zip: `corpo` holds its first block, and the rest is read from here as it goes.
+  std::shared_ptr<Exportacao> exportacao;
 };
 
 Resposta Erro(http::status status, const std::string &erro) {
@@ -269,7 +285,8 @@ struct Servidor::Rede {
   asio::io_context io{1};
   tcp::acceptor aceitador;
   asio::ssl::context tls;
-  asio::thread_pool auxiliar{4}; // the page's status queries and the journal's notes
+  asio::thread_pool auxiliar{4}; // the page's status queries, the journal's notes, the zips
+  size_t exportando = 0;         // months' zips under way
   std::thread fim;
 
   const Configuracao &C() const { return servidor.configuracao_; }
@@ -566,11 +583,18 @@ struct Servidor::Rede {
       for (const auto &[campo, valor] : resposta->cabecalhos) {
         saida.set(campo, valor);
       }
-      saida.body() = std::move(resposta->corpo);
+      const bool zip = resposta->exportacao != nullptr;
+      if (!zip) {
+        saida.body() = std::move(resposta->corpo);
+      }
       const bool continua = !resposta->fechar && !encerrando && !c.despejada && leitor.is_done() &&
                             pedido.keep_alive() && !Apertado(c.endereco);
       saida.keep_alive(continua);
-      saida.prepare_payload();
+      if (!zip) {
+        saida.prepare_payload();
+      } else if (pedido.version() == 11) {
+        saida.chunked(true); // HTTP/1.0 reads to the connection's end
+      }
       const int status = static_cast<int>(saida.result_int());
       // Counted before the reply goes out: a scrape that follows a checkout's reply finds it.
       if (linha.chamada != nullptr) {
@@ -579,7 +603,11 @@ struct Servidor::Rede {
             std::chrono::duration<double>(Relogio::now() - linha.inicio).count());
       }
       tcp.expires_after(C().prazo);
-      co_await http::async_write(fluxo, saida, asio::redirect_error(asio::use_awaitable, ec));
+      if (zip) {
+        co_await EnviaZip(fluxo, saida, *resposta, linha, ec);
+      } else {
+        co_await http::async_write(fluxo, saida, asio::redirect_error(asio::use_awaitable, ec));
+      }
       std::string entrega;
       if (linha.diario != 0) {
         const bool entregue = !ec && co_await Confirma(tcp.socket().native_handle());
@@ -613,6 +641,68 @@ struct Servidor::Rede {
     }
     error_code ec;
     tcp.socket().close(ec);
+  }
+
+  // A month's zip after its header, block by block: each is made on the auxiliary threads (the
+  // event thread never waits for SQLite or deflate) and each must be taken by the client within
+  // the deadline, or the connection is dropped and the export's read transaction ends with it.
+  // `ec` is set when the zip did not go out whole.
+  template <class Fluxo>
+  asio::awaitable<void> EnviaZip(Fluxo &fluxo, http::response<http::string_body> &saida,
+                                 Resposta &resposta, Linha &linha, error_code &ec) {
+    struct Vaga {
+      Rede &rede;
+      ~Vaga() { --rede.exportando; }
+    } vaga{*this};
+    auto &tcp = beast::get_lowest_layer(fluxo);
+    const std::shared_ptr<Exportacao> exportacao = std::move(resposta.exportacao);
+    const bool pedacos = saida.chunked();
+    std::string bloco = std::move(resposta.corpo), erro;
+    std::string porque;
+    http::response_serializer<http::string_body> serializador{saida};
+    co_await http::async_write_header(fluxo, serializador,
+                                      asio::redirect_error(asio::use_awaitable, ec));
+    while (!ec) {
+      if (!bloco.empty()) {
+        tcp.expires_after(C().prazo);
+        if (pedacos) {
+          co_await asio::async_write(fluxo, http::make_chunk(asio::buffer(bloco)),
+                                     asio::redirect_error(asio::use_awaitable, ec));
+        } else {
+          co_await asio::async_write(fluxo, asio::buffer(bloco),
+                                     asio::redirect_error(asio::use_awaitable, ec));
+        }
+        if (ec) {
+          porque = ec == beast::error::timeout
+                       ? "o cliente não leu um bloco em " + std::to_string(C().prazo.count()) +
+                             " ms"
+                       : "o cliente foi embora";
+          break;
+        }
+      }
+      if (exportacao->Terminada()) {
+        break;
+      }
+      if (encerrando) {
+        porque = "o satd está parando";
+        ec = asio::error::operation_aborted;
+        break;
+      }
+      bloco.clear();
+      bool feito = false;
+      co_await NoAuxiliar([&] { feito = exportacao->Avanca(bloco, kBlocoZip, erro); });
+      if (!feito) {
+        porque = erro;
+        ec = asio::error::fault;
+      }
+    }
+    if (!ec && pedacos) {
+      tcp.expires_after(C().prazo);
+      co_await asio::async_write(fluxo, http::make_chunk_last(),
+                                 asio::redirect_error(asio::use_awaitable, ec));
+    }
+    linha.ignorados += " documentos=" + std::to_string(exportacao->Documentos()) +
+                       (porque.empty() ? std::string() : " interrompida: " + porque);
   }
 
   // Whether the client's machine has acknowledged every byte written to it (the socket's send
@@ -674,11 +764,14 @@ struct Servidor::Rede {
       exigido = Acesso::Metricas;
     } else if (caminho == "/" || caminho == base + "/status" || caminho == base + "/saude") {
     } else if (caminho.compare(0, base.size() + 5, base + "/cfe/") == 0) {
-      exigido = Acesso::Tecnico;
+      exigido = Acesso::Contador;
       linha.funcao = "cfe";
     } else if (caminho == base + "/cfe") {
-      exigido = Acesso::Tecnico;
+      exigido = Acesso::Contador;
       linha.funcao = "cfe-lista";
+    } else if (caminho.compare(0, base.size() + 9, base + "/arquivo/") == 0) {
+      exigido = Acesso::Contador;
+      linha.funcao = "arquivo";
     } else if (caminho.compare(0, base.size() + 1, base + "/") == 0) {
       const std::string nome = caminho.substr(base.size() + 1);
       funcao = ProcuraFuncao(nome);
@@ -692,12 +785,16 @@ struct Servidor::Rede {
       return Erro(http::status::not_found, "caminho inexistente (as funções são POST " + base +
                                                "/<funcao>, o status é GET " + base + "/status)");
     }
-    if (acesso < exigido) {
+    if (!Permite(acesso, exigido)) {
       return Erro(http::status::forbidden,
-                  exigido == Acesso::Tecnico
-                      ? (linha.funcao.compare(0, 3, "cfe") == 0
-                             ? "o arquivo de CF-e é do técnico: use a credencial [tecnico]"
-                             : "esta função é do técnico: use a credencial [tecnico]")
+                  exigido == Acesso::Contador
+                      ? "o arquivo de CF-e é do técnico e do contador: use a credencial [tecnico] "
+                        "ou [arquivo]"
+                  : acesso == Acesso::Contador
+                      ? "esta credencial vale só para o arquivo de CF-e (GET " + base +
+                            "/cfe e " + base + "/arquivo)"
+                  : exigido == Acesso::Tecnico
+                      ? "esta função é do técnico: use a credencial [tecnico]"
                       : "esta credencial vale só para GET /metrics");
     }
     const http::verb metodo = pedido.method();
@@ -788,6 +885,8 @@ struct Servidor::Rede {
         r.corpo = Json(json{{"documentos", std::move(documentos)},
                             {"completa", itens.size() <= kItensDaLista}});
       });
+    } else if (linha.funcao == "arquivo") {
+      co_return co_await AtendeArquivo(caminho.substr(C().base.size() + 9), linha);
     } else if (caminho == C().base + "/saude") {
       linha.funcao = "saude";
       co_await NoAuxiliar(
@@ -803,6 +902,41 @@ struct Servidor::Rede {
       linha.sessao = Formata("%06d", sessao);
       linha.codigo = codigo;
     }
+    co_return r;
+  }
+
+  // GET {base}/arquivo/AAAA-MM.zip: the export opened and its first block made here, so that a
+  // journal that cannot be read gets its 500 before the reply's header goes out.
+  asio::awaitable<Resposta> AtendeArquivo(const std::string &nome, Linha &linha) {
+    const std::string mes = nome.substr(0, 7);
+    if (nome.size() != 11 || nome.compare(7, 4, ".zip") != 0 || !MesValido(mes)) {
+      co_return Erro(http::status::bad_request,
+                     "o arquivo de um mês é " + C().base + "/arquivo/AAAA-MM.zip");
+    }
+    linha.ignorados += " mes=" + mes;
+    if (exportando >= kExportacoes) {
+      co_return Ocupado("já há " + std::to_string(kExportacoes) +
+                        " exportações em curso; tente de novo depois");
+    }
+    ++exportando;
+    auto exportacao = std::make_shared<Exportacao>();
+    Resposta r;
+    std::string erro;
+    bool aberta = false;
+    co_await NoAuxiliar([&] {
+      aberta = exportacao->Abre(servidor.diario_.Arquivo(), mes, erro) &&
+               exportacao->Avanca(r.corpo, kBlocoZip, erro);
+    });
+    if (!aberta) {
+      --exportando;
+      co_return Erro(http::status::internal_server_error, "não foi possível exportar: " + erro);
+    }
+    // From here the slot is given back when the zip has gone out (EnviaZip).
+    r.exportacao = std::move(exportacao);
+    r.tipo = "application/zip";
+    r.cabecalhos.emplace_back(http::field::content_disposition,
+                              "attachment; filename=\"cfe-" + mes + ".zip\"");
+    r.fechar = true;
     co_return r;
   }
 
@@ -1012,6 +1146,7 @@ Servidor::Servidor(const Configuracao &configuracao)
     : configuracao_(configuracao), credenciais_(configuracao.usuario, configuracao.senha),
       credenciaisTecnico_(configuracao.tecnicoUsuario, configuracao.tecnicoSenha),
       credenciaisMetricas_(configuracao.metricasUsuario, configuracao.metricasSenha),
+      credenciaisArquivo_(configuracao.arquivoUsuario, configuracao.arquivoSenha),
       fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_, &diario_),
       rede_(std::make_unique<Rede>(*this)), inicio_(Relogio::now()),
       inicioUnix_(std::time(nullptr)) {}
@@ -1026,7 +1161,8 @@ Servidor::~Servidor() {
 }
 
 Acesso Servidor::Identifica(const std::string &autorizacao, const std::string &endereco) const {
-  const bool algumaCredencial = credenciais_.Exigidas() || credenciaisTecnico_.Exigidas();
+  const bool algumaCredencial = credenciais_.Exigidas() || credenciaisTecnico_.Exigidas() ||
+                                credenciaisArquivo_.Exigidas();
   if (!autorizacao.empty() && algumaCredencial) {
     // All are compared every time: how long it takes tells nothing of which one matched.
     const bool tecnico =
@@ -1034,10 +1170,13 @@ Acesso Servidor::Identifica(const std::string &autorizacao, const std::string &e
     const bool caixa = credenciais_.Exigidas() && credenciais_.Conferem(autorizacao);
     const bool monitor =
         credenciaisMetricas_.Exigidas() && credenciaisMetricas_.Conferem(autorizacao);
-    return tecnico   ? Acesso::Tecnico
-           : caixa   ? Acesso::Caixa
-           : monitor ? Acesso::Metricas
-                     : Acesso::Nenhum;
+    const bool contador =
+        credenciaisArquivo_.Exigidas() && credenciaisArquivo_.Conferem(autorizacao);
+    return tecnico    ? Acesso::Tecnico
+           : caixa    ? Acesso::Caixa
+           : monitor  ? Acesso::Metricas
+           : contador ? Acesso::Contador
+                      : Acesso::Nenhum;
   }
   if (configuracao_.redesClientes.Contem(endereco)) {
     return Acesso::Caixa;

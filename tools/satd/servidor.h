@@ -14,6 +14,7 @@
 #include "configuracao.h"
 #include "credenciais.h"
 #include "diario.h"
+#include "exportacao.h"
 #include "dispositivo.h"
 #include "fila.h"
 #include "funcoes.h"
@@ -24,8 +25,9 @@
 
 namespace satd {
 
-// What a request's credentials (or its address) let it do.
-enum class Acesso { Nenhum, Metricas, Caixa, Tecnico };
+// What a request's credentials (or its address) let it do. The accountant's (Contador) stands
+// apart: the archive of CF-e only, which the technician may read too.
+enum class Acesso { Nenhum, Metricas, Caixa, Tecnico, Contador };
 
 class Servidor {
 public:
@@ -75,6 +77,7 @@ private:
   Credenciais credenciais_;
   Credenciais credenciaisTecnico_;
   Credenciais credenciaisMetricas_;
+  Credenciais credenciaisArquivo_;
   Fila fila_;
   Dispositivo sat_;
   std::unique_ptr<Rede> rede_;
