@@ -19,22 +19,21 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr size_t kErroMaximo = 64 * 1024;              // of a refusal's body, to quote its "erro"
-constexpr size_t kMotivoMaximo = 300;                  // of satd's "erro", as quoted
-constexpr size_t kDocumentoMaximo = 16 * 1024 * 1024;  // a CF-e or a list, held in memory
+constexpr size_t kErroMaximo = 64 * 1024;               // of a refusal's body, to quote its "erro"
+constexpr size_t kMotivoMaximo = 300;                   // of satd's "erro", as quoted
+constexpr size_t kDocumentoMaximo = 16 * 1024 * 1024;   // a CF-e or a list, held in memory
 constexpr curl_off_t kMesMaximo = curl_off_t(64) << 30; // a month's zip, on disk
-constexpr long kConexaoS = 10;                         // to connect and finish TLS
-constexpr long kParadoS = 30;                          // no byte for this long ends a transfer
-constexpr long kPedidoS = 120;                         // a CF-e's or a list's whole request
+constexpr long kConexaoS = 10;                          // to connect and finish TLS
+constexpr long kParadoS = 30;                           // no byte for this long ends a transfer
+constexpr long kPedidoS = 120;                          // a CF-e's or a list's whole request
 
 // Where a document goes: a file beside the destination, renamed to it once whole, so that the
 // destination is never a part of what was asked.
 class ArquivoParcial {
 public:
   explicit ArquivoParcial(std::string destino)
-      : destino_(std::move(destino)),
-        parcial_(destino_ + ".parcial-" + std::to_string(getpid()) + "-" +
-                 std::to_string(++contador_)) {
+      : destino_(std::move(destino)), parcial_(destino_ + ".parcial-" + std::to_string(getpid()) +
+                                               "-" + std::to_string(++contador_)) {
     arquivo_ = std::fopen(parcial_.c_str(), "wb");
     if (arquivo_ == nullptr) {
       erro_ = "não foi possível criar " + parcial_ + ": " + std::strerror(errno);
@@ -61,7 +60,8 @@ public:
       const bool fechado = std::fclose(arquivo_) == 0;
       arquivo_ = nullptr;
       if (!gravado || !fechado) {
-        erro_ = "não foi possível gravar " + parcial_ + ": " + std::strerror(gravado ? errno : causa);
+        erro_ =
+            "não foi possível gravar " + parcial_ + ": " + std::strerror(gravado ? errno : causa);
       } else if (std::rename(parcial_.c_str(), destino_.c_str()) != 0) {
         erro_ = "não foi possível renomear " + parcial_ + " para " + destino_ + ": " +
                 std::strerror(errno);
@@ -171,12 +171,13 @@ std::string Descreve(CURLcode codigo, const char *detalhe, const std::string &or
 void Falha(Resultado &r, const std::string &texto, int status, long http) {
   r.falha = texto;
   r.status = status;
-  r.json = json{{"comando", r.exportacao},
-                {"sucesso", false},
-                {"status", status},
-                {"http", http != 0 ? json(http) : json()},
-                {"erro", texto}}
-               .dump(-1, ' ', false, json::error_handler_t::replace);
+  r.json = json{
+      {"comando", r.exportacao},
+      {"sucesso", false},
+      {"status", status},
+      {"http", http != 0 ? json(http) : json()},
+      {"erro",
+       texto}}.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 void Sucesso(Resultado &r, json campos, const std::string &legivel) {
@@ -190,8 +191,7 @@ void Sucesso(Resultado &r, json campos, const std::string &legivel) {
 }
 
 // GETs `caminho` of satd into `t`; false, with `r` telling why, unless satd answered 2xx whole.
-bool Pede(const Opcoes &o, const std::string &caminho, Transferencia &t, bool longa,
-          Resultado &r) {
+bool Pede(const Opcoes &o, const std::string &caminho, Transferencia &t, bool longa, Resultado &r) {
   static const bool iniciada = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
   std::string origem, base;
   EnderecoSatd(o.satd, origem, base);
@@ -285,8 +285,8 @@ void Lista(Resultado &r, const Passo &p, const std::string &corpo) {
     return;
   }
   const json &documentos = lista["documentos"];
-  const std::string periodo = "de " + p.de + " a " + p.ate +
-                              (p.caixa.empty() ? std::string() : ", caixa " + p.caixa);
+  const std::string periodo =
+      "de " + p.de + " a " + p.ate + (p.caixa.empty() ? std::string() : ", caixa " + p.caixa);
   std::string texto;
   if (documentos.empty()) {
     texto = "nenhum CF-e " + periodo + "\n";

@@ -1,8 +1,8 @@
 // satcli: every export of libsat from the command line, for technicians and POS developers.
 // It sees nothing but the public header and links the library as any application does.
 #include <cerrno>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>

@@ -34,8 +34,8 @@ std::string Le(const std::string &caminho) {
 Execucao Satcli(const Loja &loja, const std::string &argumentos, const std::string &senha) {
   const std::string saida = loja.Pasta() + "/saida", erro = loja.Pasta() + "/erro";
   const std::string ambiente = senha.empty() ? "-u SATD_SENHA" : "SATD_SENHA='" + senha + "'";
-  const std::string linha = "env LC_ALL=C.UTF-8 " + ambiente + " " SATCLI_BINARIO " " +
-                            argumentos + " >" + saida + " 2>" + erro + " </dev/null";
+  const std::string linha = "env " + ambiente + " LC_ALL=C.UTF-8 " SATCLI_BINARIO " " + argumentos +
+                            " >" + saida + " 2>" + erro + " </dev/null";
   const int status = std::system(linha.c_str());
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Le(saida), Le(erro)};
 }
@@ -50,11 +50,11 @@ TEST(SatcliSatd, TheArchiveAsSatdServesItAndEveryRefusal) {
                             .c_str()),
             0);
   ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
-  ASSERT_TRUE(loja.IniciaServidor(
-      {{"http", "usuario = \"caixa\"\nsenha = \"s3nha\"\ncertificado = \"" + ca +
-                    "\"\nchave = \"" + loja.Pasta() + "/chave.pem\""},
-       {"tecnico", "usuario = \"tecnico\"\nsenha = \"t3cnico\""},
-       {"arquivo", "usuario = \"contador\"\nsenha = \"c0ntador\""}}))
+  ASSERT_TRUE(
+      loja.IniciaServidor({{"http", "usuario = \"caixa\"\nsenha = \"s3nha\"\ncertificado = \"" +
+                                        ca + "\"\nchave = \"" + loja.Pasta() + "/chave.pem\""},
+                           {"tecnico", "usuario = \"tecnico\"\nsenha = \"t3cnico\""},
+                           {"arquivo", "usuario = \"contador\"\nsenha = \"c0ntador\""}}))
       << loja.erro;
   ASSERT_EQ(loja.esquema, "https");
   loja.usuario = "caixa";
@@ -64,7 +64,8 @@ TEST(SatcliSatd, TheArchiveAsSatdServesItAndEveryRefusal) {
   std::vector<std::string> chaves, xmls;
   std::string dia, mes;
   for (const int caixa : {1, 2}) {
-    const httplib::Result r = loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}}, caixa);
+    const httplib::Result r =
+        loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}}, caixa);
     ASSERT_TRUE(r && r->status == 200) << (r ? r->body : httplib::to_string(r.error()));
     const auto campos = teste::Campos(json::parse(r->body)["retorno"].get<std::string>());
     chaves.push_back(campos.at(8));
@@ -98,8 +99,8 @@ TEST(SatcliSatd, TheArchiveAsSatdServesItAndEveryRefusal) {
     std::string erro; // held by standard error, or it is empty
   } casos[] = {
       {satd + "tecnico cfe " + chaves[0], "t3cnico", 0, xmls[0], true, ""},
-      {satd + "tecnico --senha-arquivo " + loja.Pasta() + "/senha cfe " + chaves[1] +
-           " --salva " + arquivo,
+      {satd + "tecnico --senha-arquivo " + loja.Pasta() + "/senha cfe " + chaves[1] + " --salva " +
+           arquivo,
        "", 0, "bytes gravados em " + arquivo, false, ""},
       {satd + "contador " + periodo, "c0ntador", 0, "2 CF-e de " + dia + " a " + dia, false, ""},
       {satd + "tecnico " + periodo + " --caixa 2", "t3cnico", 0, chaves[1], false, ""},
@@ -159,7 +160,8 @@ TEST(SatcliSatd, TheArchiveAsSatdServesItAndEveryRefusal) {
   ASSERT_EQ(loja.EncerraServidor(), 0);
   const Execucao e = Satcli(loja, satd + "tecnico cfe " + chaves[0], "t3cnico");
   EXPECT_EQ(e.status, 5);
-  EXPECT_NE(e.erro.find("o satd em " + url + " não aceitou a conexão"), std::string::npos) << e.erro;
+  EXPECT_NE(e.erro.find("o satd em " + url + " não aceitou a conexão"), std::string::npos)
+      << e.erro;
 }
 
 } // namespace
