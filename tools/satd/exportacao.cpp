@@ -297,9 +297,9 @@ bool Exportacao::Abre(const std::string &arquivo, const std::string &mes, std::s
       archive_write_zip_set_compression_deflate(e.zip) != ARCHIVE_OK ||
       archive_write_set_bytes_per_block(e.zip, 0) != ARCHIVE_OK ||
       archive_write_open2(e.zip, &e, nullptr, &Estado::Escreve, nullptr, nullptr) != ARCHIVE_OK) {
-    return falha(std::string("falha ao compor o zip: ") +
-                 (e.zip && archive_error_string(e.zip) ? archive_error_string(e.zip)
-                                                       : "memória insuficiente"));
+    return falha(std::string("falha ao compor o zip: ") + (e.zip && archive_error_string(e.zip)
+                                                               ? archive_error_string(e.zip)
+                                                               : "memória insuficiente"));
   }
   return true;
 }
@@ -344,8 +344,8 @@ bool Exporta(const std::string &diario, const std::string &mes,
   return true;
 }
 
-bool ExportaParaArquivo(const std::string &diario, const std::string &mes,
-                        const std::string &saida, std::string &erro) {
+bool ExportaParaArquivo(const std::string &diario, const std::string &mes, const std::string &saida,
+                        std::string &erro) {
   const auto escreve = [](int fd, std::string_view bytes) {
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -390,8 +390,8 @@ bool ExportaParaArquivo(const std::string &diario, const std::string &mes,
     ok = false;
   }
   if (ok && std::rename(temporario.c_str(), saida.c_str()) != 0) {
-    erro = "não foi possível renomear " + temporario + " para " + saida + ": " +
-           std::strerror(errno);
+    erro =
+        "não foi possível renomear " + temporario + " para " + saida + ": " + std::strerror(errno);
     ::unlink(temporario.c_str());
     return false;
   }

@@ -51,7 +51,7 @@ bool Exporta(const std::string &diario, const std::string &mes,
 
 // satd --exporta: to `saida` through a temporary file beside it, renamed once the zip is whole
 // and on disk (never half a zip under its name); "-" is the standard output.
-bool ExportaParaArquivo(const std::string &diario, const std::string &mes,
-                        const std::string &saida, std::string &erro);
+bool ExportaParaArquivo(const std::string &diario, const std::string &mes, const std::string &saida,
+                        std::string &erro);
 
 } // namespace satd

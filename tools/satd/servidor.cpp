@@ -673,10 +673,9 @@ struct Servidor::Rede {
                                      asio::redirect_error(asio::use_awaitable, ec));
         }
         if (ec) {
-          porque = ec == beast::error::timeout
-                       ? "o cliente não leu um bloco em " + std::to_string(C().prazo.count()) +
-                             " ms"
-                       : "o cliente foi embora";
+          porque = ec == beast::error::timeout ? "o cliente não leu um bloco em " +
+                                                     std::to_string(C().prazo.count()) + " ms"
+                                               : "o cliente foi embora";
           break;
         }
       }
@@ -786,16 +785,15 @@ struct Servidor::Rede {
                                                "/<funcao>, o status é GET " + base + "/status)");
     }
     if (!Permite(acesso, exigido)) {
-      return Erro(http::status::forbidden,
-                  exigido == Acesso::Contador
-                      ? "o arquivo de CF-e é do técnico e do contador: use a credencial [tecnico] "
-                        "ou [arquivo]"
-                  : acesso == Acesso::Contador
-                      ? "esta credencial vale só para o arquivo de CF-e (GET " + base +
-                            "/cfe e " + base + "/arquivo)"
-                  : exigido == Acesso::Tecnico
-                      ? "esta função é do técnico: use a credencial [tecnico]"
-                      : "esta credencial vale só para GET /metrics");
+      return Erro(
+          http::status::forbidden,
+          exigido == Acesso::Contador
+              ? "o arquivo de CF-e é do técnico e do contador: use a credencial [tecnico] "
+                "ou [arquivo]"
+          : acesso == Acesso::Contador ? "esta credencial vale só para o arquivo de CF-e (GET " +
+                                             base + "/cfe e " + base + "/arquivo)"
+          : exigido == Acesso::Tecnico ? "esta função é do técnico: use a credencial [tecnico]"
+                                       : "esta credencial vale só para GET /metrics");
     }
     const http::verb metodo = pedido.method();
     if (post != (metodo == http::verb::post) || (!post && metodo != http::verb::get)) {
@@ -1161,8 +1159,8 @@ Servidor::~Servidor() {
 }
 
 Acesso Servidor::Identifica(const std::string &autorizacao, const std::string &endereco) const {
-  const bool algumaCredencial = credenciais_.Exigidas() || credenciaisTecnico_.Exigidas() ||
-                                credenciaisArquivo_.Exigidas();
+  const bool algumaCredencial =
+      credenciais_.Exigidas() || credenciaisTecnico_.Exigidas() || credenciaisArquivo_.Exigidas();
   if (!autorizacao.empty() && algumaCredencial) {
     // All are compared every time: how long it takes tells nothing of which one matched.
     const bool tecnico =

@@ -66,15 +66,16 @@ TEST(Arquivo, TheMonthAsTheArchiveHasIt) {
   loja.senha = "s3nha";
   std::vector<std::string> chaves; // as the replies gave them, "CFe" and 44 digits
   for (int i = 1; i <= 3; ++i) {
-    const auto campos = Fiscal(loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda(i)}}),
-                               "06000");
+    const auto campos =
+        Fiscal(loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda(i)}}), "06000");
     ASSERT_FALSE(campos.empty());
     chaves.push_back(campos[8]);
   }
-  const auto cancelamento = Fiscal(
-      loja.Chama("cancelarultimavenda", {{"chave_cfe", chaves.back()},
-                                         {"dados_cancelamento", teste::Cancelamento(chaves.back())}}),
-      "07000");
+  const auto cancelamento =
+      Fiscal(loja.Chama("cancelarultimavenda",
+                        {{"chave_cfe", chaves.back()},
+                         {"dados_cancelamento", teste::Cancelamento(chaves.back())}}),
+             "07000");
   ASSERT_FALSE(cancelamento.empty());
   const std::string mes = cancelamento[7].substr(0, 4) + "-" + cancelamento[7].substr(4, 2);
 
@@ -102,9 +103,9 @@ TEST(Arquivo, TheMonthAsTheArchiveHasIt) {
   lidas.erase("resumo-" + mes + ".csv");
   EXPECT_EQ(lidas, esperado);
   EXPECT_NE(resumo.find("\r\nTotal;3;"), std::string::npos) << resumo;
-  EXPECT_NE(resumo.find(";1;" + std::string(cancelamento[9]).replace(
-                                    cancelamento[9].find('.'), 1, ",")),
-            std::string::npos)
+  EXPECT_NE(
+      resumo.find(";1;" + std::string(cancelamento[9]).replace(cancelamento[9].find('.'), 1, ",")),
+      std::string::npos)
       << resumo;
   // A reader apart from libarchive finds the zip sound.
   const std::string arquivo = loja.Pasta() + "/rota.zip";
@@ -140,10 +141,10 @@ TEST(Arquivo, TheMonthAsTheArchiveHasIt) {
     SCOPED_TRACE(a.caminho);
     const std::string caminho =
         a.caminho[1] == 'm' || a.caminho[1] == '\0' ? a.caminho : loja.base + a.caminho;
-    const httplib::Result x = std::string(a.caminho) == "/enviardadosvenda"
-                                  ? a.cliente->Post(caminho, "numero_caixa=1",
-                                                    "application/x-www-form-urlencoded")
-                                  : a.cliente->Get(caminho);
+    const httplib::Result x =
+        std::string(a.caminho) == "/enviardadosvenda"
+            ? a.cliente->Post(caminho, "numero_caixa=1", "application/x-www-form-urlencoded")
+            : a.cliente->Get(caminho);
     ASSERT_TRUE(x);
     EXPECT_EQ(x->status, a.status) << x->body;
     EXPECT_NE(x->body.find(a.trecho), std::string::npos) << x->body;

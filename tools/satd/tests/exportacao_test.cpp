@@ -32,8 +32,8 @@ struct Documento {
 // Around February 2024 (a leap year): its first and last seconds, the seconds beside them,
 // cents that floating point would not add exactly, and one cancellation.
 const Documento kDocumentos[] = {
-    {"06000", "20240131235959", "99.99", false}, {"06000", "20240201000000", "0.10", true},
-    {"06000", "20240201120000", "0.20", true},   {"07000", "20240201121500", "0.20", true},
+    {"06000", "20240131235959", "99.99", false},  {"06000", "20240201000000", "0.10", true},
+    {"06000", "20240201120000", "0.20", true},    {"07000", "20240201121500", "0.20", true},
     {"06000", "20240215093000", "1234.50", true}, {"06000", "20240229235959", "0.05", true},
     {"06000", "20240301000000", "7.00", false},
 };
@@ -91,7 +91,7 @@ TEST(Exportacao, MonthsAndTotals) {
   const struct {
     const char *mes;
     bool valido;
-  } meses[] = {{"2024-02", true}, {"1999-12", true},  {"2024-01", true},   {"2024-13", false},
+  } meses[] = {{"2024-02", true},  {"1999-12", true}, {"2024-01", true},  {"2024-13", false},
                {"2024-00", false}, {"2024-2", false}, {"202a-02", false}, {"2024-02-01", false},
                {"2024/02", false}, {"", false}};
   for (const auto &m : meses) {
@@ -101,10 +101,12 @@ TEST(Exportacao, MonthsAndTotals) {
     const char *total;
     bool valido;
     int64_t centavos;
-  } totais[] = {{"12.34", true, 1234}, {"0.1", true, 10},     {"5", true, 500},
-                {"0.00", true, 0},     {"1.234", false, 0},   {"-1.00", false, 0},
-                {"1,00", false, 0},    {"1.", false, 0},      {".50", false, 0},
-                {"", false, 0},        {"1.2a", false, 0},    {"9999999999999999.00", false, 0},
+  } totais[] = {{"12.34", true, 1234}, {"0.1", true, 10},
+                {"5", true, 500},      {"0.00", true, 0},
+                {"1.234", false, 0},   {"-1.00", false, 0},
+                {"1,00", false, 0},    {"1.", false, 0},
+                {".50", false, 0},     {"", false, 0},
+                {"1.2a", false, 0},    {"9999999999999999.00", false, 0},
                 {" 1.00", false, 0},   {"999999999999999.99", true, 99999999999999999}};
   for (const auto &t : totais) {
     int64_t centavos = 0;

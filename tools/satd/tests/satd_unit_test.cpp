@@ -331,6 +331,14 @@ TEST(Configuracao, Files) {
       {"[http]\nusuario = \"u\"\nsenha = \"p\"\n[metricas]\nusuario = \"m:n\"\nsenha = \"q\"\n" +
            sat,
        "metricas.usuario e metricas.senha vêm juntos"},
+      {caixas + "[arquivo]\nusuario = \"c\"\nsenha = \"q\"\n" + sat, nullptr},
+      {"[arquivo]\nusuario = \"c\"\nsenha = \"q\"\n" + sat, "arquivo.usuario exige http.usuario"},
+      {caixas + "[arquivo]\nusuario = \"c\"\n" + sat, "arquivo.usuario e arquivo.senha vêm"},
+      {caixas +
+           "[tecnico]\nusuario = \"t\"\nsenha = \"q\"\n[arquivo]\nusuario = \"t\"\n"
+           "senha = \"r\"\n" +
+           sat,
+       "arquivo.usuario deve ser diferente"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
