@@ -785,15 +785,16 @@ struct Servidor::Rede {
                                                "/<funcao>, o status é GET " + base + "/status)");
     }
     if (!Permite(acesso, exigido)) {
-      return Erro(
-          http::status::forbidden,
-          exigido == Acesso::Contador
-              ? "o arquivo de CF-e é do técnico e do contador: use a credencial [tecnico] "
-                "ou [arquivo]"
-          : acesso == Acesso::Contador ? "esta credencial vale só para o arquivo de CF-e (GET " +
-                                             base + "/cfe e " + base + "/arquivo)"
-          : exigido == Acesso::Tecnico ? "esta função é do técnico: use a credencial [tecnico]"
-                                       : "esta credencial vale só para GET /metrics");
+      return Erro(http::status::forbidden,
+                  exigido == Acesso::Contador
+                      ? "o arquivo de CF-e é do técnico e do contador: use a credencial [tecnico] "
+                        "ou [arquivo]"
+                  : acesso == Acesso::Contador
+                      ? "a credencial do contador vale só para o arquivo de CF-e (GET " + base +
+                            "/cfe e " + base + "/arquivo)"
+                  : exigido == Acesso::Tecnico
+                      ? "esta função é do técnico: use a credencial [tecnico]"
+                      : "esta credencial vale só para GET /metrics");
     }
     const http::verb metodo = pedido.method();
     if (post != (metodo == http::verb::post) || (!post && metodo != http::verb::get)) {

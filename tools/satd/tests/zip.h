@@ -1,32 +1,28 @@
-// A zip's entries, read with libarchive's reader: name and bytes of each, in the zip's order.
+// A zip's entries, name and bytes, read with libarchive's reader; a name twice fails.
 #pragma once
 
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
-#include <vector>
-
+#include <map>
 namespace teste {
 
-inline std::vector<std::pair<std::string, std::string>> EntradasDoZip(const std::string &zip) {
-  std::vector<std::pair<std::string, std::string>> entradas;
+inline std::map<std::string, std::string> EntradasDoZip(const std::string &zip) {
+  std::map<std::string, std::string> entradas;
   archive *a = archive_read_new();
-  archive_read_support_format_zip(a);
-  EXPECT_EQ(archive_read_open_memory(a, zip.data(), zip.size()), ARCHIVE_OK);
+  EXPECT_TRUE(archive_read_support_format_zip(a) == ARCHIVE_OK &&
+              archive_read_open_memory(a, zip.data(), zip.size()) == ARCHIVE_OK);
   archive_entry *e = nullptr;
+  char bloco[65536];
   int rc;
   while ((rc = archive_read_next_header(a, &e)) == ARCHIVE_OK) {
-    std::string dados;
-    char bloco[65536];
+    std::string &dados = entradas[archive_entry_pathname(e)];
+    EXPECT_TRUE(dados.empty()) << "twice: " << archive_entry_pathname(e);
     la_ssize_t n;
     while ((n = archive_read_data(a, bloco, sizeof bloco)) > 0) {
       dados.append(bloco, static_cast<size_t>(n));
     }
-    EXPECT_EQ(n, 0) << archive_entry_pathname(e) << ": " << archive_error_string(a);
-    entradas.emplace_back(archive_entry_pathname(e), std::move(dados));
+    EXPECT_EQ(n, 0) << archive_error_string(a);
   }
   EXPECT_EQ(rc, ARCHIVE_EOF) << archive_error_string(a);
   archive_read_free(a);
