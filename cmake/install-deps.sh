@@ -7,9 +7,11 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # usage: install-deps.sh [demo]   (demo: only what make demo builds and runs)
-# What the library, satemu, satcli and satd are built from, and what the demo runs (curl).
+# What the library, satemu, satcli and satd are built from, and what the demo runs (curl);
+# satcli reads satd's archive through libcurl.
 demo=(g++ cmake make pkg-config zlib1g-dev libxml2-dev libcpp-httplib-dev nlohmann-json3-dev
-  libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev libarchive-dev curl)
+  libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev libarchive-dev libcurl4-openssl-dev
+  curl)
 # The tests and the packages besides, and the tools' man pages: help2man, and locales for the
 # pt_BR.UTF-8 locale its Portuguese headings need (localedef).
 native=("${demo[@]}" libgtest-dev googletest valgrind clang-format clang libclang-rt-14-dev openssl

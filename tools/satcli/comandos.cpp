@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <random>
 
+#include "acervo.h"
 #include "comum/arquivo.h"
 #include "espera.h"
 #include "sat.h"
@@ -420,6 +421,16 @@ const std::vector<Subcomando> kSubcomandos = {
      false, false, 0, nullptr, Log},
     {"timeout", "ConfiguraTimeout", "MS", "aceito por compatibilidade; não tem efeito", 1, 1, 0b1,
      -1, false, false, 0, nullptr, Timeout},
+    {"cfe", "satd", "[CHAVE]",
+     "o XML do CF-e de chave CHAVE (CFe e 44 dígitos), byte a byte como o SAT o assinou; --salva "
+     "o grava em ARQUIVO. Sem CHAVE, os CF-e emitidos de --de a --ate (AAAA-MM-DD, os dois "
+     "inclusive), de todos os caixas ou do de --caixa N, numa tabela; --json os dá em JSON, "
+     "--bruto como o satd os deu",
+     0, 1, 0, -1, false, true, 0, nullptr, AcervoCfe, nullptr, true},
+    {"mes", "satd", "AAAA-MM ARQUIVO",
+     "o zip com os CF-e do mês, gravado aos poucos num arquivo ao lado de ARQUIVO e renomeado "
+     "para ARQUIVO quando completo",
+     2, 2, 0, -1, false, false, 0, nullptr, AcervoMes, nullptr, true},
 };
 
 } // namespace
@@ -450,6 +461,42 @@ bool LeInteiro(const std::string &texto, int32_t &valor) {
   }
   valor = static_cast<int32_t>(v);
   return true;
+}
+
+bool EnderecoSatd(const std::string &url, std::string &origem, std::string &base) {
+  const size_t esquema = url.rfind("https://", 0) == 0 ? 8 : url.rfind("http://", 0) == 0 ? 7 : 0;
+  if (esquema == 0 || url.size() > 2000 || url.find_first_of("?# \t\r\n@") != std::string::npos) {
+    return false;
+  }
+  const size_t barra = url.find('/', esquema);
+  origem = url.substr(0, barra);
+  base = barra == std::string::npos ? "" : url.substr(barra);
+  while (!base.empty() && base.back() == '/') {
+    base.pop_back();
+  }
+  if (base.empty()) {
+    base = "/hub/v1";
+  }
+  return origem.size() > esquema;
+}
+
+bool ChaveDeAcesso(const std::string &texto) {
+  const std::string digitos = texto.rfind("CFe", 0) == 0 ? texto.substr(3) : texto;
+  return digitos.size() == 44 && digitos.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool DataDaConsulta(const std::string &texto, bool dia) {
+  const std::string forma = dia ? "0000-00-00" : "0000-00";
+  if (texto.size() != forma.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < forma.size(); ++i) {
+    if (forma[i] == '-' ? texto[i] != '-' : (texto[i] < '0' || texto[i] > '9')) {
+      return false;
+    }
+  }
+  const int mes = std::atoi(texto.substr(5, 2).c_str());
+  return mes >= 1 && mes <= 12;
 }
 
 const std::vector<Subcomando> &Subcomandos() { return kSubcomandos; }

@@ -17,6 +17,9 @@ struct Opcoes {
   bool temSessao = false; // --sessao: the first command's session number
   int32_t sessao = 0;
   saude::Limites limites; // saude's thresholds (--certificado-dias, --relogio-minutos)
+  // The satd whose archive cfe and mes read (--satd, SATD_URL), its credentials (--usuario or
+  // SATD_USUARIO; SATD_SENHA or --senha-arquivo) and the shop's CA (--ca).
+  std::string satd, usuario, senha, ca;
 };
 
 struct Passo;
@@ -53,6 +56,7 @@ struct Subcomando {
   Resultado (*propria)(Execucao &, const Passo &); // one of the library's own exports
   // --arquivo DIR keeps its signed document as DIR/CNPJ/AAAA-MM/<this><44 digits>.xml; or null
   const char *arquivo = nullptr;
+  bool satd = false; // reads satd's archive (--satd) rather than calling the library
 };
 
 struct Passo {
@@ -61,6 +65,8 @@ struct Passo {
   std::string documento; // the document read from its file
   std::string salva;     // --salva FILE
   std::string arquivo;   // --arquivo DIR
+  std::string de, ate;   // cfe's period, AAAA-MM-DD (--de, --ate)
+  std::string caixa;     // cfe's checkout (--caixa), or empty
 };
 
 const Subcomando *ProcuraSubcomando(const std::string &nome);
@@ -69,3 +75,11 @@ const std::vector<Subcomando> &Subcomandos();
 Resultado Executa(Execucao &execucao, const Passo &passo);
 
 bool LeInteiro(const std::string &texto, int32_t &valor);
+
+// --satd's URL, http[s]://HOST[:PORT][/BASE], split into its origin and satd's base path (/hub/v1
+// when it has none); false when it is not such a URL.
+bool EnderecoSatd(const std::string &url, std::string &origem, std::string &base);
+// An access key as satd takes it: CFe and 44 digits, or the 44 digits.
+bool ChaveDeAcesso(const std::string &texto);
+// AAAA-MM-DD (dia) or AAAA-MM, digits where they go and a month from 01 to 12.
+bool DataDaConsulta(const std::string &texto, bool dia);

@@ -256,9 +256,28 @@ void Json(const Resultado &r, const Terminal &t) {
   std::fprintf(t.saida, "%s\n", texto.c_str());
 }
 
+// satd's: a failure on standard error (the output may be the document's file), the JSON view on
+// standard output whatever happened, the document or satd's list exactly as they came.
+void Satd(const Resultado &r, Vista vista, const Terminal &t) {
+  if (vista == Vista::Json) {
+    std::fprintf(t.saida, "%s\n", r.json.c_str());
+  } else if (!r.falha.empty()) {
+    std::fputs(DeUtf8("satcli: " + r.falha + "\n", Destino::Erro).c_str(), stderr);
+  } else if (r.literal || (vista == Vista::Bruto && !r.bruto.empty())) {
+    std::fwrite(r.bruto.data(), 1, r.bruto.size(), t.saida);
+  } else {
+    std::fputs(DeUtf8(r.legivel, Destino::Terminal).c_str(), t.saida);
+  }
+}
+
 } // namespace
 
 void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Terminal &t) {
+  if (r.satd) {
+    Satd(r, vista, t);
+    std::fflush(t.saida);
+    return;
+  }
   switch (vista) {
   case Vista::Legivel:
     if (r.saude) {

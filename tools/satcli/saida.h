@@ -18,6 +18,7 @@ enum Status {
   STATUS_FALHA = 1,      // the device answered with a code that is not a success code
   STATUS_BIBLIOTECA = 3, // the library answered in the device's place, or refused
   STATUS_ARQUIVO = 4,    // a document could not be read or saved
+  STATUS_SATD = 5,       // satd could not be reached, or its reply is not what was asked
   STATUS_USO = 64,       // the command line is wrong (EX_USAGE of sysexits.h)
 };
 // saude: the SAT could not be asked (no port, no reply, a reply that is not the status's).
@@ -40,6 +41,10 @@ struct Resultado {
   bool saude = false;    // the health checks of a status reply, in `avaliacao`
   saude::Avaliacao avaliacao;
   std::string quando; // saude: the host's time of the checks, DD/MM/AAAA HH:MM:SS
+  // satd's subcommands (cfe, mes) make their views themselves, in UTF-8: the readable one, the
+  // JSON one, and why they failed, which the readable view tells on standard error.
+  bool satd = false;
+  std::string legivel, json, falha;
   int status = STATUS_SUCESSO;
 };
 

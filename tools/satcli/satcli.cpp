@@ -1,12 +1,14 @@
 // satcli: every export of libsat from the command line, for technicians and POS developers.
 // It sees nothing but the public header and links the library as any application does.
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "acervo.h"
 #include "comandos.h"
 #include "comum/opcoes.h"
 #include "sat.h"
@@ -45,6 +47,13 @@ enum : int {
   OPCAO_CERTIFICADO_DIAS,
   OPCAO_RELOGIO_MINUTOS,
   OPCAO_VERSAO,
+  OPCAO_SATD,
+  OPCAO_USUARIO,
+  OPCAO_SENHA_ARQUIVO,
+  OPCAO_CA,
+  OPCAO_DE,
+  OPCAO_ATE,
+  OPCAO_CAIXA,
 };
 
 constexpr opcoes::Opcao kOpcoes[] = {
@@ -78,6 +87,21 @@ constexpr opcoes::Opcao kOpcoes[] = {
     {"relogio-minutos", OPCAO_RELOGIO_MINUTOS, "N",
      "saude: atenção quando o relógio do SAT difere do deste computador em mais\n"
      "de N minutos (padrão 5)"},
+    {"satd", OPCAO_SATD, "URL",
+     "cfe e mes: o satd cujo arquivo de CF-e eles leem,\n"
+     "http://HOST[:PORTA][/BASE] ou https://...; sem BASE, /hub/v1 (padrão: $SATD_URL)"},
+    {"usuario", OPCAO_USUARIO, "NOME",
+     "cfe e mes: o usuário da credencial do satd, a [tecnico] ou a [arquivo]\n"
+     "(padrão: $SATD_USUARIO); a senha vem de $SATD_SENHA ou de --senha-arquivo,\n"
+     "nunca da linha de comando"},
+    {"senha-arquivo", OPCAO_SENHA_ARQUIVO, "ARQUIVO",
+     "a senha de --usuario: a primeira linha de ARQUIVO (\"-\": a entrada padrão)"},
+    {"ca", OPCAO_CA, "ARQUIVO",
+     "a CA da loja (PEM) que assina o certificado HTTPS do satd; sem ela valem\n"
+     "as do sistema. O certificado é sempre verificado"},
+    {"de", OPCAO_DE, "AAAA-MM-DD", "cfe sem CHAVE: o primeiro dia do período"},
+    {"ate", OPCAO_ATE, "AAAA-MM-DD", "cfe sem CHAVE: o último dia do período"},
+    {"caixa", OPCAO_CAIXA, "N", "cfe sem CHAVE: só os CF-e do caixa N (0 a 999)"},
     {"help", 'h', nullptr, "este texto"},
     {"version", OPCAO_VERSAO, nullptr, "a versão de satcli e a da biblioteca (VersaoLib)"},
 };
@@ -90,7 +114,10 @@ Subcomandos:
 // A heading is followed by its definitions, and its prose comes after them: the man page's
 // generator makes a line of prose under a heading part of the heading's first entry.
 const char kUsoFim[] =
-    R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão.
+    R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão. cfe e
+mes não usam a biblioteca: leem por HTTP o arquivo de CF-e assinados de um satd (--satd), com a
+credencial de técnico ou a de contador, só de leitura (--usuario); um erro deles vai para a
+saída de erro com o motivo que o satd deu.
 
 Verificações de saude:
   Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
@@ -115,10 +142,13 @@ Status de saída:
   0   o dispositivo respondeu com um código de sucesso (xx000, ou 04006 na ativação
       ICP-Brasil); nas exportações próprias da biblioteca, elas fizeram o que foi pedido
   1   o dispositivo respondeu com qualquer outro código (em numero-sessao, também uma falha
-      guardada); portas, porta e escolhe: nenhum SAT respondeu
+      guardada); portas, porta e escolhe: nenhum SAT respondeu; cfe e mes: o satd recusou o
+      pedido (401 credenciais, 403 sem acesso, 404 não encontrado, 400 pedido inválido)
   3   a biblioteca respondeu no lugar do dispositivo (código 9999, nenhuma porta pôde ser
       aberta) ou recusou
   4   um documento não pôde ser lido ou salvo
+  5   cfe e mes: o satd não pôde ser alcançado (conexão recusada, TLS, tempo esgotado) ou
+      deu uma resposta que não é a pedida
   64  erro de uso: nada foi executado
 saude sai com 0 quando todas as verificações estão ok, 1 quando a pior está em atenção, 2 quando
 uma está crítica, 3 quando não foi possível consultar o SAT (nenhuma porta, nenhuma resposta ou
@@ -130,6 +160,9 @@ Ambiente:
   SAT_DEV_DIR     no Linux, a pasta dos dispositivos seriais (padrão /dev/)
   SAT_SYSFS_ROOT  no Linux, onde os dispositivos USB são listados (padrão /sys)
   NO_COLOR        não vazia: sem cores no terminal (como TERM=dumb no Linux)
+  SATD_URL        o satd de cfe e mes, quando não se dá --satd
+  SATD_USUARIO    o usuário do satd, quando não se dá --usuario
+  SATD_SENHA      a senha do satd, quando não se dá --senha-arquivo
 )";
 
 // How many columns a UTF-8 text takes: one a character.
@@ -174,7 +207,11 @@ void Ajuda(const Terminal &terminal) {
     }
     uso = uso.size() + 1 < recuo ? uso + std::string(recuo - uso.size(), ' ')
                                  : uso + "\n" + std::string(recuo, ' ');
-    ajuda += uso + Quebra(std::string(s.exportacao) + ": " + s.descricao, recuo, recuo) + "\n";
+    std::string descricao = std::string(s.exportacao) + ": " + s.descricao;
+    if (s.satd && !kAcervoDisponivel) {
+      descricao += " (não disponível nesta compilação, feita sem a libcurl)";
+    }
+    ajuda += uso + Quebra(descricao, recuo, recuo) + "\n";
   }
   ajuda += kUsoFim;
   std::fputs(DeUtf8(ajuda, Destino::Terminal).c_str(), terminal.saida);
@@ -204,7 +241,8 @@ int Uso(const std::string &mensagem) {
   return STATUS_USO;
 }
 
-bool LeArquivo(const std::string &nome, std::string &conteudo) {
+// At most `limite` bytes: a longer file is not read (errno 0).
+bool LeArquivo(const std::string &nome, std::string &conteudo, size_t limite = SIZE_MAX) {
   FILE *arquivo = nome == "-" ? stdin : std::fopen(nome.c_str(), "rb");
   if (arquivo == nullptr) {
     return false;
@@ -214,10 +252,11 @@ bool LeArquivo(const std::string &nome, std::string &conteudo) {
   }
   char bloco[65536];
   size_t lidos;
-  while ((lidos = std::fread(bloco, 1, sizeof bloco, arquivo)) > 0) {
+  while ((lidos = std::fread(bloco, 1, sizeof bloco, arquivo)) > 0 && conteudo.size() <= limite) {
     conteudo.append(bloco, lidos);
   }
-  const bool lido = std::ferror(arquivo) == 0;
+  errno = std::ferror(arquivo) != 0 ? errno : 0;
+  const bool lido = std::ferror(arquivo) == 0 && conteudo.size() <= limite;
   if (arquivo != stdin) {
     std::fclose(arquivo);
   }
@@ -230,9 +269,55 @@ struct Linha {
   std::string log;
   bool temPorta = false;
   int32_t porta = 0;
+  bool temSenha = false;    // SATD_SENHA is set
+  std::string senhaArquivo; // --senha-arquivo
   bool ajuda = false;
   bool versao = false;
 };
+
+// What cfe and mes need besides their arguments: satd's URL, a password for the user, the key or
+// the period.
+std::string ConfereSatd(const Linha &l, const Passo &p) {
+  const std::string nome = p.sub->nome;
+  std::string origem, base;
+  if (!kAcervoDisponivel) {
+    return nome + " não está disponível nesta compilação, feita sem a libcurl";
+  }
+  if (l.opcoes.satd.empty()) {
+    return nome + " precisa do endereço do satd: --satd URL ou SATD_URL";
+  }
+  if (!EnderecoSatd(l.opcoes.satd, origem, base)) {
+    return "o endereço do satd deve ser http://HOST[:PORTA][/BASE] ou https://..., sem "
+           "credenciais nem consulta: " +
+           l.opcoes.satd;
+  }
+  if (!l.opcoes.usuario.empty() && !l.temSenha && l.senhaArquivo.empty()) {
+    return "a senha de --usuario vem de SATD_SENHA ou de --senha-arquivo ARQUIVO";
+  }
+  if (nome == "mes") {
+    return DataDaConsulta(p.args[0], false) ? std::string()
+                                            : "mes: " + p.args[0] + " não é um mês AAAA-MM";
+  }
+  if (!p.args.empty()) {
+    if (!ChaveDeAcesso(p.args[0])) {
+      return "cfe: " + p.args[0] + " não é uma chave de acesso (CFe e 44 dígitos)";
+    }
+    return p.de.empty() && p.ate.empty() && p.caixa.empty()
+               ? std::string()
+               : "--de, --ate e --caixa são do cfe sem CHAVE";
+  }
+  if (!p.salva.empty()) {
+    return "--salva é do cfe com CHAVE";
+  }
+  return p.de.empty() || p.ate.empty() ? "cfe sem CHAVE precisa de --de e --ate" : std::string();
+}
+
+std::string ConfereSemSatd(const Passo &p) {
+  const char *opcao = !p.de.empty() ? "--de" : !p.ate.empty() ? "--ate" : "--caixa";
+  return p.de.empty() && p.ate.empty() && p.caixa.empty()
+             ? std::string()
+             : std::string(opcao) + " não se aplica a " + p.sub->nome;
+}
 
 // Reads the command line; an empty text when it is good, the usage error otherwise. --salva and
 // --arquivo belong to the subcommand they stand with (between commas), every other option to the
@@ -326,6 +411,43 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
       }
       passo.arquivo = valor;
       break;
+    case OPCAO_SATD:
+      if (!temValor) {
+        return a.nome + " requer a URL do satd";
+      }
+      l.opcoes.satd = valor;
+      break;
+    case OPCAO_USUARIO:
+      if (!temValor || valor.empty() || valor.find(':') != std::string::npos) {
+        return a.nome + " requer um nome de usuário (sem \":\")";
+      }
+      l.opcoes.usuario = valor;
+      break;
+    case OPCAO_SENHA_ARQUIVO:
+      if (!temValor) {
+        return a.nome + " requer um nome de arquivo";
+      }
+      l.senhaArquivo = valor;
+      break;
+    case OPCAO_CA:
+      if (!temValor) {
+        return a.nome + " requer um nome de arquivo";
+      }
+      l.opcoes.ca = valor;
+      break;
+    case OPCAO_DE:
+    case OPCAO_ATE:
+      if (!temValor || !DataDaConsulta(valor, true)) {
+        return a.nome + " requer uma data AAAA-MM-DD";
+      }
+      (a.codigo == OPCAO_DE ? passo.de : passo.ate) = valor;
+      break;
+    case OPCAO_CAIXA:
+      if (!temValor || !LeInteiro(valor, numero) || numero < 0 || numero > 999) {
+        return a.nome + " requer um número de caixa, de 0 a 999";
+      }
+      passo.caixa = std::to_string(numero);
+      break;
     default:
       return "opção desconhecida " + a.nome;
     }
@@ -359,6 +481,10 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
     if (!p.arquivo.empty() && s.arquivo == nullptr) {
       return std::string("--arquivo não se aplica a ") + s.nome;
     }
+    const std::string erro = s.satd ? ConfereSatd(l, p) : ConfereSemSatd(p);
+    if (!erro.empty()) {
+      return erro;
+    }
   }
   return std::string();
 }
@@ -373,6 +499,13 @@ int main(int argc, char **argv) {
     linha.opcoes.codigo = codigo;
     linha.opcoes.temCodigo = true;
   }
+  for (const auto &[variavel, valor] :
+       {std::pair{"SATD_URL", &linha.opcoes.satd}, std::pair{"SATD_USUARIO", &linha.opcoes.usuario},
+        std::pair{"SATD_SENHA", &linha.opcoes.senha}}) {
+    const char *ambiente = std::getenv(variavel);
+    *valor = ambiente != nullptr ? ambiente : "";
+  }
+  linha.temSenha = std::getenv("SATD_SENHA") != nullptr;
   const std::string erro = LeLinha(argc, argv, linha);
   if (linha.ajuda) {
     Ajuda(terminal);
@@ -390,6 +523,15 @@ int main(int argc, char **argv) {
       Avisa("não foi possível ler " + p.args[p.sub->documento] + ": " + causa);
       return STATUS_ARQUIVO;
     }
+  }
+  if (!linha.senhaArquivo.empty()) {
+    std::string senha;
+    if (!LeArquivo(linha.senhaArquivo, senha, 4096)) {
+      const std::string causa = errno != 0 ? std::strerror(errno) : "mais de 4096 bytes";
+      Avisa("não foi possível ler a senha de " + linha.senhaArquivo + ": " + causa);
+      return STATUS_ARQUIVO;
+    }
+    linha.opcoes.senha = senha.substr(0, senha.find_first_of("\r\n"));
   }
   if (linha.opcoes.vista == Vista::Bruto) {
     ModoBinario(terminal.saida);

@@ -64,6 +64,8 @@ def frames_recebidos():
 def roda(args, entrada=None, ambiente=None, sem_codigo=False):
     env = dict(os.environ, LC_ALL="C.UTF-8", SAT_CODIGO=CODIGO)
     env.pop("SAT_SYSFS_ROOT", None)
+    for variavel in ["SATD_URL", "SATD_USUARIO", "SATD_SENHA"]:
+        env.pop(variavel, None)
     if sem_codigo:
         del env["SAT_CODIGO"]
     env.update(ambiente or {})
@@ -360,6 +362,17 @@ def linhas_dispositivo():
             (["consultar", "--arquivo", "x"], 64, r"--arquivo não se aplica a consultar", False),
             (["-s"], 64, r"-s requer um número de sessão", False),
             (["-p", "sete", "consultar"], 64, r"-p requer um número de porta", False),
+            # satd's subcommands, checked before anything is asked; the Windows build has none.
+            *[(args, 64, "não está disponível nesta compilação" if wine else erro, False)
+              for args, erro in [
+                  (["cfe", "--de", "2026-12-01"], r"cfe precisa do endereço do satd"),
+                  (["--satd", "http://h", "cfe", "CFe123"], r"CFe123 não é uma chave de acesso"),
+                  (["--satd", "http://h", "mes", "2026-13", "m.zip"], r"2026-13 não é um mês"),
+                  (["--satd", "http://u:s@h", "mes", "2026-12", "m.zip"], r"sem credenciais"),
+                  (["--satd", "http://h", "cfe", "--de", "2026-12-01"], r"precisa de --de e --ate"),
+                  (["--satd", "http://h", "--usuario", "t", "mes", "2026-12", "m"], r"SATD_SENHA"),
+              ]],
+            (["consultar", "--caixa", "1"], 64, r"--caixa não se aplica a consultar", False),
             (["--bruto=x", "consultar"], 64, r"--bruto não aceita valor", False),
             (["consultar", "--codigo"], 64, r"--codigo requer o código de ativação", False),
             (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
