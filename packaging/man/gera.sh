@@ -11,7 +11,10 @@ programa=$1 inclusao=$2 locais=$3 changelog=$4 saida=$5
 data=$(sed -n 's/^ -- .*>  //p' "$changelog" | head -n 1)
 SOURCE_DATE_EPOCH=$(date -u -d "$data" +%s)
 LOCPATH=$locais
-export SOURCE_DATE_EPOCH LOCPATH
+# In a sanitizer build, p11-kit (which satcli loads through libcurl) leaks glibc's copy of a
+# LOCPATH at load time; the page needs only the tool's text.
+ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
+export SOURCE_DATE_EPOCH LOCPATH ASAN_OPTIONS
 help2man --no-info --locale=pt_BR.UTF-8 --section=1 --manual="Ferramentas da libsat" \
   --include="$inclusao" --output="$saida.tmp" "$programa"
 # help2man knows Opções, Ambiente, Arquivos and Exemplos as sections; "Subcomandos:" and
