@@ -77,6 +77,21 @@ public:
   // `caixa` (every checkout when negative), in the order of issue: at most `limite`.
   std::vector<Item> Lista(const std::string &de, const std::string &ate, int caixa, size_t limite);
 
+  // The chain's central database: the archived documents not yet forwarded to it (all of them
+  // while none is configured), by key, at most `limite` of them and, past the first, no more
+  // than `bytes` of XML; marked forwarded (gone from the queue) once the central has them.
+  struct AEnviar {
+    Item item;
+    std::string xml;
+  };
+  std::vector<AEnviar> ParaACentral(size_t limite, size_t bytes);
+  bool Enviados(const std::vector<std::string> &chaves);
+  // How many wait; nullopt when the journal could not be read.
+  std::optional<uint64_t> NaCentral();
+  // Called after each document archived, from the thread that archived it (under the journal's
+  // lock: it must not call the journal back). Set before any other thread uses the journal.
+  void AoArquivar(std::function<void()> aviso) { aviso_ = std::move(aviso); }
+
   // Writes (and opens) that failed since the start; never reset.
   uint64_t Falhas() const { return falhas_.load(); }
   std::string Arquivo() const { return arquivo_; }
@@ -89,6 +104,7 @@ private:
   sqlite3 *banco_ = nullptr;
   std::string arquivo_;
   std::atomic<uint64_t> falhas_{0};
+  std::function<void()> aviso_;
 };
 
 // The replies' fields the journal keeps: the device's code ("-" when none), the access key
