@@ -97,6 +97,8 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
   };
   Diario d;
   Abre(d);
+  int avisos = 0;
+  d.AoArquivar([&] { ++avisos; });
   const int64_t v = d.Anota(2, 111, "enviardadosvenda");
   const int64_t c = d.Anota(3, 112, "cancelarultimavenda");
   const int64_t f = d.Anota(2, 113, "enviardadosvenda");
@@ -118,12 +120,32 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
             kChave.substr(3) + ",venda,11111111111111,2,111,2024-01-15 10:30:00,12.34 " +
                 kCancelada.substr(3) +
                 ",cancelamento,22222222222222,3,112,2024-01-14 09:08:07,12.34");
-  // A journal of the version before the archive gets its past CF-e from its replies.
-  (void)Sql("DROP TABLE cfe; PRAGMA user_version = 1");
-  Diario antigo;
-  Abre(antigo);
-  EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
-  EXPECT_EQ(antigo.Resumo().maisAntigo, "2024-01-14 09:08:07");
+  EXPECT_EQ(avisos, 3); // each reply that carried a CF-e, the repeated one too
+
+  // The central's queue: both, by key, the first alone past the byte limit; one sent.
+  auto fila = d.ParaACentral(10, 1 << 20);
+  ASSERT_EQ(fila.size(), 2u);
+  EXPECT_EQ(fila[0].item.chave, kChave.substr(3));
+  EXPECT_EQ(fila[0].xml, venda);
+  EXPECT_EQ(fila[1].item.tipo, "cancelamento");
+  EXPECT_EQ(d.ParaACentral(10, 1).size(), 1u);
+  ASSERT_TRUE(d.Enviados({kChave.substr(3)}));
+  EXPECT_EQ(d.NaCentral(), 1u);
+  EXPECT_EQ(d.ParaACentral(10, 1 << 20).at(0).item.chave, kCancelada.substr(3));
+
+  // Journals of the versions before: the one before the archive gets its past CF-e from its
+  // replies, and either queues all its documents for the central.
+  for (const char *antes : {"DROP TABLE central; DROP TRIGGER cfe_central; PRAGMA user_version = 2",
+                            "DROP TABLE cfe; DROP TABLE central; PRAGMA user_version = 1"}) {
+    SCOPED_TRACE(antes);
+    (void)Sql(antes);
+    Diario antigo;
+    Abre(antigo);
+    EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
+    EXPECT_EQ(antigo.Resumo().maisAntigo, "2024-01-14 09:08:07");
+    EXPECT_EQ(antigo.NaCentral(), 2u);
+    EXPECT_EQ(Sql("PRAGMA user_version"), "3");
+  }
 }
 
 TEST_F(DiarioTest, FilesFollowTheUmask) {
@@ -144,7 +166,7 @@ TEST_F(DiarioTest, FilesFollowTheUmask) {
 TEST_F(DiarioTest, RefusesWhatIsNotItsJournal) {
   const std::pair<const char *, std::string> casos[] = {
       {nullptr, "não é um arquivo SQLite"}, // a text file
-      {"PRAGMA user_version = 3", "satd mais novo"},
+      {"PRAGMA user_version = 4", "satd mais novo"},
       {"CREATE TABLE vendas (id)", "não é um diário do satd"}};
   for (const auto &[sql, esperado] : casos) {
     std::filesystem::remove(pasta_ + "/diario");
