@@ -280,8 +280,7 @@ struct Central::Conexao {
       const Diario::Item &d = lote[i].item;
       const auto p = [&](int k) { return "$" + std::to_string(2 + i * 8 + k); };
       sql += (i ? ",(" : "(") + p(0) + ", $1, " + p(1) + ", " + p(2) + ", " + p(3) + "::int, " +
-             p(4) + "::int, " + p(5) + "::timestamp, " + p(6) + "::numeric, " + p(7) +
-             "::bytea)";
+             p(4) + "::int, " + p(5) + "::timestamp, " + p(6) + "::numeric, " + p(7) + "::bytea)";
       textos.emplace_back(std::to_string(d.caixa));
       textos.emplace_back(std::to_string(d.sessao));
       textos.push_back(Instante(d.emitidoEm));
@@ -379,7 +378,8 @@ void Central::Corre() {
   std::mt19937 sorteio(static_cast<unsigned>(getpid()) ^
                        static_cast<unsigned>(Relogio::now().time_since_epoch().count()));
   auto espera = kPrimeiraEspera;
-  bool avisada = false; // the current run of failures is in the log already
+  bool avisada = false;   // the current run of failures is in the log already
+  bool anunciada = false; // so is this connection's good news
   // Waits for `fd` (or a stop) at most `ms` (-1: no limit); false on a stop.
   const auto dorme = [&](int fd, int ms) {
     pollfd fds[2] = {{parada_, POLLIN, 0}, {fd, POLLIN, 0}};
@@ -393,7 +393,7 @@ void Central::Corre() {
     }
     return true;
   };
-  const auto falha = [&](const std::string &porque) {
+  const auto falha = [&](const std::string porque) { // a copy: the connection holding it goes
     ++falhas_;
     conexao.reset();
     conectada_ = false;
@@ -423,15 +423,24 @@ void Central::Corre() {
         continue;
       }
       conectada_ = true;
-      registro_.Escreve(std::string("central: ") + (avisada ? "conexão restabelecida com " :
-                                                               "conectado a ") +
-                        PQdb(conexao->pg) + " em " + PQhost(conexao->pg) + " porta " +
-                        PQport(conexao->pg) + ", loja " + c.centralLoja);
-      avisada = false;
-      espera = kPrimeiraEspera;
+      anunciada = false;
     }
+    // A connection is good once a batch went through it (or nothing waits): one whose batches
+    // keep failing is a failure that waits longer each time, not a connection restored.
+    const auto boa = [&] {
+      if (!anunciada) {
+        registro_.Escreve(std::string("central: ") +
+                          (avisada ? "conexão restabelecida com " : "conectado a ") +
+                          PQdb(conexao->pg) + " em " + PQhost(conexao->pg) + " porta " +
+                          PQport(conexao->pg) + ", loja " + c.centralLoja);
+        anunciada = true;
+        avisada = false;
+        espera = kPrimeiraEspera;
+      }
+    };
     const std::vector<Diario::AEnviar> lote = diario_.ParaACentral(c.centralLote, kBytesPorLote);
     if (lote.empty()) {
+      boa();
       // Wakes at each document archived; once a minute regardless, in case the journal could
       // not be read.
       if (!dorme(aviso_, 60000)) {
@@ -445,6 +454,7 @@ void Central::Corre() {
       }
       continue;
     }
+    boa();
     enviados_ += lote.size();
     ultimoEnvio_ = std::time(nullptr);
     std::vector<std::string> chaves;

@@ -54,11 +54,11 @@ struct Configuracao {
   std::string metricasUsuario;
   std::string metricasSenha;
   // [central]: the chain's PostgreSQL, to which every archived CF-e is forwarded (central.h)
-  std::string centralConexao;      // a libpq connection string or URI; "": none
-  std::string centralArquivoSenha; // holds the password (the first line)
-  std::string centralSenha;        // read from it
-  std::string centralLoja;         // written with each document; the host name by default
-  size_t centralLote = 200;        // documents per transaction
+  std::string centralConexao;            // a libpq connection string or URI; "": none
+  std::string centralArquivoSenha;       // holds the password (the first line)
+  std::string centralSenha;              // read from it
+  std::string centralLoja;               // written with each document; the host name by default
+  size_t centralLote = 200;              // documents per transaction
   std::chrono::seconds centralPrazo{10}; // each connection, query and commit ends within this
 };
 

@@ -796,8 +796,9 @@ struct Servidor::Rede {
       linha.funcao = "metricas";
       r.tipo = "text/plain; version=0.0.4; charset=utf-8";
       co_await NoAuxiliar([&] {
-        r.corpo = TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_) +
-                  TextoCentral(servidor.central_.Consulta());
+        r.corpo =
+            TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_) +
+            TextoCentral(servidor.central_.Consulta());
       });
     }
     if (sessao != 0) {

@@ -403,8 +403,8 @@ TEST(Configuracao, Files) {
   EXPECT_EQ(lido, "novo1234");
   EXPECT_FALSE(satd::GravaArquivoCodigo(pasta + "/nenhuma/codigo", "novo1234", erro));
   // The central's password comes from its file; the shop's name by default from the host's.
-  std::ofstream(pasta + "/satd.toml") << central("host=/tmp", "arquivo_senha = \"" + pasta +
-                                                                  "/senha\"\nprazo_s = 3\n");
+  std::ofstream(pasta + "/satd.toml")
+      << central("host=/tmp", "arquivo_senha = \"" + pasta + "/senha\"\nprazo_s = 3\n");
   ASSERT_TRUE(satd::LeConfiguracao(pasta + "/satd.toml", configuracao, erro)) << erro;
   char maquina[256] = {};
   ASSERT_EQ(gethostname(maquina, sizeof maquina - 1), 0);
