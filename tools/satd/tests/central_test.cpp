@@ -36,7 +36,7 @@ int PortaLivre() {
 // A PostgreSQL server of its own, gone with the object; as nobody when the test is root, which
 // PostgreSQL refuses.
 struct Postgres {
-  std::string pasta = "/tmp/satd-central-XXXXXX", bin, como, erro;
+  std::string pasta = "/tmp/satd-central-XXXXXX", bin, como;
   const int porta = PortaLivre();
 
   Postgres() {
@@ -58,27 +58,28 @@ struct Postgres {
     Roda("pg_ctl -D " + pasta + "/dados -m immediate stop");
     std::system(("rm -rf " + pasta).c_str());
   }
-  bool Roda(const std::string &comando) {
-    const std::string linha = como + bin + comando + " >>" + pasta + "/saida.txt 2>&1";
-    erro = linha + " falhou; veja " + pasta + "/saida.txt";
-    return !bin.empty() && !pasta.empty() && porta > 0 && std::system(linha.c_str()) == 0;
-  }
-  bool Inicia() {
-    return Roda("pg_ctl -D " + pasta + "/dados -w -l " + pasta + "/pg.log -o '-p " +
-                std::to_string(porta) + " -k " + pasta +
-                " -c listen_addresses=127.0.0.1 -c fsync=off' start");
-  }
-  // What psql prints of `sql`, one line per row, "|" between columns; "?" when it failed.
-  std::string Sql(const std::string &sql) {
-    const std::string comando = como + bin + "psql -X -q -At -v ON_ERROR_STOP=1 -h " + pasta +
-                                " -p " + std::to_string(porta) + " -U postgres -d postgres " + sql;
-    FILE *saida = popen(comando.c_str(), "r");
+  // What the program of PostgreSQL's folder prints (its errors go to the test's); "?" when it
+  // fails.
+  std::string Roda(const std::string &comando) {
+    FILE *saida = bin.empty() || pasta.empty() || porta <= 0
+                      ? nullptr
+                      : popen((como + bin + comando).c_str(), "r");
     std::string texto;
     char bloco[65536];
     for (size_t n; saida && (n = std::fread(bloco, 1, sizeof bloco, saida)) > 0;) {
       texto.append(bloco, n);
     }
     return saida && pclose(saida) == 0 ? texto : "?";
+  }
+  bool Inicia() {
+    return Roda("pg_ctl -D " + pasta + "/dados -w -l " + pasta + "/pg.log -o '-p " +
+                std::to_string(porta) + " -k " + pasta +
+                " -c listen_addresses=127.0.0.1 -c fsync=off' start") != "?";
+  }
+  // What psql prints of `sql`, one line per row, "|" between columns.
+  std::string Sql(const std::string &sql) {
+    return Roda("psql -X -q -At -v ON_ERROR_STOP=1 -h " + pasta + " -p " + std::to_string(porta) +
+                " -U postgres -d postgres " + sql);
   }
   // The postmaster and its children (each of them in a process group of its own).
   void Sinaliza(int sinal) {
@@ -129,9 +130,8 @@ std::string Hex(const std::string &bytes) {
 
 TEST(Central, EveryDocumentArrivesOnceThroughStopsAndPauses) {
   Postgres pg;
-  ASSERT_TRUE(pg.Roda("initdb -D " + pg.pasta + "/dados -A trust -U postgres --no-sync") &&
-              pg.Inicia())
-      << pg.erro;
+  ASSERT_TRUE(pg.Roda("initdb -D " + pg.pasta + "/dados -A trust -U postgres --no-sync") != "?" &&
+              pg.Inicia());
   teste::Loja loja;
   ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
   const auto central = [&](int prazo) {
@@ -175,22 +175,21 @@ TEST(Central, EveryDocumentArrivesOnceThroughStopsAndPauses) {
 
   // Stopped, then paused: the backlog grows meanwhile, and goes once the server is back.
   const std::vector<std::pair<std::function<bool()>, std::function<bool()>>> faltas = {
-      {[&] { return pg.Roda("pg_ctl -D " + pg.pasta + "/dados -m fast -w stop"); },
+      {[&] { return pg.Roda("pg_ctl -D " + pg.pasta + "/dados -m fast -w stop") != "?"; },
        [&] { return pg.Inicia(); }},
       {[&] { return pg.Sinaliza(SIGSTOP), true; }, [&] { return pg.Sinaliza(SIGCONT), true; }},
   };
   for (size_t vez = 0; vez < faltas.size(); ++vez) {
     SCOPED_TRACE(vez);
-    ASSERT_TRUE(faltas[vez].first()) << pg.erro;
-    const double falhas = metrica("satd_central_falhas_total");
+    ASSERT_TRUE(faltas[vez].first());
     vende(10);
     emite("cancelarultimavenda",
           {{"chave_cfe", ultima}, {"dados_cancelamento", teste::Cancelamento(ultima)}});
     ASSERT_TRUE(loja.EsperaLinhas("central: sem conexão com o banco central", vez + 2));
-    EXPECT_GT(metrica("satd_central_falhas_total"), falhas);
+    EXPECT_GE(metrica("satd_central_falhas_total"), vez + 2); // the missing table's too
     EXPECT_EQ(metrica("satd_central_conectado"), 0);
     EXPECT_EQ(metrica("satd_central_pendentes"), 11); // nothing goes while it is away
-    ASSERT_TRUE(faltas[vez].second()) << pg.erro;
+    ASSERT_TRUE(faltas[vez].second());
     ASSERT_TRUE(chegaram()) << quantos();
     ASSERT_TRUE(loja.EsperaLinhas("central: conexão restabelecida com postgres", vez + 2));
   }
