@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <glob.h>
 #include <netinet/in.h>
@@ -54,7 +53,7 @@ struct Postgres {
     como = nobody ? "runuser -u nobody -- " : "";
   }
   ~Postgres() {
-    Sinaliza(SIGCONT);
+    Sinaliza("CONT");
     Roda("pg_ctl -D " + pasta + "/dados -m immediate stop");
     std::system(("rm -rf " + pasta).c_str());
   }
@@ -82,21 +81,11 @@ struct Postgres {
                 " -U postgres -d postgres " + sql);
   }
   // The postmaster and its children (each of them in a process group of its own).
-  void Sinaliza(int sinal) {
-    pid_t mestre = 0;
-    if (!(std::ifstream(pasta + "/dados/postmaster.pid") >> mestre) || mestre <= 1) {
-      return;
-    }
-    kill(mestre, sinal);
-    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
-      std::string stat;
-      std::getline(std::ifstream(e.path() / "stat"), stat);
-      const size_t fim = stat.rfind(')');
-      int pai = 0;
-      if (fim != std::string::npos && std::sscanf(stat.c_str() + fim + 1, " %*c %d", &pai) == 1 &&
-          pai == mestre) {
-        kill(std::atoi(e.path().filename().c_str()), sinal);
-      }
+  void Sinaliza(const char *sinal) {
+    pid_t m = 0;
+    if (std::ifstream(pasta + "/dados/postmaster.pid") >> m && m > 1) {
+      const std::string p = std::to_string(m);
+      std::system(("kill -" + std::string(sinal) + " " + p + " $(pgrep -P " + p + ")").c_str());
     }
   }
   std::string Conexao() const {
@@ -167,7 +156,7 @@ TEST(Central, EveryDocumentArrivesOnceThroughStopsAndPauses) {
   const std::vector<std::pair<std::function<bool()>, std::function<bool()>>> faltas = {
       {[&] { return pg.Roda("pg_ctl -D " + pg.pasta + "/dados -m fast -w stop") != "?"; },
        [&] { return pg.Inicia(); }},
-      {[&] { return pg.Sinaliza(SIGSTOP), true; }, [&] { return pg.Sinaliza(SIGCONT), true; }},
+      {[&] { return pg.Sinaliza("STOP"), true; }, [&] { return pg.Sinaliza("CONT"), true; }},
   };
   for (size_t vez = 0; vez < faltas.size(); ++vez) {
     SCOPED_TRACE(vez);
@@ -226,7 +215,7 @@ TEST(Central, EveryDocumentArrivesOnceThroughStopsAndPauses) {
 
   // A paused server holds the forwarder in a batch (60 s allowed); a stop ends it at once.
   ASSERT_TRUE(Espera([&] { return metrica("satd_central_pendentes") == 0; }));
-  pg.Sinaliza(SIGSTOP);
+  pg.Sinaliza("STOP");
   vende(1);
   ASSERT_TRUE(Espera([&] { return metrica("satd_central_pendentes") == 1; }));
   loja.servidor.Sinaliza(SIGTERM);
