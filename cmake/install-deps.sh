@@ -11,7 +11,8 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 demo=(g++ cmake make pkg-config zlib1g-dev libxml2-dev libcpp-httplib-dev nlohmann-json3-dev
   libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev libpq-dev curl)
 # The tests and the packages besides, and the tools' man pages: help2man, and locales for the
-# pt_BR.UTF-8 locale its Portuguese headings need (localedef); a PostgreSQL for satd's central (pgrep signals its processes).
+# pt_BR.UTF-8 locale its Portuguese headings need (localedef); a PostgreSQL for the test of satd's
+# central database (pgrep finds its processes).
 native=("${demo[@]}" libgtest-dev googletest valgrind clang-format clang libclang-rt-14-dev openssl
   python3 dpkg-dev file lintian groff-base chromium prometheus help2man locales postgresql procps)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine64)

@@ -73,6 +73,10 @@ de qualquer sessão com consultarnumerosessao. Uma chamada em curso quando o sat
 perguntada ao SAT na inicialização seguinte. Uma requisição cujo cliente fechou a conexão
 antes da sua vez não é enviada.
 
+Com [central] conexao, cada CF-e guardado no diário vai também, por uma thread própria, para o
+banco PostgreSQL da rede de lojas (satd.toml(5)); sem conexão, os CF-e esperam no diário e vão
+quando ela voltar, sem que uma venda espere por ele.
+
 Limites:
   cabeçalho   no máximo 16 KiB e 100 campos (431)
   corpo       no máximo [http] corpo_maximo bytes, em chunked ou não (413), nunca comprimido
