@@ -378,8 +378,10 @@ void Central::Corre() {
   std::mt19937 sorteio(static_cast<unsigned>(getpid()) ^
                        static_cast<unsigned>(Relogio::now().time_since_epoch().count()));
   auto espera = kPrimeiraEspera;
-  bool avisada = false;   // the current run of failures is in the log already
-  bool anunciada = false; // so is this connection's good news
+  bool avisada = false;           // the current run of failures is in the log already
+  bool anunciada = false;         // so is this connection's good news
+  size_t tamanho = c.centralLote; // documents in the next batch
+  int corte = 0;                  // and its bytes, kBytesPorLote halved this many times
   // Waits for `fd` (or a stop) at most `ms` (-1: no limit); false on a stop.
   const auto dorme = [&](int fd, int ms) {
     pollfd fds[2] = {{parada_, POLLIN, 0}, {fd, POLLIN, 0}};
@@ -438,7 +440,7 @@ void Central::Corre() {
         espera = kPrimeiraEspera;
       }
     };
-    const std::vector<Diario::AEnviar> lote = diario_.ParaACentral(c.centralLote, kBytesPorLote);
+    const std::vector<Diario::AEnviar> lote = diario_.ParaACentral(tamanho, kBytesPorLote >> corte);
     if (lote.empty()) {
       boa();
       // Wakes at each document archived; once a minute regardless, in case the journal could
@@ -449,12 +451,18 @@ void Central::Corre() {
       continue;
     }
     if (!conexao->Envia(c.centralLoja, lote)) {
+      // A batch too big for the link to carry within prazo_s would fail for ever: the next is
+      // half as big, down to one document.
+      tamanho = std::max<size_t>(1, lote.size() / 2);
+      corte = std::min(corte + 1, 23);
       if (!falha(conexao->erro)) {
         return;
       }
       continue;
     }
     boa();
+    tamanho = std::min(tamanho * 2, c.centralLote);
+    corte = std::max(corte - 1, 0);
     enviados_ += lote.size();
     ultimoEnvio_ = std::time(nullptr);
     std::vector<std::string> chaves;
