@@ -11,11 +11,12 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 # satcli reads satd's archive through libcurl.
 demo=(g++ cmake make pkg-config zlib1g-dev libxml2-dev libcpp-httplib-dev nlohmann-json3-dev
   libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev libarchive-dev libcurl4-openssl-dev
-  curl)
+  libpq-dev curl)
 # The tests and the packages besides, and the tools' man pages: help2man, and locales for the
-# pt_BR.UTF-8 locale its Portuguese headings need (localedef).
+# pt_BR.UTF-8 locale its Portuguese headings need (localedef); a PostgreSQL for the test of satd's
+# central database (pgrep finds its processes).
 native=("${demo[@]}" libgtest-dev googletest valgrind clang-format clang libclang-rt-14-dev openssl
-  python3 dpkg-dev file lintian groff-base chromium prometheus help2man locales)
+  python3 dpkg-dev file lintian groff-base chromium prometheus help2man locales postgresql procps)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine64)
 # The library for Linux on arm64, armhf and i386, its tests under qemu-user.
 cruzados=(crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-i386 qemu-user)

@@ -60,7 +60,7 @@ depende() { # PACKAGE.deb NAME...: each NAME among the package's Depends
 }
 depende "$biblioteca" zlib1g libc6 libstdc++6
 depende "$ferramentas" adduser libc6 libstdc++6 libxml2 libcurl4
-depende "$satd" adduser libc6 libstdc++6 libssl3 libsqlite3-0 libarchive13
+depende "$satd" adduser libc6 libstdc++6 libssl3 libsqlite3-0 libarchive13 libpq5
 for par in libsat-dev:libsat2 sat-ferramentas:libsat2 satd:libsat2 satd:sat-ferramentas; do
   dpkg-deb -f "$(debs ${par%:*})" Depends | tr ',' '\n' | grep -qx " *${par#*:} (= $versao_deb)" ||
     falha "${par%:*} does not depend on ${par#*:} (= $versao_deb)"

@@ -81,7 +81,7 @@ def confere_toml(exemplo, pagina):
     chaves = set()
     tabela = ""
     for linha in open(exemplo, encoding="utf-8"):
-        if m := re.match(r"^\[(\w+)\]", linha):
+        if m := re.match(r"^#?\s*\[(\w+)\]", linha):
             tabela = m.group(1)
         elif m := re.match(r"^#?\s*(\w+)\s*=", linha):
             chaves.add(f"[{tabela}] {m.group(1)}")

@@ -13,6 +13,8 @@
 #include <toml++/toml.h>
 #include <unistd.h>
 
+#include "central.h"
+
 namespace satd {
 
 namespace {
@@ -121,6 +123,12 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
       {"arquivo",
        {{"usuario", Texto(&Configuracao::arquivoUsuario)},
         {"senha", Texto(&Configuracao::arquivoSenha)}}},
+      {"central",
+       {{"conexao", Texto(&Configuracao::centralConexao, false)},
+        {"arquivo_senha", Texto(&Configuracao::centralArquivoSenha, false)},
+        {"loja", Texto(&Configuracao::centralLoja, false)},
+        {"lote", Inteiro(&Configuracao::centralLote, 1, 1000)},
+        {"prazo_s", Inteiro(&Configuracao::centralPrazo, 1, 600)}}},
   };
   return esquema;
 }
@@ -146,6 +154,39 @@ bool BaseValida(const std::string &base) {
 
 bool CredencialValida(const std::string &usuario, const std::string &senha) {
   return usuario.empty() == senha.empty() && usuario.find(':') == std::string::npos;
+}
+
+bool ConfereCentral(Configuracao &c, std::string &erro) {
+  if (c.centralConexao.empty()) {
+    if (!c.centralArquivoSenha.empty() || !c.centralLoja.empty()) {
+      erro = "[central] exige central.conexao";
+      return false;
+    }
+    return true;
+  }
+  if (!ConfereConexaoCentral(c.centralConexao, erro)) {
+    erro = "central.conexao " + erro;
+    return false;
+  }
+  if (!c.centralArquivoSenha.empty()) {
+    std::ifstream entrada(c.centralArquivoSenha);
+    if (!entrada || !std::getline(entrada, c.centralSenha)) {
+      erro = "não foi possível ler a senha de central.arquivo_senha " + c.centralArquivoSenha;
+      return false;
+    }
+    if (!c.centralSenha.empty() && c.centralSenha.back() == '\r') {
+      c.centralSenha.pop_back();
+    }
+  }
+  if (c.centralLoja.empty()) {
+    char nome[256] = {};
+    if (gethostname(nome, sizeof nome - 1) != 0 || nome[0] == '\0') {
+      erro = "central.loja não foi definida, e o nome da máquina não pôde ser lido";
+      return false;
+    }
+    c.centralLoja = nome;
+  }
+  return true;
 }
 
 // The rules that tie keys together.
@@ -236,7 +277,7 @@ bool Confere(Configuracao &c, std::string &erro) {
     erro = "o código de ativação deve ter de 8 a 32 caracteres ASCII visíveis, sem '|'";
     return false;
   }
-  return true;
+  return ConfereCentral(c, erro);
 }
 
 } // namespace

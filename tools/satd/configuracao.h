@@ -57,6 +57,13 @@ struct Configuracao {
   // GET {base}/cfe/{chave}, {base}/cfe?... and {base}/arquivo/AAAA-MM.zip
   std::string arquivoUsuario;
   std::string arquivoSenha;
+  // [central]: the chain's PostgreSQL, to which every archived CF-e is forwarded (central.h)
+  std::string centralConexao;            // a libpq connection string or URI; "": none
+  std::string centralArquivoSenha;       // holds the password (the first line)
+  std::string centralSenha;              // read from it
+  std::string centralLoja;               // written with each document; the host name by default
+  size_t centralLote = 200;              // documents per transaction
+  std::chrono::seconds centralPrazo{10}; // each connection, query and commit ends within this
 };
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be

@@ -16,7 +16,7 @@ namespace satd {
 
 namespace {
 
-constexpr int kVersao = 2;
+constexpr int kVersao = kVersaoDiario;
 
 // Run in one transaction with the archiving of a version 1 journal's CF-e: a file is either a
 // whole journal of this version or untouched.
@@ -49,7 +49,15 @@ const char kEsquema[] = "CREATE TABLE IF NOT EXISTS fiscais ("
                         " total TEXT NOT NULL,"
                         " xml BLOB NOT NULL);"
                         "CREATE INDEX IF NOT EXISTS cfe_emitido ON cfe (emitido_em);"
-                        "PRAGMA user_version = 2;";
+                        // The documents not yet forwarded to the chain's central database: a
+                        // queue kept by SQLite itself, small while a forwarder empties it.
+                        // Everything already archived is in it, so a central configured later
+                        // gets the whole archive.
+                        "CREATE TABLE IF NOT EXISTS central (chave TEXT PRIMARY KEY) WITHOUT ROWID;"
+                        "INSERT OR IGNORE INTO central SELECT chave FROM cfe;"
+                        "CREATE TRIGGER IF NOT EXISTS cfe_central AFTER INSERT ON cfe BEGIN"
+                        " INSERT OR IGNORE INTO central VALUES (new.chave); END;"
+                        "PRAGMA user_version = 3;";
 
 // A prepared statement that finalizes itself; every failure is counted by whoever uses it.
 class Comando {
@@ -434,8 +442,66 @@ bool Diario::Conclui(int64_t id, const std::string &resposta, const std::string 
     ++falhas_;
   } else if (novo) {
     Soma(acervo_, cfe->tipo == "venda", cfe->xml.size(), cfe->emitidoEm);
+    if (aviso_) {
+      aviso_();
+    }
   }
   return ok;
+}
+
+std::vector<Diario::AEnviar> Diario::ParaACentral(size_t limite, size_t bytes) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  std::vector<AEnviar> documentos;
+  Comando c(banco_, "SELECT c.chave, tipo, cnpj, caixa, sessao, emitido_em, total, xml"
+                    " FROM central JOIN cfe c USING (chave) ORDER BY chave LIMIT ?");
+  c.Int(1, static_cast<int64_t>(limite));
+  size_t soma = 0;
+  int rc = SQLITE_DONE;
+  while (soma < bytes && (rc = c.Passo()) == SQLITE_ROW) {
+    AEnviar d;
+    d.item.chave = c.Coluna(0);
+    d.item.tipo = c.Coluna(1);
+    d.item.cnpj = c.Coluna(2);
+    d.item.caixa = static_cast<int>(c.ColunaInt(3));
+    d.item.sessao = static_cast<int32_t>(c.ColunaInt(4));
+    d.item.emitidoEm = c.Coluna(5);
+    d.item.total = c.Coluna(6);
+    d.xml = c.Coluna(7);
+    d.item.bytes = d.xml.size();
+    soma += d.xml.size();
+    documentos.push_back(std::move(d));
+  }
+  if (rc != SQLITE_DONE && rc != SQLITE_ROW) {
+    ++falhas_;
+  }
+  return documentos;
+}
+
+bool Diario::Enviados(const std::vector<std::string> &chaves) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  bool ok = banco_ != nullptr &&
+            sqlite3_exec(banco_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+  for (size_t i = 0; ok && i < chaves.size(); ++i) {
+    Comando c(banco_, "DELETE FROM central WHERE chave = ?");
+    c.Texto(1, chaves[i]);
+    ok = c.Passo() == SQLITE_DONE;
+  }
+  ok = ok && sqlite3_exec(banco_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!ok) {
+    sqlite3_exec(banco_, "ROLLBACK", nullptr, nullptr, nullptr);
+    ++falhas_;
+  }
+  return ok;
+}
+
+std::optional<uint64_t> Diario::NaCentral() {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT count(*) FROM central");
+  if (c.Passo() != SQLITE_ROW) {
+    ++falhas_;
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(c.ColunaInt(0));
 }
 
 std::optional<std::string> Diario::Documento(const std::string &digitos) {

@@ -17,6 +17,10 @@ struct sqlite3;
 
 namespace satd {
 
+// The journal's schema version (SQLite's user_version): 2 added the archive of CF-e, 3 the
+// central's queue.
+inline constexpr int kVersaoDiario = 3;
+
 class Diario {
 public:
   Diario() = default;
@@ -96,6 +100,21 @@ public:
   // The last `quantos` documents issued, the latest first.
   std::vector<Item> Ultimos(size_t quantos);
 
+  // The chain's central database: the archived documents not yet forwarded to it (all of them
+  // while none is configured), by key, at most `limite` of them and, past the first, no more
+  // than `bytes` of XML; marked forwarded (gone from the queue) once the central has them.
+  struct AEnviar {
+    Item item;
+    std::string xml;
+  };
+  std::vector<AEnviar> ParaACentral(size_t limite, size_t bytes);
+  bool Enviados(const std::vector<std::string> &chaves);
+  // How many wait; nullopt when the journal could not be read.
+  std::optional<uint64_t> NaCentral();
+  // Called after each document archived, from the thread that archived it (under the journal's
+  // lock: it must not call the journal back). Set before any other thread uses the journal.
+  void AoArquivar(std::function<void()> aviso) { aviso_ = std::move(aviso); }
+
   // Writes (and opens) that failed since the start; never reset.
   uint64_t Falhas() const { return falhas_.load(); }
   std::string Arquivo() const { return arquivo_; }
@@ -109,6 +128,7 @@ private:
   std::string arquivo_;
   std::atomic<uint64_t> falhas_{0};
   Acervo acervo_;
+  std::function<void()> aviso_;
 };
 
 // The replies' fields the journal keeps: the device's code ("-" when none), the access key

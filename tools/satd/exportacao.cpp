@@ -257,7 +257,8 @@ bool Exportacao::Abre(const std::string &arquivo, const std::string &mes, std::s
   if (!lida) {
     return falha(std::string("não pode ser lido (") + sqlite3_errmsg(e.banco) + ")");
   }
-  if (numero != 2) {
+  // The archive's table is the same from version 2 on.
+  if (numero < 2 || numero > kVersaoDiario) {
     return falha("não é um diário com o arquivo de CF-e desta versão do satd (versão do esquema " +
                  std::to_string(numero) + "; um satd desta versão o atualiza ao iniciar)");
   }

@@ -96,6 +96,10 @@ vendas;Cancelamentos;Valor dos cancelamentos;Valor líquido"; depois, uma linha 
 documentos, em ordem, e por fim a linha "Total" do mês. Os valores são somados em centavos
 inteiros; o líquido é o das vendas menos o dos cancelamentos emitidos no mês.
 
+Com [central] conexao, cada CF-e guardado no diário vai também, por uma thread própria, para o
+banco PostgreSQL da rede de lojas (satd.toml(5)); sem conexão, os CF-e esperam no diário e vão
+quando ela voltar, sem que uma venda espere por ele.
+
 Limites:
   cabeçalho   no máximo 16 KiB e 100 campos (431)
   corpo       no máximo [http] corpo_maximo bytes, em chunked ou não (413), nunca comprimido

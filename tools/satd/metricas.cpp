@@ -298,4 +298,33 @@ std::string TextoMetricas(const Painel &p, const Requisicoes &requisicoes) {
   return saida;
 }
 
+std::string TextoCentral(const Central::Estado &e) {
+  std::string saida;
+  if (!e.configurada) {
+    return saida;
+  }
+  // Served with no sample while the journal cannot be read.
+  Familia(saida, "satd_central_pendentes", "gauge",
+          "CF-e guardados no diário que ainda não foram confirmados pelo banco central");
+  if (e.pendentes) {
+    Amostra(saida, "satd_central_pendentes", "", static_cast<double>(*e.pendentes));
+  }
+  Medida(saida, "satd_central_conectado", "1 enquanto o satd tem conexão com o banco central",
+         e.conectada ? 1 : 0);
+  Contador(saida, "satd_central_enviados_total",
+           "CF-e cujo envio o banco central confirmou (COMMIT) desde o início do satd",
+           static_cast<double>(e.enviados));
+  Contador(saida, "satd_central_falhas_total",
+           "Conexões e lotes de envio ao banco central que falharam (cada um é tentado de novo)",
+           static_cast<double>(e.falhas));
+  // Served with no sample before the first.
+  Familia(saida, "satd_central_ultimo_envio_timestamp_segundos", "gauge",
+          "O último lote de CF-e confirmado pelo banco central");
+  if (e.ultimoEnvio != 0) {
+    Amostra(saida, "satd_central_ultimo_envio_timestamp_segundos", "",
+            static_cast<double>(e.ultimoEnvio));
+  }
+  return saida;
+}
+
 } // namespace satd

@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "central.h"
 #include "funcoes.h"
 #include "painel.h"
 
@@ -48,5 +49,7 @@ private:
 
 // Every metric: `painel` as for the status page, with the Unix times and counts it carries.
 std::string TextoMetricas(const Painel &painel, const Requisicoes &requisicoes);
+// The forwarder's, when [central] is configured ("" otherwise).
+std::string TextoCentral(const Central::Estado &central);
 
 } // namespace satd

@@ -900,7 +900,9 @@ struct Servidor::Rede {
       linha.funcao = "metricas";
       r.tipo = "text/plain; version=0.0.4; charset=utf-8";
       co_await NoAuxiliar([&] {
-        r.corpo = TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_);
+        r.corpo =
+            TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_) +
+            TextoCentral(servidor.central_.Consulta());
       });
     }
     if (sessao != 0) {
@@ -1154,7 +1156,7 @@ Servidor::Servidor(const Configuracao &configuracao)
       credenciaisArquivo_(configuracao.arquivoUsuario, configuracao.arquivoSenha),
       fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_, &diario_),
       rede_(std::make_unique<Rede>(*this)), inicio_(Relogio::now()),
-      inicioUnix_(std::time(nullptr)) {}
+      inicioUnix_(std::time(nullptr)), central_(configuracao_, diario_, registro_) {}
 
 Servidor::~Servidor() {
   fila_.Encerra();
@@ -1246,6 +1248,9 @@ bool Servidor::Prepara(std::string &erro) {
     versao.pop_back();
   }
   versao_ = Windows1252ParaUtf8(versao);
+  if (!central_.Inicia(erro)) {
+    return false;
+  }
   fila_.Inicia([this] { sat_.Prepara(); });
   registro_.Escreve("satd atendendo em " + Url() + "; porta do SAT " +
                     (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
@@ -1271,6 +1276,7 @@ bool Servidor::Atende() {
   rede.io.run();
   fila_.Encerra();
   fila_.Aguarda();
+  central_.Para();
   if (rede.fim.joinable()) {
     rede.fim.join();
   }

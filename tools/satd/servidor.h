@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "central.h"
 #include "configuracao.h"
 #include "credenciais.h"
 #include "diario.h"
@@ -93,6 +94,7 @@ private:
   std::atomic<uint64_t> naoEntregues_{0};      // fiscal replies the client did not take
   std::atomic<uint64_t> conexoesRecusadas_{0}; // for want of room
   std::atomic<size_t> conexoesAbertas_{0};
+  Central central_; // last: its thread ends before the journal and the log go
 };
 
 } // namespace satd

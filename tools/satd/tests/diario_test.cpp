@@ -97,6 +97,8 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
   };
   Diario d;
   Abre(d);
+  int avisos = 0;
+  d.AoArquivar([&] { ++avisos; });
   const int64_t v = d.Anota(2, 111, "enviardadosvenda");
   const int64_t c = d.Anota(3, 112, "cancelarultimavenda");
   const int64_t f = d.Anota(2, 113, "enviardadosvenda");
@@ -135,12 +137,29 @@ TEST_F(DiarioTest, ArchivesEachSignedCfeOnce) {
   const std::vector<Diario::Item> ultimos = d.Ultimos(1);
   ASSERT_EQ(ultimos.size(), 1u);
   EXPECT_EQ(ultimos[0].chave, kChave.substr(3));
-  // A journal of the version before the archive gets its past CF-e from its replies.
-  (void)Sql("DROP TABLE cfe; PRAGMA user_version = 1");
-  Diario antigo;
-  Abre(antigo);
-  EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
-  EXPECT_EQ(figuras(antigo), esperadas);
+
+  EXPECT_EQ(avisos, 2); // each document archived, once
+
+  // The central's queue: both, by key (the first alone past the byte limit), until sent.
+  EXPECT_EQ(d.ParaACentral(10, 1 << 20).at(1).xml, cancelamento);
+  EXPECT_EQ(d.ParaACentral(10, 1).size(), 1u);
+  ASSERT_TRUE(d.Enviados({kChave.substr(3)}));
+  EXPECT_EQ(d.ParaACentral(10, 1 << 20).at(0).item.chave, kCancelada.substr(3));
+  EXPECT_EQ(d.NaCentral(), 1u);
+
+  // Journals of the versions before: the one before the archive gets its past CF-e from its
+  // replies, and either queues all its documents for the central.
+  for (const char *antes : {"DROP TABLE central; DROP TRIGGER cfe_central; PRAGMA user_version = 2",
+                            "DROP TABLE cfe; DROP TABLE central; PRAGMA user_version = 1"}) {
+    SCOPED_TRACE(antes);
+    (void)Sql(antes);
+    Diario antigo;
+    Abre(antigo);
+    EXPECT_EQ(antigo.Documento(kChave.substr(3)), venda);
+    EXPECT_EQ(figuras(antigo), esperadas);
+    EXPECT_EQ(antigo.NaCentral(), 2u);
+    EXPECT_EQ(Sql("PRAGMA user_version"), "3");
+  }
 }
 
 TEST_F(DiarioTest, FilesFollowTheUmask) {
@@ -161,7 +180,7 @@ TEST_F(DiarioTest, FilesFollowTheUmask) {
 TEST_F(DiarioTest, RefusesWhatIsNotItsJournal) {
   const std::pair<const char *, std::string> casos[] = {
       {nullptr, "não é um arquivo SQLite"}, // a text file
-      {"PRAGMA user_version = 3", "satd mais novo"},
+      {"PRAGMA user_version = 4", "satd mais novo"},
       {"CREATE TABLE vendas (id)", "não é um diário do satd"}};
   for (const auto &[sql, esperado] : casos) {
     std::filesystem::remove(pasta_ + "/diario");

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <future>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -261,6 +262,11 @@ TEST(Configuracao, Files) {
   const std::string caixas = "[http]\nusuario = \"u\"\nsenha = \"p\"\n";
   const std::string tls = "certificado = \"c.pem\"\nchave = \"k.pem\"\n";
   const std::string lan = "clientes = [\"192.168.0.0/24\"]\n";
+  std::ofstream(pasta + "/senha") << "segredo\r\n";
+  const auto central = [&](const std::string &conexao, const std::string &mais = "") {
+    return sat + "[central]\nconexao = \"" + conexao + "\"\n" + mais;
+  };
+  const char *const alem = "além do loopback sem sslmode=verify-full";
   const struct {
     std::string texto;
     const char *erro; // nullptr: accepted
@@ -339,6 +345,23 @@ TEST(Configuracao, Files) {
            "senha = \"r\"\n" +
            sat,
        "arquivo.usuario deve ser diferente"},
+      {central("host=/run/postgresql dbname=lojas"), nullptr},
+      {central("host=127.0.0.1,::1 dbname=lojas"), nullptr},
+      {central("postgresql://satd@[::1]:5433/lojas"), nullptr},
+      {central("host=db.rede.com.br sslmode=verify-full sslrootcert=/etc/satd/ca.pem",
+               "arquivo_senha = \"" + pasta + "/senha\"\nloja = \"Centro\"\nlote = 1000\n"),
+       nullptr},
+      {central("host=db.rede.com.br sslmode=require"), alem},
+      {central("host=localhost"), alem},
+      {central("host=127.0.0.1,10.0.0.5"), alem},
+      {central("host=127.0.0.1 hostaddr=10.0.0.5"), alem},
+      {central("host=/tmp password=x"), "não pode trazer a senha"},
+      {central("postgresql://satd:x@[::1]/lojas"), "não pode trazer a senha"},
+      {central("service=lojas"), "não pode usar service"},
+      {central("host=/tmp nada=1"), "central.conexao não é uma conexão que a libpq entenda"},
+      {central("host=/tmp", "arquivo_senha = \"" + pasta + "/nenhuma\"\n"),
+       "não foi possível ler a senha de central.arquivo_senha"},
+      {sat + "[central]\nloja = \"Centro\"\n", "[central] exige central.conexao"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
@@ -383,6 +406,15 @@ TEST(Configuracao, Files) {
   EXPECT_TRUE(satd::LeArquivoCodigo(pasta + "/codigo", lido, erro));
   EXPECT_EQ(lido, "novo1234");
   EXPECT_FALSE(satd::GravaArquivoCodigo(pasta + "/nenhuma/codigo", "novo1234", erro));
+  // The central's password comes from its file; the shop's name by default from the host's.
+  std::ofstream(pasta + "/satd.toml")
+      << central("host=/tmp", "arquivo_senha = \"" + pasta + "/senha\"\nprazo_s = 3\n");
+  ASSERT_TRUE(satd::LeConfiguracao(pasta + "/satd.toml", configuracao, erro)) << erro;
+  char maquina[256] = {};
+  ASSERT_EQ(gethostname(maquina, sizeof maquina - 1), 0);
+  EXPECT_EQ(std::tie(configuracao.centralSenha, configuracao.centralLoja, configuracao.centralLote),
+            std::make_tuple(std::string("segredo"), std::string(maquina), size_t{200}));
+  EXPECT_EQ(configuracao.centralPrazo.count(), 3);
   std::system(("rm -rf " + pasta).c_str());
   // A dual-stack socket shows a local IPv4 client as ::ffff:127.0.0.1.
   for (const char *endereco :
