@@ -18,7 +18,7 @@ CMAKE_DEMO = cmake -S . -B $(BUILD)/demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSAT
 # The library alone, as a distribution or a POS vendor builds it: zlib and GoogleTest, and none of
 # the tools' packages (a lookup of one fails the configuration).
 CMAKE_BIBLIOTECA = cmake -S . -B $(BUILD)/biblioteca -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	-DSAT_TOOLS=OFF --no-warn-unused-cli $(foreach p,LibXml2 nlohmann_json tomlplusplus Boost \
+	-DSAT_TOOLS=OFF -DSAT_EXTRATO=OFF --no-warn-unused-cli $(foreach p,LibXml2 nlohmann_json tomlplusplus Boost \
 	OpenSSL PkgConfig Python3,-DCMAKE_DISABLE_FIND_PACKAGE_$(p)=ON)
 CMAKE_ASAN = cmake -S . -B $(BUILD)/asan -DCMAKE_BUILD_TYPE=Debug -DSAT_SANITIZE=ON
 CMAKE_FUZZ = CC=clang CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \

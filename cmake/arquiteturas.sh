@@ -21,7 +21,7 @@ for arquitetura in arm64:aarch64-linux-gnu armhf:arm-linux-gnueabihf i386:i386-l
     # again whenever a CMakeLists.txt changes.
     if [ ! "$build/linux-$nome/Makefile" -nt "$0" ]; then
       cmake -S "$raiz" -B "$build/linux-$nome" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DSAT_SATEMU="$build/native/satemu" \
+        -DSAT_SATEMU="$build/native/satemu" -DSAT_EXTRATO=OFF \
         -DCMAKE_TOOLCHAIN_FILE="$raiz/cmake/linux-$nome.cmake" >/dev/null
       touch "$build/linux-$nome/Makefile"
     fi
