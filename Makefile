@@ -38,8 +38,10 @@ CMAKE_WINDOWS64 = cmake -S . -B $(BUILD)/win64 -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	-DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-x86_64.cmake
 # A kernel without 32-bit support runs no 32-bit program, wine32 included: the x86 DLLs are then
 # built and their export tables checked, and their wine tests are left out (cmake/testes.py says
-# so). Only the DLL, where its tests cannot run.
-CDECL_ALVO := $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 || echo --target sat)
+# so). Only the DLL, where its tests cannot run. Expanded when the recipe runs, after deps has
+# installed wine: read when make starts, a fresh machine would have no wine yet and build only the
+# DLL, whose tests would then run without their programs.
+CDECL_ALVO = $(shell /usr/lib/wine/wine --version >/dev/null 2>&1 || echo --target sat)
 
 # Every build, then every test of them all in one ctest run (cmake/testes.py gathers them):
 # unit and end-to-end tests of each build (valgrind runs in the native one), the packages, the
