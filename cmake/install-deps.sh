@@ -8,16 +8,18 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 # usage: install-deps.sh [demo]   (demo: only what make demo builds and runs)
 # What the library, satemu, satcli and satd are built from, and what the demo runs (curl);
-# satcli reads satd's archive through libcurl; libsatextrato draws with cairo and zint.
+# satcli reads satd's archive through libcurl and prints to CUPS queues through libcups;
+# libsatextrato draws with cairo and zint.
 demo=(g++ cmake make pkg-config zlib1g-dev libxml2-dev libcpp-httplib-dev nlohmann-json3-dev
   libtomlplusplus-dev libssl-dev libboost-dev libsqlite3-dev libarchive-dev libcurl4-openssl-dev
-  libpq-dev curl libcairo2-dev libzint-dev fonts-dejavu-core)
+  libpq-dev curl libcairo2-dev libzint-dev fonts-dejavu-core libcups2-dev)
 # The tests and the packages besides, and the tools' man pages: help2man, and locales for the
 # pt_BR.UTF-8 locale its Portuguese headings need (localedef); a PostgreSQL for the test of satd's
-# central database (pgrep finds its processes).
+# central database (pgrep finds its processes); a CUPS of satcli's test's own (cupsd, lpadmin and
+# the socket backend) for its print to a queue.
 native=("${demo[@]}" libgtest-dev googletest valgrind clang-format clang libclang-rt-14-dev openssl
   python3 dpkg-dev file lintian groff-base chromium prometheus help2man locales postgresql procps
-  libqrencode-dev zbar-tools poppler-utils)
+  libqrencode-dev zbar-tools poppler-utils cups)
 windows=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 libz-mingw-w64-dev libz-mingw-w64 wine wine64)
 # The library for Linux on arm64, armhf and i386, its tests under qemu-user.
 cruzados=(crossbuild-essential-arm64 crossbuild-essential-armhf crossbuild-essential-i386 qemu-user)

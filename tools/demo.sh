@@ -115,6 +115,11 @@ sed "s/CFe0\{44\}/$chave/" "$raiz/examples/cfe-cancelamento.xml" >cancelamento.x
 passo -v "cancela a venda, com o cancelamento assinado salvo" 07000 \
   cancelar "$chave" cancelamento.xml --salva cfe-cancelamento.xml
 passo "a última sessão fiscal: o cancelamento" 07000 ultima-sessao
+# The extratos of the day, which stay in the build folder after the demo.
+passo "o extrato da venda e o do cancelamento em PDF (libsatextrato)" ok \
+  extrato cfe-venda.xml --pdf "$build/extrato-venda.pdf" , \
+  extrato cfe-venda.xml --cancelamento cfe-cancelamento.xml --pdf "$build/extrato-cancelamento.pdf"
+echo "    os extratos do dia, para abrir: $build/extrato-venda.pdf e $build/extrato-cancelamento.pdf"
 passo "consulta a sessão da venda ($venda)" 06000 numero-sessao "$venda"
 passo "extrai o log do dispositivo" 15000 log --salva sat-log.txt
 echo "    sat-log.txt: $(wc -l <sat-log.txt) linhas, a última: $(tail -n 1 sat-log.txt)"

@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "comum/opcoes.h"
+#include "parcial.h"
 
 const bool kAcervoDisponivel = true;
 
@@ -26,69 +27,6 @@ constexpr curl_off_t kMesMaximo = curl_off_t(64) << 30; // a month's zip, on dis
 constexpr long kConexaoS = 10;                          // to connect and finish TLS
 constexpr long kParadoS = 30;                           // no byte for this long ends a transfer
 constexpr long kPedidoS = 120;                          // a CF-e's or a list's whole request
-
-// Where a document goes: a file beside the destination, renamed to it once whole, so that the
-// destination is never a part of what was asked.
-class ArquivoParcial {
-public:
-  explicit ArquivoParcial(std::string destino)
-      : destino_(std::move(destino)), parcial_(destino_ + ".parcial-" + std::to_string(getpid()) +
-                                               "-" + std::to_string(++contador_)) {
-    arquivo_ = std::fopen(parcial_.c_str(), "wb");
-    if (arquivo_ == nullptr) {
-      erro_ = "não foi possível criar " + parcial_ + ": " + std::strerror(errno);
-    }
-  }
-  ArquivoParcial(const ArquivoParcial &) = delete;
-  ArquivoParcial &operator=(const ArquivoParcial &) = delete;
-  ~ArquivoParcial() { Desiste(); }
-
-  bool Escreve(const char *dados, size_t n) {
-    if (arquivo_ == nullptr || std::fwrite(dados, 1, n, arquivo_) != n) {
-      if (erro_.empty()) {
-        erro_ = "não foi possível gravar " + parcial_ + ": " + std::strerror(errno);
-      }
-      return false;
-    }
-    return true;
-  }
-  // Flushed to the disk and renamed over the destination; the error, or an empty text.
-  std::string Conclui() {
-    if (erro_.empty()) {
-      const bool gravado = std::fflush(arquivo_) == 0 && fsync(fileno(arquivo_)) == 0;
-      const int causa = errno;
-      const bool fechado = std::fclose(arquivo_) == 0;
-      arquivo_ = nullptr;
-      if (!gravado || !fechado) {
-        erro_ =
-            "não foi possível gravar " + parcial_ + ": " + std::strerror(gravado ? errno : causa);
-      } else if (std::rename(parcial_.c_str(), destino_.c_str()) != 0) {
-        erro_ = "não foi possível renomear " + parcial_ + " para " + destino_ + ": " +
-                std::strerror(errno);
-      } else {
-        concluido_ = true;
-      }
-    }
-    Desiste();
-    return erro_;
-  }
-  void Desiste() {
-    if (arquivo_ != nullptr) {
-      std::fclose(arquivo_);
-      arquivo_ = nullptr;
-    }
-    if (!concluido_) {
-      std::remove(parcial_.c_str());
-    }
-  }
-  const std::string &Erro() const { return erro_; }
-
-private:
-  static inline int contador_ = 0;
-  std::string destino_, parcial_, erro_;
-  FILE *arquivo_ = nullptr;
-  bool concluido_ = false;
-};
 
 // One GET: a 2xx body goes to `corpo`, any other body's first bytes to `recusa`.
 struct Transferencia {
@@ -254,7 +192,7 @@ std::string BaseDe(const Opcoes &o) {
 
 Resultado Novo(const std::string &caminho) {
   Resultado r;
-  r.satd = true;
+  r.vistaPropria = true;
   r.exportacao = "GET " + caminho;
   return r;
 }

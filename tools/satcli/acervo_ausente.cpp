@@ -8,7 +8,7 @@ namespace {
 
 Resultado Ausente(const char *nome) {
   Resultado r;
-  r.satd = true;
+  r.vistaPropria = true;
   r.exportacao = nome;
   r.falha = std::string(nome) + " não está disponível nesta compilação (sem libcurl)";
   r.status = STATUS_USO;

@@ -12,6 +12,7 @@
 #include "acervo.h"
 #include "comum/arquivo.h"
 #include "espera.h"
+#include "extrato.h"
 #include "sat.h"
 
 namespace {
@@ -118,6 +119,10 @@ Resultado ExecutaComando(Execucao &e, const Passo &p) {
   LeRegistro(r);
   if (!p.salva.empty() || !p.arquivo.empty()) {
     GuardaDocumento(r, p);
+  }
+  if (p.imprime) {
+    const char *documento = r.resposta.sucesso ? Base64ToAscii() : nullptr;
+    ImprimeExtrato(r, p, documento != nullptr ? documento : "");
   }
   return r;
 }
@@ -359,13 +364,15 @@ const std::vector<Subcomando> kSubcomandos = {
      },
      nullptr},
     {"venda", "EnviarDadosVenda", "ARQUIVO",
-     "envia a venda (CF-e) em ARQUIVO; --salva a guarda assinada, --arquivo a arquiva", 1, 1, 0, 0,
-     true, true, 16000,
+     "envia a venda (CF-e) em ARQUIVO; --salva a guarda assinada, --arquivo a arquiva, "
+     "--imprime imprime o seu extrato",
+     1, 1, 0, 0, true, true, 16000,
      [](const Chamada &c) { return EnviarDadosVenda(c.sessao, c.codigo, c.documento.c_str()); },
      nullptr, "CFe"},
     {"cancelar", "CancelarUltimaVenda", "CHAVE ARQUIVO",
      "cancela a última venda, de chave CHAVE (CFe...), com o cancelamento em ARQUIVO; --salva o "
-     "guarda assinado, --arquivo o arquiva",
+     "guarda assinado, --arquivo o arquiva, --imprime imprime o seu extrato (com --venda, o CF-e "
+     "da venda)",
      2, 2, 0, 1, true, true, 10000,
      [](const Chamada &c) {
        return CancelarUltimaVenda(c.sessao, c.codigo, Texto(c.args, 0), c.documento.c_str());
@@ -431,6 +438,12 @@ const std::vector<Subcomando> kSubcomandos = {
      "o zip com os CF-e do mês, gravado aos poucos num arquivo ao lado de ARQUIVO e renomeado "
      "para ARQUIVO quando completo",
      2, 2, 0, -1, false, false, 0, nullptr, AcervoMes, nullptr, true},
+    {"extrato", "libsatextrato", "ARQUIVO",
+     "o extrato do CF-e de venda assinado em ARQUIVO (como --salva o grava) em PDF (--pdf "
+     "ARQUIVO), em PNG (--png ARQUIVO) ou na impressora (--impressora DESTINO, ou SAT_IMPRESSORA "
+     "sem nenhuma das três), para papel de 80 ou 58 mm (--papel); com --cancelamento CANC, o "
+     "extrato do cancelamento assinado em CANC, da venda em ARQUIVO",
+     1, 1, 0, 0, false, false, 0, nullptr, Extrato, nullptr, false, true},
 };
 
 } // namespace

@@ -56,7 +56,8 @@ struct Subcomando {
   Resultado (*propria)(Execucao &, const Passo &); // one of the library's own exports
   // --arquivo DIR keeps its signed document as DIR/CNPJ/AAAA-MM/<this><44 digits>.xml; or null
   const char *arquivo = nullptr;
-  bool satd = false; // reads satd's archive (--satd) rather than calling the library
+  bool satd = false;    // reads satd's archive (--satd) rather than calling the library
+  bool extrato = false; // lays out an extrato (libsatextrato) rather than calling the library
 };
 
 struct Passo {
@@ -67,6 +68,16 @@ struct Passo {
   std::string arquivo;   // --arquivo DIR
   std::string de, ate;   // cfe's period, AAAA-MM-DD (--de, --ate)
   std::string caixa;     // cfe's checkout (--caixa), or empty
+  // The extrato's: of extrato, and of venda and cancelar with --imprime.
+  std::string cancelamento;          // extrato --cancelamento FILE
+  std::string pdf, png;              // extrato --pdf FILE, --png FILE
+  std::string impressora;            // --impressora DESTINO, or $SAT_IMPRESSORA
+  bool imagem = false;               // --imagem: ESC/POS as one raster image
+  int32_t papel = 0;                 // --papel: 80 or 58; 0 when not given (80)
+  bool imprime = false;              // venda and cancelar --imprime
+  std::string venda;                 // cancelar --venda FILE: the sale the cancellation cancels
+  std::string documentoCancelamento; // --cancelamento's file
+  std::string documentoVenda;        // --venda's file
 };
 
 const Subcomando *ProcuraSubcomando(const std::string &nome);

@@ -249,6 +249,12 @@ void Json(const Resultado &r, const Terminal &t) {
   if (!r.arquivado.empty()) {
     j["arquivado"] = r.arquivado;
   }
+  if (!r.impressora.empty()) {
+    j["extrato"] = {{"impressora", r.impressora}, {"impresso", r.impresso}};
+    if (!r.falhaImpressao.empty()) {
+      j["extrato"]["erro"] = r.falhaImpressao;
+    }
+  }
   if (!r.notas.empty()) {
     j["notas"] = r.notas;
   }
@@ -256,9 +262,9 @@ void Json(const Resultado &r, const Terminal &t) {
   std::fprintf(t.saida, "%s\n", texto.c_str());
 }
 
-// satd's: a failure on standard error (the output may be the document's file), the JSON view on
-// standard output whatever happened, the document or satd's list exactly as they came.
-void Satd(const Resultado &r, Vista vista, const Terminal &t) {
+// satd's and extrato's: a failure on standard error (the output may be the document's file), the
+// JSON view on standard output whatever happened, the document or satd's list exactly as they came.
+void VistaPropria(const Resultado &r, Vista vista, const Terminal &t) {
   if (vista == Vista::Json) {
     std::fprintf(t.saida, "%s\n", r.json.c_str());
   } else if (!r.falha.empty()) {
@@ -273,8 +279,8 @@ void Satd(const Resultado &r, Vista vista, const Terminal &t) {
 } // namespace
 
 void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Terminal &t) {
-  if (r.satd) {
-    Satd(r, vista, t);
+  if (r.vistaPropria) {
+    VistaPropria(r, vista, t);
     std::fflush(t.saida);
     return;
   }
@@ -300,4 +306,7 @@ void Imprime(const Resultado &r, Vista vista, bool mostraRegistro, const Termina
     break;
   }
   std::fflush(t.saida);
+  if (!r.falhaImpressao.empty()) {
+    std::fputs(DeUtf8("satcli: " + r.falhaImpressao + "\n", Destino::Erro).c_str(), stderr);
+  }
 }

@@ -19,6 +19,7 @@ enum Status {
   STATUS_BIBLIOTECA = 3, // the library answered in the device's place, or refused
   STATUS_ARQUIVO = 4,    // a document could not be read or saved
   STATUS_SATD = 5,       // satd could not be reached, or its reply is not what was asked
+  STATUS_IMPRESSORA = 6, // the extrato did not reach the printer (after a success, for --imprime)
   STATUS_USO = 64,       // the command line is wrong (EX_USAGE of sysexits.h)
 };
 // saude: the SAT could not be asked (no port, no reply, a reply that is not the status's).
@@ -41,10 +42,16 @@ struct Resultado {
   bool saude = false;    // the health checks of a status reply, in `avaliacao`
   saude::Avaliacao avaliacao;
   std::string quando; // saude: the host's time of the checks, DD/MM/AAAA HH:MM:SS
-  // satd's subcommands (cfe, mes) make their views themselves, in UTF-8: the readable one, the
-  // JSON one, and why they failed, which the readable view tells on standard error.
-  bool satd = false;
+  // satd's subcommands (cfe, mes) and extrato make their views themselves, in UTF-8: the
+  // readable one, the JSON one, and why they failed, which the readable view tells on standard
+  // error.
+  bool vistaPropria = false;
   std::string legivel, json, falha;
+  // venda and cancelar --imprime: the printer, whether the extrato reached it, and why not (told
+  // on standard error whatever the view).
+  std::string impressora;
+  bool impresso = false;
+  std::string falhaImpressao;
   int status = STATUS_SUCESSO;
 };
 

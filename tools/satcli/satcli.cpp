@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "acervo.h"
 #include "comandos.h"
 #include "comum/opcoes.h"
+#include "extrato.h"
 #include "sat.h"
 #include "terminal.h"
 
@@ -23,7 +25,8 @@ const char kUso[] =
 Chama as exportações da libsat e mostra o que elas devolvem. Subcomandos separados por ","
 rodam um após o outro no mesmo processo, e o que um deixa na biblioteca (a porta escolhida por
 abre ou escolhe, o documento para documento, o registro de erro para erro) fica lá para o
-seguinte. As opções podem vir em qualquer lugar da linha; --salva e --arquivo valem para o
+seguinte. As opções podem vir em qualquer lugar da linha; --salva, --arquivo e as do extrato
+(--cancelamento, --pdf, --png, --impressora, --imagem, --papel, --imprime, --venda) valem para o
 subcomando junto do qual estão, entre vírgulas.
 
 A vista legível nomeia cada campo da resposta como o padrão do SAT, explica o código, distingue
@@ -54,6 +57,14 @@ enum : int {
   OPCAO_DE,
   OPCAO_ATE,
   OPCAO_CAIXA,
+  OPCAO_CANCELAMENTO,
+  OPCAO_PDF,
+  OPCAO_PNG,
+  OPCAO_IMPRESSORA,
+  OPCAO_IMAGEM,
+  OPCAO_PAPEL,
+  OPCAO_IMPRIME,
+  OPCAO_VENDA,
 };
 
 constexpr opcoes::Opcao kOpcoes[] = {
@@ -102,6 +113,30 @@ constexpr opcoes::Opcao kOpcoes[] = {
     {"de", OPCAO_DE, "AAAA-MM-DD", "cfe sem CHAVE: o primeiro dia do período"},
     {"ate", OPCAO_ATE, "AAAA-MM-DD", "cfe sem CHAVE: o último dia do período"},
     {"caixa", OPCAO_CAIXA, "N", "cfe sem CHAVE: só os CF-e do caixa N (0 a 999)"},
+    {"cancelamento", OPCAO_CANCELAMENTO, "ARQUIVO",
+     "extrato: o do cancelamento assinado em ARQUIVO (como cancelar --salva o\n"
+     "grava), cujo CF-e de venda é o ARQUIVO do extrato"},
+    {"pdf", OPCAO_PDF, "ARQUIVO", "extrato: grava o extrato em PDF em ARQUIVO"},
+    {"png", OPCAO_PNG, "ARQUIVO",
+     "extrato: grava o extrato em PNG em ARQUIVO. Os dois são gravados num\n"
+     "arquivo ao lado, renomeado para ARQUIVO quando completo"},
+    {"impressora", OPCAO_IMPRESSORA, "DESTINO",
+     "extrato e --imprime: envia o extrato em ESC/POS a DESTINO: um dispositivo\n"
+     "ou um arquivo (/dev/usb/lp0; fora de /dev/, criado se não existe), a porta\n"
+     "crua da impressora na rede, tcp://HOST[:PORTA] (padrão 9100), ou uma fila\n"
+     "crua do CUPS, cups:FILA (padrão: $SAT_IMPRESSORA)"},
+    {"imagem", OPCAO_IMAGEM, nullptr,
+     "com --impressora, o extrato inteiro como uma imagem (GS v 0), para as\n"
+     "impressoras sem os comandos de QR code e de código de barras"},
+    {"papel", OPCAO_PAPEL, "MM", "extrato e --imprime: a largura do papel, 80 (o padrão) ou 58"},
+    {"imprime", OPCAO_IMPRIME, nullptr,
+     "venda e cancelar: depois do sucesso, imprime o extrato do CF-e assinado\n"
+     "em --impressora. Uma impressão que falha não desfaz o sucesso: o motivo vai\n"
+     "para a saída de erro (status 6)"},
+    {"venda", OPCAO_VENDA, "ARQUIVO",
+     "cancelar --imprime: o CF-e assinado da venda que ele cancela (como venda\n"
+     "--salva o grava), de que o extrato do cancelamento precisa; conferido antes\n"
+     "de o cancelamento ser enviado"},
     {"help", 'h', nullptr, "este texto"},
     {"version", OPCAO_VERSAO, nullptr, "a versão de satcli e a da biblioteca (VersaoLib)"},
 };
@@ -117,7 +152,9 @@ const char kUsoFim[] =
     R"(Os marcados com * enviam o código de ativação; um ARQUIVO "-" lê a entrada padrão. cfe e
 mes não usam a biblioteca: leem por HTTP o arquivo de CF-e assinados de um satd (--satd), com a
 credencial de técnico ou a de contador, só de leitura (--usuario); um erro deles vai para a
-saída de erro com o motivo que o satd deu.
+saída de erro com o motivo que o satd deu. extrato também não fala com o SAT: monta o extrato do
+CF-e assinado com a libsatextrato; em ESC/POS, a impressora desenha o QR code e o código de
+barras com os seus próprios comandos, ou recebe o extrato todo como imagem (--imagem).
 
 Verificações de saude:
   Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
@@ -145,10 +182,14 @@ Status de saída:
       guardada); portas, porta e escolhe: nenhum SAT respondeu; cfe e mes: o satd recusou o
       pedido (401 credenciais, 403 sem acesso, 404 não encontrado, 400 pedido inválido)
   3   a biblioteca respondeu no lugar do dispositivo (código 9999, nenhuma porta pôde ser
-      aberta) ou recusou
-  4   um documento não pôde ser lido ou salvo
+      aberta) ou recusou; extrato: a libsatextrato falhou
+  4   um documento não pôde ser lido ou salvo; extrato: ARQUIVO não é um CF-e de venda assinado,
+      ou não é a venda que o cancelamento cancela
   5   cfe e mes: o satd não pôde ser alcançado (conexão recusada, TLS, tempo esgotado) ou
       deu uma resposta que não é a pedida
+  6   o extrato não chegou à impressora; em venda e cancelar --imprime, o comando teve sucesso
+      (o CF-e foi emitido ou cancelado) e o motivo vai para a saída de erro: satcli extrato o
+      imprime de novo
   64  erro de uso: nada foi executado
 saude sai com 0 quando todas as verificações estão ok, 1 quando a pior está em atenção, 2 quando
 uma está crítica, 3 quando não foi possível consultar o SAT (nenhuma porta, nenhuma resposta ou
@@ -163,6 +204,8 @@ Ambiente:
   SATD_URL        o satd de cfe e mes, quando não se dá --satd
   SATD_USUARIO    o usuário do satd, quando não se dá --usuario
   SATD_SENHA      a senha do satd, quando não se dá --senha-arquivo
+  SAT_IMPRESSORA  a impressora de extrato e --imprime, quando não se dá --impressora (nem,
+                  no extrato, --pdf ou --png)
 )";
 
 // How many columns a UTF-8 text takes: one a character.
@@ -210,6 +253,9 @@ void Ajuda(const Terminal &terminal) {
     std::string descricao = std::string(s.exportacao) + ": " + s.descricao;
     if (s.satd && !kAcervoDisponivel) {
       descricao += " (não disponível nesta compilação, feita sem a libcurl)";
+    }
+    if (s.extrato && !kExtratoDisponivel) {
+      descricao += " (não disponível nesta compilação, feita sem a libsatextrato)";
     }
     ajuda += uso + Quebra(descricao, recuo, recuo) + "\n";
   }
@@ -269,8 +315,9 @@ struct Linha {
   std::string log;
   bool temPorta = false;
   int32_t porta = 0;
-  bool temSenha = false;    // SATD_SENHA is set
-  std::string senhaArquivo; // --senha-arquivo
+  bool temSenha = false;        // SATD_SENHA is set
+  std::string senhaArquivo;     // --senha-arquivo
+  std::string impressoraPadrao; // SAT_IMPRESSORA
   bool ajuda = false;
   bool versao = false;
 };
@@ -310,6 +357,74 @@ std::string ConfereSatd(const Linha &l, const Passo &p) {
     return "--salva é do cfe com CHAVE";
   }
   return p.de.empty() || p.ate.empty() ? "cfe sem CHAVE precisa de --de e --ate" : std::string();
+}
+
+// Whether the signed sale `cfe` is the one of access key `chave` (CFe and 44 digits, or the 44
+// digits): its infCFe's Id.
+bool DaVenda(const std::string &cfe, const std::string &chave) {
+  const std::string id = chave.rfind("CFe", 0) == 0 ? chave : "CFe" + chave;
+  return cfe.find("Id=\"" + id + "\"") != std::string::npos ||
+         cfe.find("Id='" + id + "'") != std::string::npos;
+}
+
+// The extrato's options: of extrato, and of venda and cancelar with --imprime. A step with no
+// output gets the printer of SAT_IMPRESSORA.
+std::string ConfereExtrato(const Linha &l, Passo &p) {
+  const std::string nome = p.sub->nome;
+  const bool extrato = p.sub->extrato;
+  const bool imprimivel = nome == "venda" || nome == "cancelar";
+  const bool usa = extrato || p.imprime;
+  if (!usa && p.cancelamento.empty() && p.pdf.empty() && p.png.empty() && p.impressora.empty() &&
+      !p.imagem && p.papel == 0 && p.venda.empty()) {
+    return std::string();
+  }
+  if (!kExtratoDisponivel) {
+    return std::string(extrato     ? "extrato"
+                       : p.imprime ? "--imprime"
+                                   : "o extrato") +
+           " não está disponível nesta compilação, feita sem a libsatextrato";
+  }
+  if (p.imprime && !imprimivel) {
+    return "--imprime não se aplica a " + nome;
+  }
+  if (!extrato && (!p.cancelamento.empty() || !p.pdf.empty() || !p.png.empty())) {
+    const char *opcao = !p.cancelamento.empty() ? "--cancelamento"
+                        : !p.pdf.empty()        ? "--pdf"
+                                                : "--png";
+    return std::string(opcao) + " não se aplica a " + nome;
+  }
+  if (!p.venda.empty() && !(nome == "cancelar" && p.imprime)) {
+    return "--venda é de cancelar --imprime";
+  }
+  if (!usa) {
+    const char *opcao = !p.impressora.empty() ? "--impressora" : p.imagem ? "--imagem" : "--papel";
+    return std::string(opcao) + " não se aplica a " + nome + (imprimivel ? " sem --imprime" : "");
+  }
+  const int saidas = !p.pdf.empty() + !p.png.empty() + !p.impressora.empty();
+  if (saidas > 1) {
+    return "o extrato tem uma só saída: --pdf, --png ou --impressora";
+  }
+  std::string origem = "--impressora";
+  if (saidas == 0) {
+    if (l.impressoraPadrao.empty()) {
+      return extrato ? "extrato precisa de uma saída: --pdf ARQUIVO, --png ARQUIVO ou --impressora "
+                       "DESTINO (ou SAT_IMPRESSORA)"
+                     : "--imprime precisa da impressora: --impressora DESTINO ou SAT_IMPRESSORA";
+    }
+    p.impressora = l.impressoraPadrao;
+    origem = "SAT_IMPRESSORA";
+  }
+  if (p.imagem && p.impressora.empty()) {
+    return "--imagem é do extrato na impressora";
+  }
+  const std::string erro = p.impressora.empty() ? std::string() : ConfereImpressora(p.impressora);
+  if (!erro.empty()) {
+    return origem + ": " + erro;
+  }
+  if (nome == "cancelar" && p.venda.empty()) {
+    return "cancelar --imprime precisa do CF-e assinado da venda que ele cancela: --venda ARQUIVO";
+  }
+  return std::string();
 }
 
 std::string ConfereSemSatd(const Passo &p) {
@@ -442,6 +557,36 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
       }
       (a.codigo == OPCAO_DE ? passo.de : passo.ate) = valor;
       break;
+    case OPCAO_CANCELAMENTO:
+    case OPCAO_PDF:
+    case OPCAO_PNG:
+    case OPCAO_VENDA:
+      if (!temValor || valor.empty()) {
+        return a.nome + " requer um nome de arquivo";
+      }
+      (a.codigo == OPCAO_CANCELAMENTO ? passo.cancelamento
+       : a.codigo == OPCAO_PDF        ? passo.pdf
+       : a.codigo == OPCAO_PNG        ? passo.png
+                                      : passo.venda) = valor;
+      break;
+    case OPCAO_IMPRESSORA:
+      if (!temValor || valor.empty()) {
+        return a.nome + " requer o destino: um caminho, tcp://HOST[:PORTA] ou cups:FILA";
+      }
+      passo.impressora = valor;
+      break;
+    case OPCAO_IMAGEM:
+      passo.imagem = true;
+      break;
+    case OPCAO_IMPRIME:
+      passo.imprime = true;
+      break;
+    case OPCAO_PAPEL:
+      if (!temValor || !LeInteiro(valor, numero) || (numero != 80 && numero != 58)) {
+        return a.nome + " requer a largura do papel em milímetros, 80 ou 58";
+      }
+      passo.papel = numero;
+      break;
     case OPCAO_CAIXA:
       if (!temValor || !LeInteiro(valor, numero) || numero < 0 || numero > 999) {
         return a.nome + " requer um número de caixa, de 0 a 999";
@@ -458,7 +603,7 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
   if (l.passos.back().sub == nullptr) {
     return l.passos.size() > 1 ? "\",\" sem subcomando depois" : "nenhum subcomando";
   }
-  for (const Passo &p : l.passos) {
+  for (Passo &p : l.passos) {
     const Subcomando &s = *p.sub;
     const int n = static_cast<int>(p.args.size());
     if (n < s.minimo || n > s.maximo) {
@@ -481,7 +626,10 @@ std::string LeLinha(int argc, char **argv, Linha &l) {
     if (!p.arquivo.empty() && s.arquivo == nullptr) {
       return std::string("--arquivo não se aplica a ") + s.nome;
     }
-    const std::string erro = s.satd ? ConfereSatd(l, p) : ConfereSemSatd(p);
+    std::string erro = s.satd ? ConfereSatd(l, p) : ConfereSemSatd(p);
+    if (erro.empty()) {
+      erro = ConfereExtrato(l, p);
+    }
     if (!erro.empty()) {
       return erro;
     }
@@ -506,6 +654,8 @@ int main(int argc, char **argv) {
     *valor = ambiente != nullptr ? ambiente : "";
   }
   linha.temSenha = std::getenv("SATD_SENHA") != nullptr;
+  const char *impressora = std::getenv("SAT_IMPRESSORA");
+  linha.impressoraPadrao = impressora != nullptr ? impressora : "";
   const std::string erro = LeLinha(argc, argv, linha);
   if (linha.ajuda) {
     Ajuda(terminal);
@@ -518,10 +668,19 @@ int main(int argc, char **argv) {
     return Uso(erro);
   }
   for (Passo &p : linha.passos) {
-    if (p.sub->documento >= 0 && !LeArquivo(p.args[p.sub->documento], p.documento)) {
-      const std::string causa = std::strerror(errno);
-      Avisa("não foi possível ler " + p.args[p.sub->documento] + ": " + causa);
-      return STATUS_ARQUIVO;
+    const std::pair<const std::string *, std::string *> documentos[] = {
+        {p.sub->documento >= 0 ? &p.args[p.sub->documento] : nullptr, &p.documento},
+        {p.cancelamento.empty() ? nullptr : &p.cancelamento, &p.documentoCancelamento},
+        {p.venda.empty() ? nullptr : &p.venda, &p.documentoVenda}};
+    for (const auto &[nome, conteudo] : documentos) {
+      if (nome != nullptr && !LeArquivo(*nome, *conteudo)) {
+        const std::string causa = std::strerror(errno);
+        Avisa("não foi possível ler " + *nome + ": " + causa);
+        return STATUS_ARQUIVO;
+      }
+    }
+    if (!p.venda.empty() && !DaVenda(p.documentoVenda, p.args[0])) {
+      return Uso("o CF-e de --venda " + p.venda + " não é o da venda " + p.args[0]);
     }
   }
   if (!linha.senhaArquivo.empty()) {

@@ -15,6 +15,7 @@ falha() {
 }
 
 # The day. Each step prints its number, its command and one result line per subcommand.
+rm -f "$build/extrato-venda.pdf" "$build/extrato-cancelamento.pdf"
 status=0
 bash "$demo" "$build" >"$dir/saida" 2>"$dir/erro" || status=$?
 [ "$status" -eq 0 ] || falha "the demo ended with status $status: $(cat "$dir/erro")"
@@ -28,6 +29,11 @@ for esperado in '\[ok\] EnviarDadosVenda 06000' '\[ok\] CancelarUltimaVenda 0700
   '\[ok\] ExtrairLogs 15000' '\[ok\] DesbloquearSAT 17000' 'CF-e assinado em cfe-venda.xml: [0-9]+ bytes, chave CFe[0-9]{44}' \
   'emitido por Padaria Pão Dourado Ltda, São Paulo: total R\$ 21\.00, ICMS R\$ 3\.24, troco R\$ 4\.00'; do
   grep -qE "$esperado" "$dir/saida" || falha "no line matching $esperado"
+done
+# The day's extratos stay in the build folder, as PDF.
+for extrato in venda cancelamento; do
+  grep -q "$build/extrato-$extrato.pdf" "$dir/saida" || falha "the demo does not say where the $extrato's extrato is"
+  [ "$(head -c 5 "$build/extrato-$extrato.pdf" 2>/dev/null)" = "%PDF-" ] || falha "no PDF of the $extrato's extrato"
 done
 if [ -x "$build/satd" ]; then
   grep -q '^== o satd ' "$dir/saida" || falha "satd's part did not run"

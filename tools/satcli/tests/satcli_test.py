@@ -13,9 +13,13 @@ import os
 import pathlib
 import re
 import shutil
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 CODIGO = "12345678"
 CNPJ = "11222333000181"
@@ -29,6 +33,7 @@ wine = satcli[0] == "wine"
 pasta = pathlib.Path(tempfile.mkdtemp(prefix="satcli-"))
 falhas = []
 memoria = {}
+processos = []  # the test's own servers (cupsd), ended at the end
 
 COMUM = ["numeroSessao", "EEEEE", "mensagem", "cod", "mensagemSEFAZ"]
 
@@ -64,7 +69,7 @@ def frames_recebidos():
 def roda(args, entrada=None, ambiente=None, sem_codigo=False):
     env = dict(os.environ, LC_ALL="C.UTF-8", SAT_CODIGO=CODIGO)
     env.pop("SAT_SYSFS_ROOT", None)
-    for variavel in ["SATD_URL", "SATD_USUARIO", "SATD_SENHA"]:
+    for variavel in ["SATD_URL", "SATD_USUARIO", "SATD_SENHA", "SAT_IMPRESSORA", "CUPS_SERVER"]:
         env.pop(variavel, None)
     if sem_codigo:
         del env["SAT_CODIGO"]
@@ -195,6 +200,174 @@ def arquivado(linha, prefixo, salvo, campos):
     return str(alvo)
 
 
+def impressora_tcp(nome):
+    """A printer's raw port on 127.0.0.1 taking one connection: tcp://... to print to; its bytes
+    go to memoria[nome] once the sender (satcli, or CUPS's socket backend) closes its side."""
+    servidor = socket.create_server(("127.0.0.1", 0))
+    servidor.settimeout(900)  # the listener for cupsd is made with the table
+
+    def atende():
+        with servidor:
+            conexao, _ = servidor.accept()
+            with conexao:
+                conexao.settimeout(60)
+                dados = b""
+                while bloco := conexao.recv(65536):
+                    dados += bloco
+                memoria[nome] = dados
+    memoria[nome + "_linha"] = threading.Thread(target=atende, daemon=True)
+    memoria[nome + "_linha"].start()
+    return f"tcp://127.0.0.1:{servidor.getsockname()[1]}"
+
+
+def porta_fechada():
+    """A port bound and not listening: every connection to it is refused."""
+    fechada = socket.socket()
+    fechada.bind(("127.0.0.1", 0))
+    memoria.setdefault("fechadas", []).append(fechada)
+    return f"tcp://127.0.0.1:{fechada.getsockname()[1]}"
+
+
+def cups_privado():
+    """A cupsd of the test's own, on a free port, with the raw queue "extrato" printing to
+    impressora_tcp("cups") through CUPS's socket backend: its CUPS_SERVER, or None when this
+    machine cannot run one (not root, or no cupsd, lpadmin or socket backend)."""
+    cupsd = shutil.which("cupsd") or "/usr/sbin/cupsd"
+    if os.geteuid() != 0 or not os.path.exists(cupsd) or not shutil.which("lpadmin") or \
+            not os.path.exists("/usr/lib/cups/backend/socket"):
+        return None
+    # The backend runs as lp and reads the job from the spool: a folder it can reach.
+    raiz = pathlib.Path(tempfile.mkdtemp(prefix="satcli-cups-"))
+    raiz.chmod(0o755)
+    for nome in ["spool", "tmp", "cache", "state", "log"]:
+        (raiz / nome).mkdir()
+    with socket.create_server(("127.0.0.1", 0)) as livre:
+        servidor = f"127.0.0.1:{livre.getsockname()[1]}"
+    (raiz / "cupsd.conf").write_text(
+        f"Listen {servidor}\nLogLevel warn\nWebInterface No\nBrowsing No\nDefaultAuthType None\n"
+        "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+        "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n</Policy>\n")
+    (raiz / "cups-files.conf").write_text("".join(f"{chave} {raiz / valor}\n" for chave, valor in [
+        ("ServerRoot", ""), ("RequestRoot", "spool"), ("TempDir", "tmp"), ("CacheDir", "cache"),
+        ("StateDir", "state"), ("Printcap", "printcap"), ("AccessLog", "log/access_log"),
+        ("ErrorLog", "log/error_log"), ("PageLog", "log/page_log")]))
+    processos.append((subprocess.Popen([cupsd, "-f", "-c", str(raiz / "cupsd.conf"), "-s", str(
+        raiz / "cups-files.conf")], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL), raiz))
+    impressora = impressora_tcp("cups")[len("tcp://"):]
+    for _ in range(300):
+        if processos[-1][0].poll() is not None:
+            break
+        if subprocess.run(["lpadmin", "-h", servidor, "-p", "extrato", "-E", "-v",
+                           "socket://" + impressora], capture_output=True,
+                          timeout=30).returncode == 0:
+            return servidor
+        time.sleep(0.1)
+    print(f"cupsd did not start: {(raiz / 'log/error_log').read_text(errors='replace')[-2000:]}",
+          file=sys.stderr)
+    return None
+
+
+def chave_de(nome):
+    return re.search(rb'Id="CFe(\d{44})"', pathlib.Path(caminho(nome)).read_bytes())[1]
+
+
+def escpos(nome, *cfes, imagem=False):
+    """ESC/POS as a printer gets it (memoria[nome], or the file nome): ESC @ first, and the QR
+    code's store command (GS ( k, function 80) for the key of each CF-e; the raster (GS v 0) and
+    no QR command with `imagem`."""
+    def depois(linha, _):
+        if nome + "_linha" in memoria:
+            memoria[nome + "_linha"].join(60)
+        dados = memoria.get(nome)
+        try:
+            dados = dados if dados is not None else pathlib.Path(caminho(nome)).read_bytes()
+        except OSError as e:
+            confere(linha, False, f"nothing printed: {e}")
+            return
+        confere(linha, dados.startswith(b"\x1b@"), f"{nome} starts with {dados[:8]!r}")
+        confere(linha, (b"\x1dv0" in dados and b"\x1d(k" not in dados) if imagem else all(
+            re.search(rb"\x1d\(k..1P0" + chave_de(cfe) + rb"\|", dados, re.S) for cfe in cfes),
+            f"{nome} lacks its codes")
+    return depois
+
+
+def texto_do_pdf(nome, *trechos):
+    def depois(linha, _):
+        texto = subprocess.run(["pdftotext", caminho(nome), "-"], capture_output=True,
+                               timeout=60).stdout.decode("utf-8", "replace")
+        for trecho in trechos:
+            confere(linha, trecho in texto, f"{nome} lacks {trecho!r}:\n{texto[:500]}")
+        confere(linha, not list(pasta.glob("*.parcial-*")), "a partial file was left")
+    return depois
+
+
+def linhas_extrato(p, venda):
+    """The extrato of the sale and of its cancellation, and a sale and a cancellation printed:
+    Linux only (the Windows build has no libsatextrato)."""
+    cfe, canc = caminho("cfe.xml"), caminho("canc.xml")
+    cups = cups_privado()
+    linhas = [
+        {"oque": "extrato: PDF", "args": ["extrato", cfe, "--pdf", caminho("venda.pdf")],
+         "status": 0, "legivel": r"\A\[ok\] ExtratoVenda: \d+ bytes em PDF \(papel de 80 mm\) "
+                                 r"gravados em .*venda\.pdf\n\Z",
+         "depois": texto_do_pdf("venda.pdf", "Extrato No.", "CUPOM FISCAL ELETRÔNICO - SAT")},
+        {"oque": "extrato: PNG on 58 mm", "args": ["--json", "extrato", cfe, "--png", caminho(
+            "venda.png"), "--papel", "58"], "status": 0,
+         "json": {"formato": "PNG", "papel": 58, "arquivo": caminho("venda.png")},
+         "depois": lambda linha, _: confere(linha, struct.unpack(">8s8xI", pathlib.Path(caminho(
+             "venda.png")).read_bytes()[:20]) == (b"\x89PNG\r\n\x1a\n", 58 * 12), "not 58 mm")},
+        {"oque": "extrato of the cancellation", "args": [
+            "extrato", cfe, "--cancelamento", canc, "--pdf", caminho("canc.pdf")], "status": 0,
+         "depois": texto_do_pdf("canc.pdf", "CUPOM FISCAL ELETRÔNICO - SAT CANCELAMENTO",
+                                "DADOS DO CUPOM FISCAL ELETRÔNICO CANCELADO")},
+        {"oque": "extrato on a device", "args": ["extrato", cfe, "--impressora", caminho("lp0")],
+         "status": 0, "depois": escpos("lp0", "cfe.xml")},
+        {"oque": "SAT_IMPRESSORA, the raster", "args": ["--json", "extrato", cfe, "--imagem"],
+         "ambiente": {"SAT_IMPRESSORA": caminho("lp1")}, "status": 0,
+         "json": {"formato": "ESC/POS em imagem", "impressora": caminho("lp1")},
+         "depois": escpos("lp1", imagem=True)},
+        {"oque": "extrato of an unsigned CF-e", "args": ["extrato", venda, "--pdf", caminho(
+            "x.pdf")], "status": 4, "erro": r"^satcli: extrato de .*cfe-venda\.xml: .+",
+         "depois": lambda linha, _: confere(linha, not os.path.exists(caminho("x.pdf")), "x.pdf")},
+        {"oque": "extrato, the printer refuses", "args": ["extrato", cfe, "--impressora",
+                                                          porta_fechada], "status": 6,
+         "erro": r"não foi possível conectar à impressora tcp://127\.0\.0\.1:\d+: "},
+        {"oque": "sale printed on the raw port", "args": p + [
+            "--json", "venda", venda, "--salva", caminho("cfe2.xml"), "--imprime", "--impressora",
+            lambda: impressora_tcp("venda")], "status": 0, "codigo": "06000",
+         "json": {"extrato.impresso": True},
+         "depois": lambda linha, o: escpos("venda", "cfe2.xml")(linha, o) or arquivo(
+             "cancelamento2.xml", re.sub(rb"CFe0{44}", b"CFe" + chave_de("cfe2.xml"), (
+                 RAIZ / "examples/cfe-cancelamento.xml").read_bytes()))},
+        {"oque": "cancellation printed", "args": p + [
+            "cancelar", lambda: "CFe" + chave_de("cfe2.xml").decode(), caminho(
+                "cancelamento2.xml"), "--salva", caminho("canc2.xml"), "--imprime", "--venda",
+            caminho("cfe2.xml"), "--impressora", caminho("lp2")], "status": 0,
+         "titulo": r"\[ok\] CancelarUltimaVenda 07000: .*",
+         "legivel": r"^  nota: extrato enviado a .*lp2$",
+         "depois": escpos("lp2", "cfe2.xml", "canc2.xml")},
+        {"oque": "sale whose print fails", "args": p + [
+            "venda", venda, "--imprime", "--impressora", porta_fechada], "status": 6,
+         "titulo": r"\[ok\] EnviarDadosVenda 06000: .*",
+         "erro": r"satcli: a venda teve sucesso, mas o seu extrato não foi impresso: não foi "
+                 r"possível conectar à impressora tcp://"},
+        {"oque": "CUPS does not answer", "args": ["extrato", cfe, "--impressora", "cups:x"],
+         "ambiente": {"CUPS_SERVER": porta_fechada()[len("tcp://"):]}, "status": 6,
+         "erro": r"o servidor do CUPS em 127\.0\.0\.1:\d+ não atende \(cups:x\): "},
+    ]
+    if cups is None:
+        print("cups: not tested (needs root, cupsd, lpadmin and the socket backend)")
+        return linhas
+    return linhas + [
+        {"oque": "extrato on a CUPS queue", "args": ["extrato", cfe, "--impressora",
+                                                     "cups:extrato"],
+         "ambiente": {"CUPS_SERVER": cups}, "status": 0, "depois": escpos("cups", "cfe.xml")},
+        {"oque": "no such CUPS queue", "args": ["extrato", cfe, "--impressora", "cups:nada"],
+         "ambiente": {"CUPS_SERVER": cups}, "status": 6,
+         "erro": rf"a fila cups:nada não existe no servidor do CUPS em {cups}$"},
+    ]
+
+
 def sysfs_com_sat():
     """A USB bus with one SAT whose tty is COM7, as the kernel lays it out in sysfs."""
     raiz = pasta / "sys"
@@ -295,6 +468,7 @@ def linhas_dispositivo():
         {"oque": "the last fiscal session: the cancellation", "args": p + [
             "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
          "json": {"respostaDe": "CancelarUltimaVenda"}},
+        *([] if wine else linhas_extrato(p, venda)),
         {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
          "codigo": "09000", "nomes": TESTE},
         {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,
@@ -373,6 +547,25 @@ def linhas_dispositivo():
                   (["--satd", "http://h", "--usuario", "t", "mes", "2026-12", "m"], r"SATD_SENHA"),
               ]],
             (["consultar", "--caixa", "1"], 64, r"--caixa não se aplica a consultar", False),
+            # The extrato's, checked before anything is read or sent.
+            *[(args, 64, "não está disponível nesta compilação" if wine else erro, False)
+              for args, erro in [
+                  (["extrato", "c.xml"], r"extrato precisa de uma saída: --pdf ARQUIVO"),
+                  (["extrato", "c.xml", "--pdf", "a", "--png", "b"], r"uma só saída"),
+                  (["extrato", "c.xml", "--imagem", "--pdf", "a"], r"--imagem é do extrato na "),
+                  (["extrato", "c.xml", "--impressora", "tcp://h:0"], r"tcp://h:0 não é um end"),
+                  (["venda", "c.xml", "--imprime"], r"--imprime precisa da impressora"),
+                  (["venda", "c.xml", "--imprime", "--impressora", "cups:"], r"não é o nome de"),
+                  (["cancelar", "CFe1", "c.xml", "--imprime", "--impressora", "f"],
+                   r"cancelar --imprime precisa do CF-e assinado da venda que ele cancela"),
+                  (["consultar", "--imprime"], r"--imprime não se aplica a consultar"),
+                  (["venda", "c.xml", "--pdf", "a"], r"--pdf não se aplica a venda"),
+                  (["venda", "c.xml", "--papel", "58"], r"--papel não se aplica a venda sem --"),
+                  (["cancelar", "CFe" + "1" * 44, caminho("cancelamento.xml"), "--imprime",
+                    "--venda", caminho("cfe.xml"), "--impressora", "f"], r"não é o da venda CFe"),
+              ]],
+            (["extrato", "c.xml", "--papel", "60"], 64, r"--papel requer a largura do papel em "
+             r"milímetros, 80 ou 58", False),
             (["--bruto=x", "consultar"], 64, r"--bruto não aceita valor", False),
             (["consultar", "--codigo"], 64, r"--codigo requer o código de ativação", False),
             (["consultar", ",", "venda", caminho("nao-existe.xml")], 4,
@@ -467,6 +660,10 @@ try:
     for linha in linhas:
         executa(linha)
 finally:
+    for processo, raiz in processos:
+        processo.terminate()
+        processo.wait(30)
+        shutil.rmtree(raiz, ignore_errors=True)
     shutil.rmtree(pasta, ignore_errors=True)
 for falha in falhas:
     print(f"FAILED {falha}\n", file=sys.stderr)
