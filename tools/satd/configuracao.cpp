@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "central.h"
+#include "comum/impressora.h"
 
 namespace satd {
 
@@ -44,6 +45,18 @@ template <typename T> Leitor Inteiro(T Configuracao::*campo, int64_t minimo, int
       return false;
     }
     c.*campo = static_cast<T>(*valor);
+    return true;
+  };
+}
+
+Leitor Booleano(bool Configuracao::*campo) {
+  return [=](const toml::node &no, Configuracao &c, std::string &erro) {
+    const auto valor = no.value_exact<bool>();
+    if (!valor) {
+      erro = "deve ser true ou false";
+      return false;
+    }
+    c.*campo = *valor;
     return true;
   };
 }
@@ -129,6 +142,10 @@ const std::map<std::string, std::map<std::string, Leitor>> &Esquema() {
         {"loja", Texto(&Configuracao::centralLoja, false)},
         {"lote", Inteiro(&Configuracao::centralLote, 1, 1000)},
         {"prazo_s", Inteiro(&Configuracao::centralPrazo, 1, 600)}}},
+      {"impressora",
+       {{"destino", Texto(&Configuracao::impressora, false)},
+        {"papel", Inteiro(&Configuracao::impressoraPapel, 58, 80)},
+        {"imagem", Booleano(&Configuracao::impressoraImagem)}}},
   };
   return esquema;
 }
@@ -154,6 +171,26 @@ bool BaseValida(const std::string &base) {
 
 bool CredencialValida(const std::string &usuario, const std::string &senha) {
   return usuario.empty() == senha.empty() && usuario.find(':') == std::string::npos;
+}
+
+bool ConfereImpressora(const Configuracao &c, std::string &erro) {
+  if (c.impressora.empty()) {
+    if (c.impressoraPapel != 80 || c.impressoraImagem) {
+      erro = "[impressora] exige impressora.destino";
+      return false;
+    }
+    return true;
+  }
+  if (c.impressoraPapel != 80 && c.impressoraPapel != 58) {
+    erro = "impressora.papel deve ser 80 ou 58 (mm)";
+    return false;
+  }
+  const std::string motivo = comum::ConfereImpressora(c.impressora);
+  if (!motivo.empty()) {
+    erro = "impressora.destino: " + motivo;
+    return false;
+  }
+  return true;
 }
 
 bool ConfereCentral(Configuracao &c, std::string &erro) {
@@ -277,7 +314,7 @@ bool Confere(Configuracao &c, std::string &erro) {
     erro = "o código de ativação deve ter de 8 a 32 caracteres ASCII visíveis, sem '|'";
     return false;
   }
-  return ConfereCentral(c, erro);
+  return ConfereImpressora(c, erro) && ConfereCentral(c, erro);
 }
 
 } // namespace

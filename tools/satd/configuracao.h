@@ -64,6 +64,10 @@ struct Configuracao {
   std::string centralLoja;               // written with each document; the host name by default
   size_t centralLote = 200;              // documents per transaction
   std::chrono::seconds centralPrazo{10}; // each connection, query and commit ends within this
+  // [impressora]: the shop's receipt printer, for the extratos the checkouts ask satd to print
+  std::string impressora;        // a device, tcp://HOST[:PORTA] or cups:FILA; "": none
+  int impressoraPapel = 80;      // millimetres: 80 or 58
+  bool impressoraImagem = false; // the whole extrato as an image, for printers without QR codes
 };
 
 // Reads and checks the file. False, with `erro` naming the key and the fault, when it cannot be

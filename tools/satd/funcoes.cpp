@@ -247,6 +247,17 @@ bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *c
   }
   pedido.caixa = static_cast<int>(numero);
 
+  const auto imprimir = recebidos.find("imprimir_extrato");
+  if (imprimir != recebidos.end() && (funcao.comando == Comando::EnviarDadosVenda ||
+                                      funcao.comando == Comando::CancelarUltimaVenda)) {
+    if (imprimir->second != "0" && imprimir->second != "1") {
+      erro = "imprimir_extrato deve ser 1 ou 0";
+      return false;
+    }
+    pedido.imprimirExtrato = imprimir->second == "1";
+    recebidos.erase(imprimir);
+  }
+
   // An empty codigo_emergencia is the same as none: it only matters with opcao 2.
   const auto emergencia = recebidos.find("codigo_emergencia");
   if (funcao.comando == Comando::TrocarCodigoDeAtivacao && emergencia != recebidos.end() &&

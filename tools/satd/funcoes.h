@@ -54,13 +54,15 @@ struct Pedido {
   int caixa = -1;
   std::map<std::string, std::string> campos;
   std::vector<std::string> ignorados; // fields the function does not take, left out
+  bool imprimirExtrato = false;       // a sale's or cancellation's imprimir_extrato=1
 };
 
 // Reads and checks a form-encoded body for `funcao`; numero_caixa comes from the body or, when
 // given, `caixaDeFora` (the URL's query or a header), which must agree with the body's. False,
 // with `erro` saying why, for a missing field, a field given twice, a number out of its range, a
 // '|' that would split the device's fields, or text with no Windows-1252 form. Fields the
-// function does not take are left out and named in `ignorados`.
+// function does not take are left out and named in `ignorados`. A sale and a cancellation also
+// take imprimir_extrato (1 or 0): print the document's extrato on the shop's printer.
 bool LePedido(const Funcao &funcao, std::string_view corpo, const std::string *caixaDeFora,
               Pedido &pedido, std::string &erro);
 

@@ -35,11 +35,14 @@ Interface HTTP:
   GET /                    a página de status da loja (HTML, sem nada externo, recarrega
                            sozinha): a identificação e o estado do SAT, suas verificações de
                            saúde, a fila, as vendas do dia (quantidade, total e um gráfico por
-                           hora), os últimos CF-e com um link para cada XML e as últimas
-                           requisições do registro
+                           hora), os últimos CF-e com um link para cada XML e para o seu
+                           extrato em PDF, e as últimas requisições do registro
   GET {base}/cfe/{chave}   ao técnico e ao contador, o XML do CF-e de venda ou cancelamento com
                            essa chave (CFe e 44 dígitos, ou só os dígitos), byte a byte como o
                            SAT o assinou
+  GET {base}/cfe/{chave}/extrato.pdf[?papel=58]
+                           ao técnico e ao contador, o extrato desse CF-e em PDF, do papel de
+                           80 mm (ou 58), o de um cancelamento com a venda que ele cancela
   GET {base}/cfe?de=AAAA-MM-DD&ate=AAAA-MM-DD[&caixa=N]
                            ao técnico e ao contador, os CF-e emitidos no período (os dois dias
                            inclusive), em JSON: chave, tipo, cnpj, caixa, sessao, emitido_em,
@@ -95,6 +98,11 @@ linhas terminadas em CRLF. A primeira linha é o cabeçalho "Data;Vendas;Valor d
 vendas;Cancelamentos;Valor dos cancelamentos;Valor líquido"; depois, uma linha por dia com
 documentos, em ordem, e por fim a linha "Total" do mês. Os valores são somados em centavos
 inteiros; o líquido é o das vendas menos o dos cancelamentos emitidos no mês.
+
+Com [impressora] destino, um caixa que manda imprimir_extrato=1 com enviardadosvenda ou
+cancelarultimavenda recebe a resposta como sempre, e o extrato do CF-e (ESC/POS) vai depois, por
+uma thread própria, para a impressora da loja; o registro diz se ela o recebeu (linhas
+"impressora:"). Sem [impressora], imprimir_extrato=1 é recusado (400) antes de ir ao SAT.
 
 Com [central] conexao, cada CF-e guardado no diário vai também, por uma thread própria, para o
 banco PostgreSQL da rede de lojas (satd.toml(5)); sem conexão, os CF-e esperam no diário e vão

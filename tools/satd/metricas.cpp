@@ -327,4 +327,20 @@ std::string TextoCentral(const Central::Estado &e) {
   return saida;
 }
 
+std::string TextoImpressora(const Extratos::Estado &e) {
+  std::string saida;
+  Contador(saida, "satd_impressora_extratos_total",
+           "Extratos que a impressora da loja recebeu desde o início do satd",
+           static_cast<double>(e.impressos));
+  Contador(saida, "satd_impressora_falhas_total",
+           "Extratos que não puderam ser feitos ou enviados à impressora",
+           static_cast<double>(e.falhas));
+  Contador(saida, "satd_impressora_descartados_total",
+           "Extratos deixados de lado porque a fila da impressora estava cheia",
+           static_cast<double>(e.descartados));
+  Medida(saida, "satd_impressora_pendentes", "Extratos esperando a impressora",
+         static_cast<double>(e.pendentes));
+  return saida;
+}
+
 } // namespace satd

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "central.h"
+#include "extratos.h"
 #include "funcoes.h"
 #include "painel.h"
 
@@ -51,5 +52,7 @@ private:
 std::string TextoMetricas(const Painel &painel, const Requisicoes &requisicoes);
 // The forwarder's, when [central] is configured ("" otherwise).
 std::string TextoCentral(const Central::Estado &central);
+// The shop's printer, when [impressora] names one.
+std::string TextoImpressora(const Extratos::Estado &impressora);
 
 } // namespace satd

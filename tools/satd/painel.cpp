@@ -249,13 +249,14 @@ std::string PaginaHtml(const Painel &p) {
           Reais(p.dia.centavosCancelados) + "</p>\n" + GraficoPorHora(p.dia);
   if (!p.ultimos.empty()) {
     html += "<table id=\"ultimos\">\n<tr><th>Emitido em</th><th>Tipo</th><th>Caixa</th>"
-            "<th>Total</th><th>Chave</th></tr>\n";
+            "<th>Total</th><th>Chave</th><th>Extrato</th></tr>\n";
     for (const Diario::Item &d : p.ultimos) {
       const std::string chave = "CFe" + d.chave;
       html += "<tr><td>" + Escapa(d.emitidoEm) + "</td><td>" + Escapa(d.tipo) + "</td><td>" +
               std::to_string(d.caixa) + "</td><td>" + Reais(CentavosDe(d.total)) +
               "</td><td><a href=\"" + Escapa(p.base) + "/cfe/" + chave + "\">" + chave +
-              "</a></td></tr>\n";
+              "</a></td><td><a href=\"" + Escapa(p.base) + "/cfe/" + chave +
+              "/extrato.pdf\">PDF</a></td></tr>\n";
     }
     html += "</table>\n";
   }

@@ -24,6 +24,7 @@
 
 #include "comum/datas.h"
 #include "sat.h"
+#include "satextrato.h"
 #include "texto.h"
 
 namespace satd {
@@ -183,6 +184,8 @@ Resposta Ocupado(const std::string &erro) {
 struct Trabalho {
   Resultado resultado;
   bool clienteFoi = false;
+  bool imprimir = false; // the checkout asked for the extrato on the shop's printer
+  int caixa = 0;
 };
 
 // What one request's log line carries.
@@ -850,6 +853,35 @@ struct Servidor::Rede {
         p.base = C().base;
         r.corpo = PaginaHtml(p);
       });
+    } else if (linha.funcao == "cfe" && caminho.size() > C().base.size() + 5 + 12 &&
+               caminho.compare(caminho.size() - 12, 12, "/extrato.pdf") == 0) {
+      linha.funcao = "extrato";
+      const std::string digitos = DigitosDaChave(
+          caminho.substr(C().base.size() + 5, caminho.size() - C().base.size() - 5 - 12));
+      const size_t interrogacao = alvo.find('?');
+      const std::string consulta(
+          interrogacao == std::string_view::npos ? "" : alvo.substr(interrogacao + 1));
+      const int papel = consulta.empty() || consulta == "papel=80" ? 80
+                        : consulta == "papel=58"                   ? 58
+                                                                   : 0;
+      if (digitos.empty() || papel == 0) {
+        co_return Erro(http::status::bad_request,
+                       "o extrato é GET " + C().base +
+                           "/cfe/{chave}/extrato.pdf[?papel=58], a chave com 44 dígitos");
+      }
+      bool feito = false, existe = false;
+      std::string erro;
+      co_await NoAuxiliar([&] {
+        feito =
+            ExtratoDoArquivo(servidor.diario_, digitos, EXTRATO_PDF, papel, r.corpo, erro, existe);
+      });
+      if (!feito) {
+        co_return Erro(existe ? http::status::internal_server_error : http::status::not_found,
+                       erro);
+      }
+      r.tipo = "application/pdf";
+      r.cabecalhos.emplace_back(http::field::content_disposition,
+                                "inline; filename=\"extrato-" + digitos + ".pdf\"");
     } else if (linha.funcao == "cfe") {
       const std::string digitos = DigitosDaChave(caminho.substr(C().base.size() + 5));
       if (digitos.empty()) {
@@ -902,7 +934,9 @@ struct Servidor::Rede {
       co_await NoAuxiliar([&] {
         r.corpo =
             TextoMetricas(servidor.MontaPainel(false, sessao, codigo), servidor.requisicoes_) +
-            TextoCentral(servidor.central_.Consulta());
+            TextoCentral(servidor.central_.Consulta()) +
+            (servidor.extratos_.Configurada() ? TextoImpressora(servidor.extratos_.Consulta())
+                                              : std::string());
       });
     }
     if (sessao != 0) {
@@ -992,7 +1026,14 @@ struct Servidor::Rede {
       }
     }
 
+    if (checado.imprimirExtrato && !servidor.extratos_.Configurada()) {
+      co_return Erro(http::status::bad_request,
+                     "imprimir_extrato=1, mas o satd não tem impressora ([impressora] destino): "
+                     "nada foi enviado ao SAT");
+    }
     auto trabalho = std::make_shared<Trabalho>();
+    trabalho->imprimir = checado.imprimirExtrato;
+    trabalho->caixa = checado.caixa;
     Fila::Tarefa tarefa = Tarefa(trabalho, fd, std::move(checado));
     const Fila::Desfecho desfecho = co_await NaFila(std::move(tarefa));
     co_return Conclui(funcao, desfecho, *trabalho, linha);
@@ -1042,6 +1083,18 @@ struct Servidor::Rede {
       linha.sessao = "diario";
     }
     linha.codigo = CodigoDaResposta(resultado.resposta);
+    if (trabalho.imprimir && (linha.codigo == "06000" || linha.codigo == "07000")) {
+      // The key is the reply's ninth field, "CFe" and its 44 digits.
+      std::string_view r = resultado.resposta;
+      for (int campo = 0; campo < 8 && !r.empty(); ++campo) {
+        const size_t barra = r.find('|');
+        r = barra == std::string_view::npos ? std::string_view{} : r.substr(barra + 1);
+      }
+      const std::string digitos = DigitosDaChave(std::string(r.substr(0, r.find('|'))));
+      if (!digitos.empty()) {
+        servidor.extratos_.Imprime(digitos, trabalho.caixa);
+      }
+    }
     return Retorno(funcao, resultado.resposta);
   }
 
@@ -1156,7 +1209,8 @@ Servidor::Servidor(const Configuracao &configuracao)
       credenciaisArquivo_(configuracao.arquivoUsuario, configuracao.arquivoSenha),
       fila_(configuracao.fila, configuracao.espera), sat_(configuracao, registro_, &diario_),
       rede_(std::make_unique<Rede>(*this)), inicio_(Relogio::now()),
-      inicioUnix_(std::time(nullptr)), central_(configuracao_, diario_, registro_) {}
+      inicioUnix_(std::time(nullptr)), extratos_(configuracao_, diario_, registro_),
+      central_(configuracao_, diario_, registro_) {}
 
 Servidor::~Servidor() {
   fila_.Encerra();
@@ -1251,6 +1305,7 @@ bool Servidor::Prepara(std::string &erro) {
   if (!central_.Inicia(erro)) {
     return false;
   }
+  extratos_.Inicia();
   fila_.Inicia([this] { sat_.Prepara(); });
   registro_.Escreve("satd atendendo em " + Url() + "; porta do SAT " +
                     (configuracao_.portaSat >= 0 ? "COM" + std::to_string(configuracao_.portaSat)
@@ -1276,6 +1331,7 @@ bool Servidor::Atende() {
   rede.io.run();
   fila_.Encerra();
   fila_.Aguarda();
+  extratos_.Para();
   central_.Para();
   if (rede.fim.joinable()) {
     rede.fim.join();

@@ -17,6 +17,7 @@
 #include "diario.h"
 #include "dispositivo.h"
 #include "exportacao.h"
+#include "extratos.h"
 #include "fila.h"
 #include "funcoes.h"
 #include "metricas.h"
@@ -94,7 +95,8 @@ private:
   std::atomic<uint64_t> naoEntregues_{0};      // fiscal replies the client did not take
   std::atomic<uint64_t> conexoesRecusadas_{0}; // for want of room
   std::atomic<size_t> conexoesAbertas_{0};
-  Central central_; // last: its thread ends before the journal and the log go
+  Extratos extratos_; // their threads end before the journal and the log go
+  Central central_;
 };
 
 } // namespace satd

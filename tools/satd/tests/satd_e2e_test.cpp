@@ -14,6 +14,7 @@
 
 #include "ambiente.h"
 #include "sat.h"
+#include "satextrato.h"
 #include "texto.h"
 
 namespace {
@@ -771,6 +772,85 @@ TEST(Metricas, OncePerIntervalAndNeverBehindASale) {
   EXPECT_EQ(Metrica(r->body, "satd_status_queries_total"), 2);
   EXPECT_EQ(Metrica(r->body, "satd_queue_busy"), 0);
   EXPECT_EQ(ConsultasDeStatus(loja), 3);
+}
+
+} // namespace
+
+namespace {
+
+// The extrato, from satd: the archive's PDF of a sale and of its cancellation, and the ESC/POS
+// that reached the shop's printer (a file here) for each, when the checkout asked, equal to what
+// the library lays out of the archived documents; a checkout's request for a printer satd lacks
+// is refused before the SAT sees it.
+TEST(Extrato, DoArquivoENaImpressoraDaLoja) {
+  Loja loja;
+  ASSERT_TRUE(loja.IniciaEmulador({"--pronto"})) << loja.erro;
+  const std::string impressora = loja.Pasta() + "/impressora";
+  ASSERT_TRUE(loja.IniciaServidor({{"http", "clientes = [\"127.0.0.1\"]"},
+                                   {"tecnico", "usuario = \"tecnico\"\nsenha = \"t3cnico\""},
+                                   {"impressora", "destino = \"" + impressora + "\"\npapel = 58"}}))
+      << loja.erro;
+  const auto extrato = [](const std::string &xml, const std::string &venda, int formato,
+                          int papel) {
+    unsigned char *bytes = nullptr;
+    int32_t tamanho = 0;
+    const int32_t r = venda.empty()
+                          ? ExtratoVenda(xml.data(), static_cast<int32_t>(xml.size()), formato,
+                                         papel, &bytes, &tamanho)
+                          : ExtratoCancelamento(xml.data(), static_cast<int32_t>(xml.size()),
+                                                venda.data(), static_cast<int32_t>(venda.size()),
+                                                formato, papel, &bytes, &tamanho);
+    EXPECT_EQ(r, EXTRATO_OK) << ErroExtrato();
+    std::string saida(reinterpret_cast<char *>(bytes), static_cast<size_t>(tamanho));
+    LiberaExtrato(bytes);
+    return saida;
+  };
+  httplib::Client tecnico = loja.Cliente();
+  tecnico.set_basic_auth("tecnico", "t3cnico");
+
+  std::string retorno;
+  ASSERT_TRUE(Retorno(
+      loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}, {"imprimir_extrato", "1"}}),
+      retorno));
+  const std::string venda = Campos(retorno).at(8).substr(3);
+  ASSERT_TRUE(Retorno(
+      loja.Chama("cancelarultimavenda", {{"chave_cfe", "CFe" + venda},
+                                         {"dados_cancelamento", teste::Cancelamento("CFe" + venda)},
+                                         {"imprimir_extrato", "1"}}),
+      retorno));
+  const std::string cancelamento = Campos(retorno).at(8).substr(3);
+  ASSERT_NE(loja.EsperaLinha({"impressora: extrato de " + cancelamento}), "");
+
+  const auto xmlVenda = tecnico.Get(loja.base + "/cfe/" + venda);
+  const auto xmlCancelamento = tecnico.Get(loja.base + "/cfe/" + cancelamento);
+  ASSERT_TRUE(xmlVenda && xmlVenda->status == 200 && xmlCancelamento &&
+              xmlCancelamento->status == 200);
+  EXPECT_EQ(loja.LeArquivo("impressora"),
+            extrato(xmlVenda->body, "", EXTRATO_ESCPOS, 58) +
+                extrato(xmlCancelamento->body, xmlVenda->body, EXTRATO_ESCPOS, 58));
+  const auto pdf = tecnico.Get(loja.base + "/cfe/" + venda + "/extrato.pdf");
+  ASSERT_TRUE(pdf && pdf->status == 200);
+  EXPECT_EQ(pdf->get_header_value("Content-Type"), "application/pdf");
+  EXPECT_EQ(pdf->body, extrato(xmlVenda->body, "", EXTRATO_PDF, 80));
+  const auto pdf58 = tecnico.Get(loja.base + "/cfe/CFe" + cancelamento + "/extrato.pdf?papel=58");
+  ASSERT_TRUE(pdf58 && pdf58->status == 200);
+  EXPECT_EQ(pdf58->body, extrato(xmlCancelamento->body, xmlVenda->body, EXTRATO_PDF, 58));
+  const auto metricas = tecnico.Get("/metrics");
+  ASSERT_TRUE(metricas && metricas->status == 200);
+  EXPECT_EQ(Metrica(metricas->body, "satd_impressora_extratos_total"), 2);
+
+  EXPECT_TRUE(Recusa(tecnico.Get(loja.base + "/cfe/" + std::string(44, '1') + "/extrato.pdf"), 404,
+                     "nenhum CF-e"));
+  EXPECT_TRUE(
+      Recusa(tecnico.Get(loja.base + "/cfe/" + venda + "/extrato.pdf?papel=76"), 400, "papel=58"));
+  EXPECT_TRUE(Recusa(
+      loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}, {"imprimir_extrato", "2"}}),
+      400, "imprimir_extrato deve ser 1 ou 0"));
+  ASSERT_EQ(loja.EncerraServidor(), 0);
+  ASSERT_TRUE(loja.IniciaServidor()) << loja.erro;
+  EXPECT_TRUE(Recusa(
+      loja.Chama("enviardadosvenda", {{"dados_venda", teste::Venda()}, {"imprimir_extrato", "1"}}),
+      400, "não tem impressora"));
 }
 
 } // namespace

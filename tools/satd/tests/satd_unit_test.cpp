@@ -362,6 +362,12 @@ TEST(Configuracao, Files) {
       {central("host=/tmp", "arquivo_senha = \"" + pasta + "/nenhuma\"\n"),
        "não foi possível ler a senha de central.arquivo_senha"},
       {sat + "[central]\nloja = \"Centro\"\n", "[central] exige central.conexao"},
+      {sat + "[impressora]\ndestino = \"tcp://10.0.0.9:9100\"\npapel = 58\nimagem = true\n",
+       nullptr},
+      {sat + "[impressora]\ndestino = \"tcp://10.0.0.9:9100\"\npapel = 76\n",
+       "impressora.papel deve ser 80 ou 58"},
+      {sat + "[impressora]\ndestino = \"tcp://:9100\"\n", "impressora.destino: "},
+      {sat + "[impressora]\nimagem = true\n", "[impressora] exige impressora.destino"},
   };
   for (const auto &c : casos) {
     SCOPED_TRACE(c.texto);
