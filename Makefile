@@ -126,7 +126,7 @@ fuzz: fuzz-build
 
 bench: native windows
 	cmake --build $(BUILD)/native --target sat_bench venda_bench latencia_bench satemu_medicao satd_bench \
-		-j$(JOBS)
+		extrato_e2e -j$(JOBS)
 	cmake --build $(BUILD)/win32 --target latencia_bench -j$(JOBS)
 	@echo "== beyond the device's own time, native"
 	bash tests/com_satemu.sh $(BUILD)/native/satemu --pronto nativo $(BUILD)/native/latencia_bench
@@ -138,6 +138,7 @@ bench: native windows
 	bash tests/e2e/venda_callgrind.sh $(BUILD)/native
 	$(BUILD)/native/satemu_medicao
 	$(BUILD)/native/satd_bench
+	$(BUILD)/native/extrato_e2e --gtest_also_run_disabled_tests --gtest_filter='*Medicao'
 
 # The share of tests against code by area; SINCE=REV counts only what was added since REV.
 partilha:
