@@ -107,14 +107,16 @@ package: native linux
 	bash cmake/arquiteturas.sh empacotar $(abspath $(BUILD)) $(JOBS)
 
 PARTES_WIN32 = $(foreach b,win32 win32-cdecl win64,$(abspath $(BUILD))/$(b)/pacote-partes.cmake)
-# Only what the bundle holds: the three DLLs, satcli.exe for x86 and x64, and the texts (satemu's
-# manual is the native build's, made from its --help), not the Windows tests.
+# Only what the bundle holds: each build's sat.dll and satextrato.dll, satcli.exe for x86 and x64,
+# and the texts (satemu's manual is the native build's, made from its --help), not the Windows
+# tests.
 package-win32: deps $(foreach b,win32 win32-cdecl win64 native,$(BUILD)/$(b)/Makefile)
-	cmake --build $(BUILD)/win32 --target sat satcli -j$(JOBS)
-	cmake --build $(BUILD)/win32-cdecl --target sat -j$(JOBS)
-	cmake --build $(BUILD)/win64 --target sat satcli -j$(JOBS)
+	cmake --build $(BUILD)/win32 --target sat satextrato satcli -j$(JOBS)
+	cmake --build $(BUILD)/win32-cdecl --target sat satextrato -j$(JOBS)
+	cmake --build $(BUILD)/win64 --target sat satextrato satcli -j$(JOBS)
 	cmake --build $(BUILD)/native --target paginas_man -j$(JOBS)
 	@cmake "-DPARTES=$(PARTES_WIN32)" -DSAIDA=$(abspath $(BUILD)) -DCABECALHO=$(CURDIR)/include/sat.h \
+		-DCABECALHO_EXTRATO=$(CURDIR)/extrato/include/satextrato.h \
 		-DREADME=$(CURDIR)/README.md -DMANUAL=$(abspath $(BUILD))/native/packaging/man/satemu.1 \
 		-P packaging/pacote-win32.cmake
 

@@ -8,10 +8,13 @@
 #   libsat.dll.a          the import library (mingw-w64); for x86, it maps the header's
 #                         __stdcall names to sat.dll's undecorated exports
 #   sat.def               the exports (with their __stdcall sizes for x86), for other toolchains
+#   satextrato.dll, satextrato.h, libsatextrato.dll.a, satextrato.def
+#                         the extrato's library (ESC/POS), as sat.dll is given
 #   satcli.exe            the command-line front end (x86 and x64)
 # usage: cmake -DPARTES="<each build's pacote-partes.cmake>" -DSAIDA=<folder>
-#              -DCABECALHO=sat.h -DREADME=README.md -DMANUAL=satemu.1 -P pacote-win32.cmake
-foreach(parte PARTES SAIDA CABECALHO README MANUAL)
+#              -DCABECALHO=sat.h -DCABECALHO_EXTRATO=satextrato.h -DREADME=README.md
+#              -DMANUAL=satemu.1 -P pacote-win32.cmake
+foreach(parte PARTES SAIDA CABECALHO CABECALHO_EXTRATO README MANUAL)
   if("${${parte}}" STREQUAL "")
     message(FATAL_ERROR "pacote-win32.cmake: ${parte} not given")
   endif()
@@ -22,6 +25,19 @@ function(copia origem destino)
     message(FATAL_ERROR "pacote-win32.cmake: ${origem} not found (is its build done?)")
   endif()
   configure_file(${origem} ${destino} COPYONLY)
+endfunction()
+
+# A header as the folder's DLL was built: the cdecl folder's copy defines SAT_CDECL.
+function(escreve_cabecalho origem guarda destino)
+  file(READ ${origem} cabecalho)
+  if(CDECL)
+    string(REPLACE "#define ${guarda}\n" "#define ${guarda}\n\n/* This copy comes with the __cdecl DLL. */
+#ifndef SAT_CDECL\n#define SAT_CDECL\n#endif\n" cabecalho "${cabecalho}")
+    if(NOT cabecalho MATCHES "define SAT_CDECL")
+      message(FATAL_ERROR "pacote-win32.cmake: ${origem} has no \"#define ${guarda}\" line")
+    endif()
+  endif()
+  file(WRITE ${destino} "${cabecalho}")
 endfunction()
 
 # Texts with Windows' line ends.
@@ -61,15 +77,15 @@ foreach(partes IN LISTS PARTES)
     copia(${SATCLI} ${destino}/satcli.exe)
     list(APPEND binarios satcli.exe)
   endif()
-  file(READ ${CABECALHO} cabecalho)
-  if(CDECL)
-    string(REPLACE "#define SAT_H\n" "#define SAT_H\n\n/* This copy comes with the __cdecl sat.dll. */
-#ifndef SAT_CDECL\n#define SAT_CDECL\n#endif\n" cabecalho "${cabecalho}")
-    if(NOT cabecalho MATCHES "define SAT_CDECL")
-      message(FATAL_ERROR "pacote-win32.cmake: ${CABECALHO} has no \"#define SAT_H\" line")
-    endif()
+  escreve_cabecalho(${CABECALHO} SAT_H ${destino}/sat.h)
+  if(NOT EXTRATO)
+    message(FATAL_ERROR "pacote-win32.cmake: the ${VARIANTE} build has no satextrato.dll")
   endif()
-  file(WRITE ${destino}/sat.h "${cabecalho}")
+  copia(${EXTRATO} ${destino}/satextrato.dll)
+  copia(${EXTRATO_IMPORTACAO} ${destino}/libsatextrato.dll.a)
+  copia(${EXTRATO_DEF} ${destino}/satextrato.def)
+  list(APPEND binarios satextrato.dll)
+  escreve_cabecalho(${CABECALHO_EXTRATO} SATEXTRATO_H ${destino}/satextrato.h)
   # The builds keep debugging information; the bundle does not need it.
   foreach(binario IN LISTS binarios)
     execute_process(COMMAND ${STRIP} --strip-unneeded ${destino}/${binario}

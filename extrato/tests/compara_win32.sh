@@ -12,12 +12,7 @@ windows=$2
 dados=$3
 wine=$(dirname "$0")/../../tests/win32/wine.sh
 [ -x "$nativo" ] || { echo "no native gera at $nativo: build the native build first"; exit 1; }
-if x86_64-w64-mingw32-objdump -p "$(dirname "$windows")/satextrato.dll" |
-  sed -n 's/^[[:space:]]*DLL Name: //p' |
-  grep -viE '^(KERNEL32|OLE32|MSVCRT|api-ms-win-.*)\.dll$'; then
-  echo "satextrato.dll needs DLLs that are not Windows' own"
-  exit 1
-fi
+"$(dirname "$0")/../../tests/win32/dependencias.sh" "$(dirname "$windows")/satextrato.dll"
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 venda=$dados/cfe-venda.xml

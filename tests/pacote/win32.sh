@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows bundle as a user gets it: unpacked into a folder of its own, its files; in each
-# DLL's folder, the exports and a program built with nothing but that folder's sat.h and import
-# library (which links only where the header's convention is the DLL's); and, under wine against
-# satemu, that program and satcli.exe (a query and a sale, which loads the folder's zlib.dll).
+# DLL's folder, the exports of sat.dll and satextrato.dll and a program of each built with nothing
+# but that folder's header and import library (which links only where the header's convention is
+# the DLL's); and, under wine, those programs (the extrato's bytes the Linux library's) and
+# satcli.exe against satemu (a query and a sale, which loads the folder's zlib.dll).
 # The x64 programs run under the 64-bit wine; the x86 ones where this machine runs 32-bit ones.
 # usage: win32.sh BUILD_DIR SATEMU   (BUILD_DIR holds the zip and the win32 and win64 builds)
 set -euo pipefail
@@ -25,7 +26,8 @@ arquivos=$(cd "$pasta" && find . -type f | sed 's|^\./||' | sort | xargs)
 esperados=$( (
   printf '%s\n' README.txt satemu.txt
   for variante in x86 x86-cdecl x64; do
-    printf "$variante/%s\n" libsat.dll.a sat.def sat.dll sat.h zlib.dll
+    printf "$variante/%s\n" libsat.dll.a sat.def sat.dll sat.h zlib.dll \
+      libsatextrato.dll.a satextrato.def satextrato.dll satextrato.h
   done
   printf '%s\n' x86/satcli.exe x64/satcli.exe
 ) | sort | xargs)
@@ -46,21 +48,27 @@ done
 grep -q -- '--pronto' "$pasta/satemu.txt" || falha "satemu.txt lacks --pronto"
 ! grep -qE $'^\\.[A-Z]|\b' "$pasta/satemu.txt" || falha "satemu.txt holds roff or overstrikes"
 
-# Each folder: the .def names every export (x86 with its __stdcall size), the DLL exports them
-# and needs nothing beyond Windows' own DLLs, and the consumer builds from the folder alone.
+# Each folder: each .def names every export (x86 with its __stdcall size), each DLL exports them
+# and needs nothing beyond Windows' own DLLs, and the consumers build from the folder alone.
 for par in x86:i686:'@[0-9]+' x86-cdecl:i686: x64:x86_64:; do
   IFS=: read -r variante cpu sufixo <<<"$par"
-  definidas=$(sed -nE "s/^[[:space:]]+([A-Za-z0-9_]+)$sufixo([[:space:]]|\$).*/\1/p" \
-    "$pasta/$variante/sat.def" | sort)
-  diff <(sort "$raiz/tests/exportacoes.txt") <(printf '%s\n' "$definidas") >&2 ||
-    falha "$variante/sat.def differs from tests/exportacoes.txt"
-  "$raiz/tests/exportacoes.sh" "$pasta/$variante/sat.dll" "$raiz/tests/exportacoes.txt" \
-    >/dev/null || falha "$variante/sat.dll's exports"
-  "$raiz/tests/win32/dependencias.sh" "$pasta/$variante/sat.dll" >/dev/null ||
-    falha "$variante/sat.dll's imports"
+  for biblioteca in sat:tests satextrato:extrato/tests; do
+    IFS=: read -r dll lista <<<"$biblioteca"
+    definidas=$(sed -nE "s/^[[:space:]]+([A-Za-z0-9_]+)$sufixo([[:space:]]|\$).*/\1/p" \
+      "$pasta/$variante/$dll.def" | sort)
+    diff <(sort "$raiz/$lista/exportacoes.txt") <(printf '%s\n' "$definidas") >&2 ||
+      falha "$variante/$dll.def differs from $lista/exportacoes.txt"
+    "$raiz/tests/exportacoes.sh" "$pasta/$variante/$dll.dll" "$raiz/$lista/exportacoes.txt" \
+      >/dev/null || falha "$variante/$dll.dll's exports"
+    "$raiz/tests/win32/dependencias.sh" "$pasta/$variante/$dll.dll" >/dev/null ||
+      falha "$variante/$dll.dll's imports"
+  done
   $cpu-w64-mingw32-gcc -Wall -Werror -o "$pasta/$variante/consumidor.exe" \
     "$raiz/tests/pacote/consumidor/consumidor.c" -I"$pasta/$variante" -L"$pasta/$variante" -lsat ||
     falha "consumidor.c does not build against $variante"
+  $cpu-w64-mingw32-gcc -Wall -Werror -o "$pasta/$variante/extrato.exe" \
+    "$raiz/extrato/tests/gera.c" -I"$pasta/$variante" -L"$pasta/$variante" -lsatextrato ||
+    falha "gera.c does not build against $variante's satextrato"
 done
 # A program that takes the wrong folder's header fails to link instead of corrupting its stack.
 ! i686-w64-mingw32-gcc -o "$dir/errado.exe" "$raiz/tests/pacote/consumidor/consumidor.c" \
@@ -81,6 +89,11 @@ roda() { # FOLDER WINEPREFIX [FOLDER OF THE WINE TO RUN]
     falha "$variante/consumidor.exe ended with status $?: $(cat "$dir/erro")"
   grep -q '|08000|' "$dir/consumidor" ||
     falha "$variante/consumidor.exe got: $(cat "$dir/consumidor")"
+  # The extrato's ESC/POS, byte for byte the Linux library's.
+  (cd "$aqui" && wine extrato.exe 1 80 "$venda") >"$dir/extrato" 2>"$dir/erro" ||
+    falha "$variante/extrato.exe ended with status $?: $(cat "$dir/erro")"
+  cmp -s "$dir/extrato" "$dir/extrato-linux" ||
+    falha "$variante/satextrato.dll's extrato differs from the Linux library's"
   [ -f "$aqui/satcli.exe" ] || return 0
   (cd "$aqui" && "$raiz/tests/com_satemu.sh" "$satemu" --pronto wine satcli.exe --porta 7 \
     --sessao 42 --codigo 12345678 --bruto consultar , venda cfe-venda.xml) >"$dir/satcli" \
@@ -90,6 +103,9 @@ roda() { # FOLDER WINEPREFIX [FOLDER OF THE WINE TO RUN]
   grep -q '^000043|06000|' "$dir/satcli" ||
     falha "$variante/satcli.exe's sale got: $(cat "$dir/satcli")"
 }
+venda=$raiz/extrato/tests/dados/cfe-venda.xml
+"$(dirname "$satemu")/extrato_gera" 1 80 "$venda" >"$dir/extrato-linux" ||
+  { echo "the native build's extrato_gera failed" >&2; exit 1; }
 roda x64 "$build/win64/wineprefix" "$raiz/tests/win32/wine64"
 rodados=x64
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
