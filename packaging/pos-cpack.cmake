@@ -5,7 +5,7 @@
 #   package's ldconfig trigger does it, once for all the packages of an installation.
 foreach(deb IN LISTS CPACK_PACKAGE_FILES)
   get_filename_component(nome ${deb} NAME)
-  if(NOT nome MATCHES "^libsat(2|-dev)_")
+  if(NOT nome MATCHES "^libsat(2|-dev|extrato[0-9]+|extrato-dev)_")
     continue()
   endif()
   set(dir ${deb}.multiarch)

@@ -46,8 +46,8 @@
 
 /* Results. */
 #define EXTRATO_OK 0
-#define EXTRATO_ERRO_DOCUMENTO 1 /* not a signed CF-e (or not the sale the cancellation cancels)   \
-                                  */
+/* not a signed CF-e, or not the sale that the cancellation cancels */
+#define EXTRATO_ERRO_DOCUMENTO 1
 #define EXTRATO_ERRO_FORMATO 2   /* an output this build does not have, or an unknown one */
 #define EXTRATO_ERRO_PARAMETRO 3 /* a null pointer, a negative size, a paper width not 58 or 80 */
 #define EXTRATO_ERRO_INTERNO 4   /* out of memory, or the drawing library failed */

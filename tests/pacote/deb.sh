@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# The Debian packages as a user gets them (libsat2, libsat-dev, sat-ferramentas, satd): built by
+# The Debian packages as a user gets them (libsat2, libsat-dev, sat-ferramentas, satd, and
+# libsatextrato1 and libsatextrato-dev): built by
 # CPack, their metadata and file lists, lintian, dpkg installing them with their maintainer scripts
 # run over recording stand-ins for the system's commands, and the packaged satcli and satemu,
-# unpacked, talking to each other over the packaged library.
+# unpacked, talking to each other over the packaged library; a program built with the packaged
+# libsatextrato.pc gives the build's extrato.
 # usage: deb.sh BUILD_DIR VERSION DEBIAN_REVISION LIBDIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -24,7 +26,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$dir/cpack" >"$dir/cpack.log" 2>&1
 arq=$(dpkg --print-architecture)
 versao_deb=$versao-$revisao
 arquivos=0
-pacotes="libsat2 libsat-dev sat-ferramentas satd"
+pacotes="libsat2 libsat-dev sat-ferramentas satd libsatextrato1 libsatextrato-dev"
 debs() { local pacote; for pacote; do echo "$dir/cpack/${pacote}_${versao_deb}_$arq.deb"; done; }
 for pacote in $pacotes; do
   deb=$(debs $pacote)
@@ -34,6 +36,7 @@ for pacote in $pacotes; do
   # They take over the files of the packages that held them before (satd's: sat-ferramentas).
   anteriores="libsat (<< $versao_deb)"
   if [ $pacote = satd ]; then anteriores+=", sat-ferramentas (<< $versao_deb)"; fi
+  if [[ $pacote == libsatextrato* ]]; then anteriores=""; fi
   for campo in Replaces Breaks; do
     [ "$(dpkg-deb -f "$deb" $campo)" = "$anteriores" ] || falha "$pacote: $campo"
   done
@@ -44,7 +47,8 @@ for pacote in $pacotes; do
   fi
   dpkg-deb -x "$deb" "$dir/raiz"
 done
-read -r biblioteca ferramentas satd < <(debs libsat2 sat-ferramentas satd | xargs)
+read -r biblioteca ferramentas satd extrato < <(debs libsat2 sat-ferramentas satd libsatextrato1 |
+  xargs)
 
 # Metadata: the libraries the binaries load (dpkg-shlibdeps), zlib, which the library opens at
 # run time, the library at this very version for the tools, satd (and sat-ferramentas for it) and
@@ -61,22 +65,29 @@ depende() { # PACKAGE.deb NAME...: each NAME among the package's Depends
 depende "$biblioteca" zlib1g libc6 libstdc++6
 depende "$ferramentas" adduser libc6 libstdc++6 libxml2 libcurl4
 depende "$satd" adduser libc6 libstdc++6 libssl3 libsqlite3-0 libarchive13 libpq5
-for par in libsat-dev:libsat2 sat-ferramentas:libsat2 satd:libsat2 satd:sat-ferramentas; do
+depende "$extrato" fonts-dejavu-core libc6 libstdc++6 libxml2 libcairo2
+for par in libsat-dev:libsat2 sat-ferramentas:libsat2 satd:libsat2 satd:sat-ferramentas \
+  libsatextrato-dev:libsatextrato1; do
   dpkg-deb -f "$(debs ${par%:*})" Depends | tr ',' '\n' | grep -qx " *${par#*:} (= $versao_deb)" ||
     falha "${par%:*} does not depend on ${par#*:} (= $versao_deb)"
 done
 controle() { dpkg-deb --ctrl-tarfile "$1" | tar t | sed 's|^\./||' | grep -v '^$' | sort | xargs; }
-[ "$(controle "$biblioteca")" = "control md5sums shlibs triggers" ] ||
-  falha "libsat2's control files: $(controle "$biblioteca")"
+for deb in "$biblioteca" "$extrato"; do
+  [ "$(controle "$deb")" = "control md5sums shlibs triggers" ] ||
+    falha "$(basename "$deb")'s control files: $(controle "$deb")"
+  [ "$(dpkg-deb -I "$deb" triggers)" = "activate-noawait ldconfig" ] ||
+    falha "$(basename "$deb"): no ldconfig trigger"
+done
 [ "$(controle "$ferramentas")" = "control md5sums postinst postrm" ] ||
   falha "sat-ferramentas' control files: $(controle "$ferramentas")"
 [ "$(controle "$satd")" = "conffiles control md5sums postinst postrm prerm" ] ||
   falha "satd's control files: $(controle "$satd")"
 [ "$(dpkg-deb -I "$satd" conffiles)" = "/etc/logrotate.d/satd" ] ||
   falha "conffiles: $(dpkg-deb -I "$satd" conffiles)"
-[ "$(dpkg-deb -I "$biblioteca" triggers)" = "activate-noawait ldconfig" ] || falha "no ldconfig trigger"
 [ "$(dpkg-deb -I "$biblioteca" shlibs)" = "libsat 2 libsat2 (>= $versao_deb)" ] ||
   falha "shlibs: $(dpkg-deb -I "$biblioteca" shlibs)"
+[ "$(dpkg-deb -I "$extrato" shlibs)" = "libsatextrato 1 libsatextrato1 (>= $versao_deb)" ] ||
+  falha "libsatextrato1's shlibs: $(dpkg-deb -I "$extrato" shlibs)"
 
 # lintian: no error and no warning, with no override.
 lintian -I --fail-on error,warning "$dir"/cpack/*.deb >"$dir/lintian" 2>&1 ||
@@ -85,6 +96,9 @@ lintian -I --fail-on error,warning "$dir"/cpack/*.deb >"$dir/lintian" 2>&1 ||
 # Unpacked: the soname, the changelog of this version, the units and rules that name one group.
 readelf -d "$dir/raiz/usr/$libdir/libsat.so.$versao" | grep -q 'SONAME.*\[libsat\.so\.2\]' ||
   falha "libsat.so.$versao has no soname libsat.so.2"
+readelf -d "$dir/raiz/usr/$libdir/libsatextrato.so.1.0.0" |
+  grep -q 'SONAME.*\[libsatextrato\.so\.1\]' ||
+  falha "libsatextrato.so.1.0.0 has no soname libsatextrato.so.1"
 for pacote in $pacotes; do
   zcat "$dir/raiz/usr/share/doc/$pacote/changelog.Debian.gz" | head -1 |
     grep -q "^libsat ($versao_deb) " || falha "$pacote: the changelog's last entry is not $versao_deb"
@@ -115,7 +129,7 @@ EOF
   chmod +x "$dir/bin/$comando"
 done
 externos=$(for deb in $(debs $pacotes); do dpkg-deb -f "$deb" Depends; done | tr ',|' '\n\n' |
-  awk '{print $1}' | grep -vxE 'libsat2|sat-ferramentas' | sort -u)
+  awk '{print $1}' | grep -vxE 'libsat2|sat-ferramentas|libsatextrato1' | sort -u)
 roda() { # SCENARIO[.STEP] GETENT UDEVADM DPKG-ARGUMENTS...: in a fresh database, or SCENARIO's
   local cenario=$1 getent=$2 udevadm=$3
   shift 3
@@ -131,7 +145,8 @@ sed -i -e "s/^Package: satd/Package: sat-ferramentas/; s/^\(Version: .*-\).*/\1$
   -e '/^\(Replaces\|Breaks\|Depends\):/d' "$dir/anterior/DEBIAN/control"
 dpkg-deb --root-owner-group -b "$dir/anterior" "$dir/anterior.deb" >/dev/null
 for conjunto in libsat2 "libsat-dev libsat2" "sat-ferramentas libsat2" \
-  "satd libsat2 sat-ferramentas" "juntos $pacotes"; do
+  "satd libsat2 sat-ferramentas" libsatextrato1 "libsatextrato-dev libsatextrato1" \
+  "juntos $pacotes"; do
   roda "${conjunto%% *}" 2 1 -i $(debs ${conjunto#juntos })
 done
 roda atualizacao 2 1 -i "$dir/anterior.deb"
@@ -163,6 +178,17 @@ saida=$(LD_LIBRARY_PATH=$dir/raiz/usr/$libdir "$raiz/tests/com_satemu.sh" \
   "$dir/raiz/usr/bin/satemu" --pronto nativo "$dir/raiz/usr/bin/satcli" --porta 7 --sessao 42 \
   --bruto consultar) || falha "the packaged satcli ended with status $?"
 grep -q '^000042|08000|' <<<"$saida" || falha "the packaged satcli got: $saida"
+
+# A program built from the packaged header and libsatextrato.pc alone draws the build's extrato
+# (as a raster image: cairo and zint at work, and the same bytes every time).
+venda=$raiz/extrato/tests/dados/cfe-venda.xml
+cc -Wall -Werror -o "$dir/extrato" "$raiz/extrato/tests/gera.c" \
+  $(PKG_CONFIG_PATH=$dir/raiz/usr/$libdir/pkgconfig pkg-config --cflags --libs libsatextrato) ||
+  falha "gera.c does not build with the packaged libsatextrato.pc"
+LD_LIBRARY_PATH=$dir/raiz/usr/$libdir "$dir/extrato" 2 58 "$venda" >"$dir/extrato.escpos" ||
+  falha "the packaged libsatextrato ended with status $?"
+"$build/extrato_gera" 2 58 "$venda" | cmp -s - "$dir/extrato.escpos" ||
+  falha "the packaged libsatextrato's extrato differs from the build's"
 
 [ "$falhas" -eq 0 ] || exit 1
 echo "$pacotes $versao_deb: $arquivos files, lintian clean, installed alone and together, scripts and tools work"
