@@ -1,5 +1,7 @@
 #include "comum/impressora.h"
 
+#include "comum/endereco_tcp.h"
+
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -32,6 +34,7 @@ constexpr milliseconds kFatia{100}; // how often the end of a TCP send looks at 
 
 const char kPrefixoTcp[] = "tcp://";
 const char kPrefixoCups[] = "cups:";
+const char kPrefixoFila[] = "fila:"; // the Windows build's print queues
 
 bool Comeca(const std::string &texto, const char *prefixo) { return texto.rfind(prefixo, 0) == 0; }
 
@@ -205,35 +208,6 @@ bool EnviaAoArquivo(const std::string &caminho, std::string_view bytes, std::str
     return false;
   }
   return true;
-}
-
-// tcp://HOST[:PORTA], HOST possibly [IPv6]: false when it is not of that form.
-bool EnderecoTcp(const std::string &destino, std::string &host, std::string &porta) {
-  const std::string resto = destino.substr(sizeof kPrefixoTcp - 1);
-  size_t fimHost;
-  if (!resto.empty() && resto[0] == '[') {
-    fimHost = resto.find(']');
-    if (fimHost == std::string::npos) {
-      return false;
-    }
-    host = resto.substr(1, fimHost - 1);
-    ++fimHost;
-  } else {
-    fimHost = resto.find(':');
-    host = resto.substr(0, fimHost);
-    fimHost = fimHost == std::string::npos ? resto.size() : fimHost;
-  }
-  if (fimHost == resto.size()) {
-    porta = "9100";
-  } else if (resto[fimHost] == ':') {
-    porta = resto.substr(fimHost + 1);
-  } else {
-    return false;
-  }
-  const bool numero = !porta.empty() && porta.size() <= 5 &&
-                      porta.find_first_not_of("0123456789") == std::string::npos &&
-                      std::stoi(porta) >= 1 && std::stoi(porta) <= 65535;
-  return numero && !host.empty() && host.find_first_of("/[]@ \t\r\n") == std::string::npos;
 }
 
 // A non-blocking socket connected to `endereco` within kConexao: its descriptor, or -1 with
@@ -420,10 +394,10 @@ std::string ConfereImpressora(const std::string &destino) {
     return "a impressora é um caminho, tcp://HOST[:PORTA] ou cups:FILA";
   }
   if (Comeca(destino, "tcp:")) {
-    std::string host, porta;
-    return Comeca(destino, kPrefixoTcp) && EnderecoTcp(destino, host, porta)
-               ? std::string()
-               : destino + " não é um endereço tcp://HOST[:PORTA] (IPv6 entre colchetes)";
+    return ConfereTcp(destino);
+  }
+  if (Comeca(destino, kPrefixoFila)) {
+    return destino + ": fila:NOME é uma fila de impressão do Windows; no Linux, cups:FILA";
   }
   if (Comeca(destino, kPrefixoCups)) {
     const std::string fila = destino.substr(sizeof kPrefixoCups - 1);

@@ -1,8 +1,9 @@
 // The extrato of a signed CF-e through libsatextrato (satextrato.h): the extrato subcommand, and
 // the print that venda and cancelar --imprime make of the document the SAT signed. Built with
-// libsatextrato and the printer's code (comum/impressora.h), on Linux: extrato.cpp; a build
-// without them (Windows, where Debian builds neither) has extrato_ausente.cpp, and the command
-// line refuses extrato and --imprime before anything runs.
+// libsatextrato and the printer's code (comum/impressora.h): extrato.cpp, on Linux and on
+// Windows (where the library makes ESC/POS only, and refuses the rest with its reason); a build
+// without libsatextrato (SAT_EXTRATO off) has extrato_ausente.cpp, and the command line refuses
+// extrato and --imprime before anything runs.
 #pragma once
 
 #include <string>

@@ -1,5 +1,5 @@
-// A build without libsatextrato (Windows: Debian builds it for Linux only) has no extrato: the
-// command line refuses extrato and --imprime before anything runs, so these are never called.
+// A build without libsatextrato (SAT_EXTRATO off) has no extrato: the command line refuses
+// extrato and --imprime before anything runs, so these are never called.
 #include "extrato.h"
 
 const bool kExtratoDisponivel = false;

@@ -1,4 +1,4 @@
-// A document written through a file beside its destination, renamed to it once whole (POSIX):
+// A document written through a file beside its destination, renamed to it once whole:
 // the destination is never a part of what was asked. mes and cfe --salva write satd's documents
 // through it, extrato the PDF and the PNG.
 #pragma once
@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 #include <utility>
+
+#include "terminal.h"
 
 class ArquivoParcial {
 public:
@@ -37,14 +39,14 @@ public:
   // Flushed to the disk and renamed over the destination; the error, or an empty text.
   std::string Conclui() {
     if (erro_.empty()) {
-      const bool gravado = std::fflush(arquivo_) == 0 && fsync(fileno(arquivo_)) == 0;
+      const bool gravado = std::fflush(arquivo_) == 0 && GravaNoDisco(arquivo_);
       const int causa = errno;
       const bool fechado = std::fclose(arquivo_) == 0;
       arquivo_ = nullptr;
       if (!gravado || !fechado) {
         erro_ =
             "não foi possível gravar " + parcial_ + ": " + std::strerror(gravado ? errno : causa);
-      } else if (std::rename(parcial_.c_str(), destino_.c_str()) != 0) {
+      } else if (!Substitui(parcial_, destino_)) {
         erro_ = "não foi possível renomear " + parcial_ + " para " + destino_ + ": " +
                 std::strerror(errno);
       } else {

@@ -122,9 +122,11 @@ constexpr opcoes::Opcao kOpcoes[] = {
      "arquivo ao lado, renomeado para ARQUIVO quando completo"},
     {"impressora", OPCAO_IMPRESSORA, "DESTINO",
      "extrato e --imprime: envia o extrato em ESC/POS a DESTINO: um dispositivo\n"
-     "ou um arquivo (/dev/usb/lp0; fora de /dev/, criado se não existe), a porta\n"
-     "crua da impressora na rede, tcp://HOST[:PORTA] (padrão 9100), ou uma fila\n"
-     "crua do CUPS, cups:FILA (padrão: $SAT_IMPRESSORA)"},
+     "(no Linux /dev/usb/lp0; no Windows COM3, LPT1 ou \\\\.\\COM10) ou um arquivo,\n"
+     "criado se não existe (no Linux, fora de /dev/), a porta crua da impressora\n"
+     "na rede, tcp://HOST[:PORTA] (padrão 9100), ou uma fila crua: no Linux a do\n"
+     "CUPS, cups:FILA; no Windows a da impressora NOME, fila:NOME (padrão:\n"
+     "$SAT_IMPRESSORA)"},
     {"imagem", OPCAO_IMAGEM, nullptr,
      "com --impressora, o extrato inteiro como uma imagem (GS v 0), para as\n"
      "impressoras sem os comandos de QR code e de código de barras"},
@@ -154,7 +156,9 @@ mes não usam a biblioteca: leem por HTTP o arquivo de CF-e assinados de um satd
 credencial de técnico ou a de contador, só de leitura (--usuario); um erro deles vai para a
 saída de erro com o motivo que o satd deu. extrato também não fala com o SAT: monta o extrato do
 CF-e assinado com a libsatextrato; em ESC/POS, a impressora desenha o QR code e o código de
-barras com os seus próprios comandos, ou recebe o extrato todo como imagem (--imagem).
+barras com os seus próprios comandos, ou recebe o extrato todo como imagem (--imagem). No
+Windows, a libsatextrato só faz o ESC/POS de texto: --pdf, --png e --imagem saem com o status 3
+e o motivo que ela dá.
 
 Verificações de saude:
   Consulta      crítico quando o SAT não responde ou recusa a consulta; um campo ausente ou
@@ -182,7 +186,7 @@ Status de saída:
       guardada); portas, porta e escolhe: nenhum SAT respondeu; cfe e mes: o satd recusou o
       pedido (401 credenciais, 403 sem acesso, 404 não encontrado, 400 pedido inválido)
   3   a biblioteca respondeu no lugar do dispositivo (código 9999, nenhuma porta pôde ser
-      aberta) ou recusou; extrato: a libsatextrato falhou
+      aberta) ou recusou; extrato: a libsatextrato falhou ou não faz o formato pedido
   4   um documento não pôde ser lido ou salvo; extrato: ARQUIVO não é um CF-e de venda assinado,
       ou não é a venda que o cancelamento cancela
   5   cfe e mes: o satd não pôde ser alcançado (conexão recusada, TLS, tempo esgotado) ou

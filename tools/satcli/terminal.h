@@ -1,5 +1,6 @@
 // What satcli asks of the operating system, one file per system (terminal_posix.cpp,
-// terminal_win32.cpp): the terminal and the text encoding.
+// terminal_win32.cpp): the terminal, the text encoding, and the last steps of a file written
+// whole (parcial.h).
 #pragma once
 
 #include <cstdio>
@@ -28,3 +29,8 @@ enum class Destino { Terminal, Erro, Utf8 };
 std::string DeWindows1252(std::string_view texto, Destino destino);
 // satcli's own texts, UTF-8 in the sources, in the destination's encoding, likewise.
 std::string DeUtf8(std::string_view texto, Destino destino);
+
+// A written file's data on the disk (fsync, _commit): false with errno set.
+bool GravaNoDisco(FILE *arquivo);
+// `de` renamed to `para`, replacing a file there in one step: false with errno set.
+bool Substitui(const std::string &de, const std::string &para);

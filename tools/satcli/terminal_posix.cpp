@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,4 +61,10 @@ std::string DeWindows1252(std::string_view texto, Destino destino) {
 
 std::string DeUtf8(std::string_view texto, Destino destino) {
   return destino == Destino::Utf8 ? std::string(texto) : Converte("UTF-8", texto, destino);
+}
+
+bool GravaNoDisco(FILE *arquivo) { return fsync(fileno(arquivo)) == 0; }
+
+bool Substitui(const std::string &de, const std::string &para) {
+  return std::rename(de.c_str(), para.c_str()) == 0;
 }

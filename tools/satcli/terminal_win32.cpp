@@ -4,6 +4,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -93,4 +94,18 @@ std::string DeWindows1252(std::string_view texto, Destino destino) {
 
 std::string DeUtf8(std::string_view texto, Destino destino) {
   return destino == Destino::Utf8 ? std::string(texto) : Converte(CP_UTF8, texto, Pagina(destino));
+}
+
+bool GravaNoDisco(FILE *arquivo) { return _commit(_fileno(arquivo)) == 0; }
+
+// rename() on Windows does not replace a file that is there.
+bool Substitui(const std::string &de, const std::string &para) {
+  if (MoveFileExA(de.c_str(), para.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return true;
+  }
+  const DWORD erro = GetLastError();
+  errno = erro == ERROR_ACCESS_DENIED || erro == ERROR_SHARING_VIOLATION ? EACCES
+          : erro == ERROR_FILE_NOT_FOUND || erro == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                         : EIO;
+  return false;
 }

@@ -303,7 +303,7 @@ def texto_do_pdf(nome, *trechos):
 
 def linhas_extrato(p, venda):
     """The extrato of the sale and of its cancellation, and a sale and a cancellation printed:
-    Linux only (the Windows build has no libsatextrato)."""
+    Linux's (PDF, PNG, the raster and CUPS)."""
     cfe, canc = caminho("cfe.xml"), caminho("canc.xml")
     cups = cups_privado()
     linhas = [
@@ -365,6 +365,79 @@ def linhas_extrato(p, venda):
         {"oque": "no such CUPS queue", "args": ["extrato", cfe, "--impressora", "cups:nada"],
          "ambiente": {"CUPS_SERVER": cups}, "status": 6,
          "erro": rf"a fila cups:nada não existe no servidor do CUPS em {cups}$"},
+    ]
+
+
+def como_o_nativo(nome, *args):
+    """What satcli.exe printed (memoria[nome], or the file nome) is, byte for byte, what the
+    native satcli ($SATCLI_NATIVO) prints for the same extrato."""
+    def depois(linha, _):
+        if nome + "_linha" in memoria:
+            memoria[nome + "_linha"].join(60)
+        nativo = caminho(nome + ".nativo")
+        try:
+            p = subprocess.run([os.environ["SATCLI_NATIVO"], *[a() if callable(a) else a for a in (
+                args)], "--impressora", nativo], capture_output=True, timeout=60)
+            dados = memoria.get(nome) or pathlib.Path(caminho(nome)).read_bytes()
+            esperado = pathlib.Path(nativo).read_bytes()
+        except (KeyError, OSError) as e:
+            confere(linha, False, f"no native extrato to compare with: {e!r}")
+            return
+        confere(linha, p.returncode == 0 and dados.startswith(b"\x1b@") and dados == esperado,
+                f"{nome}: {len(dados)} bytes, the native satcli's {len(esperado)} "
+                f"(status {p.returncode}, {p.stderr!r})")
+    return depois
+
+
+def linhas_extrato_windows(p, venda):
+    """satcli.exe's extrato, ESC/POS only: to a file, a port and the raw TCP port as the native
+    satcli prints it, the other formats and the other system's queues refused, a sale and a
+    cancellation printed."""
+    dados = RAIZ / "extrato/tests/dados"
+    cfe, canc = str(dados / "cfe-venda.xml"), str(dados / "cfe-cancelamento.xml")
+    porta = pathlib.Path(os.environ["WINEPREFIX"]) / "dosdevices/com240"
+    com240 = arquivo("com240", b"")
+    porta.unlink(missing_ok=True)
+    porta.symlink_to(com240)
+    memoria["limpa"] = lambda: porta.unlink(missing_ok=True)
+    return [
+        {"oque": f"satcli.exe extrato {oque}", "args": ["extrato", *args, "--impressora", destino],
+         "status": 0, "depois": como_o_nativo(nome, "extrato", *args)}
+        for oque, args, destino, nome in [
+            ("to a file, 58 mm", [cfe, "--papel", "58"], caminho("w0"), "w0"),
+            ("to a port, COM240", [cfe], "COM240", "com240"),
+            ("of the cancellation on the raw port", [cfe, "--cancelamento", canc],
+             lambda: impressora_tcp("w1"), "w1"),
+        ]] + [
+        {"oque": f"satcli.exe: {oque}", "args": ["extrato", cfe, *args], "status": status,
+         "erro": erro, "depois": lambda linha, _: confere(
+             linha, not os.path.exists(caminho("w.pdf")), "w.pdf was written")}
+        for oque, args, status, erro in [
+            ("no PDF", ["--pdf", caminho("w.pdf")], 3,
+             r"^satcli: extrato de .*cfe-venda\.xml: esta biblioteca não gera o formato 3$"),
+            ("no PNG", ["--png", caminho("w.pdf")], 3, r"não gera o formato 4$"),
+            ("no raster", ["--imagem", "--impressora", caminho("w.pdf")], 3,
+             r"não gera o formato 2$"),
+            ("no such queue", ["--impressora", "fila:nada"], 6,
+             r"^satcli: extrato de .*: a fila fila:nada não existe neste Windows"),
+            ("no port COM241", ["--impressora", "COM241"], 6,
+             r"não foi possível abrir a impressora COM241: "),
+        ]] + [
+        {"oque": "satcli.exe: sale printed to a file", "args": p + [
+            "venda", venda, "--salva", caminho("cfe2.xml"), "--imprime", "--impressora",
+            caminho("w2")], "status": 0, "titulo": r"\[ok\] EnviarDadosVenda 06000: .*",
+         "legivel": r"^  nota: extrato enviado a .*w2$",
+         "depois": lambda linha, o: como_o_nativo("w2", "extrato", caminho("cfe2.xml"))(
+             linha, o) or arquivo("cancelamento2.xml", re.sub(
+                 rb"CFe0{44}", b"CFe" + chave_de("cfe2.xml"), (
+                     RAIZ / "examples/cfe-cancelamento.xml").read_bytes()))},
+        {"oque": "satcli.exe: cancellation printed on the raw port", "args": p + [
+            "cancelar", lambda: "CFe" + chave_de("cfe2.xml").decode(), caminho(
+                "cancelamento2.xml"), "--salva", caminho("canc2.xml"), "--imprime", "--venda",
+            caminho("cfe2.xml"), "--impressora", lambda: impressora_tcp("w3")], "status": 0,
+         "titulo": r"\[ok\] CancelarUltimaVenda 07000: .*",
+         "depois": como_o_nativo("w3", "extrato", caminho("cfe2.xml"), "--cancelamento",
+                                 caminho("canc2.xml"))},
     ]
 
 
@@ -468,7 +541,7 @@ def linhas_dispositivo():
         {"oque": "the last fiscal session: the cancellation", "args": p + [
             "--json", "ultima-sessao"], "status": 0, "codigo": "07000", "nomes": CANCELAMENTO,
          "json": {"respostaDe": "CancelarUltimaVenda"}},
-        *([] if wine else linhas_extrato(p, venda)),
+        *(linhas_extrato_windows(p, venda) if wine else linhas_extrato(p, venda)),
         {"oque": "end-to-end test", "args": p + ["--json", "teste", venda], "status": 0,
          "codigo": "09000", "nomes": TESTE},
         {"oque": "log, saved", "args": p + ["log", "--salva", caminho("log.txt")], "status": 0,
@@ -548,14 +621,20 @@ def linhas_dispositivo():
               ]],
             (["consultar", "--caixa", "1"], 64, r"--caixa não se aplica a consultar", False),
             # The extrato's, checked before anything is read or sent.
-            *[(args, 64, "não está disponível nesta compilação" if wine else erro, False)
+            *[(args, 64, erro, False)
               for args, erro in [
                   (["extrato", "c.xml"], r"extrato precisa de uma saída: --pdf ARQUIVO"),
                   (["extrato", "c.xml", "--pdf", "a", "--png", "b"], r"uma só saída"),
                   (["extrato", "c.xml", "--imagem", "--pdf", "a"], r"--imagem é do extrato na "),
                   (["extrato", "c.xml", "--impressora", "tcp://h:0"], r"tcp://h:0 não é um end"),
                   (["venda", "c.xml", "--imprime"], r"--imprime precisa da impressora"),
-                  (["venda", "c.xml", "--imprime", "--impressora", "cups:"], r"não é o nome de"),
+                  (["venda", "c.xml", "--imprime", "--impressora", "fila:" if wine else "cups:"],
+                   r"não é o nome de"),
+                  # Each system's queue refused by the other, naming its own.
+                  (["extrato", "c.xml", "--impressora", "cups:x" if wine else "fila:x"],
+                   r"cups:x: cups:FILA é uma fila do CUPS, que o Windows não tem; use fila:NOME"
+                   if wine else r"fila:x: fila:NOME é uma fila de impressão do Windows; no "
+                   r"Linux, cups:FILA"),
                   (["cancelar", "CFe1", "c.xml", "--imprime", "--impressora", "f"],
                    r"cancelar --imprime precisa do CF-e assinado da venda que ele cancela"),
                   (["consultar", "--imprime"], r"--imprime não se aplica a consultar"),
@@ -660,6 +739,7 @@ try:
     for linha in linhas:
         executa(linha)
 finally:
+    memoria.get("limpa", lambda: None)()
     for processo, raiz in processos:
         processo.terminate()
         processo.wait(30)
