@@ -588,6 +588,15 @@ std::optional<std::string> Diario::UltimaDoCaixa(int caixa) { return Resposta("c
 
 std::optional<std::string> Diario::DaSessao(int32_t sessao) { return Resposta("sessao", sessao); }
 
+std::optional<std::string> Diario::RespostaDe(int64_t id) { return Resposta("id", id); }
+
+bool Diario::DeOutraChamada(int64_t id, int32_t sessao, const std::string &resposta) {
+  std::lock_guard<std::mutex> trava(mutex_);
+  Comando c(banco_, "SELECT 1 FROM fiscais WHERE sessao = ? AND id <> ? AND resposta = ? LIMIT 1");
+  c.Int(1, sessao).Int(2, id).Blob(3, resposta);
+  return PrimeiraColuna(c, falhas_).has_value();
+}
+
 std::vector<Diario::Pendente> Diario::Pendentes() {
   std::lock_guard<std::mutex> trava(mutex_);
   std::vector<Pendente> pendentes;
@@ -637,20 +646,34 @@ void Reconcilia(Diario &diario, const std::function<std::string(int32_t sessao)>
                  : onde + " trouxe " + codigo + ", mas o diário não pôde ser gravado" + deNovo));
     };
 
+    const auto descarta = [&](const std::string &porque) {
+      anota(linha + (diario.Descarta(p.id)
+                         ? porque
+                         : porque + ", mas o diário não pôde ser gravado" + deNovo));
+    };
+    // A reply of this session settles the call, unless it is an earlier call's of the same
+    // number (DeOutraChamada): this one the SAT then refused, or never received.
+    const auto encerra = [&](const std::string &resposta, const std::string &onde) {
+      if (diario.DeOutraChamada(p.id, p.sessao, resposta)) {
+        descarta("o SAT nunca o executou: " + onde +
+                 " é a de uma chamada anterior da mesma sessão");
+      } else {
+        conclui(resposta, onde);
+      }
+    };
+
     const std::string resposta = porSessao(p.sessao);
     const std::string codigo = CamposFiscais(resposta).codigo;
     if (codigo == "11003") {
-      anota(linha + (diario.Descarta(p.id)
-                         ? "o SAT nunca o executou"
-                         : "o SAT nunca o executou, mas o diário não pôde ser gravado" + deNovo));
+      descarta("o SAT nunca o executou");
     } else if (RespostaDaSessao(resposta, p.sessao)) {
-      conclui(resposta, "a resposta guardada no SAT");
+      encerra(resposta, "a resposta guardada no SAT");
     } else {
       if (!ultima) {
         ultima = ultimaFiscal();
       }
       if (RespostaDaSessao(*ultima, p.sessao)) {
-        conclui(*ultima, "a última sessão fiscal do SAT");
+        encerra(*ultima, "a última sessão fiscal do SAT");
       } else {
         anota(linha + "ainda desconhecido: o SAT respondeu " + codigo + ", e " +
               CamposFiscais(*ultima).codigo + " para a sua última sessão fiscal" + deNovo);

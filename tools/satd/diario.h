@@ -48,6 +48,12 @@ public:
   std::optional<std::string> UltimaDoCaixa(int caixa);
   // The reply of the fiscal call made with this session, when it has one.
   std::optional<std::string> DaSessao(int32_t sessao);
+  // The reply of call `id`, once the SAT answered it.
+  std::optional<std::string> RespostaDe(int64_t id);
+  // Whether `resposta` is already the reply of another call made with `sessao`. A restarted satd
+  // may offer a number of its last run again, and the SAT refuses it (it answered it lately): what
+  // the SAT keeps for that number is then the earlier call's reply, not the refused one's.
+  bool DeOutraChamada(int64_t id, int32_t sessao, const std::string &resposta);
 
   struct Pendente {
     int64_t id = 0;
@@ -152,8 +158,9 @@ std::string DigitosDaChave(const std::string &chave);
 // At start, before the first request: every pending call is asked of the SAT, first by its
 // session (`porSessao`, the library's ConsultarNumeroSessao), then as the SAT's last fiscal
 // session (`ultimaFiscal`, ConsultarUltimaSessaoFiscal); a reply whose session is the pending
-// one completes it; one that says the session does not exist closes it without a reply; any
-// other leaves it pending for the next start. Each outcome is a line through `anota`.
+// one completes it; one that says the session does not exist, or that is the reply of an earlier
+// call of the same session, closes it without a reply; any other leaves it pending for the next
+// start. Each outcome is a line through `anota`.
 void Reconcilia(Diario &diario, const std::function<std::string(int32_t sessao)> &porSessao,
                 const std::function<std::string()> &ultimaFiscal,
                 const std::function<void(const std::string &)> &anota);

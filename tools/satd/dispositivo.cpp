@@ -143,7 +143,7 @@ Resultado Dispositivo::Executa(const Pedido &pedido) {
       // The library answered alone (a timeout, a port that failed): the SAT may have signed it.
       // It is asked now; what it cannot settle is asked again at the next start.
       ReconciliaDiario();
-      if (const auto guardada = diario_->DaSessao(r.sessao)) {
+      if (const auto guardada = diario_->RespostaDe(r.diario)) {
         r.resposta = *guardada;
       }
     }

@@ -220,8 +220,10 @@ TEST_F(DiarioTest, CountsWritesThatFail) {
 
 TEST_F(DiarioTest, Reconcilia) {
   const std::string desconhecido = "555555|11099|Erro desconhecido||";
+  const std::string anterior = "chamada anterior da mesma sessão";
   const struct {
     std::string porSessao, ultima, linha, resposta; // resposta "": pending, "-": discarded
+    bool repetida = false; // an earlier call of the session holds the reply the SAT keeps
   } casos[] = {
       {Venda("004321"), "", "conciliado com a resposta guardada no SAT (06000)", Venda("004321")},
       {Venda("4321", "06010"), "", "resposta guardada no SAT (06010)", Venda("4321", "06010")},
@@ -233,12 +235,21 @@ TEST_F(DiarioTest, Reconcilia) {
        "respondeu 11099, e 19003 para a sua última sessão fiscal; será perguntado de novo na "
        "próxima inicialização",
        ""},
+      {Venda("004321"), "", "nunca o executou: a resposta guardada no SAT é a de uma " + anterior,
+       "-", true},
+      {desconhecido, Venda("004321"), "a última sessão fiscal do SAT é a de uma " + anterior, "-",
+       true},
   };
   for (size_t i = 0; i < std::size(casos); ++i) {
     const auto &c = casos[i];
     Diario d;
     Abre(d, std::to_string(i));
-    ASSERT_GT(d.Anota(2, 4321, "enviardadosvenda"), 0);
+    if (c.repetida) {
+      const int64_t antes = d.Anota(1, 4321, "enviardadosvenda");
+      ASSERT_TRUE(antes > 0 && d.Conclui(antes, Venda("004321")));
+    }
+    const int64_t id = d.Anota(2, 4321, "enviardadosvenda");
+    ASSERT_GT(id, 0);
     std::vector<std::string> linhas;
     satd::Reconcilia(
         d, [&](int32_t sessao) { return sessao == 4321 ? c.porSessao : "?"; },
@@ -247,7 +258,7 @@ TEST_F(DiarioTest, Reconcilia) {
     EXPECT_EQ(linhas[0].rfind("diário: caixa=002 sessao=004321 enviardadosvenda ", 0), 0u);
     EXPECT_NE(linhas[0].find(c.linha), std::string::npos) << linhas[0];
     EXPECT_EQ(d.Pendentes().size(), c.resposta.empty() ? 1u : 0u) << c.linha;
-    EXPECT_EQ(d.DaSessao(4321), c.resposta.size() > 1 ? std::optional(c.resposta) : std::nullopt);
+    EXPECT_EQ(d.RespostaDe(id), c.resposta.size() > 1 ? std::optional(c.resposta) : std::nullopt);
     EXPECT_EQ(d.Falhas(), 0u);
   }
 }
