@@ -77,8 +77,20 @@ def roda(args, entrada=None, ambiente=None, sem_codigo=False):
     # Files, not pipes: wine's own background processes inherit them and would hold a pipe open
     # long after satcli has ended.
     with tempfile.TemporaryFile() as saida, tempfile.TemporaryFile() as erro:
-        p = subprocess.run(satcli + args, input=entrada, stdout=saida, stderr=erro, env=env,
-                           timeout=120)
+        try:
+            p = subprocess.run(satcli + args, input=entrada, stdout=saida, stderr=erro, env=env,
+                               timeout=120)
+        except subprocess.TimeoutExpired:
+            # What it had written, and wine's processes then: a run that hangs says where.
+            saida.seek(0)
+            erro.seek(0)
+            processos = subprocess.run(["ps", "-eo", "pid,ppid,stat,etime,args"],
+                                       capture_output=True, text=True, check=False).stdout
+            print(f"{args}: no end in 120 s; its output {saida.read()[-2000:]!r}, its errors "
+                  f"{erro.read()[-2000:]!r}; wine's processes:\n" + "\n".join(
+                      l for l in processos.splitlines() if "wine" in l or ".exe" in l),
+                  file=sys.stderr)
+            raise
         saida.seek(0)
         erro.seek(0)
         return subprocess.CompletedProcess(p.args, p.returncode, saida.read(), erro.read())
