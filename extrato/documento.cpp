@@ -280,6 +280,10 @@ bool LeCancelamento(const No &inf, Documento &d, Leitura &l) {
 } // namespace
 
 bool LeDocumento(std::string_view xml, Documento &documento, std::string &erro) {
+  if (xml.size() > kMaiorDocumento) {
+    erro = "o XML tem mais de " + std::to_string(kMaiorDocumento) + " bytes";
+    return false;
+  }
   No raiz;
   if (!LeXml(xml, raiz, erro)) {
     return false;

@@ -22,8 +22,9 @@ struct No {
   std::string Atributo(std::string_view nome) const; // or ""
 };
 
-// Parses `xml` (well-formed, no DTD, at most kMaiorDocumento bytes and 64 levels deep) into
-// `raiz`. False with `erro`.
+// Parses `xml` (well-formed, no DTD, at most 64 levels deep) into `raiz`. False with `erro`.
+// One reader per platform; the caller (LeDocumento) has refused a text longer than
+// kMaiorDocumento, which the readers rely on.
 constexpr size_t kMaiorDocumento = 4 << 20;
 bool LeXml(std::string_view xml, No &raiz, std::string &erro);
 

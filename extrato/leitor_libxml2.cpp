@@ -43,10 +43,6 @@ bool Copia(const xmlNode *origem, No &destino, int profundidade, std::string &er
 } // namespace
 
 bool LeXml(std::string_view xml, No &raiz, std::string &erro) {
-  if (xml.size() > kMaiorDocumento) {
-    erro = "o XML tem mais de " + std::to_string(kMaiorDocumento) + " bytes";
-    return false;
-  }
   xmlParserCtxtPtr contexto = xmlNewParserCtxt();
   if (contexto == nullptr) {
     erro = "sem memória para ler o XML";

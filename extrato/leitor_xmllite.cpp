@@ -240,10 +240,6 @@ bool Le(IXmlReader *leitor, No &raiz, std::string &erro) {
 } // namespace
 
 bool LeXml(std::string_view xml, No &raiz, std::string &erro) {
-  if (xml.size() > kMaiorDocumento) {
-    erro = "o XML tem mais de " + std::to_string(kMaiorDocumento) + " bytes";
-    return false;
-  }
   const CriaLeitor criador = Criador(erro);
   if (criador == nullptr) {
     return false;

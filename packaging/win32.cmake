@@ -7,12 +7,12 @@ elseif(SAT_CDECL)
 else()
   set(sat_variante x86)
 endif()
-# The .def other toolchains read: with the __stdcall sizes for the x86 __stdcall DLL, the plain
-# names elsewhere.
+# The .def other toolchains read (cmake/dll_windows.cmake): with the __stdcall sizes for the x86
+# __stdcall DLL, the plain names elsewhere.
 if(sat_variante STREQUAL x86)
-  set(sat_def ${CMAKE_BINARY_DIR}/sat-exportado-decorado.def)
+  set(sat_def_fim exportado-decorado.def)
 else()
-  set(sat_def ${CMAKE_BINARY_DIR}/sat-exportado.def)
+  set(sat_def_fim exportado.def)
 endif()
 # satcli.exe for x86 and x64: the cdecl DLL is for POS programs, and the technician's satcli is
 # the x86 one.
@@ -27,7 +27,7 @@ set(sat_extrato_def "")
 if(TARGET satextrato)
   set(sat_extrato $<TARGET_FILE:satextrato>)
   set(sat_extrato_importacao $<TARGET_LINKER_FILE:satextrato>)
-  string(REPLACE "sat-exportado" "satextrato-exportado" sat_extrato_def ${sat_def})
+  set(sat_extrato_def ${CMAKE_BINARY_DIR}/satextrato-${sat_def_fim})
 endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/pacote-partes.cmake CONTENT
 "set(VARIANTE ${sat_variante})
@@ -35,7 +35,7 @@ set(VERSAO ${PROJECT_VERSION})
 set(CDECL ${SAT_CDECL})
 set(DLL $<TARGET_FILE:sat>)
 set(IMPORTACAO $<TARGET_LINKER_FILE:sat>)
-set(DEF ${sat_def})
+set(DEF ${CMAKE_BINARY_DIR}/sat-${sat_def_fim})
 set(ZLIB \"${SAT_ZLIB_DLL}\")
 set(SATCLI \"${sat_satcli}\")
 set(EXTRATO \"${sat_extrato}\")

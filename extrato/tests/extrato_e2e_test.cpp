@@ -361,6 +361,7 @@ TEST_F(Extrato, RecusaOQueNaoEExtrato) {
       {"<CFe><infCFe", EXTRATO_PDF, 80, EXTRATO_ERRO_DOCUMENTO},
       {semChave, EXTRATO_ESCPOS, 80, EXTRATO_ERRO_DOCUMENTO},
       {dtd, EXTRATO_ESCPOS, 80, EXTRATO_ERRO_DOCUMENTO},
+      {venda.xml + std::string(4 << 20, ' '), EXTRATO_ESCPOS, 80, EXTRATO_ERRO_DOCUMENTO},
       {venda.xml, EXTRATO_ESCPOS, 76, EXTRATO_ERRO_PARAMETRO},
       {venda.xml, 9, 80, EXTRATO_ERRO_FORMATO},
       {venda.xml, -1, 80, EXTRATO_ERRO_FORMATO},
